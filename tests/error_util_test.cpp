@@ -20,7 +20,7 @@ void recordInto(const char* className, const char* message, const char* file, in
 }
 
 class ExceptionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_records.clear();
         vfw::setExceptionRecorder(recordInto);

@@ -21,23 +21,23 @@ class VFWException : public std::exception {};
 namespace vfw {
 
 class Base_Exception : public VFWException {
-public:
+  public:
     Base_Exception(const char* file, int line, const char* message, const char* className, int rc,
                    bool log);
     ~Base_Exception() override;
     const char* what() const noexcept override { return message.c_str(); }
     int getRc() const noexcept { return rc; }
 
-protected:
+  protected:
     int rc;
     std::string message;
 };
 
-#define VFW_DECLARE_EXCEPTION(Name)            \
-    class Name : public Base_Exception {       \
-    public:                                    \
-        using Base_Exception::Base_Exception;  \
-        ~Name() override;                      \
+#define VFW_DECLARE_EXCEPTION(Name)           \
+    class Name : public Base_Exception {      \
+      public:                                 \
+        using Base_Exception::Base_Exception; \
+        ~Name() override;                     \
     }
 
 VFW_DECLARE_EXCEPTION(SystemException);
@@ -53,7 +53,7 @@ VFW_DECLARE_EXCEPTION(QueueInterrupted);
 // Thrown by bounded run queues; reachable as std::out_of_range too, and its what() gives
 // the message through either base.
 class BufferFullException : public Base_Exception, public std::out_of_range {
-public:
+  public:
     BufferFullException(const char* file, int line, const char* message, const char* className,
                         int rc, bool log);
     ~BufferFullException() override;
@@ -94,11 +94,11 @@ template <class E>
 }  // namespace vfw
 
 // VFW_THROW(Class, rc, format, args...): the message is the format applied to the arguments.
-#define VFW_THROW_LOGGED(log, Class, rc, ...)                                \
-    do {                                                                     \
-        char vfw_message_[512];                                              \
-        ::snprintf(vfw_message_, sizeof vfw_message_, __VA_ARGS__);          \
-        throw Class(__FILE__, __LINE__, vfw_message_, #Class, (rc), (log));  \
+#define VFW_THROW_LOGGED(log, Class, rc, ...)                               \
+    do {                                                                    \
+        char vfw_message_[512];                                             \
+        ::snprintf(vfw_message_, sizeof vfw_message_, __VA_ARGS__);         \
+        throw Class(__FILE__, __LINE__, vfw_message_, #Class, (rc), (log)); \
     } while (0)
 #define VFW_THROW(Class, rc, ...) VFW_THROW_LOGGED(true, Class, rc, __VA_ARGS__)
 #define VFW_THROW_NOLOG(Class, rc, ...) VFW_THROW_LOGGED(false, Class, rc, __VA_ARGS__)

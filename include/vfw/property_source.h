@@ -14,7 +14,7 @@
 namespace vfw {
 
 class PropertySource {
-public:
+  public:
     virtual ~PropertySource();
     // True, with the value, when `name` is set.
     virtual bool lookup(const std::string& name, std::string& value) const = 0;
@@ -33,12 +33,12 @@ bool getBoolProperty(const std::string& name, bool defaultValue);
 
 // An in-memory source, for programs without a configuration file and for tests.
 class MapPropertySource : public PropertySource {
-public:
+  public:
     void set(const std::string& name, const std::string& value);
     void erase(const std::string& name);
     bool lookup(const std::string& name, std::string& value) const override;
 
-private:
+  private:
     struct NoCase {
         bool operator()(const std::string& a, const std::string& b) const;
     };

@@ -8,7 +8,9 @@ namespace {
 std::atomic<ExceptionRecorder> g_recorder{nullptr};
 }
 
-void setExceptionRecorder(ExceptionRecorder recorder) { g_recorder.store(recorder); }
+void setExceptionRecorder(ExceptionRecorder recorder) {
+    g_recorder.store(recorder);
+}
 
 Base_Exception::Base_Exception(const char* file, int line, const char* text, const char* className,
                                int code, bool log)

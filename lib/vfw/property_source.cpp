@@ -13,7 +13,9 @@ std::atomic<PropertySource*> g_source{nullptr};
 
 PropertySource::~PropertySource() = default;
 
-PropertySource* setPropertySource(PropertySource* source) { return g_source.exchange(source); }
+PropertySource* setPropertySource(PropertySource* source) {
+    return g_source.exchange(source);
+}
 
 std::string getProperty(const std::string& name, const std::string& defaultValue) {
     std::string value;
@@ -51,7 +53,9 @@ void MapPropertySource::set(const std::string& name, const std::string& value) {
     m_values[name] = value;
 }
 
-void MapPropertySource::erase(const std::string& name) { m_values.erase(name); }
+void MapPropertySource::erase(const std::string& name) {
+    m_values.erase(name);
+}
 
 bool MapPropertySource::lookup(const std::string& name, std::string& value) const {
     auto it = m_values.find(name);

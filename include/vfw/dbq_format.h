@@ -1,0 +1,331 @@
+// On-disk format of queue files, shared by the queue's writer and reader, the dumps and the
+// integrity check, and the block stream through which queue files are read and written.
+//
+// A queue file is an array of fixed-size blocks (512 bytes in this system); block N starts at
+// byte N x blockSize. Block 0 is the master block (list anchors, accounting, an opaque
+// descriptor); every other block is a data block that carries part of a record or sits on the
+// free list. Every multi-byte integer is big-endian. Two generations exist: basic (master 37,
+// data 38, no magic or checksum) and extended (master 39, data 40); every file created here
+// is extended, basic files are still read.
+//
+// Contracts:
+// - A `Block` holds exactly one block image in its buffer, byte for byte as on disk; the
+//   accessors convert between host order and big-endian. Extended-only fields of a block
+//   that is not of its kind's extended type read as 0 (magic reads as the expected value) and
+//   ignore writes. Setting `time` stores the current time; setting `checksum` stores the sum
+//   of the payload bytes.
+// - Block::read and Block::write position the stream themselves and throw IOException
+//   ("Block %d read failed (fs.read)" and the like) after a WARN record on "vfw.dbq"; reads
+//   also print the failure to standard output, which is part of the dump command's output.
+// - BlockFileBuf is an unbuffered stream buffer over a file descriptor: every read or write
+//   of the stream is one positioned pread/pwrite at the stream's position, and a flush costs
+//   nothing, since every write has already reached the kernel when it returns.
+#ifndef VFW_DBQ_FORMAT_H
+#define VFW_DBQ_FORMAT_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <istream>
+#include <streambuf>
+
+namespace vfw {
+namespace dbqformat {
+
+// Block type codes (byte 4 of every block).
+const uint8_t TYPE_MASTER = 37;
+const uint8_t TYPE_DATA = 38;
+const uint8_t TYPE_MASTER_X = 39;
+const uint8_t TYPE_DATA_X = 40;
+
+// Header sizes; the payload (descriptor area of a master block) follows the header.
+const int32_t HEADER_MASTER = 38;
+const int32_t HEADER_DATA = 14;
+const int32_t HEADER_MASTER_X = 62;
+const int32_t HEADER_DATA_X = 42;
+
+// Fields common to both kinds of block.
+const int32_t OFF_BLOCK_ID = 0;
+const int32_t OFF_TYPE = 4;
+
+// Master block fields.
+const int32_t OFF_HEAD = 5;
+const int32_t OFF_TAIL = 9;
+const int32_t OFF_FREE_HEAD = 13;
+const int32_t OFF_FREE_TAIL = 17;
+const int32_t OFF_OPERATION = 21;
+const int32_t OFF_COUNT = 22;
+const int32_t OFF_DATA_SIZE = 26;
+const int32_t OFF_DESCRIPTOR_SIZE = 34;
+const int32_t OFF_MASTER_MAGIC = 38;
+const int32_t OFF_MASTER_CHECKSUM = 42;
+const int32_t OFF_MASTER_VERSION = 46;
+const int32_t OFF_MASTER_TIME = 50;
+const int32_t OFF_MASTER_AGE = 54;
+const int32_t OFF_MASTER_BLOCK_SIZE = 58;
+
+// Data block fields.
+const int32_t OFF_NEXT = 5;
+const int32_t OFF_SIZE = 9;  // the record length in use, `previous` on the free list
+const int32_t OFF_FLAGS = 13;
+const int32_t OFF_DATA_MAGIC = 14;
+const int32_t OFF_DATA_CHECKSUM = 18;
+const int32_t OFF_DATA_VERSION = 22;
+const int32_t OFF_DATA_TIME = 26;
+const int32_t OFF_DATA_AGE = 30;
+const int32_t OFF_SPAN_SEQ = 34;
+const int32_t OFF_RESERVED = 38;
+
+const uint8_t FLAG_SPANNING = 0x01;
+const uint8_t FLAG_FREE = 0x02;
+
+const uint32_t MASTER_MAGIC = 0x4462516D;  // "DbQm" on disk
+const uint32_t DATA_MAGIC = 0x64427144;    // "dBqD" on disk
+const uint32_t VERSION = 0x00010000;
+
+// The block size of this system, and the one a reader assumes when an extended master block
+// records 0. An extended master recording anything else outside [MIN_BLOCK_SIZE,
+// MAX_BLOCK_SIZE] is corrupt: such a block cannot even hold its own header.
+const int32_t DEFAULT_BLOCK_SIZE = 512;
+const int32_t MIN_BLOCK_SIZE = HEADER_MASTER_X;
+const int32_t MAX_BLOCK_SIZE = 1 << 20;
+
+// Codes of the master block's `operation` byte: the update in progress, 0 when none.
+const uint8_t OP_NONE = 0;
+const uint8_t OP_PUSH = 1;
+const uint8_t OP_POP = 2;
+const uint8_t OP_PUT_DESCRIPTOR = 3;
+const uint8_t OP_DROP_LAST_BLOCK = 4;
+
+// True for a block size this code can read and write blocks of.
+inline bool isSaneBlockSize(int64_t blockSize) {
+    return blockSize >= MIN_BLOCK_SIZE && blockSize <= MAX_BLOCK_SIZE;
+}
+
+// Sum of the bytes of an area, in 32 bits with wrap-around; 0 for an empty or negative length.
+uint32_t checksum(const unsigned char* area, int32_t length);
+
+inline uint32_t getBE32(const unsigned char* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+inline void putBE32(unsigned char* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+inline uint64_t getBE64(const unsigned char* p) {
+    return (uint64_t(getBE32(p)) << 32) | getBE32(p + 4);
+}
+inline void putBE64(unsigned char* p, uint64_t v) {
+    putBE32(p, uint32_t(v >> 32));
+    putBE32(p + 4, uint32_t(v));
+}
+
+}  // namespace dbqformat
+
+// One block image and the operations common to master and data blocks.
+class Block {
+  public:
+    Block(int32_t blockSize, uint8_t type);
+    virtual ~Block();
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+
+    // The payload area: the buffer past the header of the current type.
+    virtual unsigned char* data();
+    // Copies `length` bytes to the start of the payload; false (nothing copied) when `source`
+    // is null or the length exceeds the payload area.
+    virtual bool setData(const void* source, uint32_t length);
+    virtual int32_t headerSize() const = 0;
+
+    int32_t blockSize() const { return m_blockSize; }
+    int32_t payloadSize() const { return m_payloadSize; }
+    unsigned char* buffer() { return m_buffer; }
+    const unsigned char* buffer() const { return m_buffer; }
+    // Recomputes the payload size from the type byte (after a read).
+    void refreshPayloadSize() { m_payloadSize = m_blockSize - headerSize(); }
+    // Sum of the payload area's bytes.
+    uint32_t payloadChecksum() const;
+
+    int32_t getBlockId() const { return int32_t(get32(dbqformat::OFF_BLOCK_ID)); }
+    void setBlockId(int32_t id) { put32(dbqformat::OFF_BLOCK_ID, uint32_t(id)); }
+    uint8_t getType() const { return m_buffer[dbqformat::OFF_TYPE]; }
+    void setType(uint8_t type);
+
+    // Writes the image at the position of its own blockId; does not flush.
+    void write(std::iostream& stream);
+    // Fills the image from block `id` of the stream; does not look at the contents.
+    void read(int32_t id, std::istream& stream);
+
+  protected:
+    uint32_t get32(int32_t offset) const { return dbqformat::getBE32(m_buffer + offset); }
+    void put32(int32_t offset, uint32_t v) { dbqformat::putBE32(m_buffer + offset, v); }
+
+  private:
+    int32_t m_blockSize;
+    unsigned char* m_buffer;
+    int32_t m_payloadSize;
+};
+
+// Block 0: list anchors, accounting and the descriptor area.
+class MasterBlock : public Block {
+  public:
+    // A zero-filled block of type 37 (basic) until setType says otherwise.
+    explicit MasterBlock(int32_t blockSize);
+    ~MasterBlock() override;
+    int32_t headerSize() const override;
+    bool isExtended() const { return getType() == dbqformat::TYPE_MASTER_X; }
+
+    int32_t getHead() const { return int32_t(get32(dbqformat::OFF_HEAD)); }
+    void setHead(int32_t v) { put32(dbqformat::OFF_HEAD, uint32_t(v)); }
+    int32_t getTail() const { return int32_t(get32(dbqformat::OFF_TAIL)); }
+    void setTail(int32_t v) { put32(dbqformat::OFF_TAIL, uint32_t(v)); }
+    int32_t getFreeHead() const { return int32_t(get32(dbqformat::OFF_FREE_HEAD)); }
+    void setFreeHead(int32_t v) { put32(dbqformat::OFF_FREE_HEAD, uint32_t(v)); }
+    int32_t getFreeTail() const { return int32_t(get32(dbqformat::OFF_FREE_TAIL)); }
+    void setFreeTail(int32_t v) { put32(dbqformat::OFF_FREE_TAIL, uint32_t(v)); }
+    uint8_t getOperation() const { return buffer()[dbqformat::OFF_OPERATION]; }
+    void setOperation(uint8_t v) { buffer()[dbqformat::OFF_OPERATION] = v; }
+    int32_t getCount() const { return int32_t(get32(dbqformat::OFF_COUNT)); }
+    void setCount(int32_t v) { put32(dbqformat::OFF_COUNT, uint32_t(v)); }
+    uint64_t getDataSize() const { return dbqformat::getBE64(buffer() + dbqformat::OFF_DATA_SIZE); }
+    void setDataSize(uint64_t v) { dbqformat::putBE64(buffer() + dbqformat::OFF_DATA_SIZE, v); }
+    int32_t getDescriptorSize() const { return int32_t(get32(dbqformat::OFF_DESCRIPTOR_SIZE)); }
+    void setDescriptorSize(int32_t v) { put32(dbqformat::OFF_DESCRIPTOR_SIZE, uint32_t(v)); }
+
+    // Extended-only fields.
+    uint32_t getMagic() const;
+    void setMagic(uint32_t v);
+    uint32_t getChecksum() const;
+    void setChecksum();
+    uint32_t getVersion() const;
+    void setVersion(uint32_t v);
+    int32_t getTime() const;
+    void setTime();
+    uint32_t getAge() const;
+    void setAge(uint32_t v);
+    int32_t getBlockSizeField() const;
+    void setBlockSizeField(int32_t v);
+
+  private:
+    uint32_t getX(int32_t offset) const { return isExtended() ? get32(offset) : 0; }
+    void putX(int32_t offset, uint32_t v) {
+        if (isExtended()) {
+            put32(offset, v);
+        }
+    }
+};
+
+// A block of a record chain or of the free list.
+class DataBlock : public Block {
+  public:
+    // A zero-filled block of type 38 (basic) until setType says otherwise.
+    explicit DataBlock(int32_t blockSize);
+    ~DataBlock() override;
+    int32_t headerSize() const override;
+    bool isExtended() const { return getType() == dbqformat::TYPE_DATA_X; }
+
+    int32_t getNext() const { return int32_t(get32(dbqformat::OFF_NEXT)); }
+    void setNext(int32_t v) { put32(dbqformat::OFF_NEXT, uint32_t(v)); }
+    // The record length of a block in use (an unsigned 32-bit length).
+    uint32_t getSize() const { return get32(dbqformat::OFF_SIZE); }
+    void setSize(uint32_t v) { put32(dbqformat::OFF_SIZE, v); }
+    // The same field while the block is on the free list.
+    int32_t getPrevious() const { return int32_t(get32(dbqformat::OFF_SIZE)); }
+    void setPrevious(int32_t v) { put32(dbqformat::OFF_SIZE, uint32_t(v)); }
+    uint8_t getFlags() const { return buffer()[dbqformat::OFF_FLAGS]; }
+    bool isSpanning() const { return (getFlags() & dbqformat::FLAG_SPANNING) != 0; }
+    void setSpanning(bool on) { setFlag(dbqformat::FLAG_SPANNING, on); }
+    bool isFree() const { return (getFlags() & dbqformat::FLAG_FREE) != 0; }
+    void setFree(bool on) { setFlag(dbqformat::FLAG_FREE, on); }
+
+    // Extended-only fields.
+    uint32_t getMagic() const;
+    void setMagic(uint32_t v);
+    uint32_t getChecksum() const;
+    void setChecksum();
+    uint32_t getVersion() const;
+    void setVersion(uint32_t v);
+    int32_t getTime() const;
+    void setTime();
+    uint32_t getAge() const;
+    void setAge(uint32_t v);
+    int32_t getSpanSeq() const;
+    void setSpanSeq(int32_t v);
+
+  private:
+    void setFlag(uint8_t bit, bool on);
+    uint32_t getX(int32_t offset) const { return isExtended() ? get32(offset) : 0; }
+    void putX(int32_t offset, uint32_t v) {
+        if (isExtended()) {
+            put32(offset, v);
+        }
+    }
+};
+
+// An unbuffered stream buffer over a file descriptor, with one position shared by reading and
+// writing (as std::filebuf has). Reads and writes go straight to pread/pwrite at that
+// position; a short read (end of file) or a failed write is reported to the stream as a short
+// transfer, so the stream sets eofbit/failbit or badbit exactly as over a std::filebuf; a
+// hard read error other than end of file sets badbit.
+class BlockFileBuf : public std::streambuf {
+  public:
+    // Called before every write with the descriptor, offset and length; returning false makes
+    // the write fail without touching the file (errno EIO). A test seam for fault injection;
+    // process-wide, null by default.
+    using WriteHook = bool (*)(int fd, int64_t offset, size_t length);
+    static void setWriteHook(WriteHook hook);
+
+    BlockFileBuf();
+    ~BlockFileBuf() override;
+    BlockFileBuf(const BlockFileBuf&) = delete;
+    BlockFileBuf& operator=(const BlockFileBuf&) = delete;
+
+    // Opens `path` with open(2) `flags` (O_NONBLOCK and O_CLOEXEC are added) and creation
+    // permissions `mode`; anything but a regular file is refused (errno EISDIR for a
+    // directory, EINVAL otherwise) without blocking. With `truncate` the regular file is then
+    // cut to length 0. False with errno set on failure.
+    bool open(const char* path, int flags, mode_t mode, bool truncate);
+    bool isOpen() const { return m_fd >= 0; }
+    // False when close(2) reported an error (the descriptor is released either way).
+    bool close();
+    int fd() const { return m_fd; }
+
+  protected:
+    pos_type seekoff(off_type offset, std::ios_base::seekdir dir,
+                     std::ios_base::openmode which) override;
+    pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
+    std::streamsize xsgetn(char* s, std::streamsize n) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int_type underflow() override;
+    int_type uflow() override;
+    int_type overflow(int_type c) override;
+    std::streamsize showmanyc() override;
+
+  private:
+    int m_fd;
+    off_t m_position;
+};
+
+// A binary read/write stream over a BlockFileBuf; a failed open sets failbit, a successful
+// one clears the state.
+class BlockFileStream : public std::iostream {
+  public:
+    BlockFileStream();
+    ~BlockFileStream() override;
+    void open(const char* path, int flags, mode_t mode, bool truncate);
+    bool is_open() const { return m_buf.isOpen(); }
+    // Sets failbit when closing failed.
+    void close();
+    int fd() const { return m_buf.fd(); }
+
+  private:
+    BlockFileBuf m_buf;
+};
+
+}  // namespace vfw
+
+#endif

@@ -1,0 +1,216 @@
+// Block images: field access, checksum and positioned block I/O on a stream.
+#include "dbq_source.h"
+
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "vfw/dbq_format.h"
+#include "vfw/error_util.h"
+#include "vfw/log.h"
+
+namespace vfw {
+
+using namespace dbqformat;
+
+uint32_t dbqformat::checksum(const unsigned char* area, int32_t length) {
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < length; ++i) {
+        sum += area[i];
+    }
+    return sum;
+}
+
+namespace {
+
+const char* word(bool value) {
+    return value ? "true" : "false";
+}
+
+}  // namespace
+
+Block::Block(int32_t blockSize, uint8_t type)
+    : m_blockSize(blockSize), m_buffer(new unsigned char[size_t(blockSize)]()), m_payloadSize(0) {
+    m_buffer[OFF_TYPE] = type;
+}
+
+Block::~Block() {
+    delete[] m_buffer;
+}
+
+unsigned char* Block::data() {
+    return m_buffer + headerSize();
+}
+
+bool Block::setData(const void* source, uint32_t length) {
+    if (source == nullptr || int64_t(length) > int64_t(m_blockSize) - headerSize()) {
+        return false;
+    }
+    std::memcpy(data(), source, length);
+    return true;
+}
+
+void Block::setType(uint8_t type) {
+    m_buffer[OFF_TYPE] = type;
+    refreshPayloadSize();
+}
+
+uint32_t Block::payloadChecksum() const {
+    return checksum(m_buffer + headerSize(), m_blockSize - headerSize());
+}
+
+void Block::write(std::iostream& stream) {
+    int32_t id = getBlockId();
+    stream.seekp(std::streamoff(id) * m_blockSize, std::ios_base::beg);
+    bool seekFailed = stream.fail();
+    if (!seekFailed) {
+        stream.write(reinterpret_cast<const char*>(m_buffer), m_blockSize);
+        if (stream.good()) {
+            return;
+        }
+    }
+    bool eof = stream.eof();
+    bool bad = stream.bad();
+    bool fail = stream.fail();
+    long long position = stream.tellg();
+    Logger log = getLogger("vfw.dbq");
+    if (seekFailed) {
+        VFW_LOG(log, LEVEL_WARN,
+                "Seekp for block %d failed.  EOF: %s, Bad: %s, Fail: %s, File pos: %lld", id,
+                word(eof), word(bad), word(fail), position);
+        VFW_THROW(IOException, -1, "Block %d write failed (fs.seekp)", id);
+    }
+    VFW_LOG(log, LEVEL_WARN,
+            "Write for block %d failed.  EOF: %s, Bad: %s, Fail: %s, File pos: %lld", id, word(eof),
+            word(bad), word(fail), position);
+    VFW_THROW(IOException, -1, "Block %d write failed (fs.write)", id);
+}
+
+void Block::read(int32_t id, std::istream& stream) {
+    stream.seekg(std::streamoff(id) * m_blockSize, std::ios_base::beg);
+    bool seekFailed = stream.fail();
+    if (!seekFailed) {
+        stream.read(reinterpret_cast<char*>(m_buffer), m_blockSize);
+        if (stream.good()) {
+            return;
+        }
+    }
+    bool eof = stream.eof();
+    bool bad = stream.bad();
+    bool fail = stream.fail();
+    long long position = stream.tellg();
+    const char* what = seekFailed ? "Seekg" : "Read";
+    std::cout << what << " for block " << id << " failed" << std::endl
+              << "EOF: " << eof << std::endl
+              << "Bad: " << bad << std::endl
+              << "Fail: " << fail << std::endl
+              << "File pos: " << position << std::endl;
+    Logger log = getLogger("vfw.dbq");
+    VFW_LOG(log, LEVEL_WARN, "%s for block %d failed.  EOF: %s, Bad: %s, Fail: %s, File pos: %lld",
+            what, id, word(eof), word(bad), word(fail), position);
+    if (seekFailed) {
+        VFW_THROW(IOException, -1, "Block %d read failed (fs.seekg)", id);
+    }
+    VFW_THROW(IOException, -1, "Block %d read failed (fs.read)", id);
+}
+
+MasterBlock::MasterBlock(int32_t blockSize) : Block(blockSize, TYPE_MASTER) {
+    refreshPayloadSize();
+}
+
+MasterBlock::~MasterBlock() = default;
+
+int32_t MasterBlock::headerSize() const {
+    return isExtended() ? HEADER_MASTER_X : HEADER_MASTER;
+}
+
+uint32_t MasterBlock::getMagic() const {
+    return isExtended() ? get32(OFF_MASTER_MAGIC) : MASTER_MAGIC;
+}
+void MasterBlock::setMagic(uint32_t v) {
+    putX(OFF_MASTER_MAGIC, v);
+}
+uint32_t MasterBlock::getChecksum() const {
+    return getX(OFF_MASTER_CHECKSUM);
+}
+void MasterBlock::setChecksum() {
+    putX(OFF_MASTER_CHECKSUM, payloadChecksum());
+}
+uint32_t MasterBlock::getVersion() const {
+    return getX(OFF_MASTER_VERSION);
+}
+void MasterBlock::setVersion(uint32_t v) {
+    putX(OFF_MASTER_VERSION, v);
+}
+int32_t MasterBlock::getTime() const {
+    return int32_t(getX(OFF_MASTER_TIME));
+}
+void MasterBlock::setTime() {
+    putX(OFF_MASTER_TIME, uint32_t(::time(nullptr)));
+}
+uint32_t MasterBlock::getAge() const {
+    return getX(OFF_MASTER_AGE);
+}
+void MasterBlock::setAge(uint32_t v) {
+    putX(OFF_MASTER_AGE, v);
+}
+int32_t MasterBlock::getBlockSizeField() const {
+    return int32_t(getX(OFF_MASTER_BLOCK_SIZE));
+}
+void MasterBlock::setBlockSizeField(int32_t v) {
+    putX(OFF_MASTER_BLOCK_SIZE, uint32_t(v));
+}
+
+DataBlock::DataBlock(int32_t blockSize) : Block(blockSize, TYPE_DATA) {
+    refreshPayloadSize();
+}
+
+DataBlock::~DataBlock() = default;
+
+int32_t DataBlock::headerSize() const {
+    return isExtended() ? HEADER_DATA_X : HEADER_DATA;
+}
+
+void DataBlock::setFlag(uint8_t bit, bool on) {
+    unsigned char& flags = buffer()[OFF_FLAGS];
+    flags = on ? uint8_t(flags | bit) : uint8_t(flags & ~bit);
+}
+
+uint32_t DataBlock::getMagic() const {
+    return isExtended() ? get32(OFF_DATA_MAGIC) : DATA_MAGIC;
+}
+void DataBlock::setMagic(uint32_t v) {
+    putX(OFF_DATA_MAGIC, v);
+}
+uint32_t DataBlock::getChecksum() const {
+    return getX(OFF_DATA_CHECKSUM);
+}
+void DataBlock::setChecksum() {
+    putX(OFF_DATA_CHECKSUM, payloadChecksum());
+}
+uint32_t DataBlock::getVersion() const {
+    return getX(OFF_DATA_VERSION);
+}
+void DataBlock::setVersion(uint32_t v) {
+    putX(OFF_DATA_VERSION, v);
+}
+int32_t DataBlock::getTime() const {
+    return int32_t(getX(OFF_DATA_TIME));
+}
+void DataBlock::setTime() {
+    putX(OFF_DATA_TIME, uint32_t(::time(nullptr)));
+}
+uint32_t DataBlock::getAge() const {
+    return getX(OFF_DATA_AGE);
+}
+void DataBlock::setAge(uint32_t v) {
+    putX(OFF_DATA_AGE, v);
+}
+int32_t DataBlock::getSpanSeq() const {
+    return int32_t(getX(OFF_SPAN_SEQ));
+}
+void DataBlock::setSpanSeq(int32_t v) {
+    putX(OFF_SPAN_SEQ, uint32_t(v));
+}
+
+}  // namespace vfw

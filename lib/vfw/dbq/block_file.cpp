@@ -1,0 +1,197 @@
+// The unbuffered positioned-I/O stream buffer and stream over which queue files are read and
+// written.
+#include "dbq_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ios>
+
+#include "vfw/dbq_format.h"
+
+namespace vfw {
+
+namespace {
+
+std::atomic<BlockFileBuf::WriteHook> g_writeHook{nullptr};
+
+// Thrown inside the buffer for a hard read error; the stream turns it into badbit.
+struct ReadError {};
+
+}  // namespace
+
+void BlockFileBuf::setWriteHook(WriteHook hook) {
+    g_writeHook.store(hook);
+}
+
+BlockFileBuf::BlockFileBuf() : m_fd(-1), m_position(0) {}
+
+BlockFileBuf::~BlockFileBuf() {
+    close();
+}
+
+bool BlockFileBuf::open(const char* path, int flags, mode_t mode, bool truncate) {
+    if (m_fd >= 0) {
+        errno = EBUSY;
+        return false;
+    }
+    // O_NONBLOCK keeps a FIFO or a device from blocking the open; on the regular files that
+    // are accepted it has no effect.
+    int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    } else if (truncate && ::ftruncate(fd, 0) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return false;
+    }
+    m_fd = fd;
+    m_position = 0;
+    return true;
+}
+
+bool BlockFileBuf::close() {
+    if (m_fd < 0) {
+        return false;
+    }
+    int rc = ::close(m_fd);
+    m_fd = -1;
+    m_position = 0;
+    return rc == 0;
+}
+
+BlockFileBuf::pos_type BlockFileBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
+                                             std::ios_base::openmode) {
+    const pos_type failed = pos_type(off_type(-1));
+    if (m_fd < 0) {
+        return failed;
+    }
+    off_t base = 0;
+    if (dir == std::ios_base::cur) {
+        base = m_position;
+    } else if (dir == std::ios_base::end) {
+        struct stat st;
+        if (::fstat(m_fd, &st) != 0) {
+            return failed;
+        }
+        base = st.st_size;
+    }
+    off_t target = 0;
+    if (__builtin_add_overflow(base, offset, &target) || target < 0) {
+        return failed;
+    }
+    m_position = target;
+    return pos_type(target);
+}
+
+BlockFileBuf::pos_type BlockFileBuf::seekpos(pos_type position, std::ios_base::openmode which) {
+    return seekoff(off_type(position), std::ios_base::beg, which);
+}
+
+std::streamsize BlockFileBuf::xsgetn(char* s, std::streamsize n) {
+    std::streamsize done = 0;
+    while (done < n) {
+        ssize_t got = ::pread(m_fd, s + done, size_t(n - done), m_position);
+        if (got > 0) {
+            done += got;
+            m_position += got;
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            throw ReadError();
+        }
+    }
+    return done;
+}
+
+std::streamsize BlockFileBuf::xsputn(const char* s, std::streamsize n) {
+    WriteHook hook = g_writeHook.load(std::memory_order_relaxed);
+    if (hook != nullptr && !hook(m_fd, m_position, size_t(n))) {
+        errno = EIO;
+        return 0;
+    }
+    std::streamsize done = 0;
+    while (done < n) {
+        ssize_t put = ::pwrite(m_fd, s + done, size_t(n - done), m_position);
+        if (put > 0) {
+            done += put;
+            m_position += put;
+        } else if (put < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return done;
+}
+
+BlockFileBuf::int_type BlockFileBuf::underflow() {
+    char c;
+    ssize_t got;
+    do {
+        got = ::pread(m_fd, &c, 1, m_position);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        throw ReadError();
+    }
+    return got == 0 ? traits_type::eof() : traits_type::to_int_type(c);
+}
+
+BlockFileBuf::int_type BlockFileBuf::uflow() {
+    int_type c = underflow();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        ++m_position;
+    }
+    return c;
+}
+
+BlockFileBuf::int_type BlockFileBuf::overflow(int_type c) {
+    if (traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::not_eof(c);
+    }
+    char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+}
+
+std::streamsize BlockFileBuf::showmanyc() {
+    struct stat st;
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+        return -1;
+    }
+    return st.st_size > m_position ? std::streamsize(st.st_size - m_position) : -1;
+}
+
+BlockFileStream::BlockFileStream() : std::iostream(nullptr) {
+    rdbuf(&m_buf);
+}
+
+BlockFileStream::~BlockFileStream() = default;
+
+void BlockFileStream::open(const char* path, int flags, mode_t mode, bool truncate) {
+    if (m_buf.open(path, flags, mode, truncate)) {
+        clear();
+    } else {
+        setstate(std::ios_base::failbit);
+    }
+}
+
+void BlockFileStream::close() {
+    if (!m_buf.close()) {
+        setstate(std::ios_base::failbit);
+    }
+}
+
+}  // namespace vfw

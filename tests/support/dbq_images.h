@@ -1,0 +1,147 @@
+// Queue-file images for the queue tests, written from the block layout tables with their own
+// offsets (deliberately not the library's constants or code), and a whole-file comparison
+// that checks the time stamps against a window and reports the first differing byte.
+#ifndef VFW_TEST_DBQ_IMAGES_H
+#define VFW_TEST_DBQ_IMAGES_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ctime>
+#include <sstream>
+#include <string>
+
+namespace dbq_images {
+
+const size_t BLOCK = 512;
+
+inline void be32(std::string& s, size_t offset, uint32_t v) {
+    s[offset] = char(v >> 24);
+    s[offset + 1] = char(v >> 16);
+    s[offset + 2] = char(v >> 8);
+    s[offset + 3] = char(v);
+}
+
+inline uint32_t readBe32(const std::string& s, size_t offset) {
+    return (uint32_t(uint8_t(s[offset])) << 24) | (uint32_t(uint8_t(s[offset + 1])) << 16) |
+           (uint32_t(uint8_t(s[offset + 2])) << 8) | uint32_t(uint8_t(s[offset + 3]));
+}
+
+inline uint32_t byteSum(const std::string& s, size_t from, size_t to) {
+    uint32_t sum = 0;
+    for (size_t i = from; i < to; ++i) {
+        sum += uint8_t(s[i]);
+    }
+    return sum;
+}
+
+// Master block fields, extended layout (type 39) unless `basic`.
+struct Master {
+    int32_t head = 0, tail = 0, freeHead = 0, freeTail = 0;
+    uint8_t operation = 0;
+    int32_t count = 0;
+    uint64_t dataSize = 0;
+    int32_t descriptorSize = 0;
+    uint32_t age = 0;
+    int32_t blockSize = 512;
+    std::string descriptor;  // start of the descriptor area
+    bool basic = false;
+};
+
+inline std::string masterImage(const Master& m) {
+    std::string b(BLOCK, '\0');
+    b[4] = char(m.basic ? 37 : 39);
+    be32(b, 5, uint32_t(m.head));
+    be32(b, 9, uint32_t(m.tail));
+    be32(b, 13, uint32_t(m.freeHead));
+    be32(b, 17, uint32_t(m.freeTail));
+    b[21] = char(m.operation);
+    be32(b, 22, uint32_t(m.count));
+    be32(b, 26, uint32_t(m.dataSize >> 32));
+    be32(b, 30, uint32_t(m.dataSize));
+    be32(b, 34, uint32_t(m.descriptorSize));
+    size_t area = m.basic ? 38 : 62;
+    b.replace(area, m.descriptor.size(), m.descriptor);
+    if (!m.basic) {
+        b.replace(38, 4, "DbQm");
+        be32(b, 42, byteSum(b, 62, BLOCK));
+        be32(b, 46, 0x00010000);
+        be32(b, 54, m.age);
+        be32(b, 58, uint32_t(m.blockSize));
+    }
+    return b;
+}
+
+// Data block fields, extended layout (type 40) unless `basic`.
+struct Data {
+    int32_t id = 0, next = 0;
+    uint32_t sizeOrPrevious = 0;
+    bool spanning = false, free = false;
+    uint32_t age = 0;
+    int32_t spanSeq = 0;
+    std::string payload;  // start of the payload area
+    bool basic = false;
+};
+
+inline std::string dataImage(const Data& d) {
+    std::string b(BLOCK, '\0');
+    be32(b, 0, uint32_t(d.id));
+    b[4] = char(d.basic ? 38 : 40);
+    be32(b, 5, uint32_t(d.next));
+    be32(b, 9, d.sizeOrPrevious);
+    b[13] = char((d.spanning ? 1 : 0) | (d.free ? 2 : 0));
+    size_t area = d.basic ? 14 : 42;
+    b.replace(area, d.payload.size(), d.payload);
+    if (!d.basic) {
+        b.replace(14, 4, "dBqD");
+        be32(b, 18, byteSum(b, 42, BLOCK));
+        be32(b, 22, 0x00010000);
+        be32(b, 30, d.age);
+        be32(b, 34, uint32_t(d.spanSeq));
+    }
+    return b;
+}
+
+// Record bytes that differ from block to block and from record to record.
+inline std::string pattern(size_t length, unsigned seed) {
+    std::string s(length, '\0');
+    for (size_t i = 0; i < length; ++i) {
+        s[i] = char((i * 7 + seed * 31 + i / 251) & 0xFF);
+    }
+    return s;
+}
+
+// Compares two queue-file images. The time fields of extended blocks (master offset 50, data
+// offset 26) of `actual` must lie in [from, to]; they are then compared as 0.
+inline ::testing::AssertionResult sameFile(std::string actual, const std::string& expected,
+                                           time_t from, time_t to) {
+    if (actual.size() != expected.size()) {
+        return ::testing::AssertionFailure()
+               << "file has " << actual.size() << " bytes, expected " << expected.size();
+    }
+    for (size_t block = 0; block * BLOCK < actual.size(); ++block) {
+        size_t base = block * BLOCK;
+        uint8_t type = uint8_t(actual[base + 4]);
+        size_t timeAt = type == 39 ? 50 : type == 40 ? 26 : 0;
+        if (timeAt != 0) {
+            time_t stamp = time_t(readBe32(actual, base + timeAt));
+            if (stamp < from || stamp > to) {
+                return ::testing::AssertionFailure() << "block " << block << " time " << stamp
+                                                     << " outside [" << from << ", " << to << "]";
+            }
+            be32(actual, base + timeAt, 0);
+        }
+    }
+    for (size_t i = 0; i < actual.size(); ++i) {
+        if (actual[i] != expected[i]) {
+            return ::testing::AssertionFailure()
+                   << "first difference in block " << i / BLOCK << " at offset " << i % BLOCK
+                   << ": " << int(uint8_t(actual[i])) << ", expected " << int(uint8_t(expected[i]));
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace dbq_images
+
+#endif

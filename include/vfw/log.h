@@ -1,16 +1,37 @@
-// Named loggers arranged in a dotted tree, their levels and facilities, and the log call.
+// Named loggers arranged in a dotted tree, their levels and facilities, the log call, and the
+// two destinations of a finished record: syslog (the default) and the process's log file.
 //
 // Call sites hold a `Logger` (a shared handle; empty after shutdownLogging) and log through
 // VFW_LOG / VFW_LOG_ERRNO, which test the handle and the level before any argument is built.
 // Every project source is compiled with VFW_FILE set to its file name without extension,
 // which is what records print as the source file.
+//
+// A logger's level, memoryLevel (threshold of the in-memory ring buffer), facility and
+// showMore flags are -1 ("inherit") until set; the nearest ancestor that sets one decides.
+// Effective level and memoryLevel are cached in the asking logger on first use and stay until
+// the logger's own field is set again; facility and showMore are looked up on every call.
+// Levels passed to the log calls must lie in LEVEL_TRACE..LEVEL_DISABLED; a record of any
+// other level is dropped.
+//
+// A record line is at most 1023 characters: "LEVEL " (5 characters and a blank), the calling
+// thread's context tag "<tag> ", the logger's display name and a blank (not for "client" and
+// "client.*"), the double-quoted location chosen by showMore (1 file, 2 line, 4 function),
+// the message, and for the errno form ": " and the system's error text.
+//
+// Every function here may be called from any thread.
 #ifndef VFW_LOG_H
 #define VFW_LOG_H
 
 #include <boost/shared_ptr.hpp>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "vfw/mutex.h"
 
 namespace vfw {
 
@@ -25,18 +46,198 @@ enum LogLevel {
     LEVEL_DISABLED = 7,
 };
 
-class NamedLogger {
-  public:
-    bool isEnabled(int level);
-    void WriteMessage(int level, const char* file, int line, const char* function,
-                      const char* format, ...) __attribute__((format(printf, 6, 7)));
-    void WriteMessage(int level, int errnum, const char* file, int line, const char* function,
-                      const char* format, ...) __attribute__((format(printf, 7, 8)));
-};
-
+class NamedLogger;
 using Logger = boost::shared_ptr<NamedLogger>;
 
+class NamedLogger {
+  public:
+    // A logger with every setting inheriting. Only the registry (getLogger) creates loggers.
+    NamedLogger(const std::string& name, const Logger& parent);
+    NamedLogger(const NamedLogger&) = delete;
+    NamedLogger& operator=(const NamedLogger&) = delete;
+
+    // The dotted name it is registered under ("" for the root).
+    const std::string& getName() const { return m_name; }
+    // The name printed in records: the full name without a leading "diag.".
+    const std::string& getDisplayName() const { return m_displayName; }
+    const Logger& getParent() const { return m_parent; }
+
+    // True when `level` reaches the effective level or the effective memoryLevel.
+    bool isEnabled(int level) { return level >= getLevel() || level >= getMemoryLevel(); }
+
+    // Effective settings (see the header comment for inheritance and caching).
+    int getLevel() {
+        int level = m_level.load(std::memory_order_relaxed);
+        return level >= 0 ? level : resolveLevel();
+    }
+    int getMemoryLevel() {
+        int level = m_memoryLevel.load(std::memory_order_relaxed);
+        return level >= 0 ? level : resolveMemoryLevel();
+    }
+    int getFacility() const;
+    int getShowMore() const;
+
+    // The logger's own settings; -1 makes it inherit again.
+    void setLevel(int level) { m_level.store(level, std::memory_order_relaxed); }
+    void setMemoryLevel(int level) { m_memoryLevel.store(level, std::memory_order_relaxed); }
+    void setFacility(int facility) { m_facility.store(facility, std::memory_order_relaxed); }
+    void setShowMore(int flags) { m_showMore.store(flags, std::memory_order_relaxed); }
+
+    // Builds one record from the format (rendered by the framework's vsnprintf) and delivers
+    // it. `file` is the call site's source name (only its last path component is printed);
+    // null or empty `file` / `function` print no location.
+    void WriteMessage(int level, const char* file, int line, const char* function,
+                      const char* format, ...) __attribute__((format(printf, 6, 7)));
+    // The same, with ": " and strerror(errnum) after the message.
+    void WriteMessage(int level, int errnum, const char* file, int line, const char* function,
+                      const char* format, ...) __attribute__((format(printf, 7, 8)));
+
+    // Writes `title` as one record, then `data` as hex-dump records of 16 bytes each: two
+    // lower-case hex digits per byte at column 3i, the byte itself (32..127) or '.' at
+    // column 50 + i, and one blank after the last character.
+    void hexData(int level, const char* title, const void* data, size_t length);
+
+  private:
+    int resolveLevel();
+    int resolveMemoryLevel();
+    void writeRecord(int level, const int* errnum, const char* file, int line, const char* function,
+                     const char* format, va_list args) __attribute__((format(printf, 7, 0)));
+
+    const std::string m_name;
+    const std::string m_displayName;
+    const Logger m_parent;
+    std::atomic<int32_t> m_level{-1};
+    std::atomic<int32_t> m_memoryLevel{-1};
+    std::atomic<int32_t> m_facility{-1};
+    std::atomic<int32_t> m_showMore{-1};
+};
+
+// The logger with that dotted name, created with any missing ancestors; "" is the root
+// (level INFO, memoryLevel INFO, facility "auth", showMore 0). Empty after shutdownLogging.
 Logger getLogger(const std::string& name);
+// "diag." + name when `diag` is set, else name.
+Logger getLogger(const std::string& name, bool diag);
+
+// Creates the registry and the root on first use; nothing afterwards or after shutdown.
+void initLogging();
+// Releases the registry and every logger it holds and closes the syslog connection, for
+// good: later getLogger calls return empty handles.
+void shutdownLogging();
+
+// Level number of a name, case-insensitive; "" is INFO, an unknown name -1.
+int levelFromName(const std::string& name);
+// The level's name ("TRACE" .. "DISABLED"); "" outside the table.
+const char* levelName(int level);
+// The syslog priority a level is sent with (FATAL and DISABLED as 0, emergency).
+int levelSyslogPriority(int level);
+// Syslog facility code (already shifted, as openlog expects) of a name such as "auth" or
+// "local3", compared lower-cased; -1 for a name outside the table.
+int facilityFromName(const std::string& name);
+
+// Sets the calling thread's context tag (a private copy; null removes it) and returns the
+// previous one ("" when there was none).
+std::string setLogContext(const char* context);
+
+// Opens the syslog connection (identity: the program name, with its pid, facility "auth")
+// unless "logger.openlog.<program>" is "false", "no" or "0"; it is opened at most once per
+// process. Reads "logger.destination": only "syslog" is served, so a root process that names
+// anything else gets "Could not open <value>: %m" in syslog. Without `force` only the first
+// call does anything; every record runs it so.
+void configureDestination(bool force);
+
+// Writes "<prefix><local time %F %T %z> <short host name> <program>[<pid>]: " into buffer
+// (NUL-terminated when size > 0) and returns the number of characters stored.
+size_t formatRecordPrefix(char* buffer, size_t size, const char* prefix);
+
+// A write-behind buffer in front of a log file stream (borrowed, not owned; null discards).
+// Bytes are written with one fwrite and one fflush per flush() or whenever the buffer fills.
+// A cache whose buffer could not be allocated (hasBuffer() false) writes straight through.
+class LogCache {
+  public:
+    LogCache(size_t size, FILE* stream);
+    virtual ~LogCache();  // flushes
+    LogCache(const LogCache&) = delete;
+    LogCache& operator=(const LogCache&) = delete;
+
+    // Writes out what is buffered (discards it without a stream) and empties the buffer.
+    void flush();
+    void putChar(char c);
+    void putString(const char* text);
+    // At most the first 1023 characters of `text`.
+    void putLine(const char* text);
+    // Flushes, then uses `stream` and a buffer of `size` bytes (reallocated if it differs).
+    void resize(size_t size, FILE* stream);
+
+    bool hasBuffer() const { return m_start != nullptr; }
+    size_t size() const { return m_size; }
+
+  private:
+    void allocate(size_t size);
+    void putBytes(const char* text, size_t length);
+
+    FILE* m_stream;
+    char* m_start = nullptr;
+    char* m_pos = nullptr;
+    char* m_last = nullptr;  // start + size - 1: reaching it flushes
+    size_t m_size = 0;
+};
+
+// The log file of a process, with its write-behind cache, periodic flushing and size-based
+// rotation into numbered backups (path.1 newest). Settings are read at each open():
+// "logger.file.maxsize" (MiB, 512), "logger.file.maxcount" (5), "logger.file.zip.backup"
+// (false: backups named path.N.gz when true) and "logger.file.flush.frequency" (records
+// between flushes, 10; also sizes the cache at frequency KiB). The file is made mode 0666.
+// Every operation holds the instance lock.
+class FileLogging {
+  public:
+    FileLogging();  // no path, no file
+    explicit FileLogging(const std::string& path);
+    virtual ~FileLogging();
+    FileLogging(const FileLogging&) = delete;
+    FileLogging& operator=(const FileLogging&) = delete;
+
+    // Closes any open file and opens `path` for appending. 0, or the errno value of the
+    // failing fopen or chmod (the file is then left closed).
+    int open(const std::string& path);
+    // Writes "<record prefix><line>\n"; false (and nothing written) when no file is open.
+    bool write(const char* line);
+    // Flushes the cache and closes the file.
+    void close();
+    // Deletes the cache (flushing it) and closes the file.
+    void destroy();
+    // Opens the file again at its path; with `force` an open file is closed first.
+    void reopen(bool force);
+
+    bool isOpen();
+    const std::string& path() const { return m_path; }
+    int64_t maxSize() const { return m_maxSize; }
+    int32_t maxCount() const { return m_maxCount; }
+    bool zipBackup() const { return m_zipBackup; }
+    int32_t flushFrequency() const { return m_flushFrequency; }
+    // Size of the cache's buffer; 0 without a cache.
+    size_t cacheSize() const;
+
+  private:
+    int openStream();
+    void closeStream();
+    void readSettings();
+    void checkRotation();
+    std::string backupName(int32_t n) const;
+
+    Mutex m_lock;
+    FILE* m_stream = nullptr;
+    std::string m_path;
+    int64_t m_maxSize;
+    int32_t m_maxCount;
+    bool m_zipBackup = false;
+    int32_t m_flushFrequency;
+    int32_t m_flushCounter = 0;
+    LogCache* m_cache = nullptr;
+};
+
+// The process-wide instance: while it has a file open, every record goes there instead of to
+// syslog. It lives until the process ends; its file is closed (cache flushed) at exit.
+FileLogging& getFileLogging();
 
 }  // namespace vfw
 

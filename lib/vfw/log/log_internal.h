@@ -1,0 +1,34 @@
+// Pieces the files of the logging module share with each other; not for use outside it.
+//
+// Lock order: the registry lock before the output lock; the destination's and the file's
+// own locks are innermost and never held while taking either of the first two.
+#ifndef VFW_LOG_INTERNAL_H
+#define VFW_LOG_INTERNAL_H
+
+#include "vfw/mutex.h"
+
+namespace vfw {
+
+// Guards the logger registry (creation, shutdown, reconfiguration). Recursive.
+Mutex& registryLock();
+// Serialises the delivery of records. Recursive.
+Mutex& outputLock();
+
+// Sends a finished record line: to the process's log file when one is open, else to
+// syslog with `priority` (level priority | facility).
+void deliverRecord(int priority, const char* line);
+
+// The process's short program name, looked up once.
+const char* programName();
+
+// Records at or above a logger's memoryLevel are offered to the in-memory ring buffer
+// while it is active.
+bool memoryBufferActive();
+void appendToMemoryBuffer(const char* line);
+
+// Makes exceptions of the framework write their construction record to "util.except".
+void installExceptionRecorder();
+
+}  // namespace vfw
+
+#endif

@@ -30,9 +30,9 @@ const std::string& boolToString(bool value);
 // strtoul with base 0 (decimal, 0 octal, 0x hexadecimal), truncated to 32 bits.
 uint32_t stringToUInt(const std::string& text);
 
-// Appends `item` to `list`, ", "-separated. Once `count` items have been appended (the
-// caller keeps `count`) and it reaches `limit`, appends ",...<truncated>" instead and
-// returns false; otherwise appends, increments `count` and returns true.
+// Appends `item` to `list`, ", "-separated, and counts it in `count` (the caller keeps
+// `count`, starting at 0). Once `limit` items are in, the next call appends
+// ",...<truncated>" instead, later calls append nothing, and all of them return false.
 bool appendToList(std::string& list, const std::string& item, int& count, int limit);
 
 // ctime_r text of `when` without its newline; "ctime_r failed" when ctime_r fails.

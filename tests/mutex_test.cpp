@@ -64,7 +64,7 @@ timespec fromNow(long nanoseconds) {
     return t;
 }
 
-// Runs `body` on a thread of its own that holds `m` until release() is called.
+// A thread of its own that holds `m` (`levels` times) until release() is called.
 class Holder {
   public:
     explicit Holder(vfw::Mutex& m, int levels = 1)
@@ -127,7 +127,9 @@ TEST(MutexTest, RecursionCountsAndOwner) {
     EXPECT_EQ(m.owner(), pthread_t(0));
     std::thread([&] {
         freeForOthers = m.tryLock();
-        m.unlock();
+        if (freeForOthers) {
+            m.unlock();
+        }
     }).join();
     EXPECT_TRUE(freeForOthers);
 }
@@ -257,7 +259,8 @@ TEST(MutexWaitTest, WaitWithoutASingleHoldIsRefused) {
 }
 
 // A waiter that announces itself while holding the mutex; once the announcing thread can
-// take the mutex, the waiter is inside the condition wait.
+// take the mutex, the waiter is inside the condition wait. Deadlines far away only turn a
+// wake-up that never comes into a failure instead of a hang.
 struct Waiter {
     Waiter(vfw::Mutex& m, const timespec* deadline)
         : thread([this, &m, deadline] {
@@ -280,8 +283,9 @@ struct Waiter {
 TEST(MutexWaitTest, BroadcastWakesEveryWaiterWithTheirHoldRestored) {
     vfw::Thread::setThreadCount(false);
     vfw::Mutex m;
-    Waiter first(m, nullptr);
-    Waiter second(m, nullptr);
+    const timespec later = fromNow(30000000000L);
+    Waiter first(m, &later);
+    Waiter second(m, &later);
     ASSERT_TRUE(eventually([&] { return first.ready && second.ready; }));
     m.lock();
     m.broadcast();
@@ -307,7 +311,8 @@ TEST(MutexWaitTest, SignalWakesAWaiterOnlyOnceThreadObjectsExist) {
     EXPECT_FALSE(ignored.woken);
     EXPECT_EQ(ignored.countAfter, 1);
 
-    Waiter heard(m, nullptr);
+    const timespec later = fromNow(30000000000L);
+    Waiter heard(m, &later);
     ASSERT_TRUE(eventually([&] { return heard.ready.load(); }));
     m.lock();
     vfw::Thread::setThreadCount(true);

@@ -1,0 +1,171 @@
+// Disk-backed first-in first-out queues of byte records.
+//
+// `DBQ` is the abstract queue: 22 operations in a fixed slot order, then the destructor.
+// `DBQSingle` keeps one queue file (format in vfw/dbq_format.h): a master block in memory
+// while open, data blocks read on demand, and every update written by one commit that marks
+// the master block's `operation` byte first and clears it last, so a process that dies in
+// the middle leaves a file that the next open reports as not shut down cleanly.
+//
+// Contracts a caller must know:
+// - Failures are thrown: IOException for I/O failures and refusals (closed queue, a file
+//   not shut cleanly opened strictly), FatalErrorException for a corrupt file (bad magic
+//   number or checksum, a record chain that is broken, loops or claims more blocks than the
+//   file holds, an impossible block size); the latter names the file and, where there is
+//   one, the block. After an exception from an update the object should be closed and
+//   reopened; the file is either unchanged or marked as interrupted.
+// - Records are reference-counted byte arrays with a separate uint32 length. Empty records
+//   are refused (BadDataException), so `count` always equals the records in the chain.
+// - Every operation takes the queue's recursive mutex except count, the unclean-shutdown
+//   accessors, the exception handlers, flushDb, destroy, putDescriptor and getDescriptor.
+//   There is no locking between processes: one process at a time may open a file for writing.
+#ifndef VFW_DBQ_H
+#define VFW_DBQ_H
+
+#include <boost/shared_array.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "vfw/dbq_format.h"
+#include "vfw/error_util.h"
+#include "vfw/log.h"
+#include "vfw/mutex.h"
+
+namespace vfw {
+
+// Record and descriptor bytes.
+using ByteArray = boost::shared_array<unsigned char>;
+
+class DBQ {
+  public:
+    explicit DBQ(int32_t blockSize) : m_blockSize(blockSize) {}
+    DBQ(const DBQ&) = delete;
+    DBQ& operator=(const DBQ&) = delete;
+
+    virtual void enqueue(const ByteArray& data, uint32_t length) = 0;
+    // Reads the oldest record, then removes it.
+    virtual void dequeue(ByteArray& data, uint32_t& length) = 0;
+    // Removes the oldest record unread.
+    virtual void dequeue() = 0;
+    virtual void peek(ByteArray& data, uint32_t& length) = 0;
+    virtual void getHead(ByteArray& data, uint32_t& length) = 0;
+    virtual void shrink() = 0;
+    virtual int32_t getBlockSize() = 0;
+    // mode 0: read only; 1: read and write, created when missing; 2: as 1, truncated.
+    virtual bool open(const std::string& path, int32_t openMode, int32_t fileMode, bool strict,
+                      const std::string& name) = 0;
+    virtual void close() = 0;
+    virtual void destroy() = 0;
+    virtual bool isOpen() = 0;
+    virtual uint64_t getDataSize() = 0;
+    virtual int64_t getFileSize() = 0;
+    virtual int64_t count() = 0;
+    virtual bool isEmpty() = 0;
+    virtual int32_t isUncleanShutdown() = 0;
+    virtual void setUncleanShutdown(int32_t value) = 0;
+    virtual void dump(bool withData) = 0;
+    virtual void handleFatalErrorException(const FatalErrorException& e) = 0;
+    virtual void handleException(const VFWException& e) = 0;
+    virtual void flushDb() = 0;
+    virtual void setMaxSize(uint64_t size) = 0;
+    virtual ~DBQ();
+
+  protected:
+    int32_t m_blockSize;
+};
+
+class DBQSingle : public DBQ {
+  public:
+    // An unopened queue. The block size must lie in [62, 1 MiB] (BadDataException otherwise).
+    explicit DBQSingle(int32_t blockSize);
+    // As above with the shrink counter set, then open(path, openMode, fileMode, strict, "").
+    DBQSingle(const std::string& path, int32_t openMode, int32_t blockSize, int32_t fileMode,
+              int32_t shrinkCounter);
+    // Closes the file. Never throws (a mutex still held by another thread at this point is a
+    // fault of the caller and ends the process).
+    ~DBQSingle() noexcept override;
+
+    void enqueue(const ByteArray& data, uint32_t length) override;
+    void dequeue(ByteArray& data, uint32_t& length) override;
+    void dequeue() override;
+    void peek(ByteArray& data, uint32_t& length) override;
+    void getHead(ByteArray& data, uint32_t& length) override;
+    void shrink() override;
+    int32_t getBlockSize() override;
+    bool open(const std::string& path, int32_t openMode, int32_t fileMode, bool strict,
+              const std::string& name) override;
+    void close() override;
+    void destroy() override;
+    bool isOpen() override;
+    uint64_t getDataSize() override;
+    int64_t getFileSize() override;
+    int64_t count() override;
+    bool isEmpty() override;
+    int32_t isUncleanShutdown() override { return m_uncleanShutdown; }
+    void setUncleanShutdown(int32_t value) override { m_uncleanShutdown = value; }
+    void dump(bool withData) override;
+    void handleFatalErrorException(const FatalErrorException&) override {}
+    void handleException(const VFWException&) override {}
+    void flushDb() override {}
+    void setMaxSize(uint64_t size) override;
+    // The largest block id allowed before WARN records (0: no limit), from setMaxSize.
+    int32_t getBlockLimit() const { return m_maxBlockId; }
+
+    // Stores an opaque descriptor of at most the master block's payload size (450 bytes with
+    // 512-byte blocks); a longer one is refused without change (DEBUG record only).
+    void putDescriptor(const ByteArray& data, uint32_t length);
+    // A copy of the stored descriptor; its length goes to `size`.
+    ByteArray getDescriptor(int32_t& size);
+
+    // The data size of the queue file at `path`, opened read-only; 0 when it does not exist.
+    static uint64_t dataSizeOf(const std::string& path);
+
+  private:
+    using BlockPtr = boost::shared_ptr<DataBlock>;
+
+    // Lifecycle and commit protocol.
+    void init();
+    boost::shared_ptr<MasterBlock> loadMasterBlock();
+    void commit();
+    void stampAndWrite(Block& block);
+    void writeMaster();
+    void flushAndCheck(const char* what);
+    int64_t currentFileSize();
+    int32_t lastBlockId();
+    void requireOpen(const char* operation);
+
+    // Records and free list.
+    void push(const ByteArray& data, uint32_t length);
+    void pop();
+    BlockPtr getDataBlock(int32_t id);
+    void markDirty(const BlockPtr& block);
+    BlockPtr getFreeBlock();
+    BlockPtr addFreeBlock();
+    void freeBlock(const BlockPtr& block);
+    void dropLastBlock();
+    int32_t dataPayloadSize() const;
+    bool beyondLimit(int32_t id) const { return m_maxBlockId != 0 && id > m_maxBlockId; }
+    [[noreturn]] void corrupt(int32_t id, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+
+    class UpdateGuard;
+
+    BlockFileStream m_stream;
+    boost::shared_ptr<MasterBlock> m_master;
+    std::map<int32_t, BlockPtr> m_dirty;
+    int32_t m_shrinkCounter;
+    std::string m_path;
+    Logger m_logger;
+    bool m_open;
+    Mutex m_mutex;
+    int32_t m_uncleanShutdown;
+    std::string m_label;
+    uint32_t m_age;
+    int32_t m_maxBlockId;
+};
+
+}  // namespace vfw
+
+#endif

@@ -1,0 +1,164 @@
+// DBQSingle free list: taking and returning blocks, growing the file, and giving back its
+// last block.
+#include "dbq_source.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "single_internal.h"
+
+namespace vfw {
+
+using namespace dbqformat;
+
+DBQSingle::BlockPtr DBQSingle::getFreeBlock() {
+    if (m_master->getFreeHead() == 0) {
+        addFreeBlock();
+    }
+    BlockPtr block = getDataBlock(m_master->getFreeHead());
+    int32_t id = block->getBlockId();
+    if (beyondLimit(id)) {
+        VFW_LOG(m_logger, LEVEL_WARN, "%s: The new free list head %d is beyond max id",
+                m_label.c_str(), id);
+    }
+    int32_t next = block->getNext();
+    m_master->setFreeHead(next);
+    if (next != 0) {
+        BlockPtr first = getDataBlock(next);
+        first->setPrevious(0);
+        markDirty(first);
+    } else {
+        m_master->setFreeTail(0);
+    }
+    block->setFree(false);
+    markDirty(block);
+    VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Get a free block id:%d", m_label.c_str(), id);
+    return block;
+}
+
+DBQSingle::BlockPtr DBQSingle::addFreeBlock() {
+    BlockPtr block(new DataBlock(m_blockSize));
+    if (m_master->isExtended()) {
+        block->setType(TYPE_DATA_X);
+        block->setMagic(DATA_MAGIC);
+        block->setVersion(VERSION);
+    }
+    block->setFree(false);
+    int64_t id = currentFileSize() / m_blockSize;
+    if (id > INT32_MAX) {
+        VFW_THROW(IOException, -1, "Queue file %s has no block id left to grow", m_path.c_str());
+    }
+    block->setBlockId(int32_t(id));
+    stampAndWrite(*block);
+    freeBlock(block);
+    VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Added an new free block id:%d", m_label.c_str(),
+            int32_t(id));
+    flushAndCheck("flush failed(3)");
+    return block;
+}
+
+void DBQSingle::freeBlock(const BlockPtr& block) {
+    int32_t id = block->getBlockId();
+    block->setFree(true);
+    block->setNext(0);
+    if (beyondLimit(id)) {
+        VFW_LOG(m_logger, LEVEL_WARN, "%s: The block id %d is beyond max id", m_label.c_str(), id);
+    }
+    VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Free a block(id:%d)", m_label.c_str(), id);
+    int32_t oldTail = m_master->getFreeTail();
+    if (oldTail != 0) {
+        BlockPtr tail = getDataBlock(oldTail);
+        tail->setNext(id);
+        markDirty(tail);
+    } else {
+        m_master->setFreeHead(id);
+    }
+    block->setPrevious(oldTail);
+    m_master->setFreeTail(id);
+    markDirty(block);
+}
+
+void DBQSingle::shrink() {
+    MutexLock lock(m_mutex);
+    // Never refused: a closed queue has nothing to give back.
+    if (m_open) {
+        dropLastBlock();
+    }
+}
+
+void DBQSingle::dropLastBlock() {
+    // Block 0 is the master block: a file without data blocks has nothing to give back.
+    const int32_t id = lastBlockId();
+    if (id < 1) {
+        return;
+    }
+    BlockPtr block = getDataBlock(id);
+    if (!block->isFree()) {
+        return;
+    }
+    if (m_shrinkCounter++ < 100) {
+        return;
+    }
+    VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Drop the last free block at the tail of the file id:%d",
+            m_label.c_str(), id);
+    m_shrinkCounter = 0;
+    UpdateGuard guard(*this);
+    const int32_t next = block->getNext();
+    const int32_t previous = block->getPrevious();
+    BlockPtr successor;
+    BlockPtr predecessor;
+    if (next != 0) {
+        successor = getDataBlock(next);
+        markDirty(successor);
+    }
+    if (previous != 0) {
+        predecessor = getDataBlock(previous);
+        markDirty(predecessor);
+    }
+    const bool isHead = m_master->getFreeHead() == id;
+    const bool isTail = m_master->getFreeTail() == id;
+    if (isHead && isTail) {
+        m_master->setFreeHead(0);
+        m_master->setFreeTail(0);
+    } else if (isHead) {
+        m_master->setFreeHead(next);
+        if (beyondLimit(next)) {
+            VFW_LOG(m_logger, LEVEL_WARN, "%s: The new free list head %d is beyond max id",
+                    m_label.c_str(), next);
+        }
+        if (successor) {
+            successor->setPrevious(0);
+        }
+        VFW_LOG(m_logger, LEVEL_DEBUG, "%s: The new free list head is id:%d", m_label.c_str(),
+                next);
+    } else if (isTail) {
+        m_master->setFreeTail(previous);
+        if (beyondLimit(previous)) {
+            VFW_LOG(m_logger, LEVEL_WARN, "%s: The new free list tail %d is beyond max id",
+                    m_label.c_str(), previous);
+        }
+        if (predecessor) {
+            predecessor->setNext(0);
+        }
+    } else {
+        if (predecessor) {
+            predecessor->setNext(next);
+        }
+        if (successor) {
+            successor->setPrevious(previous);
+        }
+    }
+    m_master->setOperation(OP_DROP_LAST_BLOCK);
+    commit();
+    guard.done();
+    if (::ftruncate(m_stream.fd(), off_t(id) * m_blockSize) != 0) {
+        int error = errno;
+        VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Drop the last free block of the file failed:%s",
+                m_label.c_str(), std::strerror(error));
+    }
+}
+
+}  // namespace vfw

@@ -1,0 +1,83 @@
+// Helpers of the queue tests: byte arrays, draining a queue, and capturing the queue's log
+// records through the process log file.
+#ifndef VFW_TEST_DBQ_TEST_UTIL_H
+#define VFW_TEST_DBQ_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+#include "vfw/dbq.h"
+#include "vfw/log.h"
+
+namespace dbq_test {
+
+inline vfw::ByteArray bytes(const std::string& text) {
+    vfw::ByteArray array(new unsigned char[text.size() + 1],
+                         boost::checked_array_deleter<unsigned char>());
+    text.copy(reinterpret_cast<char*>(array.get()), text.size());
+    return array;
+}
+
+inline void enqueue(vfw::DBQ& queue, const std::string& record) {
+    queue.enqueue(bytes(record), uint32_t(record.size()));
+}
+
+inline std::string peek(vfw::DBQ& queue) {
+    vfw::ByteArray data;
+    uint32_t length = 99;
+    queue.peek(data, length);
+    return std::string(reinterpret_cast<const char*>(data.get()), length);
+}
+
+// Dequeues records into `records` until the queue reports empty or `limit` records are
+// there; what was read stays there when a dequeue throws.
+inline void drainInto(vfw::DBQ& queue, std::vector<std::string>& records, size_t limit) {
+    while (!queue.isEmpty() && records.size() < limit) {
+        vfw::ByteArray data;
+        uint32_t length = 0;
+        queue.dequeue(data, length);
+        records.emplace_back(reinterpret_cast<const char*>(data.get()), length);
+    }
+}
+
+inline std::vector<std::string> drain(vfw::DBQ& queue, size_t limit = 1000) {
+    std::vector<std::string> records;
+    drainInto(queue, records, limit);
+    return records;
+}
+
+// While alive, the records of "vfw.dbqs" and "vfw.dbq" from DEBUG up go to a log file.
+class LogCapture {
+  public:
+    LogCapture() : m_path(m_dir.file("log")) {
+        EXPECT_EQ(vfw::getFileLogging().open(m_path), 0);
+        vfw::getLogger("vfw.dbqs")->setLevel(vfw::LEVEL_DEBUG);
+        vfw::getLogger("vfw.dbq")->setLevel(vfw::LEVEL_DEBUG);
+    }
+    ~LogCapture() {
+        vfw::getLogger("vfw.dbqs")->setLevel(-1);
+        vfw::getLogger("vfw.dbq")->setLevel(-1);
+        vfw::getFileLogging().close();
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // Everything recorded so far; recording goes on.
+    std::string text() {
+        vfw::getFileLogging().close();
+        std::string text = vfw_test::readFile(m_path);
+        vfw::getFileLogging().open(m_path);
+        return text;
+    }
+
+  private:
+    vfw_test::TempDir m_dir;
+    std::string m_path;
+};
+
+}  // namespace dbq_test
+
+#endif

@@ -105,6 +105,7 @@ class NamedLogger {
 
     const std::string m_name;
     const std::string m_displayName;
+    const bool m_hidesName;  // "client" and "client.*" print no name
     const Logger m_parent;
     std::atomic<int32_t> m_level{-1};
     std::atomic<int32_t> m_memoryLevel{-1};

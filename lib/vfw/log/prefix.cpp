@@ -85,24 +85,34 @@ pid_t processId() {
     return pid;
 }
 
-// strftime runs once per second and thread; the text is reused within the second.
-struct TimeText {
+// Everything after the caller's prefix changes only with the second (or with the pid, after
+// a fork), so each thread formats it once per second and copies it for every record.
+struct PrefixText {
     time_t second = -1;
-    char text[80];
+    pid_t pid = 0;
+    size_t length = 0;
+    char text[80 + sizeof g_hostName + sizeof g_programName + 32];
 };
-thread_local TimeText t_time;
+thread_local PrefixText t_prefix;
 
-const char* localTimeText() {
+const PrefixText& currentPrefix() {
     time_t now = std::time(nullptr);
-    if (now != t_time.second) {
+    pid_t pid = processId();
+    if (now != t_prefix.second || pid != t_prefix.pid) {
+        char timeText[80];
         struct tm local;
         if (localtime_r(&now, &local) == nullptr ||
-            std::strftime(t_time.text, sizeof t_time.text, "%F %T %z", &local) == 0) {
-            std::snprintf(t_time.text, sizeof t_time.text, "%s", "<Time Error>");
+            std::strftime(timeText, sizeof timeText, "%F %T %z", &local) == 0) {
+            std::snprintf(timeText, sizeof timeText, "%s", "<Time Error>");
         }
-        t_time.second = now;
+        int length = std::snprintf(t_prefix.text, sizeof t_prefix.text, "%s %s %s[%d]: ", timeText,
+                                   hostName(), programName(), static_cast<int>(pid));
+        t_prefix.length =
+            std::min(static_cast<size_t>(std::max(length, 0)), sizeof t_prefix.text - 1);
+        t_prefix.second = now;
+        t_prefix.pid = pid;
     }
-    return t_time.text;
+    return t_prefix;
 }
 
 }  // namespace
@@ -113,12 +123,16 @@ const char* programName() {
 }
 
 size_t formatRecordPrefix(char* buffer, size_t size, const char* prefix) {
-    int length = snprintf(buffer, size, "%s%s %s %s[%d]: ", prefix, localTimeText(), hostName(),
-                          programName(), static_cast<int>(processId()));
-    if (size == 0 || length < 0) {
+    if (size == 0) {
         return 0;
     }
-    return std::min(static_cast<size_t>(length), size - 1);
+    const PrefixText& fixed = currentPrefix();
+    size_t used = strnlen(prefix, size - 1);
+    std::memcpy(buffer, prefix, used);
+    size_t rest = std::min(fixed.length, size - 1 - used);
+    std::memcpy(buffer + used, fixed.text, rest);
+    buffer[used + rest] = '\0';
+    return used + rest;
 }
 
 }  // namespace vfw

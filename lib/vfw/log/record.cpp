@@ -54,10 +54,6 @@ const size_t kLevelTagWidth = 5;
 thread_local std::string t_context;
 thread_local bool t_hasContext = false;
 
-bool hidesName(const std::string& displayName) {
-    return displayName == "client" || displayName.compare(0, 7, "client.") == 0;
-}
-
 }  // namespace
 
 std::string setLogContext(const char* context) {
@@ -109,7 +105,7 @@ void NamedLogger::writeRecord(int level, const int* errnum, const char* file, in
         record.append(t_context);
         record.append("> ");
     }
-    if (!hidesName(m_displayName)) {
+    if (!m_hidesName) {
         record.append(m_displayName);
         record.append(' ');
     }

@@ -56,7 +56,10 @@ Mutex& registryLock() {
 }
 
 NamedLogger::NamedLogger(const std::string& name, const Logger& parent)
-    : m_name(name), m_displayName(displayNameOf(name)), m_parent(parent) {}
+    : m_name(name),
+      m_displayName(displayNameOf(name)),
+      m_hidesName(m_displayName == "client" || m_displayName.compare(0, 7, "client.") == 0),
+      m_parent(parent) {}
 
 int NamedLogger::resolveLevel() {
     int level = -1;

@@ -38,6 +38,9 @@ struct Spec {
     int width = 0;       // may be negative when taken from an argument: pads nothing
     int precision = -1;  // -1 when absent
     Length length = Length::NONE;
+    bool widthFromArgument = false;      // "*"
+    bool precisionFromArgument = false;  // ".*"
+    char conversion = '\0';
 };
 
 // Stores characters while their position is below the buffer's size and counts them all.
@@ -54,7 +57,7 @@ class Output {
     void write(const char* text, size_t length) {
         if (m_count < m_size) {
             const size_t room = m_size - m_count;
-            std::memcpy(m_buffer + m_count, text, length < room ? length : room);
+            copy(m_buffer + m_count, text, length < room ? length : room);
         }
         m_count += length;
     }
@@ -80,6 +83,17 @@ class Output {
     }
 
   private:
+    // Most pieces are a few characters long: not worth a call.
+    static void copy(char* to, const char* from, size_t length) {
+        if (length > 16) {
+            std::memcpy(to, from, length);
+            return;
+        }
+        for (size_t i = 0; i < length; ++i) {
+            to[i] = from[i];
+        }
+    }
+
     char* m_buffer;
     size_t m_size;
     size_t m_count = 0;
@@ -208,9 +222,11 @@ void putFixed(Output& out, const FixedDecimal& d) {
 
 // Fixed notation for every floating conversion. Infinities and NaNs, which have no digits,
 // print as "inf" and "nan" ("INF", "NAN" for the upper-case conversions), padded with blanks.
-void putFloat(Output& out, const Spec& spec, long double value) {
+// Kept out of line: its digits need a large frame that the other conversions should not pay.
+template <class Float>
+__attribute__((noinline)) void putFloat(Output& out, const Spec& spec, Float value) {
     const char sign = signOf(std::signbit(value), spec.flags);
-    if (value != value || value == HUGE_VALL || value == -HUGE_VALL) {
+    if (value != value || value == HUGE_VALL || value == -HUGE_VALL) {  // NaN: unordered
         const bool upper = (spec.flags & FLAG_UPPER) != 0;
         const char* text = value != value ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
         putField(out, spec, sign, 0, text, 3, false);
@@ -221,7 +237,7 @@ void putFloat(Output& out, const Spec& spec, long double value) {
         precision = format_detail::MAX_FLOAT_PRECISION;
     }
     FixedDecimal decimal;
-    format_detail::toFixedDecimal(std::fabs(value), precision, decimal);
+    format_detail::toFixedDecimal(value, precision, decimal);
     const size_t length = decimal.integerDigits() + (precision > 0 ? precision + 1 : 0);
     size_t spaces = positive(static_cast<long long>(spec.width) - static_cast<long long>(length) -
                              (sign != 0 ? 1 : 0));
@@ -273,10 +289,9 @@ int readNumber(const char*& f) {
     return n;
 }
 
-// Reads one specification after its "%" and outputs its conversion; returns false when the
+// Reads one specification after its "%" up to its conversion character; false when the
 // format ends inside it.
-bool convert(Output& out, const char*& f, va_list& args) {
-    Spec spec;
+bool parse(const char*& f, Spec& spec) {
     for (;; ++f) {
         unsigned flag;
         switch (*f) {
@@ -306,7 +321,7 @@ bool convert(Output& out, const char*& f, va_list& args) {
     }
     if (*f == '*') {
         ++f;
-        spec.width = va_arg(args, int);
+        spec.widthFromArgument = true;
     } else {
         spec.width = readNumber(f);
     }
@@ -314,8 +329,7 @@ bool convert(Output& out, const char*& f, va_list& args) {
         ++f;
         if (*f == '*') {
             ++f;
-            const int precision = va_arg(args, int);
-            spec.precision = precision < 0 ? -1 : precision;
+            spec.precisionFromArgument = true;
         } else {
             spec.precision = readNumber(f);
         }
@@ -347,79 +361,105 @@ bool convert(Output& out, const char*& f, va_list& args) {
         default:
             break;
     }
-    const char conversion = *f;
-    if (conversion == '\0') {
+    spec.conversion = *f;
+    if (spec.conversion == '\0') {
         return false;
     }
     ++f;
-    const bool wide = spec.length == Length::LONG;
-    switch (conversion) {
-        case 'd':
-        case 'i': {
-            const long long value = wide ? va_arg(args, long long) : va_arg(args, int);
-            const uint64_t magnitude =
-                value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-            putInteger(out, spec, magnitude, signOf(value < 0, spec.flags), 10);
-            break;
-        }
-        case 'u':
-        case 'o':
-        case 'x':
-        case 'X': {
-            const uint64_t value = wide ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
-            if (conversion == 'X') {
-                spec.flags |= FLAG_UPPER;
-            }
-            const unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-            putInteger(out, spec, value, 0, base);
-            break;
-        }
-        case 'p':
-            putInteger(out, spec, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 0, 16);
-            break;
-        case 'c': {
-            const char c = static_cast<char>(va_arg(args, int));
-            putField(out, spec, 0, 0, &c, 1, false);
-            break;
-        }
-        case 's':
-            putString(out, spec, va_arg(args, const char*));
-            break;
-        case 'E':
-        case 'G':
-            spec.flags |= FLAG_UPPER;
-            [[fallthrough]];
-        case 'f':
-        case 'e':
-        case 'g':
-            putFloat(out, spec,
-                     spec.length == Length::LONG_DOUBLE ? va_arg(args, long double)
-                                                        : va_arg(args, double));
-            break;
-        case 'n':
-            storeCount(spec, va_arg(args, void*), out.count());
-            break;
-        case '%':
-            out.put('%');
-            break;
-        default:  // not a conversion: nothing printed, nothing consumed
-            break;
-    }
     return true;
 }
 
-int format(char* buffer, size_t size, const char* format, va_list& args) {
+// The next "%" or the end of the format. Literal runs are mostly short: the first few
+// characters are looked at here, the rest by the system library's vectorised search.
+const char* nextPercent(const char* f) {
+    for (int i = 0; i < 8; ++i, ++f) {
+        if (*f == '%' || *f == '\0') {
+            return f;
+        }
+    }
+    return strchrnul(f, '%');
+}
+
+// Every argument is taken here, in the function that owns the va_list: width, precision,
+// then the value of the conversion.
+int format(char* buffer, size_t size, const char* format, va_list args) {
     Output out(buffer, size);
     const char* f = format;
     for (;;) {
-        const char* percent = strchrnul(f, '%');
-        out.write(f, static_cast<size_t>(percent - f));
+        const char* percent = nextPercent(f);
+        if (percent != f) {
+            out.write(f, static_cast<size_t>(percent - f));
+        }
         if (*percent == '\0') {
             break;
         }
         f = percent + 1;
-        if (!convert(out, f, args)) {
+        Spec spec;
+        if (!parse(f, spec)) {
             break;
+        }
+        if (spec.widthFromArgument) {
+            spec.width = va_arg(args, int);
+        }
+        if (spec.precisionFromArgument) {
+            const int precision = va_arg(args, int);
+            spec.precision = precision < 0 ? -1 : precision;
+        }
+        const bool wide = spec.length == Length::LONG;
+        switch (spec.conversion) {
+            case 'd':
+            case 'i': {
+                const long long value = wide ? va_arg(args, long long) : va_arg(args, int);
+                const uint64_t magnitude =
+                    value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+                putInteger(out, spec, magnitude, signOf(value < 0, spec.flags), 10);
+                break;
+            }
+            case 'u':
+            case 'o':
+            case 'x':
+            case 'X': {
+                const uint64_t value =
+                    wide ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
+                if (spec.conversion == 'X') {
+                    spec.flags |= FLAG_UPPER;
+                }
+                const unsigned base = spec.conversion == 'u' ? 10 : spec.conversion == 'o' ? 8 : 16;
+                putInteger(out, spec, value, 0, base);
+                break;
+            }
+            case 'p':
+                putInteger(out, spec, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 0, 16);
+                break;
+            case 'c': {
+                const char c = static_cast<char>(va_arg(args, int));
+                putField(out, spec, 0, 0, &c, 1, false);
+                break;
+            }
+            case 's':
+                putString(out, spec, va_arg(args, const char*));
+                break;
+            case 'E':
+            case 'G':
+                spec.flags |= FLAG_UPPER;
+                [[fallthrough]];
+            case 'f':
+            case 'e':
+            case 'g':
+                if (spec.length == Length::LONG_DOUBLE) {
+                    putFloat(out, spec, va_arg(args, long double));
+                } else {
+                    putFloat(out, spec, va_arg(args, double));
+                }
+                break;
+            case 'n':
+                storeCount(spec, va_arg(args, void*), out.count());
+                break;
+            case '%':
+                out.put('%');
+                break;
+            default:  // not a conversion: nothing printed, nothing consumed
+                break;
         }
     }
     return out.finish();
@@ -439,11 +479,7 @@ extern const char vfw_format_engine[] = "vfw";
 [[noreturn]] void __chk_fail(void);
 
 int vsnprintf(char* buffer, size_t size, const char* format, va_list args) noexcept {
-    va_list copy;
-    va_copy(copy, args);
-    const int n = vfw::format(buffer, size, format, copy);
-    va_end(copy);
-    return n;
+    return vfw::format(buffer, size, format, args);
 }
 
 int snprintf(char* buffer, size_t size, const char* format, ...) noexcept {

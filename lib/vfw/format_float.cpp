@@ -1,6 +1,8 @@
 #include "format_float.h"
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace vfw {
 namespace format_detail {
@@ -47,25 +49,6 @@ void shiftAdd(FixedDecimal& d, int shift, uint32_t add) {
     }
 }
 
-// An integral value of any size: its binary digits are taken 32 at a time from the top.
-void setLargeInteger(FixedDecimal& d, long double value) {
-    setInteger(d, 0);
-    int exponent = 0;
-    long double mantissa = std::frexp(value, &exponent);  // value = mantissa * 2^exponent
-    int bits = exponent;
-    while (bits > 0) {
-        const int take = bits < 32 ? bits : 32;
-        uint32_t chunk = 0;
-        if (mantissa != 0) {
-            mantissa = std::ldexp(mantissa, take);
-            chunk = static_cast<uint32_t>(mantissa);
-            mantissa -= chunk;
-        }
-        shiftAdd(d, take, chunk);
-        bits -= take;
-    }
-}
-
 void addOne(FixedDecimal& d) {
     for (int i = 0; i < d.limbCount; ++i) {
         if (++d.limbs[i] < FixedDecimal::LIMB_BASE) {
@@ -78,22 +61,15 @@ void addOne(FixedDecimal& d) {
     }
 }
 
-// The fraction (0 <= fraction < 1) times 10^precision, rounded half up. The fraction is
-// F * 2^-k with a 64-bit F; F * 10^precision fits 118 bits, so the product is exact.
-uint64_t scaleFraction(long double fraction, int precision) {
-    if (fraction == 0) {
-        return 0;
-    }
-    int exponent = 0;
-    const long double mantissa = std::frexp(fraction, &exponent);  // exponent <= 0
-    const auto bits = static_cast<uint64_t>(std::ldexp(mantissa, 64));
-    const int shift = 64 - exponent;
-    // Below half a unit of the last digit whatever the bits: the product is under 2^118.
-    if (shift > 118) {
+// fraction * 2^-shift (below 1) times 10^precision, rounded half up. fraction has at most
+// 64 bits and 10^16 fewer than 54, so the product is exact in 128 bits.
+uint64_t scaleFraction(uint64_t fraction, int shift, int precision) {
+    // Under 2^118, the product is below half a unit when shifted by 119 or more.
+    if (fraction == 0 || shift > 118) {
         return 0;
     }
     const unsigned __int128 product =
-        static_cast<unsigned __int128>(bits) * POWERS_OF_TEN[precision];
+        static_cast<unsigned __int128>(fraction) * POWERS_OF_TEN[precision];
     const unsigned __int128 whole = product >> shift;
     const unsigned __int128 rest = product - (whole << shift);
     const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
@@ -112,22 +88,54 @@ size_t FixedDecimal::integerDigits() const {
     return digits;
 }
 
-void toFixedDecimal(long double value, int precision, FixedDecimal& out) {
+void toFixedDecimal(uint64_t mantissa, int exponent, int precision, FixedDecimal& out) {
     out.precision = precision;
-    long double integral;
-    if (value < 9223372036854775808.0L) {
-        const auto whole = static_cast<uint64_t>(value);
-        setInteger(out, whole);
-        integral = static_cast<long double>(whole);
-    } else {
-        integral = std::trunc(value);
-        setLargeInteger(out, integral);
+    out.fraction = 0;
+    if (exponent >= 0) {
+        // An integer: mantissa, then doubled 32 bits at a time.
+        if (exponent == 0 || (exponent < 64 && (mantissa >> (64 - exponent)) == 0)) {
+            setInteger(out, mantissa << exponent);
+            return;
+        }
+        setInteger(out, mantissa);
+        for (int bits = exponent; bits > 0; bits -= 32) {
+            shiftAdd(out, bits < 32 ? bits : 32, 0);
+        }
+        return;
     }
-    out.fraction = scaleFraction(value - integral, precision);
+    const int shift = -exponent;
+    uint64_t fraction = mantissa;
+    if (shift < 64) {
+        setInteger(out, mantissa >> shift);
+        fraction = mantissa & ((uint64_t{1} << shift) - 1);
+    } else {
+        setInteger(out, 0);
+    }
+    out.fraction = scaleFraction(fraction, shift, precision);
     if (out.fraction == POWERS_OF_TEN[precision]) {
         out.fraction = 0;
         addOne(out);
     }
+}
+
+void toFixedDecimal(double value, int precision, FixedDecimal& out) {
+    static_assert(std::numeric_limits<double>::is_iec559, "binary64 doubles");
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const auto biased = static_cast<int>((bits >> 52) & 0x7ff);
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    if (biased == 0) {
+        toFixedDecimal(fraction, -1074, precision, out);
+    } else {
+        toFixedDecimal(fraction | (uint64_t{1} << 52), biased - 1075, precision, out);
+    }
+}
+
+void toFixedDecimal(long double value, int precision, FixedDecimal& out) {
+    int exponent = 0;
+    const long double mantissa = std::frexp(std::fabs(value), &exponent);
+    const auto bits = static_cast<uint64_t>(std::ldexp(mantissa, 64));
+    toFixedDecimal(bits, exponent - 64, precision, out);
 }
 
 }  // namespace format_detail

@@ -1,10 +1,10 @@
 // Fixed-notation digits of floating-point values, for the formatting engine in format.cpp.
 //
-// `toFixedDecimal` rounds a finite, non-negative value to a number of fraction digits,
-// half a unit of the last digit rounding up, and does so exactly: the integer part is
-// converted digit for digit whatever its size (up to the largest long double), and the
-// fraction is scaled in 128-bit integer arithmetic, so no digit depends on the rounding
-// of an intermediate floating-point product.
+// `toFixedDecimal` rounds a finite value's magnitude to a number of fraction digits, half
+// a unit of the last digit rounding up, and does so exactly in integer arithmetic: the
+// integer part is converted digit for digit whatever its size (up to the largest long
+// double), and the fraction is scaled in 128 bits, so no digit depends on the rounding of
+// an intermediate floating-point product.
 #ifndef VFW_FORMAT_FLOAT_H
 #define VFW_FORMAT_FLOAT_H
 
@@ -32,7 +32,11 @@ struct FixedDecimal {
     size_t integerDigits() const;
 };
 
-// `value` must be finite and not negative; `precision` in 0..MAX_FLOAT_PRECISION.
+// The value mantissa * 2^exponent; `precision` in 0..MAX_FLOAT_PRECISION.
+void toFixedDecimal(uint64_t mantissa, int exponent, int precision, FixedDecimal& out);
+
+// A finite double's or long double's magnitude, split into mantissa and exponent.
+void toFixedDecimal(double value, int precision, FixedDecimal& out);
 void toFixedDecimal(long double value, int precision, FixedDecimal& out);
 
 }  // namespace format_detail

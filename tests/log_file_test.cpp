@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/syslog_daemon.h"
 #include "support/test_util.h"
@@ -515,6 +517,52 @@ TEST_F(RotationTest, AnotherWriterAlreadyRotated) {
     file.write("to the new file");
     EXPECT_NE(readFile(path()).find("to the new file\n"), std::string::npos);
     EXPECT_EQ(readFile(path()).find("to the old file"), std::string::npos);
+}
+
+TEST_F(RotationTest, ConcurrentWritersAcrossRotations) {
+    m_properties.set("logger.file.flush.frequency", "7");
+    m_properties.set("logger.file.maxcount", "10");
+    const int kThreads = 4;
+    const int kEach = 600;  // about 2.6 MB in all: two rotations
+    {
+        vfw::FileLogging file(path());
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&file, t] {
+                std::string line(1000, static_cast<char>('a' + t));
+                for (int i = 0; i < kEach; ++i) {
+                    file.write(line.c_str());
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    EXPECT_TRUE(exists(backup(2)));
+    EXPECT_FALSE(exists(backup(4)));
+    std::string all;
+    for (int n = 3; n >= 1; --n) {
+        all += exists(backup(n)) ? readFile(backup(n)) : "";
+    }
+    all += readFile(path());
+    int counts[kThreads] = {};
+    size_t start = 0;
+    for (size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string record = all.substr(start, end - start);
+        size_t body = record.find("]: ");
+        ASSERT_NE(body, std::string::npos);
+        std::string line = record.substr(body + 3);
+        ASSERT_EQ(line.size(), 1000u);
+        int t = line[0] - 'a';
+        ASSERT_TRUE(t >= 0 && t < kThreads);
+        EXPECT_EQ(line, std::string(1000, line[0]));
+        ++counts[t];
+    }
+    EXPECT_EQ(start, all.size());
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(counts[t], kEach) << t;
+    }
 }
 
 TEST(LogCache, WritesWhenFullAndOnFlush) {

@@ -347,6 +347,17 @@ TEST_F(LogTest, LongRecordsAreCutAt1023Characters) {
     EXPECT_EQ(written[1], (header + fits + "g" + text).substr(0, 1023));
 }
 
+TEST_F(LogTest, LongContextTagsAndNamesAreCutToo) {
+    std::string tag(2000, 't');
+    vfw::setLogContext(tag.c_str());
+    VFW_LOG(getLogger("cut"), vfw::LEVEL_INFO, "never seen");
+    vfw::setLogContext(nullptr);
+    std::string name(1500, 'n');
+    VFW_LOG(getLogger(name), vfw::LEVEL_INFO, "never seen");
+    EXPECT_EQ(records(),
+              (Records{("INFO  <" + tag).substr(0, 1023), ("INFO  " + name).substr(0, 1023)}));
+}
+
 TEST_F(LogTest, EmbeddedNulEndsTheRecordWithoutHarm) {
     Logger logger = getLogger("nul");
     VFW_LOG(logger, vfw::LEVEL_INFO, "before%cafter %s", '\0', std::string(3000, 'z').c_str());

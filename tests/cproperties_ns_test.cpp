@@ -71,11 +71,15 @@ NS_TEST(CPropertiesHostFacts, InvalidEmptyAndMissingFilesAreUnknown) {
         << trace;
 
     vfw_test::writeFile(hub.file("kset.zonename"), "plain zone");
+    vfw_test::writeFile(hub.file("kset.domain"), std::string(70000, 'd'));  // not a name
+    vfw_test::writeFile(hub.file("kset.site"), "OU=x,CN=y");  // "CN=" anywhere: first value
     vfw_test::writeFile(hub.file("kset.host"), " \n");
     Store plain;
     ASSERT_EQ(0, loadText(plain, ""));
     EXPECT_EQ("plain zone", get(plain, "ZONE"));
     EXPECT_EQ("<unknown>", get(plain, "JOINNAME"));  // only white space
+    EXPECT_EQ("<unknown>", get(plain, "DOMAIN"));
+    EXPECT_EQ("OU=x,CN=y", get(plain, "SITE"));  // only the zone is cut
 }
 
 // Splits a record "LEVEL   : op (HEX) : rest" into its parts; false for any other shape.
@@ -214,6 +218,20 @@ NS_TEST(CPropertiesTrace, LevelsBelowSixLeaveOutLocks) {
     ASSERT_EQ(0, loadText(quiet, "a.b: 10x\n"));
     EXPECT_EQ(30, quiet->getTime(quiet.p, "a.b", 30, 's', nullptr));
     EXPECT_NE(0, ::access(cprops_test::tracePath().c_str(), F_OK));
+}
+
+NS_TEST(CPropertiesTrace, PlantedLinkIsNotFollowed) {
+    Sandbox aud("/var/vantrelaud");
+    vfw_test::TempDir dir;
+    std::string victim = dir.file("victim");
+    vfw_test::writeFile(victim, "untouched\n");
+    ASSERT_EQ(0, ::symlink(victim.c_str(), cprops_test::tracePath().c_str()));
+    ::setenv("VFW_PROPERTIES2_DEBUG", "6", 1);
+    Store s;
+    EXPECT_EQ(0, loadText(s, "a: 1\n"));  // the store works, untraced
+    ::unsetenv("VFW_PROPERTIES2_DEBUG");
+    EXPECT_EQ(-1, s->traceFd);
+    EXPECT_EQ("untouched\n", vfw_test::readFile(victim));
 }
 
 NS_TEST(CPropertiesTrace, LineLimitMessages) {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "cproperties_test_helpers.h"
 
@@ -475,6 +477,34 @@ TEST(CPropertiesBadInput, BinaryFileNeverCrashes) {
         ASSERT_NE(nullptr, n->strings[0]);
         EXPECT_LE(std::strlen(n->strings[0]), 1023u);
     }
+}
+
+TEST(CPropertiesConcurrency, ReadersAndWritersOnManyThreads) {
+    Store s;
+    ASSERT_EQ(0, loadText(s, "list: a b c\nn: 1\n"));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&s, t] {
+            std::string own = "own." + std::to_string(t);
+            for (int i = 0; i < 500; ++i) {
+                const vfw::ValueList* list = s->getValueList(s.p, "list", nullptr, nullptr);
+                ASSERT_NE(nullptr, list);
+                EXPECT_EQ(3, list->countNodes(const_cast<vfw::ValueList*>(list)));
+                ASSERT_EQ(0, s->setProperty(s.p, own.c_str(), std::to_string(i).c_str()));
+                const char* value = s->getProperty(s.p, own.c_str(), nullptr);
+                EXPECT_EQ(std::to_string(i), value);
+                EXPECT_EQ(0, s->release(s.p, value));
+                EXPECT_EQ(1, s->getInt(s.p, "n", 0, nullptr));
+                if (t == 0 && i % 50 == 0) {
+                    ASSERT_EQ(0, s->setProperty(s.p, "list", "a b c"));  // drops the cache
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(4 + 2 + 4, s->size(s.p));
 }
 
 }  // namespace

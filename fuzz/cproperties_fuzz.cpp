@@ -80,9 +80,8 @@ void exerciseName(vfw::Props* p, const char* name) {
     (void)p->getInt(p, name, 7, &err);
     (void)p->getUInt(p, name, 7, &err);
     (void)p->getBool(p, name, true, &err);
-    for (char unit : {'s', 'm', 'M', 'y', 'q'}) {
-        (void)p->getTime(p, name, 30, unit, &err);
-    }
+    (void)p->getTime(p, name, 30, 'm', &err);
+    (void)p->getTime(p, name, 30, 'q', &err);
     (void)p->getTime(p, name, 2147483647, 'y', &err);
     const vfw::ValueList* list = p->getValueList(p, name, "a, b", &err);
     exerciseList(p, list);
@@ -140,9 +139,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p->deleteProperty(p, names.back().c_str(), &err);
         p->setPropertyInternal(p, names[0].c_str(), "changed");
     }
+    // The list bytes as configuration lines over the same store: replacements in place.
     (void)loadBytes(p, listBytes, listSize);
-    for (const std::string& name : names) {
-        exerciseName(p, name.c_str());
+    for (size_t i = 0; i < names.size() && i < 4; ++i) {
+        exerciseName(p, names[i].c_str());
     }
     p->dump(p, nullptr);
     (void)p->size(p);

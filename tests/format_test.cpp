@@ -333,6 +333,14 @@ TEST(FormatParse, PercentFlagsAndLiterals) {
     EXPECT_EQ(formatInto(10, "%s", longText.c_str()).count, 5000);
 }
 
+TEST(FormatStorage, CompilerLeavesTheResultsOfKnownCallsToTheEngine) {
+    // The compiler knows every argument here, and the standard's lengths differ.
+    char buffer[64];
+    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%.0d", 0), 1);
+    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%*d", -5, 42), 2);
+    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%g", 2.25), 8);
+}
+
 TEST(FormatChecked, FortifiedEntriesUseTheEngine) {
     char buffer[32];
     EXPECT_EQ(__snprintf_chk(buffer, sizeof buffer, 1, sizeof buffer, "%s|%e|%m.",

@@ -191,7 +191,7 @@ int readPhysical(Props* props, FILE* stream, size_t room, std::string& out, bool
     bool any = false;
     bool bad = false;
     int c;
-    while ((c = std::getc(stream)) != EOF) {
+    while ((c = getc_unlocked(stream)) != EOF) {
         any = true;
         if (c == '\n') {
             newline = true;
@@ -204,7 +204,7 @@ int readPhysical(Props* props, FILE* stream, size_t room, std::string& out, bool
             out += static_cast<char>(c);
         }
     }
-    if (std::ferror(stream)) {
+    if (ferror_unlocked(stream)) {
         CPROPS_TRACE(props, TRACE_ERROR, "getLine", "Error to read line from file\n");
         return -5;
     }
@@ -223,7 +223,7 @@ bool endsWithOddBackslashes(const std::string& line) {
 }
 
 bool inputRemains(FILE* stream) {
-    int c = std::getc(stream);
+    int c = getc_unlocked(stream);
     if (c == EOF) {
         return false;
     }
@@ -349,7 +349,23 @@ void splitListFileLine(const std::string& line, std::vector<std::string>& items)
     }
 }
 
+namespace {
+
+class StreamLock {
+  public:
+    explicit StreamLock(FILE* stream) : m_stream(stream) { ::flockfile(stream); }
+    ~StreamLock() { ::funlockfile(m_stream); }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+
+  private:
+    FILE* m_stream;
+};
+
+}  // namespace
+
 int getLine(Props* props, FILE* stream, bool joinContinuations, std::string& line, bool& comment) {
+    StreamLock lock(stream);  // one lock per logical line, then unlocked reads
     bool newline = false;
     int rc = readPhysical(props, stream, kMaxLine, line, newline);
     if (rc == -6) {

@@ -21,8 +21,10 @@ namespace {
 std::string listPath() {
     static std::string path;
     if (path.empty()) {
-        char pattern[] = "/tmp/cproperties-fuzz-XXXXXX";
-        const char* dir = ::mkdtemp(pattern);
+        // In memory when the machine has /dev/shm: the file is rewritten for every input.
+        std::string pattern = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        pattern += "/cproperties-fuzz-XXXXXX";
+        const char* dir = ::mkdtemp(&pattern[0]);
         path = std::string(dir != nullptr ? dir : "/tmp") + "/list";
     }
     return path;

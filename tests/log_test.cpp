@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -490,6 +491,45 @@ TEST_F(LogTest, ConcurrentRecordsStayWhole) {
         EXPECT_EQ(record, "INFO  threads.t" + std::to_string(t) + " record " +
                               std::to_string(next[t]++) + " " + std::string(100, 'a' + t));
     }
+}
+
+// A property source that logs each lookup, as the configuration layer may.
+class LoggingPropertySource : public vfw::MapPropertySource {
+  public:
+    bool lookup(const std::string& name, std::string& value) const override {
+        VFW_LOG(getLogger("util.properties"), vfw::LEVEL_INFO, "lookup %s", name.c_str());
+        return MapPropertySource::lookup(name, value);
+    }
+};
+
+// The destination is configured by the first record of a process, so this runs in its own.
+TEST(LogDestination, FirstRecordWithAPropertySourceThatLogs) {
+    if (!vfw_test::isRerunChild()) {
+        vfw_test::rerunCurrentTest();
+        return;
+    }
+    vfw_test::TempDir dir;
+    vfw::MapPropertySource plain;
+    plain.set("logger.file.flush.frequency", "1");
+    vfw::setPropertySource(&plain);
+    ASSERT_EQ(vfw::getFileLogging().open(dir.file("log")), 0);
+    LoggingPropertySource logging;
+    vfw::setPropertySource(&logging);
+    VFW_LOG(getLogger("first"), vfw::LEVEL_WARN, "first record");
+    vfw::setPropertySource(nullptr);
+    vfw::getFileLogging().close();
+
+    std::string text = vfw_test::readFile(dir.file("log"));
+    std::string openlogKey = std::string("logger.openlog.") + program_invocation_short_name;
+    std::vector<std::string> expected = {"INFO  util.properties lookup logger.destination",
+                                         "INFO  util.properties lookup " + openlogKey,
+                                         "WARN  first first record"};
+    size_t at = 0;
+    for (const std::string& record : expected) {
+        at = text.find("]: " + record + "\n", at);
+        EXPECT_NE(at, std::string::npos) << record << " in\n" << text;
+    }
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
 }
 
 // Shutting down ends logging for the rest of the process, so it runs in a process of its own.

@@ -17,7 +17,8 @@ namespace vfw {
 
 namespace {
 
-// Guards the configuration below; taken after the registry and output locks, never before.
+// Guards the flags and the identity below. Nothing is called out of the module while it is
+// held, so it can never be part of a lock cycle with the property layer's own lock.
 Mutex& destinationLock() {
     static Mutex* lock = new Mutex();
     return *lock;
@@ -27,6 +28,16 @@ std::atomic<bool> g_configured{false};
 bool g_syslogOpened = false;
 // openlog keeps the pointer, so the identity lives in fixed storage for the whole process.
 char g_identity[256];
+
+// Set while this thread reads the properties for the configuration: a record logged by the
+// property source meanwhile goes out without configuring again.
+thread_local bool t_configuring = false;
+
+class ConfiguringScope {
+  public:
+    ConfiguringScope() { t_configuring = true; }
+    ~ConfiguringScope() { t_configuring = false; }
+};
 
 bool openlogWanted() {
     std::string value = toLower(getProperty(std::string("logger.openlog.") + programName()));
@@ -41,25 +52,29 @@ Mutex& outputLock() {
 }
 
 void configureDestination(bool force) {
-    if (!force && g_configured.load(std::memory_order_acquire)) {
+    if (t_configuring || (!force && g_configured.load(std::memory_order_acquire))) {
         return;
     }
-    MutexLock lock(destinationLock());
-    if (!force && g_configured.load(std::memory_order_relaxed)) {
-        return;
-    }
+    ConfiguringScope scope;
     std::string destination = getProperty("logger.destination", "syslog");
-    if (!g_syslogOpened && openlogWanted()) {
-        std::snprintf(g_identity, sizeof g_identity, "%s", programName());
-        openlog(g_identity, LOG_PID, LOG_AUTH);
-        g_syslogOpened = true;
+    bool openWanted = openlogWanted();
+    {
+        MutexLock lock(destinationLock());
+        if (!force && g_configured.load(std::memory_order_relaxed)) {
+            return;  // another thread came first
+        }
+        if (!g_syslogOpened && openWanted) {
+            std::snprintf(g_identity, sizeof g_identity, "%s", programName());
+            openlog(g_identity, LOG_PID, LOG_AUTH);
+            g_syslogOpened = true;
+        }
+        g_configured.store(true, std::memory_order_release);
     }
     // Only syslog is served as a destination; the log file is opened through FileLogging.
     if (geteuid() == 0 && destination != "syslog") {
         errno = 0;
         syslog(LOG_ERR, "Could not open %s: %m", destination.c_str());
     }
-    g_configured.store(true, std::memory_order_release);
 }
 
 void deliverRecord(int priority, const char* line) {

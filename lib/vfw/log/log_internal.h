@@ -1,7 +1,8 @@
 // Pieces the files of the logging module share with each other; not for use outside it.
 //
 // Lock order: the registry lock before the output lock; the destination's and the file's
-// own locks are innermost and never held while taking either of the first two.
+// own locks are innermost and never held while taking either of the first two. No lock of
+// the module is held while the properties are read for the destination.
 #ifndef VFW_LOG_INTERNAL_H
 #define VFW_LOG_INTERNAL_H
 

@@ -148,6 +148,9 @@ void NamedLogger::writeRecord(int level, const int* errnum, const char* file, in
         return;
     }
     int priority = levelSyslogPriority(level) | getFacility();
+    // The first record reads the destination's properties; that happens before the output
+    // lock so that a property source that logs under its own lock cannot deadlock with it.
+    configureDestination(false);
     MutexLock lock(outputLock());
     deliverRecord(priority, record.text());
 }

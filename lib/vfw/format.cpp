@@ -184,7 +184,8 @@ void putInteger(Output& out, const Spec& spec, uint64_t magnitude, char sign, un
         out.write(text, length);
         return;
     }
-    const size_t zeros = positive(static_cast<long long>(spec.precision) - length);
+    const size_t zeros =
+        positive(static_cast<long long>(spec.precision) - static_cast<long long>(length));
     putField(out, spec, sign, zeros, text, length, true);
 }
 

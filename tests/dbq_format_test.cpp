@@ -46,6 +46,24 @@ TEST(DbqChecksum, SumsEveryPayloadByteWithWrapAround) {
               uint32_t(uint64_t(16843010) * 255));
 }
 
+TEST(DbqChecksum, EqualsTheByteByByteSumForAnyLengthAndAlignment) {
+    std::string bytes(3000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = char((i * 2654435761u) >> 13);
+    }
+    for (size_t offset : {0u, 1u, 3u, 7u}) {
+        for (int32_t length : {1, 7, 8, 9, 15, 16, 450, 470, 498, 1023, 1024, 1025, 2990}) {
+            const unsigned char* area =
+                reinterpret_cast<const unsigned char*>(bytes.data()) + offset;
+            uint32_t expected = 0;
+            for (int32_t i = 0; i < length; ++i) {
+                expected += area[i];
+            }
+            EXPECT_EQ(vfw::dbqformat::checksum(area, length), expected) << offset << "+" << length;
+        }
+    }
+}
+
 TEST(DbqChecksum, CoversTheWholeDescriptorAreaAndNoHeaderByte) {
     MasterBlock master(512);
     master.setType(39);

@@ -267,10 +267,18 @@ class DataBlock : public Block {
 };
 
 // An unbuffered stream buffer over a file descriptor, with one position shared by reading and
-// writing (as std::filebuf has). Reads and writes go straight to pread/pwrite at that
-// position; a short read (end of file) or a failed write is reported to the stream as a short
-// transfer, so the stream sets eofbit/failbit or badbit exactly as over a std::filebuf; a
-// hard read error other than end of file sets badbit.
+// writing (as std::filebuf has). A short read (end of file) or a failed write is reported to
+// the stream as a short transfer, so the stream sets eofbit/failbit or badbit exactly as over
+// a std::filebuf; a hard read error other than end of file sets badbit. Nothing is buffered:
+// when a write returns, its bytes are in the kernel's page cache, where a crash of the process
+// cannot lose them, so flushing costs nothing.
+//
+// A file opened read-only is read with pread. A file opened for writing is also mapped
+// (shared) into memory: reads and writes inside the file are copies to and from the page
+// cache, and only writes that extend the file (and truncate()) are system calls. The size of
+// such a file is tracked here rather than asked of the kernel, so a file open for writing must
+// have no other writer; another process must not shrink it either (a mapped page past the
+// end of the file faults). If the file cannot be mapped, pread/pwrite serve instead.
 class BlockFileBuf : public std::streambuf {
   public:
     // Called before every write with the descriptor, offset and length; returning false makes
@@ -293,6 +301,12 @@ class BlockFileBuf : public std::streambuf {
     // False when close(2) reported an error (the descriptor is released either way).
     bool close();
     int fd() const { return m_fd; }
+    // Size of the file in bytes; -1 with errno set when it cannot be had.
+    int64_t size();
+    // Cuts or extends the file to `length` bytes; false with errno set on failure.
+    bool truncate(int64_t length);
+    // Whether reads and writes inside the file are served by the memory mapping.
+    bool isMapped() const { return m_map != nullptr; }
 
   protected:
     pos_type seekoff(off_type offset, std::ios_base::seekdir dir,
@@ -306,8 +320,15 @@ class BlockFileBuf : public std::streambuf {
     std::streamsize showmanyc() override;
 
   private:
+    void map(int64_t fileSize);
+    void cover(int64_t fileSize);
+    void unmap();
+
     int m_fd;
     off_t m_position;
+    unsigned char* m_map;  // shared mapping of the file's first m_mapLength bytes, or null
+    size_t m_mapLength;
+    off_t m_size;  // the file's size while it is mapped
 };
 
 // A binary read/write stream over a BlockFileBuf; a failed open sets failbit, a successful
@@ -321,6 +342,7 @@ class BlockFileStream : public std::iostream {
     // Sets failbit when closing failed.
     void close();
     int fd() const { return m_buf.fd(); }
+    BlockFileBuf& file() { return m_buf; }
 
   private:
     BlockFileBuf m_buf;

@@ -1,13 +1,15 @@
-// The unbuffered positioned-I/O stream buffer and stream over which queue files are read and
-// written.
+// The unbuffered stream buffer and stream over which queue files are read and written:
+// pread/pwrite for files opened read-only, a shared memory mapping for files open for writing.
 #include "dbq_source.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ios>
 
 #include "vfw/dbq_format.h"
@@ -21,13 +23,25 @@ std::atomic<BlockFileBuf::WriteHook> g_writeHook{nullptr};
 // Thrown inside the buffer for a hard read error; the stream turns it into badbit.
 struct ReadError {};
 
+// Mappings reserve address space ahead of the file so that it can grow without remapping
+// every time: at least this much, and twice what the file needs when it outgrows that.
+const size_t MIN_MAP_LENGTH = size_t(64) << 20;
+
+size_t mapLengthFor(int64_t fileSize) {
+    size_t length = MIN_MAP_LENGTH;
+    while (int64_t(length) < fileSize) {
+        length *= 2;
+    }
+    return length;
+}
+
 }  // namespace
 
 void BlockFileBuf::setWriteHook(WriteHook hook) {
     g_writeHook.store(hook);
 }
 
-BlockFileBuf::BlockFileBuf() : m_fd(-1), m_position(0) {}
+BlockFileBuf::BlockFileBuf() : m_fd(-1), m_position(0), m_map(nullptr), m_mapLength(0), m_size(0) {}
 
 BlockFileBuf::~BlockFileBuf() {
     close();
@@ -60,17 +74,81 @@ bool BlockFileBuf::open(const char* path, int flags, mode_t mode, bool truncate)
     }
     m_fd = fd;
     m_position = 0;
+    if ((flags & O_ACCMODE) == O_RDWR) {
+        map(truncate ? 0 : st.st_size);
+    }
     return true;
+}
+
+void BlockFileBuf::map(int64_t fileSize) {
+    size_t length = mapLengthFor(fileSize);
+    void* address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
+    if (address != MAP_FAILED) {
+        m_map = static_cast<unsigned char*>(address);
+        m_mapLength = length;
+        m_size = off_t(fileSize);
+    }
+}
+
+// Makes the mapping reach `fileSize`; without a mapping afterwards, pread/pwrite serve.
+void BlockFileBuf::cover(int64_t fileSize) {
+    m_size = off_t(fileSize);
+    if (int64_t(m_mapLength) >= fileSize) {
+        return;
+    }
+    size_t length = mapLengthFor(fileSize);
+    void* address = ::mremap(m_map, m_mapLength, length, MREMAP_MAYMOVE);
+    if (address == MAP_FAILED) {
+        unmap();
+        return;
+    }
+    m_map = static_cast<unsigned char*>(address);
+    m_mapLength = length;
+}
+
+void BlockFileBuf::unmap() {
+    if (m_map != nullptr) {
+        ::munmap(m_map, m_mapLength);
+        m_map = nullptr;
+        m_mapLength = 0;
+    }
 }
 
 bool BlockFileBuf::close() {
     if (m_fd < 0) {
         return false;
     }
+    unmap();
     int rc = ::close(m_fd);
     m_fd = -1;
     m_position = 0;
     return rc == 0;
+}
+
+int64_t BlockFileBuf::size() {
+    if (m_map != nullptr) {
+        return m_size;
+    }
+    struct stat st;
+    if (m_fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return ::fstat(m_fd, &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+bool BlockFileBuf::truncate(int64_t length) {
+    if (m_fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (::ftruncate(m_fd, off_t(length)) != 0) {
+        return false;
+    }
+    if (m_map != nullptr) {
+        cover(length);
+    }
+    return true;
 }
 
 BlockFileBuf::pos_type BlockFileBuf::seekoff(off_type offset, std::ios_base::seekdir dir,
@@ -83,11 +161,11 @@ BlockFileBuf::pos_type BlockFileBuf::seekoff(off_type offset, std::ios_base::see
     if (dir == std::ios_base::cur) {
         base = m_position;
     } else if (dir == std::ios_base::end) {
-        struct stat st;
-        if (::fstat(m_fd, &st) != 0) {
+        int64_t end = size();
+        if (end < 0) {
             return failed;
         }
-        base = st.st_size;
+        base = off_t(end);
     }
     off_t target = 0;
     if (__builtin_add_overflow(base, offset, &target) || target < 0) {
@@ -102,6 +180,13 @@ BlockFileBuf::pos_type BlockFileBuf::seekpos(pos_type position, std::ios_base::o
 }
 
 std::streamsize BlockFileBuf::xsgetn(char* s, std::streamsize n) {
+    if (m_map != nullptr) {
+        std::streamsize available = m_position < m_size ? m_size - m_position : 0;
+        std::streamsize done = n < available ? n : available;
+        std::memcpy(s, m_map + m_position, size_t(done));
+        m_position += done;
+        return done;
+    }
     std::streamsize done = 0;
     while (done < n) {
         ssize_t got = ::pread(m_fd, s + done, size_t(n - done), m_position);
@@ -123,6 +208,11 @@ std::streamsize BlockFileBuf::xsputn(const char* s, std::streamsize n) {
         errno = EIO;
         return 0;
     }
+    if (m_map != nullptr && m_position + n <= m_size) {
+        std::memcpy(m_map + m_position, s, size_t(n));
+        m_position += n;
+        return n;
+    }
     std::streamsize done = 0;
     while (done < n) {
         ssize_t put = ::pwrite(m_fd, s + done, size_t(n - done), m_position);
@@ -135,18 +225,18 @@ std::streamsize BlockFileBuf::xsputn(const char* s, std::streamsize n) {
             break;
         }
     }
+    if (m_map != nullptr && m_position > m_size) {
+        cover(m_position);
+    }
     return done;
 }
 
 BlockFileBuf::int_type BlockFileBuf::underflow() {
     char c;
-    ssize_t got;
-    do {
-        got = ::pread(m_fd, &c, 1, m_position);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        throw ReadError();
-    }
+    std::streamsize got;
+    off_t position = m_position;
+    got = xsgetn(&c, 1);
+    m_position = position;
     return got == 0 ? traits_type::eof() : traits_type::to_int_type(c);
 }
 
@@ -167,11 +257,8 @@ BlockFileBuf::int_type BlockFileBuf::overflow(int_type c) {
 }
 
 std::streamsize BlockFileBuf::showmanyc() {
-    struct stat st;
-    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
-        return -1;
-    }
-    return st.st_size > m_position ? std::streamsize(st.st_size - m_position) : -1;
+    int64_t end = size();
+    return end > m_position ? std::streamsize(end - m_position) : -1;
 }
 
 BlockFileStream::BlockFileStream() : std::iostream(nullptr) {

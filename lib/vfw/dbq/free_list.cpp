@@ -2,8 +2,6 @@
 // last block.
 #include "dbq_source.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -154,7 +152,7 @@ void DBQSingle::dropLastBlock() {
     m_master->setOperation(OP_DROP_LAST_BLOCK);
     commit();
     guard.done();
-    if (::ftruncate(m_stream.fd(), off_t(id) * m_blockSize) != 0) {
+    if (!m_stream.file().truncate(int64_t(id) * m_blockSize)) {
         int error = errno;
         VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Drop the last free block of the file failed:%s",
                 m_label.c_str(), std::strerror(error));

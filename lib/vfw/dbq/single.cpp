@@ -256,12 +256,12 @@ void DBQSingle::requireOpen(const char* operation) {
 }
 
 int64_t DBQSingle::currentFileSize() {
-    struct stat st;
-    if (::fstat(m_stream.fd(), &st) != 0) {
+    int64_t size = m_stream.file().size();
+    if (size < 0) {
         int error = errno;
         VFW_THROW(SystemException, -1, "OS call failed: %s", std::strerror(error));
     }
-    return st.st_size;
+    return size;
 }
 
 int32_t DBQSingle::lastBlockId() {

@@ -1,0 +1,191 @@
+// DBQSingle against SQLite doing the same first-in first-out work: append N records of one
+// size, then remove them oldest first, reading each as it goes. SQLite keeps the records in a
+// table with an integer primary key, in WAL mode with synchronous=OFF, one autocommit
+// transaction per append and per removal; neither side calls fsync, and both survive a
+// process crash. Both run twice, interleaved, and the better run of each counts (the machine
+// is shared). Prints operations per second and the ratio DBQSingle / SQLite per phase.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "vfw/dbq.h"
+
+namespace {
+
+struct Workload {
+    int records;
+    int length;
+};
+
+const Workload WORKLOADS[] = {{200000, 256}, {50000, 1000}, {50000, 4000}};
+
+struct PhaseRates {
+    double append = 0;
+    double remove = 0;
+};
+
+// Results by peer name and record length, for the ratio table.
+std::map<std::string, std::map<int, PhaseRates>> g_rates;
+
+std::string scratchPath(const char* name) {
+    const char* base = std::getenv("TMPDIR");
+    std::string path = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                       "/vfw-dbq-bench-" + std::to_string(::getpid()) + "-" + name;
+    std::remove(path.c_str());
+    std::remove((path + "-wal").c_str());
+    std::remove((path + "-shm").c_str());
+    return path;
+}
+
+double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+vfw::ByteArray recordBytes(int length) {
+    vfw::ByteArray bytes(new unsigned char[size_t(length)],
+                         boost::checked_array_deleter<unsigned char>());
+    for (int i = 0; i < length; ++i) {
+        bytes[i] = static_cast<unsigned char>(i * 13);
+    }
+    return bytes;
+}
+
+void report(benchmark::State& state, const char* peer, const Workload& w, double appendSeconds,
+            double removeSeconds) {
+    PhaseRates& best = g_rates[peer][w.length];
+    double append = w.records / appendSeconds;
+    double remove = w.records / removeSeconds;
+    best.append = append > best.append ? append : best.append;
+    best.remove = remove > best.remove ? remove : best.remove;
+    state.SetIterationTime(appendSeconds + removeSeconds);
+    state.counters["append_ops_per_s"] = append;
+    state.counters["remove_ops_per_s"] = remove;
+}
+
+void dbqSingle(benchmark::State& state, Workload w) {
+    for (auto _ : state) {
+        std::string path = scratchPath("dbq");
+        vfw::ByteArray record = recordBytes(w.length);
+        vfw::DBQSingle queue(512);
+        if (!queue.open(path, 1, 0600, true, "bench")) {
+            state.SkipWithError("open failed");
+            return;
+        }
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < w.records; ++i) {
+            queue.enqueue(record, uint32_t(w.length));
+        }
+        double appendSeconds = seconds(start);
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < w.records; ++i) {
+            vfw::ByteArray data;
+            uint32_t length = 0;
+            queue.dequeue(data, length);
+            benchmark::DoNotOptimize(data.get());
+        }
+        double removeSeconds = seconds(start);
+        if (!queue.isEmpty()) {
+            state.SkipWithError("queue not drained");
+        }
+        queue.destroy();
+        report(state, "DBQSingle", w, appendSeconds, removeSeconds);
+    }
+}
+
+void check(int rc, sqlite3* db, int expected = SQLITE_OK) {
+    if (rc != expected) {
+        throw std::runtime_error(sqlite3_errmsg(db));
+    }
+}
+
+void sqliteFifo(benchmark::State& state, Workload w) {
+    for (auto _ : state) {
+        std::string path = scratchPath("sqlite");
+        vfw::ByteArray record = recordBytes(w.length);
+        sqlite3* db = nullptr;
+        check(sqlite3_open(path.c_str(), &db), db);
+        check(sqlite3_exec(db,
+                           "PRAGMA journal_mode=WAL; PRAGMA synchronous=OFF;"
+                           "CREATE TABLE q(id INTEGER PRIMARY KEY, data BLOB NOT NULL);",
+                           nullptr, nullptr, nullptr),
+              db);
+        sqlite3_stmt* insert = nullptr;
+        sqlite3_stmt* remove = nullptr;
+        check(sqlite3_prepare_v2(db, "INSERT INTO q(data) VALUES(?1)", -1, &insert, nullptr), db);
+        check(sqlite3_prepare_v2(db,
+                                 "DELETE FROM q WHERE id = (SELECT min(id) FROM q) RETURNING data",
+                                 -1, &remove, nullptr),
+              db);
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < w.records; ++i) {
+            check(sqlite3_bind_blob(insert, 1, record.get(), w.length, SQLITE_STATIC), db);
+            check(sqlite3_step(insert), db, SQLITE_DONE);
+            check(sqlite3_reset(insert), db);
+        }
+        double appendSeconds = seconds(start);
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < w.records; ++i) {
+            check(sqlite3_step(remove), db, SQLITE_ROW);
+            benchmark::DoNotOptimize(sqlite3_column_blob(remove, 0));
+            check(sqlite3_step(remove), db, SQLITE_DONE);
+            check(sqlite3_reset(remove), db);
+        }
+        double removeSeconds = seconds(start);
+        sqlite3_finalize(insert);
+        sqlite3_finalize(remove);
+        sqlite3_close(db);
+        std::remove(path.c_str());
+        std::remove((path + "-wal").c_str());
+        std::remove((path + "-shm").c_str());
+        report(state, "SQLite", w, appendSeconds, removeSeconds);
+    }
+}
+
+void printRatios() {
+    std::printf(
+        "\nDBQSingle / SQLite, operations per second, better of two runs (target >= 2.0x)\n");
+    std::printf("%8s %8s %14s %14s %7s %14s %14s %7s\n", "records", "bytes", "dbq append",
+                "sqlite append", "ratio", "dbq remove", "sqlite remove", "ratio");
+    for (const Workload& w : WORKLOADS) {
+        const PhaseRates& ours = g_rates["DBQSingle"][w.length];
+        const PhaseRates& theirs = g_rates["SQLite"][w.length];
+        if (theirs.append <= 0 || theirs.remove <= 0 || ours.append <= 0) {
+            continue;
+        }
+        std::printf("%8d %8d %14.0f %14.0f %6.2fx %14.0f %14.0f %6.2fx\n", w.records, w.length,
+                    ours.append, theirs.append, ours.append / theirs.append, ours.remove,
+                    theirs.remove, ours.remove / theirs.remove);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int round = 1; round <= 2; ++round) {
+        for (const Workload& w : WORKLOADS) {
+            std::string suffix = "/" + std::to_string(w.records) + "x" + std::to_string(w.length) +
+                                 "/round" + std::to_string(round);
+            benchmark::RegisterBenchmark(("DBQSingle" + suffix).c_str(), dbqSingle, w)
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("SQLite" + suffix).c_str(), sqliteFifo, w)
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    printRatios();
+    return 0;
+}

@@ -160,6 +160,7 @@ NS_TEST(CPropertiesTrace, RecordFormatLevelsAndLocks) {
     EXPECT_EQ(30, s->getTime(s.p, "a.b", 30, 's', nullptr));
     EXPECT_EQ(30, s->getTime(s.p, "neg", 30, 's', nullptr));
     EXPECT_EQ(0, s->setProperty(s.p, "k", ""));
+    EXPECT_EQ(10, s->getInt(s.p, "a.b", 0, nullptr));
     EXPECT_EQ(0, s->dump(s.p, nullptr));
     EXPECT_EQ(nullptr, s->getValueList(s.p, "k", nullptr, nullptr));
     ::unsetenv("VFW_PROPERTIES2_DEBUG");
@@ -177,6 +178,8 @@ NS_TEST(CPropertiesTrace, RecordFormatLevelsAndLocks) {
     expectRecord(recordWith(trace, "a.b: 30 seconds"), "TRACE  ", "getTime", "a.b: 30 seconds\n");
     expectRecord(recordWith(trace, " Enter arg: k"), "TRACE  ", "setProperty",
                  " Enter arg: k null\n");  // an empty piece is written as "null"
+    expectRecord(recordWith(trace, "TRACE   : getInt ("), "TRACE  ", "getInt", " Enter arg: a.b\n");
+    expectRecord(recordWith(trace, " Return: 10\n"), "TRACE  ", "getInt", " Return: 10\n");
     expectRecord(recordWith(trace, "NAME: a.b"), "INFO   ", "dump",
                  "TYPE: PROPERTIES NAME: a.b VALUE: 10x INTERVALUE: 10x\n");
     std::string take = recordWith(trace, "LOCK    : setProperty (");

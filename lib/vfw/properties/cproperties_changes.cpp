@@ -25,8 +25,13 @@ int setProperty(Props* props, const char* name, const char* value) {
         return -5;
     }
     CPROPS_TRACE(props, TRACE_TRACE, "setProperty", " Enter arg: ", name, " ", value, "\n");
-    EntryLock lock(props, "setProperty", __LINE__);
-    return putEntryLocked(props, PROP_PROPERTY, name, value, value);
+    int result;
+    {
+        EntryLock lock(props, "setProperty", __LINE__);
+        result = putEntryLocked(props, PROP_PROPERTY, name, value, value);
+    }
+    CPROPS_TRACE(props, TRACE_TRACE, "setProperty", " Return: ", num(result).c_str(), "\n");
+    return result;
 }
 
 int setPropertyInternal(Props* props, const char* name, const char* value) {

@@ -65,6 +65,7 @@ const char* getPropertyWithDefault(Props* props, const char* name, const char* d
         CPROPS_TRACE(props, TRACE_ERROR, "getPropertyWithDefault", "Error to allocate memory.\n");
         setErr(err, -12);
     }
+    CPROPS_TRACE(props, TRACE_TRACE, "getPropertyWithDefault", " Return: ", result, "\n");
     return result;
 }
 
@@ -79,6 +80,7 @@ bool prepare(Props* props, const char* name, const char* op, int* err, std::stri
         setErr(err, -22);
         return false;
     }
+    CPROPS_TRACE(props, TRACE_TRACE, op, " Enter arg: ", name, "\n");
     try {
         return readValue(props, name, op, value);
     } catch (const std::bad_alloc&) {
@@ -93,7 +95,10 @@ int32_t getInt(Props* props, const char* name, int32_t defaultValue, int* err) {
         return defaultValue;
     }
     long number = std::strtol(value.c_str(), nullptr, 10);
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(number)));
+    int32_t result =
+        static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(number)));
+    CPROPS_TRACE(props, TRACE_TRACE, "getInt", " Return: ", num(result).c_str(), "\n");
+    return result;
 }
 
 uint32_t getUInt(Props* props, const char* name, uint32_t defaultValue, int* err) {
@@ -101,7 +106,9 @@ uint32_t getUInt(Props* props, const char* name, uint32_t defaultValue, int* err
     if (!prepare(props, name, "getUInt", err, value)) {
         return defaultValue;
     }
-    return static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 0));
+    uint32_t result = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 0));
+    CPROPS_TRACE(props, TRACE_TRACE, "getUInt", " Return: ", num(result).c_str(), "\n");
+    return result;
 }
 
 bool getBool(Props* props, const char* name, bool defaultValue, int* err) {
@@ -110,15 +117,16 @@ bool getBool(Props* props, const char* name, bool defaultValue, int* err) {
         return defaultValue;
     }
     const char* text = value.c_str();
+    bool result = defaultValue;
     if (::strcasecmp(text, "true") == 0 || ::strcasecmp(text, "yes") == 0 ||
         ::strcasecmp(text, "1") == 0) {
-        return true;
+        result = true;
+    } else if (::strcasecmp(text, "false") == 0 || ::strcasecmp(text, "no") == 0 ||
+               ::strcasecmp(text, "0") == 0) {
+        result = false;
     }
-    if (::strcasecmp(text, "false") == 0 || ::strcasecmp(text, "no") == 0 ||
-        ::strcasecmp(text, "0") == 0) {
-        return false;
-    }
-    return defaultValue;
+    CPROPS_TRACE(props, TRACE_TRACE, "getBool", " Return: ", result ? "true" : "false", "\n");
+    return result;
 }
 
 int64_t timeFactor(Props* props, char unit) {

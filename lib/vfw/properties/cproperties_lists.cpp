@@ -339,7 +339,10 @@ const ValueList* getValueList(Props* props, const char* name, const char* defaul
     }
     CPROPS_TRACE(props, TRACE_TRACE, "getValueList", " Enter arg: ", name, " ", defaultValue, "\n");
     try {
-        return getValueListImpl(props, name, defaultValue, err);
+        const ValueList* list = getValueListImpl(props, name, defaultValue, err);
+        CPROPS_TRACE(props, TRACE_TRACE, "getValueList",
+                     " Return: ", num(list != nullptr ? list->nodes : 0).c_str(), " items\n");
+        return list;
     } catch (const std::bad_alloc&) {
         setErr(err, -12);
         return nullptr;

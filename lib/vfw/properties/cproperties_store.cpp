@@ -211,6 +211,7 @@ int loadFromFileImpl(Props* props, const char* path, int mode) {
     } else {
         CPROPS_TRACE(props, TRACE_DEBUG, "loadFromFile", "loadFromStream is OK\n");
     }
+    CPROPS_TRACE(props, TRACE_TRACE, "loadFromFile", " Return: ", num(result).c_str(), "\n");
     return result;
 }
 

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "vfw/dbq_format.h"
@@ -122,6 +123,35 @@ class DBQSingle : public DBQ {
     // The data size of the queue file at `path`, opened read-only; 0 when it does not exist.
     static uint64_t dataSizeOf(const std::string& path);
 
+    // Inspection; none of these changes the file. dump(withData) (slot 17) writes the
+    // accounting line, the master block and the record chain from `head` to standard output,
+    // and dumpAccounting() the accounting line and one line per block of the file. Both read
+    // blocks with the queue's verification, so a corrupt block ends them with its exception
+    // after the text before it; both take the block size recorded in an extended master block
+    // for this object's later reads. dump follows a chain for at most setDumpEntryLimit()
+    // blocks (1000002 by default), so a chain that loops ends with two "Too many blocks"
+    // lines. Both refuse a queue that is not open (IOException).
+    void dumpAccounting();
+    // Walks the record chain and the free list, cross-checks them with each other and with
+    // the master block, and reports every finding (logged at INFO; with `print`, also written
+    // to `out` as `prefix`, the text and a newline). Returns the highest grade found, which is
+    // also stored as the unclean-shutdown flag: 0 none, 2 a block on neither list, 3 the
+    // accounting or a free-list link disagrees, 4 structural damage. A block that fails the
+    // read verification ends the check with its exception.
+    uint32_t checkQueue(bool print, const std::string& prefix, std::ostream& out);
+    uint32_t checkQueue();
+    // Dumps the file at `path` raw, block by block, without any verification, then walks its
+    // free list; opens its own streams and needs no queue object. File problems are reported
+    // in the text (standard output, and the counts verdict and an open failure on standard
+    // error); only an unreadable block 0 throws (IOException).
+    static void dumpRawFile(const std::string& path);
+    // The number of blocks dump() prints at most before it gives up on a chain (at least 1).
+    // Process-wide; a seam for tests and fuzzing, which cannot afford a million blocks.
+    static void setDumpEntryLimit(int32_t entries);
+    static int32_t getDumpEntryLimit();
+
+    class Iterator;
+
   private:
     using BlockPtr = boost::shared_ptr<DataBlock>;
 
@@ -164,6 +194,33 @@ class DBQSingle : public DBQ {
     std::string m_label;
     uint32_t m_age;
     int32_t m_maxBlockId;
+};
+
+// A cursor over the records of a DBQSingle: the queue, the id of the block it stands on, the
+// logger "vfw.dbq.iterator", a record buffer and two positions within it. Only the cursor's
+// state exists, no traversal; the accessors read it back.
+class DBQSingle::Iterator {
+  public:
+    // The end cursor: no queue, block 0.
+    Iterator();
+    // A cursor on the first block of the queue's oldest record (block 0 when the queue is
+    // empty or closed); takes the queue's lock to read it.
+    explicit Iterator(DBQSingle& queue);
+
+    DBQSingle* queue() const { return m_queue; }
+    int32_t blockId() const { return m_blockId; }
+    const Logger& logger() const { return m_logger; }
+    const ByteArray& buffer() const { return m_buffer; }
+    int64_t position() const { return m_position; }
+    int64_t limit() const { return m_limit; }
+
+  private:
+    DBQSingle* m_queue;
+    int32_t m_blockId;
+    Logger m_logger;
+    ByteArray m_buffer;
+    int64_t m_position;
+    int64_t m_limit;
 };
 
 }  // namespace vfw

@@ -365,6 +365,56 @@ TEST_F(DbqBlockIo, StreamStateMatchesAStandardFileStream) {
     same("negative seek");
 }
 
+// A file open for writing is mapped; what it writes is what a reader of the file sees, and
+// the mapping follows the file as it grows past the address space first reserved and shrinks.
+TEST_F(DbqBlockIo, AMappedFileAndAReaderSeeTheSameBytes) {
+    std::string path = dir.file("q");
+    vfw_test::writeFile(path, std::string(BLOCK, 'm'));
+    vfw::BlockFileStream writer;
+    writer.open(path.c_str(), O_RDWR, 0, false);
+    vfw::BlockFileStream reader;
+    reader.open(path.c_str(), O_RDONLY, 0, false);
+    ASSERT_TRUE(writer.file().isMapped());
+    ASSERT_FALSE(reader.file().isMapped());
+
+    DataBlock block(512);
+    block.setType(40);
+    block.setBlockId(0);
+    block.setData("inside", 6);
+    block.write(writer);  // inside the file: a copy into the mapping
+    block.setBlockId(1);
+    block.setData("grown", 5);
+    block.write(writer);  // past the end: the file grows
+    EXPECT_EQ(writer.file().size(), int64_t(2 * BLOCK));
+    DataBlock seen(512);
+    seen.read(0, reader);
+    EXPECT_EQ(image(seen).substr(0, 4), std::string(4, '\0'));
+    EXPECT_EQ(image(seen).substr(42, 6), "inside");
+    seen.read(1, reader);
+    EXPECT_EQ(image(seen), image(block));
+
+    const int64_t big = int64_t(70) << 20;  // past the 64 MiB reserved at first
+    ASSERT_TRUE(writer.file().truncate(big));
+    EXPECT_EQ(writer.file().size(), big);
+    const int32_t far = int32_t(big / int64_t(BLOCK)) - 1;
+    block.setBlockId(far);
+    block.setData("far", 3);
+    block.write(writer);
+    EXPECT_TRUE(writer.file().isMapped());
+    seen.read(far, reader);
+    EXPECT_EQ(image(seen), image(block));
+    DataBlock back(512);
+    back.read(far, writer);
+    EXPECT_EQ(image(back), image(block));
+
+    ASSERT_TRUE(writer.file().truncate(int64_t(BLOCK)));
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(back.read(1, writer), vfw::IOException);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Read for block 1 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n");
+    EXPECT_EQ(vfw_test::readFile(path).size(), BLOCK);
+}
+
 TEST_F(DbqBlockIo, OpenRefusesAnythingButARegularFileWithoutBlocking) {
     std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

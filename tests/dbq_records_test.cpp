@@ -1,5 +1,8 @@
 // DBQSingle records and free list: whole-file images after pushes and pops, block reuse,
 // giving back the last block, basic-generation files, and corrupt chains.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -177,6 +180,37 @@ TEST_F(DbqRecordsTest, TheLastFreeBlockIsGivenBackOnThe101stQualifyingCall) {
     EXPECT_EQ(readFile(path()).size(), BLOCK);
     push("after");
     EXPECT_EQ(dbq_test::peek(queue), "after");
+}
+
+// The blocks a push grows go out in one write; when only part of it reaches the file, the
+// failure names the first block that did not, as writing block by block would.
+TEST_F(DbqRecordsTest, AGrowthThatStopsHalfWayNamesTheFirstBlockMissing) {
+    struct rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct sigaction ignore = {}, previous;
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 3 * BLOCK + 100;  // blocks 1 and 2 fit, block 3 only in part
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string message;
+    try {
+        push(pattern(2000, 1));  // five blocks
+    } catch (const vfw::IOException& e) {
+        message = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+    EXPECT_EQ(message, "Block 3 write failed (fs.write)");
+    std::string file = readFile(path());
+    EXPECT_EQ(file.size(), 3 * BLOCK + 100);
+    EXPECT_EQ(file[21], 0) << "nothing was committed";
+    queue.close();
+    ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
+    EXPECT_TRUE(queue.isEmpty());
+    push("again");
+    EXPECT_EQ(dbq_test::peek(queue), "again");
+    EXPECT_EQ(readFile(path()).size(), 4 * BLOCK);
 }
 
 TEST_F(DbqRecordsTest, AnInUseLastBlockIsNeverGivenBack) {

@@ -171,8 +171,8 @@ class DBQSingle : public DBQ {
     void pop();
     BlockPtr getDataBlock(int32_t id);
     void markDirty(const BlockPtr& block);
-    BlockPtr getFreeBlock();
-    BlockPtr addFreeBlock();
+    BlockPtr getFreeBlock(uint32_t wanted);
+    void addFreeBlocks(uint32_t count);
     void freeBlock(const BlockPtr& block);
     void dropLastBlock();
     int32_t dataPayloadSize() const;

@@ -124,6 +124,11 @@ inline void putBE64(unsigned char* p, uint64_t v) {
     putBE32(p + 4, uint32_t(v));
 }
 
+// Logs the WARN record of a failed write of block `id` to "vfw.dbq" and throws its
+// IOException ("Block %d write failed (fs.write)", or "(fs.seekp)" when `seekFailed`). Shared
+// by Block::write and writers of several consecutive blocks at once.
+[[noreturn]] void failBlockWrite(int32_t id, std::iostream& stream, bool seekFailed);
+
 }  // namespace dbqformat
 
 // One block image and the operations common to master and data blocks.
@@ -276,9 +281,9 @@ class DataBlock : public Block {
 // A file opened read-only is read with pread. A file opened for writing is also mapped
 // (shared) into memory: reads and writes inside the file are copies to and from the page
 // cache, and only writes that extend the file (and truncate()) are system calls. The size of
-// such a file is tracked here rather than asked of the kernel, so a file open for writing must
-// have no other writer; another process must not shrink it either (a mapped page past the
-// end of the file faults). If the file cannot be mapped, pread/pwrite serve instead.
+// such a file is tracked here (a read past its end asks the kernel again), so a file open for
+// writing must have no other writer; above all nothing else may shrink it (a mapped page past
+// the end of the file faults). If the file cannot be mapped, pread/pwrite serve instead.
 class BlockFileBuf : public std::streambuf {
   public:
     // Called before every write with the descriptor, offset and length; returning false makes

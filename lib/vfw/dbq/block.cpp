@@ -4,6 +4,9 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "vfw/dbq_format.h"
 #include "vfw/error_util.h"
@@ -14,12 +17,23 @@ namespace vfw {
 using namespace dbqformat;
 
 uint32_t dbqformat::checksum(const unsigned char* area, int32_t length) {
+    uint32_t sum = 0;
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: psadbw adds each half of a vector into a 64-bit lane.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i lanes = zero;
+    for (; length - i >= 16; i += 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(area + i));
+        lanes = _mm_add_epi64(lanes, _mm_sad_epu8(bytes, zero));
+    }
+    sum += uint32_t(_mm_cvtsi128_si64(lanes)) +
+           uint32_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lanes, lanes)));
+#endif
     // Eight bytes at a time: the even and the odd bytes of a word are added into four 16-bit
     // lanes, which are folded into the sum before they can overflow (128 words add at most
     // 128 x 510 = 65280 to a lane).
     const uint64_t evenBytes = 0x00FF00FF00FF00FFull;
-    uint32_t sum = 0;
-    int32_t i = 0;
     while (length - i >= 8) {
         int32_t words = (length - i) / 8 < 128 ? (length - i) / 8 : 128;
         uint64_t lanes = 0;
@@ -85,6 +99,10 @@ void Block::write(std::iostream& stream) {
             return;
         }
     }
+    dbqformat::failBlockWrite(id, stream, seekFailed);
+}
+
+void dbqformat::failBlockWrite(int32_t id, std::iostream& stream, bool seekFailed) {
     bool eof = stream.eof();
     bool bad = stream.bad();
     bool fail = stream.fail();

@@ -180,6 +180,10 @@ BlockFileBuf::pos_type BlockFileBuf::seekpos(pos_type position, std::ios_base::o
 }
 
 std::streamsize BlockFileBuf::xsgetn(char* s, std::streamsize n) {
+    struct stat st;
+    if (m_map != nullptr && m_position + n > m_size && ::fstat(m_fd, &st) == 0) {
+        cover(st.st_size);  // a read past the end asks the file itself once
+    }
     if (m_map != nullptr) {
         std::streamsize available = m_position < m_size ? m_size - m_position : 0;
         std::streamsize done = n < available ? n : available;

@@ -30,7 +30,7 @@ DBQSingle::BlockPtr DBQSingle::getDataBlock(int32_t id) {
     if (cached != m_dirty.end()) {
         return cached->second;
     }
-    BlockPtr block(new DataBlock(m_blockSize));
+    BlockPtr block = boost::make_shared<DataBlock>(m_blockSize);
     block->read(id, m_stream);
     uint8_t expected = m_master->isExtended() ? TYPE_DATA_X : TYPE_DATA;
     if (block->getType() != expected) {
@@ -108,7 +108,7 @@ void DBQSingle::push(const ByteArray& data, uint32_t length) {
             "%s: Push data, size:%d, block size:%d, blocks: %d, the last blocks size: %d",
             m_label.c_str(), int(length), int(payload), int(blocks), int(lastChunk));
     for (uint32_t k = 0; k < blocks; ++k) {
-        BlockPtr block = getFreeBlock();
+        BlockPtr block = getFreeBlock(blocks - k);
         int32_t id = block->getBlockId();
         block->setNext(0);
         block->setSize(length);

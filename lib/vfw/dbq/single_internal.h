@@ -2,6 +2,8 @@
 #ifndef VFW_DBQ_SINGLE_INTERNAL_H
 #define VFW_DBQ_SINGLE_INTERNAL_H
 
+#include <boost/make_shared.hpp>
+
 #include <cstring>
 #include <vector>
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../lib/vfw/properties/cproperties_internal.h"
 #include "cproperties_test_helpers.h"
 
 using cprops_test::get;
@@ -256,6 +257,12 @@ NS_TEST(CPropertiesTrace, LineLimitMessages) {
     EXPECT_TRUE(contains(trace, ") : Error in opening config file: " + path + "\n"));
 }
 
+std::string g_swapIn;
+
+void swapAfterOpen(const char* path) {
+    ASSERT_EQ(0, std::rename(g_swapIn.c_str(), path));
+}
+
 NS_TEST(CPropertiesTrace, RefusedListFiles) {
     Sandbox aud("/var/vantrelaud");
     vfw_test::TempDir dir;
@@ -315,6 +322,21 @@ NS_TEST(CPropertiesTrace, RefusedListFiles) {
         std::string record = recordWith(trace, c.text);
         EXPECT_EQ(0u, record.find("ERROR   : getValueList (")) << c.name << "\n" << trace;
     }
+
+    // A file replaced between its opening and its checks.
+    std::string raced = make("raced", 0644);
+    g_swapIn = make("swapped", 0644);
+    ASSERT_EQ(0, s->setProperty(s.p, "l.raced", ("file:" + raced).c_str()));
+    vfw::cprops::g_afterOpenHook = swapAfterOpen;
+    int err = 0;
+    EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, "l.raced", "d", &err)));
+    vfw::cprops::g_afterOpenHook = nullptr;
+    EXPECT_EQ(-5, err);
+    std::string record = recordWith(vfw_test::readFile(cprops_test::tracePath()),
+                                    "Cannot open config file [" + raced +
+                                        "] due to unknown error. Skip reading config file for "
+                                        "property l.raced\n");
+    EXPECT_EQ(0u, record.find("ERROR   : getValueList ("));
 }
 
 // Run as user 65534 by CPropertiesNobody.FilesItMayNotRead, in that test's namespace.

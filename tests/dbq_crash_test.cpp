@@ -235,7 +235,7 @@ TEST(DbqCrashTest, KilledWritersLeaveEveryCommittedRecordIntactAndInOrder) {
     uint64_t next = 0;
     int kills = 0, interrupted = 0, restarts = 0;
     const auto start = std::chrono::steady_clock::now();
-    while (kills < 300 && std::chrono::steady_clock::now() - start < std::chrono::seconds(40)) {
+    while (kills < 300 && std::chrono::steady_clock::now() - start < std::chrono::seconds(50)) {
         int channel[2];
         ASSERT_EQ(::pipe(channel), 0);
         pid_t child = ::fork();

@@ -52,13 +52,19 @@ bool BlockFileBuf::open(const char* path, int flags, mode_t mode, bool truncate)
         errno = EBUSY;
         return false;
     }
-    // O_NONBLOCK keeps a FIFO or a device from blocking the open; on the regular files that
-    // are accepted it has no effect.
+    // Anything but a regular file is refused before it is opened, so that opening a device
+    // has no side effect; the check after the open is the one that counts (the path may have
+    // changed in between). O_NONBLOCK keeps a FIFO or a device from blocking the open; on the
+    // regular files that are accepted it has no effect.
+    struct stat st;
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
     int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0) {
         return false;
     }
-    struct stat st;
     int error = 0;
     if (::fstat(fd, &st) != 0) {
         error = errno;

@@ -17,21 +17,48 @@ const size_t BUFFER_SIZE = size_t(64) << 10;
 // byte renders as at most 4 characters ("<BS>"); a run of r NUL bytes renders as "<NULL*r>"
 // (7 characters and the digits of r) only once a byte ends it, so the worst case, one NUL and
 // one "<BS>" in turn, is 12 characters for 2 bytes. 11 a byte and room for a marker carried
-// over from the previous chunk are ample.
+// over from the previous chunk are ample, also for the 4-byte store of a glyph, which reaches
+// up to 3 bytes past the text kept.
 const size_t PAYLOAD_CHUNK = 4096;
 const size_t PAYLOAD_ROOM = PAYLOAD_CHUNK * 11 + 32;
 static_assert(PAYLOAD_ROOM <= BUFFER_SIZE, "a payload chunk must fit the buffer");
 
+// "00" to "99", two digits at a time.
+struct DigitPairs {
+    char pairs[200];
+    constexpr DigitPairs() : pairs() {
+        for (int i = 0; i < 100; ++i) {
+            pairs[2 * i] = char('0' + i / 10);
+            pairs[2 * i + 1] = char('0' + i % 10);
+        }
+    }
+};
+
+constexpr DigitPairs g_digitPairs;
+
 // Writes the decimal digits of `value` ending just before `end`; returns the first digit.
 char* digitsBefore(char* end, uint64_t value) {
-    do {
-        *--end = char('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
+    while (value >= 100) {
+        end -= 2;
+        std::memcpy(end, g_digitPairs.pairs + 2 * (value % 100), 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        end -= 2;
+        std::memcpy(end, g_digitPairs.pairs + 2 * value, 2);
+    } else {
+        *--end = char('0' + value);
+    }
     return end;
 }
 
-char* putNulRun(char* out, uint64_t run) {
+// "<NULL*run>"; short runs, the common case in binary fields, without the digit loop.
+inline char* putNulRun(char* out, uint64_t run) {
+    if (run < 10) {
+        const char marker[8] = {'<', 'N', 'U', 'L', 'L', '*', char('0' + run), '>'};
+        std::memcpy(out, marker, 8);
+        return out + 8;
+    }
     std::memcpy(out, "<NULL*", 6);
     out += 6;
     char digits[20];
@@ -41,6 +68,60 @@ char* putNulRun(char* out, uint64_t run) {
     out += count;
     *out++ = '>';
     return out;
+}
+
+// The text of every byte but NUL: up to 4 characters, stored whole so that a byte costs one
+// 4-byte copy and an add, whatever its class.
+struct Glyph {
+    char text[4];
+    uint32_t length;
+};
+
+struct GlyphTable {
+    Glyph glyphs[256];
+    constexpr GlyphTable() : glyphs() {
+        for (int c = 1; c < 256; ++c) {
+            Glyph& g = glyphs[c];
+            if (c >= 32 && c <= 126) {
+                g = Glyph{{char(c), 0, 0, 0}, 1};
+            } else if (c == '\n') {
+                g = Glyph{{'\\', 'n', 0, 0}, 2};
+            } else if (c == '\r') {
+                g = Glyph{{'\\', 'r', 0, 0}, 2};
+            } else if (c == '\b') {
+                g = Glyph{{'<', 'B', 'S', '>'}, 4};
+            } else {
+                g = Glyph{{'?', 0, 0, 0}, 1};
+            }
+        }
+    }
+};
+
+constexpr GlyphTable g_glyphs;
+
+// Byte-wise tests on 8 bytes at once: each returns 0x80 in every byte of the word for which
+// the test holds and 0 elsewhere, without carries between bytes.
+const uint64_t ONES = 0x0101010101010101ULL;
+const uint64_t HIGHS = ONES * 0x80;
+const uint64_t LOWS = ONES * 0x7F;
+
+uint64_t zeroBytes(uint64_t word) {
+    return ~(((word & LOWS) + LOWS) | word | LOWS);
+}
+
+// Bytes outside 32 to 126.
+uint64_t unprintableBytes(uint64_t word) {
+    const uint64_t low = word & LOWS;
+    const uint64_t from32 = (low + ONES * 0x60) & HIGHS;  // low 7 bits >= 32
+    const uint64_t is127 = (low + ONES) & HIGHS;          // low 7 bits == 127
+    return ~(from32 & ~is127 & ~word) & HIGHS;
+}
+
+// Bytes with a text of their own other than one character: NUL, line feed, carriage return,
+// backspace.
+uint64_t specialBytes(uint64_t word) {
+    return zeroBytes(word) | zeroBytes(word ^ (ONES * '\n')) | zeroBytes(word ^ (ONES * '\r')) |
+           zeroBytes(word ^ (ONES * '\b'));
 }
 
 }  // namespace
@@ -127,6 +208,9 @@ void DumpOutput::ctimeText(int32_t seconds) {
     *this << m_timeText;
 }
 
+// Bytes go 8 at a time where they can: a word of printable text is copied, a word without
+// NUL, line feed, carriage return or backspace has its other unprintable bytes replaced by
+// "?" in place, and a word of NULs extends the run. Other words go byte by byte.
 void DumpOutput::payload(const unsigned char* data, size_t length) {
     uint64_t nulRun = 0;
     size_t done = 0;
@@ -136,29 +220,43 @@ void DumpOutput::payload(const unsigned char* data, size_t length) {
         char* out = start;
         const unsigned char* p = data + done;
         const unsigned char* const end = p + chunk;
-        for (; p < end; ++p) {
-            unsigned char c = *p;
-            if (c == 0) {
-                ++nulRun;
-                continue;
+        while (p < end) {
+            const unsigned char* const stop = end - p >= 8 ? p + 8 : end;
+            if (stop - p == 8) {
+                uint64_t word;
+                std::memcpy(&word, p, 8);
+                const uint64_t unprintable = unprintableBytes(word);
+                if (unprintable == 0 || specialBytes(word) == 0) {
+                    if (nulRun != 0) {
+                        out = putNulRun(out, nulRun);
+                        nulRun = 0;
+                    }
+                    const uint64_t replaced = (unprintable >> 7) * 0xFF;
+                    const uint64_t text = (word & ~replaced) | (ONES * '?' & replaced);
+                    std::memcpy(out, &text, 8);
+                    out += 8;
+                    p += 8;
+                    continue;
+                }
+                if (word == 0) {
+                    nulRun += 8;
+                    p += 8;
+                    continue;
+                }
             }
-            if (nulRun != 0) {
-                out = putNulRun(out, nulRun);
-                nulRun = 0;
-            }
-            if (c >= 32 && c <= 126) {
-                *out++ = char(c);
-            } else if (c == '\n') {
-                *out++ = '\\';
-                *out++ = 'n';
-            } else if (c == '\r') {
-                *out++ = '\\';
-                *out++ = 'r';
-            } else if (c == '\b') {
-                std::memcpy(out, "<BS>", 4);
-                out += 4;
-            } else {
-                *out++ = '?';
+            while (p < stop) {
+                const unsigned char c = *p++;
+                if (c == 0) {
+                    ++nulRun;
+                    continue;
+                }
+                if (nulRun != 0) {
+                    out = putNulRun(out, nulRun);
+                    nulRun = 0;
+                }
+                const Glyph& glyph = g_glyphs.glyphs[c];
+                std::memcpy(out, glyph.text, 4);
+                out += glyph.length;
             }
         }
         m_used += size_t(out - start);

@@ -113,6 +113,13 @@ class DBQSingle : public DBQ {
     void setMaxSize(uint64_t size) override;
     // The largest block id allowed before WARN records (0: no limit), from setMaxSize.
     int32_t getBlockLimit() const { return m_maxBlockId; }
+    // The size in bytes of the open file as its stream knows it, without a system call while
+    // the file is open for writing (getFileSize asks the file system by path); -1 when the
+    // queue is not open or the size cannot be had.
+    int64_t openFileSize() {
+        MutexLock lock(m_mutex);
+        return m_open ? m_stream.file().size() : -1;
+    }
 
     // Stores an opaque descriptor of at most the master block's payload size (450 bytes with
     // 512-byte blocks); a longer one is refused without change (DEBUG record only).

@@ -224,7 +224,8 @@ void DBQComposite::close() {
 bool DBQComposite::isOpen() {
     MutexLock lock(m_mutex);
     DBQC_LOG(LEVEL_TRACE, "DBQC isOpen");
-    return m_DbqEnqueue && m_DbqDequeue && m_DbqEnqueue->isOpen() && m_DbqDequeue->isOpen();
+    return m_DbqEnqueue && m_DbqDequeue && m_DbqEnqueue->isOpen() &&
+           (m_DbqDequeue == m_DbqEnqueue || m_DbqDequeue->isOpen());
 }
 
 void DBQComposite::destroy() {

@@ -26,8 +26,17 @@ void DBQComposite::account(int64_t countBefore, uint64_t sizeBefore, const Membe
 }
 
 DBQComposite::Member DBQComposite::enqueueTarget() {
-    if (m_DbqEnqueue && uint64_t(m_DbqEnqueue->getFileSize()) <= m_maxFileSize) {
-        return m_DbqEnqueue;
+    if (m_DbqEnqueue) {
+        // The size the member's stream tracks is the file's size on disk (the member is its
+        // file's only writer) and costs no system call; the file system is asked only when
+        // the stream cannot tell.
+        int64_t size = m_DbqEnqueue->openFileSize();
+        if (size < 0) {
+            size = m_DbqEnqueue->getFileSize();
+        }
+        if (uint64_t(size) <= m_maxFileSize) {
+            return m_DbqEnqueue;
+        }
     }
     int64_t id = m_DbqEnqueueID + 1;
     std::string path = memberPath(id);
@@ -153,7 +162,7 @@ void DBQComposite::shrink() {
 
 void DBQComposite::skipEmptyQueue() {
     DBQC_LOG(LEVEL_TRACE, "DBQC skip empty DBQ at dequeue head");
-    while (m_DbqDequeue->isEmpty() && m_DbqDequeueID < m_DbqEnqueueID) {
+    while (m_DbqDequeueID < m_DbqEnqueueID && m_DbqDequeue->isEmpty()) {
         DBQC_LOG(LEVEL_DEBUG, "DBQC skipping empty dequeue head");
         int64_t before = m_DbqDequeueID;
         rotateDequeue();
@@ -166,7 +175,7 @@ void DBQComposite::skipEmptyQueue() {
 void DBQComposite::rotateDequeue() {
     DBQC_LOG(LEVEL_DEBUG, "Rotate dequeue end. m_DbqEnqueueID %ld, m_DbqDequeueID %ld",
              long(m_DbqEnqueueID), long(m_DbqDequeueID));
-    if (!m_DbqDequeue->isEmpty() || m_DbqDequeueID >= m_DbqEnqueueID) {
+    if (m_DbqDequeueID >= m_DbqEnqueueID || !m_DbqDequeue->isEmpty()) {
         return;
     }
     int64_t leftCount = m_DbqDequeue->count();

@@ -1,11 +1,16 @@
 // DBQSingle records and free list: whole-file images after pushes and pops, block reuse,
 // giving back the last block, basic-generation files, and corrupt chains.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -316,6 +321,79 @@ TEST_F(DbqRecordsTest, BasicGenerationFilesAreReadAndWritten) {
     EXPECT_EQ(file.substr(BLOCK, BLOCK), reused);
     EXPECT_EQ(file.substr(4 * BLOCK), basic(4, 0, r3, 1));
     EXPECT_EQ(dbq_test::drain(old), (std::vector<std::string>{r2, r3}));
+}
+
+TEST_F(DbqRecordsTest, IdsPastTheBlockLimitAreLoggedNotRefused) {
+    queue.setMaxSize(2 * BLOCK);  // block ids up to 2
+    dbq_test::LogCapture log;
+    std::string record = pattern(1000, 1);
+    push(record);
+    EXPECT_EQ(dbq_test::peek(queue), record);
+    std::string text = log.text();
+    EXPECT_EQ(text.find("q: block id 2 is beyond max id"), std::string::npos);
+    EXPECT_NE(text.find("q: block id 3 is beyond max id"), std::string::npos);
+    EXPECT_NE(text.find("q: The new free list head 3 is beyond max id"), std::string::npos);
+    queue.dequeue();
+    text = log.text();
+    EXPECT_NE(text.find("q: The block id 3 is beyond max id"), std::string::npos);
+    EXPECT_NE(text.find("q: head id 3 is beyond max id"), std::string::npos);
+}
+
+// Runs `work` on a queue file in a child process, with the address space limited so that the
+// file cannot be mapped when `unmapped`; the child's exit status is returned.
+int inChild(bool unmapped, const std::function<void()>& work) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (unmapped) {
+            long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            struct rlimit limit;
+            ::getrlimit(RLIMIT_AS, &limit);
+            limit.rlim_cur = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (rlim_t(32) << 20);
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        try {
+            work();
+        } catch (...) {
+            ::_exit(2);
+        }
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// Without a mapping, writable files are read and written with pread/pwrite: the same file.
+TEST(DbqUnmappedTest, ThePositionedIoFallbackWritesTheSameFile) {
+    vfw_test::TempDir dir;
+    time_t from = time(nullptr);
+    auto work = [&](const std::string& path, bool unmapped) {
+        vfw::BlockFileStream probe;
+        probe.open(path.c_str(), O_RDWR | O_CREAT, 0600, false);
+        if (probe.file().isMapped() == unmapped) {
+            ::_exit(3);
+        }
+        probe.close();
+        vfw::DBQSingle queue(path, 2, 512, 0600, 100);
+        for (unsigned i = 1; i <= 6; ++i) {
+            dbq_test::enqueue(queue, pattern(300 * i, i));
+        }
+        queue.dequeue();
+        queue.dequeue();
+        dbq_test::enqueue(queue, pattern(2000, 9));
+        queue.shrink();
+        EXPECT_EQ(dbq_test::peek(queue), pattern(900, 3));
+    };
+    ASSERT_EQ(inChild(false, [&] { work(dir.file("mapped"), false); }), 0);
+    ASSERT_EQ(inChild(true, [&] { work(dir.file("plain"), true); }), 0);
+    std::string mapped = readFile(dir.file("mapped"));
+    std::string plain = readFile(dir.file("plain"));
+    ASSERT_EQ(mapped.size(), plain.size());
+    for (size_t base = 0; base < plain.size(); base += BLOCK) {
+        dbq_images::be32(plain, base + (base == 0 ? 50 : 26), 0);  // time stamps
+    }
+    EXPECT_TRUE(sameFile(mapped, plain, from, time(nullptr)));
 }
 
 class DbqCorruptTest : public DbqRecordsTest {

@@ -11,13 +11,15 @@
 //   not shut cleanly opened strictly), FatalErrorException for a corrupt file (bad magic
 //   number or checksum, a record chain that is broken, loops or claims more blocks than the
 //   file holds, an impossible block size); the latter names the file and, where there is
-//   one, the block. After an exception from an update the object should be closed and
-//   reopened; the file is either unchanged or marked as interrupted.
+//   one, the block. An update that throws leaves the object's memory as before the update
+//   and the file either unchanged (but for new blocks at its end, on no list) or marked as
+//   interrupted; its stream stays failed, so the object should be closed and reopened.
 // - Records are reference-counted byte arrays with a separate uint32 length. Empty records
 //   are refused (BadDataException), so `count` always equals the records in the chain.
-// - Every operation takes the queue's recursive mutex except count, the unclean-shutdown
-//   accessors, the exception handlers, flushDb, destroy, putDescriptor and getDescriptor.
-//   There is no locking between processes: one process at a time may open a file for writing.
+// - Every operation takes the queue's recursive mutex except the unclean-shutdown accessors,
+//   the exception handlers, flushDb and destroy (whose close takes it). There is no locking
+//   between processes: one process at a time may open a file for writing, and nothing else
+//   may shrink a file while it is open for writing (such a file is mapped into memory).
 #ifndef VFW_DBQ_H
 #define VFW_DBQ_H
 

@@ -227,6 +227,8 @@ TEST_F(VaudumpatTest, ACorruptBlockEndsTheDumpThereAndIsLoggedOnce) {
         return;
     }
     vfw_test::SyslogDaemon daemon;
+    // A configuration file, so that no record reports it missing.
+    writeFile(m_etc + "/vantrelaud.conf", "");
     makeSpool();
     writeMember(member("0"), {"first file"});
     writeMember(member("1"), {"before the damage", std::string(600, 'd'), "after"});
@@ -260,6 +262,29 @@ TEST_F(VaudumpatTest, ACorruptBlockEndsTheDumpThereAndIsLoggedOnce) {
     EXPECT_EQ(messages[0].tag, "vaudumpat[" + std::to_string(m_lastPid) + "]");
     EXPECT_EQ(messages[0].text,
               std::string("ERROR vau.cli.vaudumpat Failed to dump audit trails: ") + message);
+}
+
+TEST_F(VaudumpatTest, TheSpoolPropertyIsFoundWhateverItsCase) {
+    writeFile(m_etc + "/vantrelaud.conf", "# spool of this host\nVAUD.AT.SPOOL: other\n");
+    ASSERT_EQ(::mkdir((m_var + "/other").c_str(), 0700), 0);
+    writeMember(m_var + "/other/4", {"record in the configured spool"});
+    makeSpool();
+    writeMember(member("0"), {"record in the default spool"});
+    Result r = run();
+    EXPECT_EQ(r.out, singleDump(m_var + "/other/4"));
+    EXPECT_NE(r.out.find("record in the configured spool"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(VaudumpatTest, AConfiguredNameThatDoesNotExistIsAMissingSpool) {
+    writeFile(m_etc + "/vantrelaud.conf", "vaud.at.spool: elsewhere\n");
+    makeSpool();
+    writeMember(member("0"), {"record in the default spool"});
+    Result r = run();
+    EXPECT_EQ(r.out, "Database files don't exist.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(VaudumpatTest, ACallerWhoIsNotRootGetsOnlyTheRefusal) {

@@ -1,7 +1,7 @@
 // make_sample_spool DIRECTORY: writes a small sample spool with the framework's composite
 // queue, as the daemon would: several member files (a size limit of 2 KiB per member), text
 // records, records that span several blocks, and binary records with NUL runs, control
-// characters and bytes above 127. The five oldest records are then taken out again, so the
+// characters and bytes above 127. The six oldest records are then taken out again, so the
 // first member is drained and removed and the next one has a block on its free list. Prints a
 // one-line summary; exit status 1 on failure.
 #include <cstdio>
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         for (const std::string& record : sampleRecords()) {
             queue.enqueue(toBytes(record), uint32_t(record.size()));
         }
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 6; ++i) {
             queue.dequeue();
         }
         std::printf("sample spool %s: %lld records in member files %lld to %lld\n", argv[1],

@@ -169,7 +169,7 @@ class DBQSingle : public DBQ {
     boost::shared_ptr<MasterBlock> loadMasterBlock();
     void commit();
     void stampAndWrite(Block& block);
-    void writeMaster();
+    void writeOperation();
     void flushAndCheck(const char* what);
     int64_t currentFileSize();
     int32_t lastBlockId();

@@ -195,7 +195,25 @@ void DBQSingle::flushAndCheck(const char* what) {
     }
 }
 
+// Writes the master block's operation byte by itself. A copy into a mapped file can be cut
+// short at any byte when the process dies, so the byte that marks an update goes to the file
+// before the rest of the master block when it is set, and after everything else when it is
+// cleared: whatever part of an update reached the file, the mark reached it too.
+void DBQSingle::writeOperation() {
+    const char code = char(m_master->getOperation());
+    m_stream.seekp(OFF_OPERATION, std::ios_base::beg);
+    bool seekFailed = m_stream.fail();
+    if (!seekFailed) {
+        m_stream.write(&code, 1);
+        if (m_stream.good()) {
+            return;
+        }
+    }
+    failBlockWrite(0, m_stream, seekFailed);
+}
+
 void DBQSingle::commit() {
+    writeOperation();
     stampAndWrite(*m_master);
     flushAndCheck("flush failed");
     VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Flush data block to disk, data blocks: %d", m_label.c_str(),
@@ -203,8 +221,9 @@ void DBQSingle::commit() {
     for (const auto& entry : m_dirty) {
         stampAndWrite(*entry.second);
     }
+    stampAndWrite(*m_master);  // still marked: the mark is cleared last, by itself
     m_master->setOperation(OP_NONE);
-    stampAndWrite(*m_master);
+    writeOperation();
     flushAndCheck("flush failed(2)");
     m_dirty.clear();
 }

@@ -135,6 +135,28 @@ int levelSyslogPriority(int level);
 // "local3", compared lower-cased; -1 for a name outside the table.
 int facilityFromName(const std::string& name);
 
+class PropertySource;
+
+// Recomputes every logger's settings from the configuration; the configuration layer runs
+// it after each load. Level, facility and showMore of every logger are reset (memoryLevel
+// is kept), then set from "log" (root level, default INFO) and "log.<logger>", from
+// "logger.facility.*" and "logger.facility.<program>" (root facility; the root keeps the one
+// it has when neither is set) and "logger.facility.<logger>", and from "logger.showmore" and
+// "logger.showmore.<logger>"; "client" is always TRACE. The destination is reconfigured
+// (forced). Values outside the tables are reported as WARN on "com.vantrel.logger".
+// `properties` is read before the registry and output locks are taken, so a source may
+// hold a lock of its own while it logs.
+void ReconfigureLevels(const PropertySource& properties);
+// The root facility from "logger.facility.<name>" when it is set, then each logger's from
+// "logger.facility.<logger>".
+void reconfigureFacilities(const PropertySource& properties, const std::string& name);
+// The facility code named by the value of `key`: -1 when it is empty or not set; a name
+// outside the table is reported and gives "auth".
+int getFacility(const PropertySource& properties, const std::string& key);
+// The root's showMore from "logger.showmore" (0 when empty or not set; -1 counts as 0) and
+// each logger's from "logger.showmore.<logger>" (an empty value makes it inherit).
+void reconfigureShowMore(const PropertySource& properties);
+
 // Sets the calling thread's context tag (a private copy; null removes it) and returns the
 // previous one ("" when there was none).
 std::string setLogContext(const char* context);

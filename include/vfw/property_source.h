@@ -10,6 +10,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vfw {
 
@@ -18,6 +20,11 @@ class PropertySource {
     virtual ~PropertySource();
     // True, with the value, when `name` is set.
     virtual bool lookup(const std::string& name, std::string& value) const = 0;
+    // Copies of every (name, value) whose name begins with `prefix` without regard to case,
+    // ordered by name as strcasecmp orders them. Logging reads families of keys ("log.",
+    // "logger.facility.") this way.
+    virtual std::vector<std::pair<std::string, std::string>> listWithPrefix(
+        const std::string& prefix) const = 0;
 };
 
 // Installs `source` for the whole process (nullptr: nothing is set) and returns the one it
@@ -37,6 +44,8 @@ class MapPropertySource : public PropertySource {
     void set(const std::string& name, const std::string& value);
     void erase(const std::string& name);
     bool lookup(const std::string& name, std::string& value) const override;
+    std::vector<std::pair<std::string, std::string>> listWithPrefix(
+        const std::string& prefix) const override;
 
   private:
     struct NoCase {

@@ -66,4 +66,15 @@ bool MapPropertySource::lookup(const std::string& name, std::string& value) cons
     return true;
 }
 
+std::vector<std::pair<std::string, std::string>> MapPropertySource::listWithPrefix(
+    const std::string& prefix) const {
+    std::vector<std::pair<std::string, std::string>> found;
+    for (auto it = m_values.lower_bound(prefix);
+         it != m_values.end() && strncasecmp(it->first.c_str(), prefix.c_str(), prefix.size()) == 0;
+         ++it) {
+        found.emplace_back(it->first, it->second);
+    }
+    return found;
+}
+
 }  // namespace vfw

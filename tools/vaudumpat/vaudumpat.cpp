@@ -18,7 +18,8 @@
 
 #include "vfw/dbq_composite.h"
 #include "vfw/log.h"
-#include "vfw/property_source.h"
+#include "vfw/mutex.h"
+#include "vfw/properties.h"
 
 namespace {
 
@@ -30,10 +31,22 @@ const char kDefaultSpool[] = "spool-atdbqc";
 // their location, so the line stays fixed whatever the layout of this file.
 const int kFailureRecordLine = 70;
 
+// The spool directory's name from the configuration, the default when the key is missing
+// or empty (an empty name would make the spool root itself the spool).
+std::string spoolName(vfw::CProperties2& properties) {
+    vfw::MutexLock lock(properties.mutex());
+    std::string name;
+    if (!properties.lookup(kSpoolProperty, name) || name.empty()) {
+        return kDefaultSpool;
+    }
+    return name;
+}
+
 }  // namespace
 
 int main2(int argc, char** argv) {
     vfw::Logger log = vfw::getLogger("vau.cli.vaudumpat");
+    vfw::CProperties2* properties = vfw::CProperties2::instance();
 
     if (::getuid() != 0) {
         std::cerr << "You must have root-level access to dump a local audit trail event."
@@ -48,7 +61,7 @@ int main2(int argc, char** argv) {
     try {
         std::string spool = kSpoolRoot;
         spool += "/";
-        spool += vfw::getProperty(kSpoolProperty, kDefaultSpool);
+        spool += spoolName(*properties);
         boost::shared_ptr<vfw::DBQComposite> queue(new vfw::DBQComposite(spool, 0, 512, 0600));
         queue->dump(true);
         queue.reset();

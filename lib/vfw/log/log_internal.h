@@ -6,6 +6,9 @@
 #ifndef VFW_LOG_INTERNAL_H
 #define VFW_LOG_INTERNAL_H
 
+#include <vector>
+
+#include "vfw/log.h"
 #include "vfw/mutex.h"
 
 namespace vfw {
@@ -14,6 +17,10 @@ namespace vfw {
 Mutex& registryLock();
 // Serialises the delivery of records. Recursive.
 Mutex& outputLock();
+
+// Every logger of the registry except the root (none after shutdown), for the
+// reconfiguration; the set is stable while the caller holds the registry lock.
+std::vector<Logger> registeredLoggers();
 
 // Sends a finished record line: to the process's log file when one is open, else to
 // syslog with `priority` (level priority | facility).

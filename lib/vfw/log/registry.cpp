@@ -142,6 +142,18 @@ Logger getLogger(const std::string& name) {
     return findOrCreate(name);
 }
 
+std::vector<Logger> registeredLoggers() {
+    MutexLock lock(registryLock());
+    std::vector<Logger> loggers;
+    if (g_registry != nullptr) {
+        loggers.reserve(g_registry->loggers.size());
+        for (const auto& entry : g_registry->loggers) {
+            loggers.push_back(entry.second);
+        }
+    }
+    return loggers;
+}
+
 Logger getLogger(const std::string& name, bool diag) {
     return getLogger(diag ? kDiagPrefix + name : name);
 }

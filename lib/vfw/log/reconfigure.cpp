@@ -1,0 +1,244 @@
+// The loggers' settings from the configuration: levels, facilities and location flags,
+// recomputed after every load of the configuration.
+//
+// The keys are copied out of the property source before any logging lock is taken: the
+// configuration layer holds its own lock while it logs, so reading it under the registry or
+// output lock could deadlock. The copy is then applied under the registry lock and the
+// output lock, in that order; warnings logged meanwhile take the recursive output lock again.
+#include <syslog.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "log_internal.h"
+#include "vfw/log.h"
+#include "vfw/property_source.h"
+
+namespace vfw {
+
+namespace {
+
+const char kRootLevelKey[] = "log";
+const char kLevelPrefix[] = "log.";
+const char kFacilityPrefix[] = "logger.facility.";
+const char kShowMoreKey[] = "logger.showmore";
+const char kShowMorePrefix[] = "logger.showmore.";
+const char kOwnLogger[] = "com.vantrel.logger";
+const char kClientLogger[] = "client";
+
+Logger ownLogger() {
+    return getLogger(kOwnLogger);
+}
+
+void copyKey(const PropertySource& from, const std::string& name, MapPropertySource& to) {
+    std::string value;
+    if (from.lookup(name, value)) {
+        to.set(name, value);
+    }
+}
+
+void copyFamily(const PropertySource& from, const std::string& prefix, MapPropertySource& to) {
+    for (const auto& entry : from.listWithPrefix(prefix)) {
+        to.set(entry.first, entry.second);
+    }
+}
+
+// Holds the registry lock and then the output lock for its scope.
+class ReconfigureLocks {
+  public:
+    ReconfigureLocks() : m_registry(registryLock()), m_output(outputLock()) {}
+
+  private:
+    MutexLock m_registry;
+    MutexLock m_output;
+};
+
+// Decimal value as a signed 32-bit number (strtol rules: text that is no number gives 0).
+int32_t decimal(const std::string& text) {
+    return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
+}
+
+// The steps below read only the copy and run with both locks held.
+
+// The root's facility from "logger.facility.<name>", when that is set.
+void applyRootFacility(const PropertySource& settings, const std::string& name) {
+    int facility = getFacility(settings, kFacilityPrefix + name);
+    Logger root = getLogger("");
+    if (facility != -1 && root) {
+        root->setFacility(facility);
+    }
+}
+
+// Each logger's facility from "logger.facility.<logger>" (also "*" and the program name,
+// which are loggers' names too; harmless).
+void applyLoggerFacilities(const PropertySource& settings) {
+    Logger own = ownLogger();
+    const size_t prefixLength = sizeof kFacilityPrefix - 1;
+    for (const auto& entry : settings.listWithPrefix(kFacilityPrefix)) {
+        std::string rest = entry.first.substr(prefixLength);
+        if (rest.empty()) {
+            VFW_LOG(own, LEVEL_WARN, "Illegal facility name: '%s'", entry.first.c_str());
+            continue;
+        }
+        int code = facilityFromName(entry.second);
+        if (code == -1) {
+            VFW_LOG(own, LEVEL_WARN, "Illegal log facility. Property: '%s', value: '%s'",
+                    entry.first.c_str(), entry.second.c_str());
+            continue;
+        }
+        if (Logger logger = getLogger(rest)) {
+            logger->setFacility(code);
+        }
+    }
+}
+
+void applyShowMore(const PropertySource& settings) {
+    Logger own = ownLogger();
+    Logger root = getLogger("");
+    if (!root) {
+        return;
+    }
+    std::string value;
+    int32_t flags = 0;
+    if (settings.lookup(kShowMoreKey, value) && !value.empty()) {
+        flags = decimal(value);
+        if (flags == -1) {
+            flags = 0;
+        }
+    }
+    root->setShowMore(flags);
+    const size_t prefixLength = sizeof kShowMorePrefix - 1;
+    for (const auto& entry : settings.listWithPrefix(kShowMorePrefix)) {
+        std::string rest = entry.first.substr(prefixLength);
+        if (rest.empty()) {
+            VFW_LOG(own, LEVEL_WARN, "Illegal log name: '%s'", entry.first.c_str());
+            continue;
+        }
+        if (Logger logger = getLogger(rest)) {
+            logger->setShowMore(entry.second.empty() ? -1 : decimal(entry.second));
+        }
+    }
+}
+
+// Sets the levels from "log" and "log.<logger>"; returns the names given a level.
+std::set<std::string> applyLevels(const PropertySource& settings, const Logger& root) {
+    Logger own = ownLogger();
+    std::string value = "INFO";
+    settings.lookup(kRootLevelKey, value);
+    int level = levelFromName(value);
+    if (level == -1) {
+        VFW_LOG(own, LEVEL_WARN, "Illegal value for property 'log': '%s'. Using 'INFO'.",
+                value.c_str());
+        level = LEVEL_INFO;
+    }
+    root->setLevel(level);
+
+    std::set<std::string> named;
+    const size_t prefixLength = sizeof kLevelPrefix - 1;
+    for (const auto& entry : settings.listWithPrefix(kLevelPrefix)) {
+        std::string rest = entry.first.substr(prefixLength);
+        if (rest.empty()) {
+            VFW_LOG(own, LEVEL_WARN, "Illegal log name: '%s'", entry.first.c_str());
+            continue;
+        }
+        int keyLevel = levelFromName(entry.second);
+        if (keyLevel == -1) {
+            VFW_LOG(own, LEVEL_WARN, "Illegal log level. Property: '%s', value: '%s'",
+                    entry.first.c_str(), entry.second.c_str());
+            continue;
+        }
+        if (Logger logger = getLogger(rest)) {
+            logger->setLevel(keyLevel);
+            named.insert(rest);
+        }
+    }
+    return named;
+}
+
+}  // namespace
+
+int getFacility(const PropertySource& properties, const std::string& key) {
+    std::string value;
+    if (!properties.lookup(key, value) || value.empty()) {
+        return -1;
+    }
+    int code = facilityFromName(value);
+    if (code == -1) {
+        VFW_LOG(ownLogger(), LEVEL_WARN, "Illegal value facility name: '%s' for '%s'. Using '%s'.",
+                value.c_str(), key.c_str(), "auth");
+        code = LOG_AUTH;
+    }
+    return code;
+}
+
+void reconfigureFacilities(const PropertySource& properties, const std::string& name) {
+    MapPropertySource settings;
+    copyFamily(properties, kFacilityPrefix, settings);
+    ReconfigureLocks locks;
+    applyRootFacility(settings, name);
+    applyLoggerFacilities(settings);
+}
+
+void reconfigureShowMore(const PropertySource& properties) {
+    MapPropertySource settings;
+    copyKey(properties, kShowMoreKey, settings);
+    copyFamily(properties, kShowMorePrefix, settings);
+    ReconfigureLocks locks;
+    applyShowMore(settings);
+}
+
+void ReconfigureLevels(const PropertySource& properties) {
+    MapPropertySource settings;
+    copyKey(properties, kRootLevelKey, settings);
+    copyFamily(properties, kLevelPrefix, settings);
+    copyFamily(properties, kFacilityPrefix, settings);
+    copyKey(properties, kShowMoreKey, settings);
+    copyFamily(properties, kShowMorePrefix, settings);
+    // The destination reads its own properties, so it too is done before the locks.
+    configureDestination(true);
+
+    ReconfigureLocks locks;
+    Logger root = getLogger("");
+    if (!root) {
+        return;  // logging is shut down
+    }
+    // Nothing inheriting is recorded while the tree is half reset.
+    root->setLevel(LEVEL_FATAL);
+    for (const Logger& logger : registeredLoggers()) {
+        logger->setLevel(-1);
+        logger->setFacility(-1);
+        logger->setShowMore(-1);
+    }
+    Logger own = ownLogger();
+    own->setLevel(LEVEL_WARN);
+    own->setMemoryLevel(LEVEL_WARN);
+    own->setFacility(LOG_AUTH);
+
+    std::set<std::string> named = applyLevels(settings, root);
+    named.insert(kOwnLogger);
+    if (Logger client = getLogger(kClientLogger)) {
+        client->setLevel(LEVEL_TRACE);
+        named.insert(kClientLogger);
+    }
+
+    // The root's facility for every program, then this program's; the loggers' own keys are
+    // applied once, so that each bad one is reported once per load.
+    applyRootFacility(settings, "*");
+    applyRootFacility(settings, programName());
+    applyLoggerFacilities(settings);
+    root->setFacility(root->getFacility());  // "auth" unless it has one, also from before
+    applyShowMore(settings);
+
+    // Log calls on other threads read levels without a lock and keep what they found in the
+    // logger; a value found while the tree was being rebuilt is dropped here again.
+    for (const Logger& logger : registeredLoggers()) {
+        if (named.count(logger->getName()) == 0) {
+            logger->setLevel(-1);
+        }
+    }
+}
+
+}  // namespace vfw

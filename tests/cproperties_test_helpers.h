@@ -2,10 +2,10 @@
 // and running one test of this binary inside a private mount namespace.
 //
 // NS_TEST(Suite, Name) { body } defines two tests: Suite.Name re-executes this binary under
-// `unshare --mount` running only Suite.DISABLED_Name, which holds the body. The body calls
-// `sandboxVarDirs()` first: it bind-mounts fresh directories over /var/vantrelaud and
-// /var/vantrelhub in that namespace (and refuses to run in the original one), so nothing
-// is ever written to the real paths.
+// `unshare --mount` running only Suite.DISABLED_Name_Body, which holds the body (disabled, so
+// that it never runs outside a namespace). The body creates a `Sandbox` for each fixed
+// directory it uses: a fresh directory bound over it in that namespace (refused in the
+// original one), so nothing is ever written to the real paths.
 #ifndef VFW_CPROPERTIES_TEST_HELPERS_H
 #define VFW_CPROPERTIES_TEST_HELPERS_H
 
@@ -132,10 +132,10 @@ inline std::string tracePath() {
 
 }  // namespace cprops_test
 
-#define NS_TEST(suite, name)                                             \
-    TEST(suite, name) {                                                  \
-        cprops_test::expectPassesInNamespace(#suite ".DISABLED_" #name); \
-    }                                                                    \
-    TEST(suite, DISABLED_##name)
+#define NS_TEST(suite, name)                                                     \
+    TEST(suite, name) {                                                          \
+        cprops_test::expectPassesInNamespace(#suite ".DISABLED_" #name "_Body"); \
+    }                                                                            \
+    TEST(suite, DISABLED_##name##_Body)
 
 #endif

@@ -323,21 +323,31 @@ TEST(LogConfigThreads, LoadsLookupsAndRecordsTogetherNeverDeadlock) {
     props.load(path.c_str(), 1);
     vfw::PropertySource* previous = vfw::setPropertySource(&props);
 
+    // The threads start together, so that their loops overlap.
+    std::atomic<bool> go{false};
+    auto wait = [&go] {
+        while (!go.load()) {
+            std::this_thread::yield();
+        }
+    };
     std::atomic<int> finished{0};
     std::vector<std::thread> threads;
     threads.emplace_back([&] {
-        for (int i = 0; i < 60; ++i) {
+        wait();
+        for (int i = 0; i < 300; ++i) {
             props.load(path.c_str(), 1);
         }
         ++finished;
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < 60; ++i) {
+        wait();
+        for (int i = 0; i < 300; ++i) {
             vfw::ReconfigureLevels(props);
         }
         ++finished;
     });
     threads.emplace_back([&] {
+        wait();
         for (int i = 0; i < 3000; ++i) {
             std::string spool;
             {
@@ -354,6 +364,7 @@ TEST(LogConfigThreads, LoadsLookupsAndRecordsTogetherNeverDeadlock) {
     });
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&, t] {
+            wait();
             for (int i = 0; i < 400; ++i) {
                 Logger logger = getLogger("mt.t" + std::to_string(t) + ".n" + std::to_string(i));
                 VFW_LOG(logger, vfw::LEVEL_DEBUG, "record %d", i);
@@ -361,6 +372,7 @@ TEST(LogConfigThreads, LoadsLookupsAndRecordsTogetherNeverDeadlock) {
             ++finished;
         });
     }
+    go = true;
     const int total = static_cast<int>(threads.size());
     for (int waited = 0; finished.load() < total; waited += 10) {
         if (waited > 120000) {

@@ -2,6 +2,7 @@
 // extended, basic, damaged and looping files; payload rendering; the order of standard output
 // and standard error around failures; and the iterator's state.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <functional>
@@ -774,6 +775,19 @@ TEST_F(DbqDumpTest, OutputReachesTheFileBeforeTheException) {
               "abcde\n\n"
               "Read for block 2 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n"
               "caught: Block 2 read failed (fs.read)\n");
+}
+
+// A directory or a FIFO is no queue file: the open is refused at once (a FIFO without a
+// writer would block a plain open), so there is nothing to dump.
+TEST_F(DbqDumpTest, PathsThatAreNoQueueFiles) {
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (const std::string& p : {dir.path(), dir.file("fifo"), dir.file("missing")}) {
+        SCOPED_TRACE(p);
+        vfw::DBQSingle reader(512);
+        EXPECT_FALSE(reader.open(p, 0, 0600, false, ""));
+        EXPECT_EQ(capture([&] { reader.dump(true); }).error,
+                  "IOException: DBQSingle (dump) is not opened.");
+    }
 }
 
 TEST(DbqIteratorTest, EndCursorAndCursorOnAQueue) {

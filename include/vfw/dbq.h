@@ -163,13 +163,14 @@ class DBQSingle : public DBQ {
 
   private:
     using BlockPtr = boost::shared_ptr<DataBlock>;
+    class UpdateGuard;
 
     // Lifecycle and commit protocol.
     void init();
     boost::shared_ptr<MasterBlock> loadMasterBlock();
-    void commit();
+    void commit(const UpdateGuard& update);
     void stampAndWrite(Block& block);
-    void writeOperation();
+    void writeMasterBytes(int32_t offset, const unsigned char* bytes, int32_t length);
     void flushAndCheck(const char* what);
     int64_t currentFileSize();
     int32_t lastBlockId();
@@ -188,8 +189,6 @@ class DBQSingle : public DBQ {
     bool beyondLimit(int32_t id) const { return m_maxBlockId != 0 && id > m_maxBlockId; }
     [[noreturn]] void corrupt(int32_t id, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
-
-    class UpdateGuard;
 
     BlockFileStream m_stream;
     boost::shared_ptr<MasterBlock> m_master;

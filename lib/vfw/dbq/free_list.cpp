@@ -179,7 +179,7 @@ void DBQSingle::dropLastBlock() {
         }
     }
     m_master->setOperation(OP_DROP_LAST_BLOCK);
-    commit();
+    commit(guard);
     guard.done();
     if (!m_stream.file().truncate(int64_t(id) * m_blockSize)) {
         int error = errno;

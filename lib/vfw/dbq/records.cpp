@@ -135,7 +135,7 @@ void DBQSingle::push(const ByteArray& data, uint32_t length) {
     m_master->setCount(m_master->getCount() + 1);
     m_master->setDataSize(m_master->getDataSize() + length);
     m_master->setOperation(OP_PUSH);
-    commit();
+    commit(guard);
     guard.done();
     VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Push data, count: %d", m_label.c_str(),
             m_master->getCount());
@@ -242,7 +242,7 @@ void DBQSingle::pop() {
     uint64_t held = m_master->getDataSize();
     m_master->setDataSize(held > size ? held - size : 0);
     m_master->setOperation(OP_POP);
-    commit();
+    commit(guard);
     guard.done();
     dropLastBlock();
 }

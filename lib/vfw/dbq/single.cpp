@@ -195,16 +195,12 @@ void DBQSingle::flushAndCheck(const char* what) {
     }
 }
 
-// Writes the master block's operation byte by itself. A copy into a mapped file can be cut
-// short at any byte when the process dies, so the byte that marks an update goes to the file
-// before the rest of the master block when it is set, and after everything else when it is
-// cleared: whatever part of an update reached the file, the mark reached it too.
-void DBQSingle::writeOperation() {
-    const char code = char(m_master->getOperation());
-    m_stream.seekp(OFF_OPERATION, std::ios_base::beg);
+// Writes `length` bytes at `offset` of block 0.
+void DBQSingle::writeMasterBytes(int32_t offset, const unsigned char* bytes, int32_t length) {
+    m_stream.seekp(offset, std::ios_base::beg);
     bool seekFailed = m_stream.fail();
     if (!seekFailed) {
-        m_stream.write(&code, 1);
+        m_stream.write(reinterpret_cast<const char*>(bytes), length);
         if (m_stream.good()) {
             return;
         }
@@ -212,8 +208,16 @@ void DBQSingle::writeOperation() {
     failBlockWrite(0, m_stream, seekFailed);
 }
 
-void DBQSingle::commit() {
-    writeOperation();
+// A copy into a mapped file can be cut short at any byte when the process dies, so the
+// operation byte that marks an update goes to the file before the rest of the master block,
+// and its clearing after everything else: whatever part of an update reached the file, the
+// mark reached it too. The mark is written with the bytes before it as block 0 holds them
+// (`before`, the image when the update began), so that part of the write changes nothing.
+void DBQSingle::commit(const UpdateGuard& update) {
+    unsigned char mark[OFF_OPERATION + 1];
+    std::memcpy(mark, update.before(), OFF_OPERATION);
+    mark[OFF_OPERATION] = m_master->getOperation();
+    writeMasterBytes(0, mark, OFF_OPERATION + 1);
     stampAndWrite(*m_master);
     flushAndCheck("flush failed");
     VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Flush data block to disk, data blocks: %d", m_label.c_str(),
@@ -221,9 +225,9 @@ void DBQSingle::commit() {
     for (const auto& entry : m_dirty) {
         stampAndWrite(*entry.second);
     }
-    stampAndWrite(*m_master);  // still marked: the mark is cleared last, by itself
+    stampAndWrite(*m_master);  // still marked
     m_master->setOperation(OP_NONE);
-    writeOperation();
+    writeMasterBytes(OFF_OPERATION, m_master->buffer() + OFF_OPERATION, 1);
     flushAndCheck("flush failed(2)");
     m_dirty.clear();
 }
@@ -246,7 +250,7 @@ void DBQSingle::putDescriptor(const ByteArray& data, uint32_t length) {
         m_master->setData(data.get(), length);
     }
     m_master->setOperation(OP_PUT_DESCRIPTOR);
-    commit();
+    commit(guard);
     guard.done();
 }
 

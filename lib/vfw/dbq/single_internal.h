@@ -30,6 +30,8 @@ class DBQSingle::UpdateGuard {
     UpdateGuard(const UpdateGuard&) = delete;
     UpdateGuard& operator=(const UpdateGuard&) = delete;
     void done() { m_done = true; }
+    // The master block image as it was when the update began, which is what block 0 holds.
+    const unsigned char* before() const { return m_saved.data(); }
 
   private:
     DBQSingle& m_queue;

@@ -13,10 +13,11 @@
 //   nothing (an empty directory does not open); 1 creates the directory and member "0" when
 //   missing; 2 truncates member "0" and uses it alone; any other mode returns true at once
 //   without opening anything (isOpen() stays false).
-// - Failures are thrown (IOException, FatalErrorException from the members). The totals
-//   keep their values from before a failing operation. An owner passes what it caught to
-//   handleFatalErrorException (the queue is closed) or handleException (the directory is
-//   moved aside to <dir>.<pid>.<32 hex digits> and a fresh queue is opened in its place).
+// - Failures are thrown (IOException, FatalErrorException from the members). count() and
+//   getDataSize() equal the sums over the member files also after a failed operation. An
+//   owner passes what it caught to handleFatalErrorException (the queue is closed) or
+//   handleException (the directory is moved aside to <dir>.<pid>.<32 hex digits> and a
+//   fresh queue is opened in its place).
 // - The size limit is a soft limit: a member ends larger than it by at most one record, and
 //   when a new member cannot be made the record goes to the current one after an ERROR
 //   record; only when that append fails too does the caller get the exception.
@@ -111,8 +112,13 @@ class DBQComposite : public DBQ {
     Member enqueueTarget();
     void skipEmptyQueue();
     void rotateDequeue();
-    // The totals follow a member's change in count and data size.
-    void account(int64_t countBefore, uint64_t sizeBefore, const Member& member);
+    // Both ends set and open; the caller holds the lock.
+    bool endsOpen();
+    // The open ends' own records and bytes (one member counted once when it is both ends).
+    void endTotals(int64_t& count, uint64_t& size);
+    // A member stops being an end and is closed: its records and bytes join the totals of the
+    // closed members (`sign` 1), or it becomes an end again (`sign` -1).
+    void moveToClosed(const Member& member, int sign);
 
     Logger m_logger;
     std::string m_directory;
@@ -122,6 +128,9 @@ class DBQComposite : public DBQ {
     Member m_DbqDequeue;
     int64_t m_DbqEnqueueID;
     int64_t m_DbqDequeueID;
+    // Records and bytes in the members that are not open as an end. count() and getDataSize()
+    // add the two ends' own figures, read from their master blocks, so the totals always equal
+    // the sums over the member files, and an append or removal costs no book-keeping.
     uint64_t m_size;
     int64_t m_count;
     uint64_t m_maxFileSize;

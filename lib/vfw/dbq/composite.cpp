@@ -156,9 +156,11 @@ bool DBQComposite::open(const std::string& directory, int32_t openMode, int32_t 
     }
     DBQC_LOG(LEVEL_DEBUG, "DBQC enqueues to %ld and dequeue from %ld", long(m_DbqEnqueueID),
              long(m_DbqDequeueID));
+    int64_t totalCount = 0;
+    uint64_t totalSize = 0;
     for (int64_t id : ids) {
         DBQC_LOG(LEVEL_TRACE, "DBQC reads book keeping data from %lld. m_count: %lld; m_size: %lld",
-                 (long long)id, (long long)m_count, (long long)m_size);
+                 (long long)id, (long long)totalCount, (long long)totalSize);
         int32_t unclean = 0;
         Member member = openMember(id, m_openMode, strict, true, &unclean);
         if (!member) {
@@ -177,11 +179,13 @@ bool DBQComposite::open(const std::string& directory, int32_t openMode, int32_t 
         }
         int64_t memberCount = member->count();
         uint64_t memberSize = member->getDataSize();
-        m_count += memberCount;
-        m_size += memberSize;
+        totalCount += memberCount;
+        totalSize += memberSize;
         DBQC_LOG(LEVEL_TRACE, "DBQC reads %lld has count %lld and data size %lld", (long long)id,
                  (long long)memberCount, (long long)memberSize);
         if (id != m_DbqEnqueueID && id != m_DbqDequeueID) {
+            m_count += memberCount;
+            m_size += memberSize;
             member->close();
             continue;
         }
@@ -201,9 +205,9 @@ bool DBQComposite::open(const std::string& directory, int32_t openMode, int32_t 
             }
         }
     }
-    DBQC_LOG(LEVEL_DEBUG, "DBQC has count %lld and data size %lld", (long long)m_count,
-             (long long)m_size);
-    if (!isOpen() && !createFirstFile()) {
+    DBQC_LOG(LEVEL_DEBUG, "DBQC has count %lld and data size %lld", (long long)totalCount,
+             (long long)totalSize);
+    if (!endsOpen() && !createFirstFile()) {
         return false;
     }
     setUncleanShutdown(0);
@@ -224,8 +228,30 @@ void DBQComposite::close() {
 bool DBQComposite::isOpen() {
     MutexLock lock(m_mutex);
     DBQC_LOG(LEVEL_TRACE, "DBQC isOpen");
+    return endsOpen();
+}
+
+bool DBQComposite::endsOpen() {
     return m_DbqEnqueue && m_DbqDequeue && m_DbqEnqueue->isOpen() &&
            (m_DbqDequeue == m_DbqEnqueue || m_DbqDequeue->isOpen());
+}
+
+void DBQComposite::endTotals(int64_t& count, uint64_t& size) {
+    count = 0;
+    size = 0;
+    if (m_DbqEnqueue) {
+        count += m_DbqEnqueue->count();
+        size += m_DbqEnqueue->getDataSize();
+    }
+    if (m_DbqDequeue && m_DbqDequeue != m_DbqEnqueue) {
+        count += m_DbqDequeue->count();
+        size += m_DbqDequeue->getDataSize();
+    }
+}
+
+void DBQComposite::moveToClosed(const Member& member, int sign) {
+    m_count += sign * member->count();
+    m_size += uint64_t(sign) * member->getDataSize();
 }
 
 void DBQComposite::destroy() {
@@ -252,14 +278,21 @@ void DBQComposite::destroy() {
 
 uint64_t DBQComposite::getDataSize() {
     MutexLock lock(m_mutex);
-    DBQC_LOG(LEVEL_TRACE, "DBQC getDataSize: %llu", (unsigned long long)m_size);
-    return m_size;
+    int64_t count = 0;
+    uint64_t size = 0;
+    endTotals(count, size);
+    size += m_size;
+    DBQC_LOG(LEVEL_TRACE, "DBQC getDataSize: %llu", (unsigned long long)size);
+    return size;
 }
 
 int64_t DBQComposite::count() {
     MutexLock lock(m_mutex);
     DBQC_LOG(LEVEL_TRACE, "DBQC count");
-    return m_count;
+    int64_t count = 0;
+    uint64_t size = 0;
+    endTotals(count, size);
+    return m_count + count;
 }
 
 bool DBQComposite::isEmpty() {

@@ -13,16 +13,9 @@
 namespace vfw {
 
 void DBQComposite::requireOpen(const char* operation) {
-    if (!isOpen()) {
+    if (!endsOpen()) {
         VFW_THROW(IOException, -1, "DBQC (%s) is not opened.", operation);
     }
-}
-
-// Also after a member's operation failed: a failure after the member's commit (while giving
-// back a block, say) has still changed the member, and the totals must follow it.
-void DBQComposite::account(int64_t countBefore, uint64_t sizeBefore, const Member& member) {
-    m_count = m_count - countBefore + member->count();
-    m_size = m_size - sizeBefore + member->getDataSize();
 }
 
 DBQComposite::Member DBQComposite::enqueueTarget() {
@@ -63,11 +56,9 @@ DBQComposite::Member DBQComposite::enqueueTarget() {
         return m_DbqEnqueue;
     }
     if (m_DbqEnqueue && m_DbqEnqueueID != m_DbqDequeueID) {
+        moveToClosed(m_DbqEnqueue, 1);
         m_DbqEnqueue->close();
     }
-    // A file left over under the new number keeps its records; they count from now on.
-    m_count += member->count();
-    m_size += member->getDataSize();
     m_DbqEnqueue = member;
     m_DbqEnqueueID = id;
     return member;
@@ -78,16 +69,7 @@ void DBQComposite::enqueue(const ByteArray& data, uint32_t length) {
     DBQC_LOG(LEVEL_DEBUG, "DBQC Enqueue data. m_DbqDequeueID %ld, m_DbqEnqueueID %ld",
              long(m_DbqDequeueID), long(m_DbqEnqueueID));
     requireOpen("enqueue");
-    Member target = enqueueTarget();
-    int64_t countBefore = target->count();
-    uint64_t sizeBefore = target->getDataSize();
-    try {
-        target->enqueue(data, length);
-    } catch (...) {
-        account(countBefore, sizeBefore, target);
-        throw;
-    }
-    account(countBefore, sizeBefore, target);
+    enqueueTarget()->enqueue(data, length);
 }
 
 void DBQComposite::dequeue(ByteArray& data, uint32_t& length) {
@@ -97,16 +79,8 @@ void DBQComposite::dequeue(ByteArray& data, uint32_t& length) {
     skipEmptyQueue();
     DBQC_LOG(LEVEL_TRACE, "m_DbqDequeue count %ld, m_DbqDequeueID %ld, m_DbqEnqueueID %ld",
              long(m_DbqDequeue->count()), long(m_DbqDequeueID), long(m_DbqEnqueueID));
-    int64_t countBefore = m_DbqDequeue->count();
-    uint64_t sizeBefore = m_DbqDequeue->getDataSize();
-    try {
-        m_DbqDequeue->dequeue(data, length);
-    } catch (...) {
-        account(countBefore, sizeBefore, m_DbqDequeue);
-        throw;
-    }
+    m_DbqDequeue->dequeue(data, length);
     DBQC_LOG(LEVEL_TRACE, "m_DbqDequeue count after dequeue: %ld", long(m_DbqDequeue->count()));
-    account(countBefore, sizeBefore, m_DbqDequeue);
     rotateDequeue();
 }
 
@@ -117,16 +91,8 @@ void DBQComposite::dequeue() {
     skipEmptyQueue();
     DBQC_LOG(LEVEL_TRACE, "m_DbqDequeue count %ld, m_DbqDequeueID %ld, m_DbqEnqueueID %ld",
              long(m_DbqDequeue->count()), long(m_DbqDequeueID), long(m_DbqEnqueueID));
-    int64_t countBefore = m_DbqDequeue->count();
-    uint64_t sizeBefore = m_DbqDequeue->getDataSize();
-    try {
-        m_DbqDequeue->dequeue();
-    } catch (...) {
-        account(countBefore, sizeBefore, m_DbqDequeue);
-        throw;
-    }
+    m_DbqDequeue->dequeue();
     DBQC_LOG(LEVEL_TRACE, "m_DbqDequeue count after dequeue: %ld", long(m_DbqDequeue->count()));
-    account(countBefore, sizeBefore, m_DbqDequeue);
     rotateDequeue();
 }
 
@@ -152,7 +118,7 @@ void DBQComposite::getHead(ByteArray& data, uint32_t& length) {
 void DBQComposite::shrink() {
     MutexLock lock(m_mutex);
     // A closed composite has nothing to give back, and rotating it would reopen members.
-    if (!m_DbqDequeue || !isOpen()) {
+    if (!m_DbqDequeue || !endsOpen()) {
         return;
     }
     skipEmptyQueue();
@@ -179,7 +145,6 @@ void DBQComposite::rotateDequeue() {
         return;
     }
     int64_t leftCount = m_DbqDequeue->count();
-    uint64_t leftSize = m_DbqDequeue->getDataSize();
     if (leftCount != 0) {
         DBQC_LOG(LEVEL_INFO,
                  "Rotate dequeue end - dequeue end is empty but the accounting claims there are "
@@ -189,8 +154,6 @@ void DBQComposite::rotateDequeue() {
     if (m_DbqDequeueID + 1 == m_DbqEnqueueID) {
         DBQC_LOG(LEVEL_DEBUG, "Rotate dequeue end - become same as enqueue end.");
         m_DbqDequeue->destroy();
-        m_count -= leftCount;
-        m_size -= leftSize;
         m_DbqDequeue = m_DbqEnqueue;
         m_DbqDequeueID = m_DbqEnqueueID;
         return;
@@ -208,8 +171,7 @@ void DBQComposite::rotateDequeue() {
         return;
     }
     m_DbqDequeue->destroy();
-    m_count -= leftCount;
-    m_size -= leftSize;
+    moveToClosed(next, -1);
     m_DbqDequeue = next;
     m_DbqDequeueID = id;
     DBQC_LOG(LEVEL_DEBUG, "Dequeue rotate dequeue end successful.");

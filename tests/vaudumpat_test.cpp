@@ -264,6 +264,34 @@ TEST_F(VaudumpatTest, ACorruptBlockEndsTheDumpThereAndIsLoggedOnce) {
               std::string("ERROR vau.cli.vaudumpat Failed to dump audit trails: ") + message);
 }
 
+TEST_F(VaudumpatTest, TheFailureRecordNamesMain2AtLine70) {
+    if (!vfw_test::isRerunChild()) {
+        vfw_test::rerunCurrentTest();
+        return;
+    }
+    vfw_test::SyslogDaemon daemon;
+    writeFile(m_etc + "/vantrelaud.conf", "logger.showmore: 7\n");
+    makeSpool();
+    writeMember(member("0"), {"interrupted"});
+    std::string file = readFile(member("0"));
+    file[21] = 1;  // an append in progress
+    writeFile(member("0"), file);
+
+    Result r = run({}, false, true);
+    EXPECT_EQ(r.err, failure("DBQSingle is not shut cleanly."));
+    EXPECT_EQ(r.status, 2);
+    std::vector<std::string> errors;
+    for (const vfw_test::SyslogMessage& message : daemon.sync()) {
+        if (message.text.compare(0, 6, "ERROR ") == 0) {
+            errors.push_back(message.text);
+        }
+    }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0],
+              "ERROR vau.cli.vaudumpat \"vaudumpat:70:main2()\" Failed to dump audit "
+              "trails: DBQSingle is not shut cleanly.");
+}
+
 TEST_F(VaudumpatTest, TheSpoolPropertyIsFoundWhateverItsCase) {
     writeFile(m_etc + "/vantrelaud.conf", "# spool of this host\nVAUD.AT.SPOOL: other\n");
     ASSERT_EQ(::mkdir((m_var + "/other").c_str(), 0700), 0);

@@ -11,8 +11,6 @@ namespace vfw {
 
 namespace {
 
-const size_t BUFFER_SIZE = size_t(64) << 10;
-
 // Payload bytes are rendered a chunk at a time, each chunk into room reserved beforehand. A
 // byte renders as at most 4 characters ("<BS>"); a run of r NUL bytes renders as "<NULL*r>"
 // (7 characters and the digits of r) only once a byte ends it, so the worst case, one NUL and
@@ -21,7 +19,6 @@ const size_t BUFFER_SIZE = size_t(64) << 10;
 // up to 3 bytes past the text kept.
 const size_t PAYLOAD_CHUNK = 4096;
 const size_t PAYLOAD_ROOM = PAYLOAD_CHUNK * 11 + 32;
-static_assert(PAYLOAD_ROOM <= BUFFER_SIZE, "a payload chunk must fit the buffer");
 
 // "00" to "99", two digits at a time.
 struct DigitPairs {
@@ -149,7 +146,7 @@ char* DumpOutput::room(size_t length) {
     return m_buffer.get() + m_used;
 }
 
-DumpOutput& DumpOutput::append(const char* text, size_t length) {
+DumpOutput& DumpOutput::appendInPieces(const char* text, size_t length) {
     while (length > 0) {
         size_t piece = length < BUFFER_SIZE ? length : BUFFER_SIZE;
         std::memcpy(room(piece), text, piece);
@@ -157,20 +154,6 @@ DumpOutput& DumpOutput::append(const char* text, size_t length) {
         text += piece;
         length -= piece;
     }
-    return *this;
-}
-
-DumpOutput& DumpOutput::operator<<(const char* text) {
-    return append(text, std::strlen(text));
-}
-
-DumpOutput& DumpOutput::operator<<(const std::string& text) {
-    return append(text.data(), text.size());
-}
-
-DumpOutput& DumpOutput::operator<<(char c) {
-    *room(1) = c;
-    ++m_used;
     return *this;
 }
 
@@ -212,6 +195,7 @@ void DumpOutput::ctimeText(int32_t seconds) {
 // NUL, line feed, carriage return or backspace has its other unprintable bytes replaced by
 // "?" in place, and a word of NULs extends the run. Other words go byte by byte.
 void DumpOutput::payload(const unsigned char* data, size_t length) {
+    static_assert(PAYLOAD_ROOM <= BUFFER_SIZE, "a payload chunk must fit the buffer");
     uint64_t nulRun = 0;
     size_t done = 0;
     while (done < length) {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -27,9 +28,10 @@ class DumpOutput {
     DumpOutput(const DumpOutput&) = delete;
     DumpOutput& operator=(const DumpOutput&) = delete;
 
-    DumpOutput& operator<<(const char* text);
-    DumpOutput& operator<<(const std::string& text);
-    DumpOutput& operator<<(char c);
+    // Inline, so that the length of a literal is known where it is written.
+    DumpOutput& operator<<(const char* text) { return append(text, std::strlen(text)); }
+    DumpOutput& operator<<(const std::string& text) { return append(text.data(), text.size()); }
+    DumpOutput& operator<<(char c) { return append(&c, 1); }
     // Integers in decimal (a bool prints as 1 or 0 through int).
     DumpOutput& operator<<(int value) { return signedNumber(value); }
     DumpOutput& operator<<(long value) { return signedNumber(value); }
@@ -50,9 +52,19 @@ class DumpOutput {
     void flush();
 
   private:
+    static constexpr size_t BUFFER_SIZE = size_t(64) << 10;
+
     // Makes room for `length` more bytes (at most the buffer's size) and returns where they go.
     char* room(size_t length);
-    DumpOutput& append(const char* text, size_t length);
+    DumpOutput& append(const char* text, size_t length) {
+        if (length <= BUFFER_SIZE - m_used) {
+            std::memcpy(m_buffer.get() + m_used, text, length);
+            m_used += length;
+            return *this;
+        }
+        return appendInPieces(text, length);
+    }
+    DumpOutput& appendInPieces(const char* text, size_t length);
     DumpOutput& signedNumber(int64_t value);
     DumpOutput& unsignedNumber(uint64_t value);
 

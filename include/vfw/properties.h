@@ -6,7 +6,8 @@
 // - instance() creates the process-wide object on first use, installs it as the property
 //   source that logging and the runtime read (property_source.h), loads the file and has
 //   logging re-read its settings (ReconfigureLevels). It lives until the process ends. Other
-//   objects may be constructed (they load what they are told and install nothing).
+//   objects may be constructed: they load what they are told and install nothing, but their
+//   loads too make logging re-read its settings, from them, unless setSkipLoggerReconfigure.
 // - Nothing here throws for a missing, unreadable or refused file or for a bad value: the
 //   problem is logged at INFO on "util.properties" and look-ups give the empty string or the
 //   caller's default. A failed load leaves every look-up empty. Out of memory surfaces as
@@ -64,7 +65,8 @@ class CProperties2 : public PropertySource {
     // Drops everything held and loads `path` (mode 1, the only mode the store accepts).
     // Failures are logged; the maps stay empty.
     void load(const char* path, int mode);
-    // Loads the path of the last load again; true when that load succeeded.
+    // Loads the path of the last load again (CONFIG_PATH when there was none); true when
+    // that load succeeded.
     bool reload();
 
     // The value of `name`, or the empty string when it is not set.
@@ -124,7 +126,6 @@ class CProperties2 : public PropertySource {
     std::map<std::string, StringListPtr, NoCaseLess> m_listCache;
     bool m_loaded = false;
     bool m_dirty = false;
-    unsigned char m_loadMode = 1;
     const bool m_logPropertiesAtDebug;
     Props* m_store = nullptr;
     int m_skipLoggerReconfigure = 0;

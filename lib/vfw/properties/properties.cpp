@@ -103,7 +103,6 @@ void CProperties2::load(const char* path, int mode) {
     m_listDefaults.clear();
     m_listCache.clear();
     m_loaded = false;
-    m_loadMode = static_cast<unsigned char>(mode);
     m_path = path != nullptr ? path : "";
     freeStore();
 

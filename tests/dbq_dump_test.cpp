@@ -1,6 +1,6 @@
 // DBQSingle::dump and dumpAccounting: golden texts written from the dump rules for empty,
-// extended, basic, damaged and looping files; payload rendering; the order of standard output
-// and standard error around failures; and the iterator's state.
+// extended, basic, damaged and looping files; the order of standard output and standard
+// error around failures; and the iterator's state. Payload rendering: dbq_dump_render_test.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,75 +16,24 @@
 
 namespace {
 
+using dbq_dump_test::block;
 using dbq_dump_test::capture;
 using dbq_dump_test::childOutput;
 using dbq_dump_test::ctimeOf;
+using dbq_dump_test::freeBlock;
+using dbq_dump_test::inUse;
+using dbq_dump_test::master;
+using dbq_dump_test::MASTER_TIME;
 using dbq_dump_test::Outcome;
+using dbq_dump_test::payloadSum;
 using dbq_images::be32;
-using dbq_images::byteSum;
 using dbq_images::Data;
-using dbq_images::dataImage;
 using dbq_images::Master;
-using dbq_images::masterImage;
 using dbq_images::readBe32;
 using vfw_test::readFile;
 using vfw_test::writeFile;
 
-const int32_t MASTER_TIME = 1700000000;
-
-std::string withTime(std::string image, size_t offset, int32_t seconds) {
-    be32(image, offset, uint32_t(seconds));
-    return image;
-}
-
-std::string master(Master m, int32_t seconds = MASTER_TIME) {
-    return m.basic ? masterImage(m) : withTime(masterImage(m), 50, seconds);
-}
-
-// An extended data block stamped with `seconds`.
-std::string block(const Data& d, int32_t seconds) {
-    return d.basic ? dataImage(d) : withTime(dataImage(d), 26, seconds);
-}
-
-Data inUse(int32_t id, int32_t next, uint32_t size, bool spanning, int32_t spanSeq,
-           const std::string& payload, uint32_t age) {
-    Data d;
-    d.id = id;
-    d.next = next;
-    d.sizeOrPrevious = size;
-    d.spanning = spanning;
-    d.spanSeq = spanSeq;
-    d.payload = payload;
-    d.age = age;
-    return d;
-}
-
-Data freeBlock(int32_t id, int32_t next, int32_t previous) {
-    Data d;
-    d.id = id;
-    d.next = next;
-    d.sizeOrPrevious = uint32_t(previous);
-    d.free = true;
-    return d;
-}
-
-// The checksum of the payload area of a 512-byte extended data block image.
-uint32_t payloadSum(const std::string& image) {
-    return byteSum(image, 42, 512);
-}
-
-class DbqDumpTest : public ::testing::Test {
-  protected:
-    std::string path() const { return dir.file("q"); }
-    // Opens the file read-only and without the clean-shutdown check, as an inspector would.
-    void openQueue() { ASSERT_TRUE(queue.open(path(), 0, 0600, false, "")); }
-    Outcome dump(bool withData) {
-        return capture([&] { queue.dump(withData); });
-    }
-
-    vfw_test::TempDir dir;
-    vfw::DBQSingle queue{512};
-};
+class DbqDumpTest : public dbq_dump_test::DumpFileTest {};
 
 TEST_F(DbqDumpTest, EmptyExtendedFileCreatedByTheQueue) {
     {
@@ -189,186 +138,6 @@ TEST_F(DbqDumpTest, RecordWrittenByTheQueue) {
         "hello\\nworld\n"
         "\n";
     EXPECT_EQ(dump(true).out, expected);
-}
-
-struct Rendering {
-    std::string payload;
-    uint32_t size;
-    std::string shown;
-};
-
-// One record block per case, in a basic file so that only the entry line and the payload are
-// printed.
-TEST_F(DbqDumpTest, PayloadRendering) {
-    const std::string some("ab\0\0\0c\n\r\b\x7f\xc8 ~\0\0\0XYZ", 19);
-    const Rendering cases[] = {
-        {some, 16, "ab<NULL*3>c\\n\\r<BS>?? ~"},  // trailing NULs dropped, XYZ past the size
-        {some, 19, "ab<NULL*3>c\\n\\r<BS>?? ~<NULL*3>XYZ"},
-        {std::string("\0\0\0\0\0\0\0\0\0\0\0\0!", 13), 13, "<NULL*12>!"},
-        {std::string("\x01\t\x1f\x80\xff\x0b", 6), 6, "??????"},
-        {std::string("\0\0\0", 3), 3, ""},
-        {"text", 0, ""},
-        {"\n\n\r\r\b\b", 6, "\\n\\n\\r\\r<BS><BS>"},
-    };
-    for (const Rendering& c : cases) {
-        SCOPED_TRACE(c.shown);
-        Data d = inUse(1, 0, c.size, false, 0, c.payload, 0);
-        d.basic = true;
-        Master m;
-        m.basic = true;
-        m.head = 1;
-        m.tail = 1;
-        m.count = 1;
-        m.dataSize = c.size;
-        writeFile(path(), master(m) + block(d, 0));
-        vfw::DBQSingle reader(512);
-        ASSERT_TRUE(reader.open(path(), 0, 0600, true, ""));
-        Outcome outcome = capture([&] { reader.dump(true); });
-        EXPECT_EQ(outcome.out,
-                  "DB accounting  empty: 0 count: 1 getDataSize: " + std::to_string(c.size) +
-                      " head: 1 tail: 1 freehead: 0 freetail: 0 operation: 0\n"
-                      "i: 0\tBlock ID: 1\tNext block ID: 0\tSize: " +
-                      std::to_string(c.size) + "\tSpanning: 0\tFree: 0\tDatasize: 498\n" + c.shown +
-                      "\n\n");
-    }
-}
-
-// The rendering rules, byte by byte: the reference for the dump's renderer, which goes a word
-// at a time where it can.
-std::string renderByRules(const std::string& bytes) {
-    std::string text;
-    size_t nuls = 0;
-    for (unsigned char c : bytes) {
-        if (c == 0) {
-            ++nuls;
-            continue;
-        }
-        if (nuls != 0) {
-            text += "<NULL*" + std::to_string(nuls) + ">";
-            nuls = 0;
-        }
-        if (c >= 32 && c <= 126) {
-            text += char(c);
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\r') {
-            text += "\\r";
-        } else if (c == 8) {
-            text += "<BS>";
-        } else {
-            text += '?';
-        }
-    }
-    return text;
-}
-
-// Payload bytes of one of several kinds: text, bytes of every value, sparse or dense NULs,
-// long NUL runs, the special bytes, and mixtures of these within one payload.
-std::string randomPayload(size_t length, unsigned kind, uint32_t& x) {
-    static const char specials[] = {0, '\n', '\r', 8, 127, ' ', '~', 31, char(200)};
-    std::string bytes(length, '\0');
-    for (size_t i = 0; i < length; ++i) {
-        x = x * 1664525u + 1013904223u;
-        unsigned r = x >> 24;
-        switch ((kind + (kind == 6 ? i / 16 : 0)) % 6) {
-            case 0:
-                bytes[i] = char(32 + r % 95);
-                break;
-            case 1:
-                bytes[i] = char(r);
-                break;
-            case 2:
-                bytes[i] = r % 5 == 0 ? '\0' : char(r);
-                break;
-            case 3:
-                bytes[i] = (i / 23) % 2 == 0 ? '\0' : char(r);
-                break;
-            case 4:
-                bytes[i] = specials[r % sizeof specials];
-                break;
-            default:
-                bytes[i] = r % 2 == 0 ? '\0' : char(32 + r % 95);
-                break;
-        }
-    }
-    return bytes;
-}
-
-// 400 one-block records of every kind and of sizes around and beyond the capacity, in a basic
-// file so that each entry is its line and its payload.
-TEST_F(DbqDumpTest, RenderingOfManyPayloadsFollowsTheRules) {
-    const int records = 400;
-    uint32_t x = 7;
-    Master m;
-    m.basic = true;
-    m.head = 1;
-    m.tail = records;
-    m.count = records;
-    std::string file;
-    std::string entries;
-    for (int i = 0; i < records; ++i) {
-        x = x * 1664525u + 1013904223u;
-        uint32_t size = x % 560;
-        std::string payload = randomPayload(498, unsigned(i % 7), x);
-        m.dataSize += size;
-        Data d = inUse(i + 1, i + 1 < records ? i + 2 : 0, size, false, 0, payload, 0);
-        d.basic = true;
-        file += block(d, 0);
-        entries += "i: " + std::to_string(i) + "\tBlock ID: " + std::to_string(i + 1) +
-                   "\tNext block ID: " + std::to_string(i + 1 < records ? i + 2 : 0) +
-                   "\tSize: " + std::to_string(size) + "\tSpanning: 0\tFree: 0\tDatasize: 498\n" +
-                   renderByRules(payload.substr(0, size)) + "\n\n";
-    }
-    writeFile(path(), master(m) + file);
-    openQueue();
-    Outcome outcome = dump(true);
-    EXPECT_EQ(outcome.error, "");
-    std::string expectedStart =
-        "DB accounting  empty: 0 count: 400 getDataSize: " + std::to_string(m.dataSize) +
-        " head: 1 tail: 400 freehead: 0 freetail: 0 operation: 0\n";
-    EXPECT_EQ(outcome.out, expectedStart + entries);
-}
-
-// Blocks of 64 KiB: payloads far longer than the renderer's working pieces, with NUL runs
-// and text crossing their edges.
-TEST_F(DbqDumpTest, RenderingOfLongPayloadsFollowsTheRules) {
-    const int32_t size = 65536;
-    const int32_t capacity = size - 42;
-    uint32_t x = 99;
-    std::string payload;
-    while (payload.size() < size_t(capacity)) {
-        x = x * 1664525u + 1013904223u;
-        size_t piece = 1 + (x >> 8) % 9000;
-        if ((x >> 28) % 3 == 0) {
-            payload += std::string(piece, '\0');  // runs of up to 9000 NULs
-        } else {
-            payload += randomPayload(piece, (x >> 20) % 7, x);
-        }
-    }
-    payload.resize(size_t(capacity));
-    payload.back() = 'e';
-    std::string image(size_t(size), '\0');
-    be32(image, 0, 1);
-    image[4] = char(40);
-    be32(image, 9, uint32_t(capacity));
-    image.replace(14, 4, "dBqD");
-    image.replace(42, payload.size(), payload);
-    be32(image, 18, byteSum(image, 42, size_t(size)));
-    be32(image, 22, 0x00010000);
-    Master m;
-    m.blockSize = size;
-    m.head = 1;
-    m.tail = 1;
-    m.count = 1;
-    m.dataSize = uint64_t(capacity);
-    writeFile(path(), master(m) + std::string(size_t(size) - 512, '\0') + image);
-    openQueue();
-    Outcome outcome = dump(true);
-    EXPECT_EQ(outcome.error, "");
-    std::string shown = renderByRules(payload) + "\n\n";
-    ASSERT_GE(outcome.out.size(), shown.size());
-    EXPECT_TRUE(outcome.out.compare(outcome.out.size() - shown.size(), shown.size(), shown) == 0);
-    EXPECT_NE(outcome.out.find("\tDatasize: 65494\n"), std::string::npos);
 }
 
 // A basic file: no master detail line, no block detail line, 498 payload bytes a block.

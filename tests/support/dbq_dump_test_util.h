@@ -1,6 +1,7 @@
 // Helpers of the dump and integrity-check tests: capturing standard output in-process,
 // running a piece of code in a child whose standard output and standard error share one file,
-// and the ctime() text that the dumps print for a time stamp.
+// block images with time stamps, a fixture with a queue file, and the ctime() text that the
+// dumps print for a time stamp.
 #ifndef VFW_TEST_DBQ_DUMP_TEST_UTIL_H
 #define VFW_TEST_DBQ_DUMP_TEST_UTIL_H
 
@@ -16,7 +17,9 @@
 #include <sstream>
 #include <string>
 
+#include "support/dbq_images.h"
 #include "support/test_util.h"
+#include "vfw/dbq.h"
 #include "vfw/error_util.h"
 
 namespace dbq_dump_test {
@@ -92,6 +95,64 @@ std::string childOutput(Body body) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
     return vfw_test::readFile(path);
 }
+
+// Images of whole blocks for the dump tests (see dbq_images.h), with their time stamps set.
+const int32_t MASTER_TIME = 1700000000;
+
+inline std::string withTime(std::string image, size_t offset, int32_t seconds) {
+    dbq_images::be32(image, offset, uint32_t(seconds));
+    return image;
+}
+
+inline std::string master(dbq_images::Master m, int32_t seconds = MASTER_TIME) {
+    return m.basic ? dbq_images::masterImage(m) : withTime(dbq_images::masterImage(m), 50, seconds);
+}
+
+// An extended data block stamped with `seconds`.
+inline std::string block(const dbq_images::Data& d, int32_t seconds) {
+    return d.basic ? dbq_images::dataImage(d) : withTime(dbq_images::dataImage(d), 26, seconds);
+}
+
+inline dbq_images::Data inUse(int32_t id, int32_t next, uint32_t size, bool spanning,
+                              int32_t spanSeq, const std::string& payload, uint32_t age) {
+    dbq_images::Data d;
+    d.id = id;
+    d.next = next;
+    d.sizeOrPrevious = size;
+    d.spanning = spanning;
+    d.spanSeq = spanSeq;
+    d.payload = payload;
+    d.age = age;
+    return d;
+}
+
+inline dbq_images::Data freeBlock(int32_t id, int32_t next, int32_t previous) {
+    dbq_images::Data d;
+    d.id = id;
+    d.next = next;
+    d.sizeOrPrevious = uint32_t(previous);
+    d.free = true;
+    return d;
+}
+
+// The checksum of the payload area of a 512-byte extended data block image.
+inline uint32_t payloadSum(const std::string& image) {
+    return dbq_images::byteSum(image, 42, 512);
+}
+
+// A queue file at path() and a queue object to open it with.
+class DumpFileTest : public ::testing::Test {
+  protected:
+    std::string path() const { return dir.file("q"); }
+    // Opens the file read-only and without the clean-shutdown check, as an inspector would.
+    void openQueue() { ASSERT_TRUE(queue.open(path(), 0, 0600, false, "")); }
+    Outcome dump(bool withData) {
+        return capture([&] { queue.dump(withData); });
+    }
+
+    vfw_test::TempDir dir;
+    vfw::DBQSingle queue{512};
+};
 
 // The text of the standard ctime() for a 32-bit time stamp, with its line feed.
 inline std::string ctimeOf(int32_t seconds) {

@@ -1,8 +1,11 @@
 // DBQSingle::dumpRawFile: golden texts of the raw block lines, the totals and the counts
 // verdict on both streams in order, the free-list walk and its bound, and files that cannot be
 // dumped: missing, a directory, a FIFO, empty, cut short, or with an impossible block size.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -302,6 +305,29 @@ TEST_F(DbqRawDumpTest, PathsThatCannotBeOpened) {
         EXPECT_EQ(childOutput([&] { vfw::DBQSingle::dumpRawFile(c.path); }),
                   "dumping raw file " + c.path + "\nCannot open database file.: " + c.error + "\n");
     }
+}
+
+// Standard output that cannot be written (closed): flushing it before the perror line fails,
+// and the line still names the open's error, not the flush's.
+TEST_F(DbqRawDumpTest, PerrorNamesTheOpenErrorWhenStandardOutputFails) {
+    std::string errors = dir.file("errors");
+    std::string missing = dir.file("missing");
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || ::dup2(fd, 2) < 0) {
+            ::_exit(3);
+        }
+        ::close(1);
+        vfw::DBQSingle::dumpRawFile(missing);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(vfw_test::readFile(errors),
+              "Cannot open database file.: No such file or directory\n");
 }
 
 }  // namespace

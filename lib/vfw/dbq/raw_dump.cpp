@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <vector>
@@ -39,7 +40,10 @@ bool openRaw(BlockFileStream& stream, const std::string& path, DumpOutput& out) 
     if (stream.is_open()) {
         return true;
     }
+    // Flushing must not change the error that perror reports.
+    int error = errno;
     out.flush();
+    errno = error;
     std::perror("Cannot open database file.");
     return false;
 }

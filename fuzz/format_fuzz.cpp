@@ -7,7 +7,8 @@
 //   Every integer and pointer argument slot holds a pointer to a writable NUL-terminated
 //   scratch string, so any reading of the format is safe: "%d" reads half a pointer, "%s"
 //   a scratch string, "%n" stores into one.
-// - Typed (byte 1 odd): the rest is cut into specifications (flags, width or "*", precision
+// - Typed (byte 1 odd): the rest is cut into conversion specifications (flags, width or "*",
+// precision
 //   or ".*", length, conversion) with their argument values, and the arguments are laid out
 //   exactly as the engine consumes them. Where the engine's rules and the standard's agree,
 //   the text must also equal the system library's own formatter's.
@@ -157,7 +158,7 @@ void runTyped(Reader in, size_t size) {
     std::string format;
     size_t slot = 0;
     size_t doubles = 0;
-    bool standard = true;  // every specification is one whose rules the standard shares
+    bool standard = true;  // every conversion specification is one whose rules the standard shares
     while (in.length > 0 && slot + 3 <= SLOTS) {
         const uint8_t shape = in.byte();
         const uint8_t widthByte = in.byte();

@@ -212,7 +212,7 @@ TEST(FormatArguments, WidthAndPrecisionFromStar) {
     EXPECT_EQ(fmt("%.*s", -1, "abcdef"), "abcdef");
     EXPECT_EQ(fmt("%.*f", -1, 1.5), "1.500000");
     EXPECT_EQ(fmt("[%*.*f]", 8, 2, 3.14159), "[    3.14]");
-    // Width, then precision, then the value, then the next specification's arguments.
+    // Width, then precision, then the value, then the next conversion specification's arguments.
     EXPECT_EQ(fmt("%*.*d|%s", 6, 3, 7, "next"), "   007|next");
 }
 
@@ -527,7 +527,8 @@ int render(char* buffer, size_t size, const std::string& format, Arguments& argu
                      std::make_index_sequence<8>());
 }
 
-// Up to eight specifications of every kind (known, unknown, cut short) among literal text.
+// Up to eight conversion specifications of every kind (known, unknown, cut short) among literal
+// text.
 std::string randomFormat(std::mt19937_64& rng) {
     static const char* const pieces[] = {"a", "text ", "|", "%%", "\t", "\xc3\xa9", "%"};
     static const char* const lengths[] = {"", "", "", "h", "hh", "l", "ll", "L", "z"};
@@ -562,7 +563,7 @@ std::string randomFormat(std::mt19937_64& rng) {
         }
         format += lengths[rng() % 9];
         if (rng() % 20 == 0) {
-            return format;  // ends inside the specification
+            return format;  // ends inside the conversion specification
         }
         format += conversions[rng() % (sizeof conversions - 1)];
     }

@@ -2,9 +2,9 @@
 // and `__snprintf_chk` are defined here under the system library's names, so that every
 // caller in the process formats with this engine; the rules are in include/vfw/format.h.
 //
-// A specification is read in the order of its parts (flags, width, precision, length,
+// A conversion specification is read in the order of its parts (flags, width, precision, length,
 // conversion); a character that does not fit the part being read moves on to the next
-// part, and one that is no conversion ends the specification without output.
+// part, and one that is no conversion ends the conversion specification without output.
 #include "vfw/format.h"
 
 #include <cerrno>
@@ -280,7 +280,7 @@ void storeCount(const Spec& spec, void* target, size_t count) {
     }
 }
 
-// A decimal number of a specification, held at INT_MAX when it is larger.
+// A decimal number of a conversion specification, held at INT_MAX when it is larger.
 int readNumber(const char*& f) {
     int n = 0;
     while (*f >= '0' && *f <= '9') {
@@ -290,7 +290,7 @@ int readNumber(const char*& f) {
     return n;
 }
 
-// Reads one specification after its "%" up to its conversion character; false when the
+// Reads one conversion specification after its "%" up to its conversion character; false when the
 // format ends inside it.
 bool parse(const char*& f, Spec& spec) {
     for (;; ++f) {

@@ -1,17 +1,18 @@
 // Crash safety of DBQSingle updates: a write that fails at every possible point of an
 // update, and a writer process killed with SIGKILL at random moments.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -184,10 +185,11 @@ TEST_F(DbqFaultTest, EveryFailingWriteOfADropOrADescriptorLeavesTheRecordsIntact
         base, [](vfw::DBQSingle& q) { q.putDescriptor(dbq_test::bytes("d"), 1); }, {c}, false);
 }
 
-// A writer process appends and removes numbered records and reports each step through a pipe;
-// it is killed at random moments and the file it leaves is checked.
+// A writer process appends and removes numbered records and reports its progress through a
+// pipe; the parent kills it, driven by that progress, and checks the file it leaves.
 struct Event {
-    char kind;  // 'A': record appended (committed); 'R': removal of the head record begins
+    char kind;  // 'O': file open; 'A': record appended (committed); 'R': removal of the head
+                // record begins; 'W': stopped before a write, waiting to be killed
     uint64_t number;
 };
 
@@ -206,26 +208,44 @@ uint64_t numberOf(const std::string& record) {
     return number;
 }
 
-[[noreturn]] void writer(const std::string& path, int fd, uint64_t next, unsigned seed) {
+int g_reportFd = -1;
+int g_stopAtWrite = 0;  // the writer's n-th block write stops it; 0: never
+
+void report(char kind, uint64_t number) {
+    Event e{kind, number};
+    if (::write(g_reportFd, &e, sizeof e) != sizeof e) {
+        ::_exit(4);
+    }
+}
+
+bool stoppingHook(int, int64_t, size_t) {
+    if (--g_stopAtWrite == 0) {
+        report('W', 0);
+        for (;;) {
+            ::pause();
+        }
+    }
+    return true;
+}
+
+[[noreturn]] void writer(const std::string& path, uint64_t next, unsigned seed) {
     std::mt19937 random(seed);
+    if (g_stopAtWrite > 0) {
+        vfw::BlockFileBuf::setWriteHook(stoppingHook);
+    }
     vfw::DBQSingle queue(512);
     if (!queue.open(path, 1, 0600, true, "")) {
         ::_exit(3);
     }
+    report('O', 0);
     for (;;) {
         int64_t held = queue.count();
         bool append = held < 2 || (held < 40 && random() % 100 < 55);
         if (append) {
             dbq_test::enqueue(queue, recordOf(next));
-            Event e{'A', next++};
-            if (::write(fd, &e, sizeof e) != sizeof e) {
-                ::_exit(4);
-            }
+            report('A', next++);
         } else {
-            Event e{'R', numberOf(dbq_test::peek(queue))};
-            if (::write(fd, &e, sizeof e) != sizeof e) {
-                ::_exit(4);
-            }
+            report('R', numberOf(dbq_test::peek(queue)));
             queue.dequeue();
         }
         if (random() % 500 == 0) {
@@ -236,91 +256,161 @@ uint64_t numberOf(const std::string& record) {
     }
 }
 
+// The parent's side of one writer: its pid and the events it reported.
+class WriterRun {
+  public:
+    WriterRun(const std::string& path, uint64_t next, unsigned seed, int stopAtWrite) {
+        int channel[2];
+        if (::pipe(channel) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(channel[0]);
+            g_reportFd = channel[1];
+            g_stopAtWrite = stopAtWrite;
+            writer(path, next, seed);
+        }
+        ::close(channel[1]);
+        m_fd = channel[0];
+    }
+    ~WriterRun() { ::close(m_fd); }
+
+    // The next event; false at the end of the stream. A writer that reports nothing for a
+    // minute is taken for hung (no verdict rests on this bound).
+    bool nextEvent(Event& e) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 60000) != 1) {
+            ADD_FAILURE() << "the writer reported nothing for 60 s";
+            return false;
+        }
+        return ::read(m_fd, &e, sizeof e) == ssize_t(sizeof e);
+    }
+
+    // Kills the writer and waits for it; false when it had ended by itself.
+    bool kill() {
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status)) << "writer exited with " << WEXITSTATUS(status);
+        return WIFSIGNALED(status);
+    }
+
+  private:
+    pid_t m_pid = -1;
+    int m_fd = -1;
+};
+
+// What the parent knows of the file: the records it holds, oldest first, and the removal
+// that was reported last without a later event, which may or may not have committed.
+struct Model {
+    std::deque<uint64_t> records;
+    uint64_t next = 0;
+    bool removalPending = false;
+    uint64_t removing = 0;
+
+    void apply(const Event& e) {
+        if (e.kind == 'A') {
+            removalPending = false;
+            ASSERT_EQ(e.number, next);
+            records.push_back(next++);
+        } else if (e.kind == 'R') {
+            ASSERT_FALSE(records.empty());
+            ASSERT_EQ(e.number, records.front());
+            removing = records.front();
+            records.pop_front();
+            removalPending = true;
+        }
+    }
+};
+
+// Checks the file a killed writer left against the model; returns true when the kill left
+// an update unfinished (the operation byte set), after which the file is started anew.
+bool checkLeftFile(const vfw_test::TempDir& dir, const std::string& path, Model& model) {
+    std::string file = readFile(path);
+    if (file.empty()) {
+        // Killed while creating the file, before its master block was written: the next
+        // open formats it as a new file.
+        EXPECT_TRUE(model.records.empty());
+        return false;
+    }
+    EXPECT_GE(file.size(), 512u);
+    const bool clean = file[21] == 0;
+    EXPECT_EQ(strictOpenAccepts(path, dir.file("strict")), clean);
+    std::vector<std::string> records =
+        readLeniently(path, dir.file("lenient"), model.records.size() + 2);
+    const bool removalUndone =
+        model.removalPending && !records.empty() && records[0] == recordOf(model.removing);
+    size_t at = removalUndone ? 1 : 0;
+    EXPECT_GE(records.size(), at + model.records.size());
+    for (uint64_t number : model.records) {
+        if (at >= records.size() || records[at] != recordOf(number)) {
+            ADD_FAILURE() << "record " << number << " lost or damaged";
+            return !clean;
+        }
+        ++at;
+    }
+    if (clean) {
+        // A consistent file is used on: a step that committed without being reported
+        // shows in it and becomes part of the model.
+        EXPECT_LE(records.size(), at + 1);
+        if (records.size() == at + 1) {
+            EXPECT_EQ(records[at], recordOf(model.next));
+            model.records.push_back(model.next++);
+        }
+        if (removalUndone) {
+            model.records.push_front(model.removing);
+        }
+    } else {
+        // An interrupted file is refused by the daemon's strict open: start a new one.
+        EXPECT_EQ(::unlink(path.c_str()), 0);
+        model.records.clear();
+    }
+    model.removalPending = false;
+    return !clean;
+}
+
+// Half the writers are stopped before a chosen block write and killed there, so that kills
+// land between every pair of writes of an update; the others are killed at a random moment
+// after a random number of reported commits, which also cuts copies into the mapped file
+// anywhere. Both are driven by what the writer reported, never by the clock.
 TEST(DbqCrashTest, KilledWritersLeaveEveryCommittedRecordIntactAndInOrder) {
     vfw_test::TempDir dir;
     const std::string path = dir.file("q");
     std::mt19937 random(20240611);
-    std::deque<uint64_t> model;  // records of the file, oldest first
-    uint64_t next = 0;
-    int kills = 0, interrupted = 0, restarts = 0;
-    const auto start = std::chrono::steady_clock::now();
-    while (kills < 300 && std::chrono::steady_clock::now() - start < std::chrono::seconds(50)) {
-        int channel[2];
-        ASSERT_EQ(::pipe(channel), 0);
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(channel[0]);
-            writer(path, channel[1], next, unsigned(random()));
-        }
-        ::close(channel[1]);
-        ::usleep(useconds_t(200 + random() % 4000));
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "writer exited with " << WEXITSTATUS(status);
-        ++kills;
-
+    Model model;
+    const int kKills = 300;
+    int atWrite = 0, atWriteInside = 0, atMoment = 0, atMomentInside = 0;
+    for (int kill = 0; kill < kKills; ++kill) {
+        SCOPED_TRACE("kill " + std::to_string(kill));
+        const bool stopAtWrite = kill % 2 == 0;
+        WriterRun run(path, model.next, unsigned(random()),
+                      stopAtWrite ? int(1 + random() % 40) : 0);
+        // Progress reports to wait for: the open, then up to 11 steps.
+        const int reports = 1 + int(random() % 12);
         Event e;
-        bool removalPending = false;
-        uint64_t removing = 0;
-        while (::read(channel[0], &e, sizeof e) == ssize_t(sizeof e)) {
-            removalPending = false;
-            if (e.kind == 'A') {
-                ASSERT_EQ(e.number, next);
-                model.push_back(next++);
-            } else {
-                ASSERT_FALSE(model.empty());
-                ASSERT_EQ(e.number, model.front());
-                removing = model.front();
-                model.pop_front();
-                removalPending = true;
-            }
+        for (int seen = 0; seen < reports && run.nextEvent(e);) {
+            ASSERT_NO_FATAL_FAILURE(model.apply(e));
+            seen = e.kind == 'W' ? reports : seen + (stopAtWrite ? 0 : 1);
         }
-        ::close(channel[0]);
-
-        std::string file = readFile(path);
-        if (file.empty()) {
-            // Killed while creating the file, before its master block was written: the next
-            // open formats it as a new file.
-            ASSERT_TRUE(model.empty());
-            continue;
+        for (volatile uint32_t spin = random() % 20000; spin > 0; spin = spin - 1) {
         }
-        ASSERT_GE(file.size(), 512u);
-        bool clean = file[21] == 0;
-        interrupted += clean ? 0 : 1;
-        ASSERT_EQ(strictOpenAccepts(path, dir.file("strict")), clean) << "after kill " << kills;
-        std::vector<std::string> records =
-            readLeniently(path, dir.file("lenient"), model.size() + 2);
-        const bool removalUndone =
-            removalPending && !records.empty() && records[0] == recordOf(removing);
-        size_t at = removalUndone ? 1 : 0;
-        ASSERT_GE(records.size(), at + model.size()) << "after kill " << kills;
-        for (uint64_t number : model) {
-            ASSERT_EQ(records[at++], recordOf(number)) << "record " << number << ", kill " << kills;
+        ASSERT_TRUE(run.kill());
+        while (run.nextEvent(e)) {
+            ASSERT_NO_FATAL_FAILURE(model.apply(e));
         }
-        if (clean) {
-            // A consistent file is used on: a step that committed without being reported
-            // shows in it and becomes part of the model.
-            ASSERT_LE(records.size(), at + 1);
-            if (records.size() == at + 1) {
-                ASSERT_EQ(records[at], recordOf(next)) << "kill " << kills;
-                model.push_back(next++);
-            }
-            if (removalUndone) {
-                model.push_front(removing);
-            }
-        } else {
-            // An interrupted file is refused by the daemon's strict open: start a new one.
-            ASSERT_EQ(::unlink(path.c_str()), 0);
-            model.clear();
-            ++restarts;
-        }
+        const bool inside = checkLeftFile(dir, path, model);
+        ASSERT_FALSE(HasFailure());
+        (stopAtWrite ? atWrite : atMoment) += 1;
+        (stopAtWrite ? atWriteInside : atMomentInside) += inside ? 1 : 0;
     }
-    EXPECT_GE(kills, 200);
-    EXPECT_GT(interrupted, 0) << "kills should land inside updates too";
-    std::cout << kills << " kills, " << interrupted << " inside an update, " << next
-              << " records appended" << std::endl;
+    std::cout << kKills << " kills: " << atWriteInside << " of " << atWrite
+              << " before a chosen write and " << atMomentInside << " of " << atMoment
+              << " at random moments inside an update; " << model.next << " records appended"
+              << std::endl;
+    // Which writes fall inside an update follows from the commit protocol alone; a
+    // stop at the first 40 writes lands inside one for most choices.
+    EXPECT_GE(atWriteInside, atWrite / 4);
 }
 
 }  // namespace

@@ -61,6 +61,21 @@ int32_t decimal(const std::string& text) {
     return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
 }
 
+// Calls apply(logger name, value) for each "<prefix><logger name>" key of `settings`, in the
+// source's order; a key that names no logger is warned about with `noName` instead.
+template <typename Apply>
+void forEachLoggerKey(const PropertySource& settings, const std::string& prefix, const char* noName,
+                      Apply apply) {
+    for (const auto& entry : settings.listWithPrefix(prefix)) {
+        std::string rest = entry.first.substr(prefix.size());
+        if (rest.empty()) {
+            VFW_LOG(ownLogger(), LEVEL_WARN, noName, entry.first.c_str());
+        } else {
+            apply(rest, entry.first, entry.second);
+        }
+    }
+}
+
 // The steps below read only the copy and run with both locks held.
 
 // The root's facility from "logger.facility.<name>", when that is set.
@@ -75,28 +90,20 @@ void applyRootFacility(const PropertySource& settings, const std::string& name) 
 // Each logger's facility from "logger.facility.<logger>" (also "*" and the program name,
 // which are loggers' names too; harmless).
 void applyLoggerFacilities(const PropertySource& settings) {
-    Logger own = ownLogger();
-    const size_t prefixLength = sizeof kFacilityPrefix - 1;
-    for (const auto& entry : settings.listWithPrefix(kFacilityPrefix)) {
-        std::string rest = entry.first.substr(prefixLength);
-        if (rest.empty()) {
-            VFW_LOG(own, LEVEL_WARN, "Illegal facility name: '%s'", entry.first.c_str());
-            continue;
-        }
-        int code = facilityFromName(entry.second);
-        if (code == -1) {
-            VFW_LOG(own, LEVEL_WARN, "Illegal log facility. Property: '%s', value: '%s'",
-                    entry.first.c_str(), entry.second.c_str());
-            continue;
-        }
-        if (Logger logger = getLogger(rest)) {
-            logger->setFacility(code);
-        }
-    }
+    forEachLoggerKey(settings, kFacilityPrefix, "Illegal facility name: '%s'",
+                     [](const std::string& name, const std::string& key, const std::string& value) {
+                         int code = facilityFromName(value);
+                         if (code == -1) {
+                             VFW_LOG(ownLogger(), LEVEL_WARN,
+                                     "Illegal log facility. Property: '%s', value: '%s'",
+                                     key.c_str(), value.c_str());
+                         } else if (Logger logger = getLogger(name)) {
+                             logger->setFacility(code);
+                         }
+                     });
 }
 
 void applyShowMore(const PropertySource& settings) {
-    Logger own = ownLogger();
     Logger root = getLogger("");
     if (!root) {
         return;
@@ -110,51 +117,39 @@ void applyShowMore(const PropertySource& settings) {
         }
     }
     root->setShowMore(flags);
-    const size_t prefixLength = sizeof kShowMorePrefix - 1;
-    for (const auto& entry : settings.listWithPrefix(kShowMorePrefix)) {
-        std::string rest = entry.first.substr(prefixLength);
-        if (rest.empty()) {
-            VFW_LOG(own, LEVEL_WARN, "Illegal log name: '%s'", entry.first.c_str());
-            continue;
-        }
-        if (Logger logger = getLogger(rest)) {
-            logger->setShowMore(entry.second.empty() ? -1 : decimal(entry.second));
-        }
-    }
+    forEachLoggerKey(settings, kShowMorePrefix, "Illegal log name: '%s'",
+                     [](const std::string& name, const std::string&, const std::string& value) {
+                         if (Logger logger = getLogger(name)) {
+                             logger->setShowMore(value.empty() ? -1 : decimal(value));
+                         }
+                     });
 }
 
 // Sets the levels from "log" and "log.<logger>"; returns the names given a level.
 std::set<std::string> applyLevels(const PropertySource& settings, const Logger& root) {
-    Logger own = ownLogger();
     std::string value = "INFO";
     settings.lookup(kRootLevelKey, value);
     int level = levelFromName(value);
     if (level == -1) {
-        VFW_LOG(own, LEVEL_WARN, "Illegal value for property 'log': '%s'. Using 'INFO'.",
+        VFW_LOG(ownLogger(), LEVEL_WARN, "Illegal value for property 'log': '%s'. Using 'INFO'.",
                 value.c_str());
         level = LEVEL_INFO;
     }
     root->setLevel(level);
 
     std::set<std::string> named;
-    const size_t prefixLength = sizeof kLevelPrefix - 1;
-    for (const auto& entry : settings.listWithPrefix(kLevelPrefix)) {
-        std::string rest = entry.first.substr(prefixLength);
-        if (rest.empty()) {
-            VFW_LOG(own, LEVEL_WARN, "Illegal log name: '%s'", entry.first.c_str());
-            continue;
-        }
-        int keyLevel = levelFromName(entry.second);
-        if (keyLevel == -1) {
-            VFW_LOG(own, LEVEL_WARN, "Illegal log level. Property: '%s', value: '%s'",
-                    entry.first.c_str(), entry.second.c_str());
-            continue;
-        }
-        if (Logger logger = getLogger(rest)) {
-            logger->setLevel(keyLevel);
-            named.insert(rest);
-        }
-    }
+    forEachLoggerKey(
+        settings, kLevelPrefix, "Illegal log name: '%s'",
+        [&named](const std::string& name, const std::string& key, const std::string& value) {
+            int keyLevel = levelFromName(value);
+            if (keyLevel == -1) {
+                VFW_LOG(ownLogger(), LEVEL_WARN, "Illegal log level. Property: '%s', value: '%s'",
+                        key.c_str(), value.c_str());
+            } else if (Logger logger = getLogger(name)) {
+                logger->setLevel(keyLevel);
+                named.insert(name);
+            }
+        });
     return named;
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "vfw/format.h"
+#include "vfw/string_util.h"
 
 namespace {
 

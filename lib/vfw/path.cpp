@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "vfw/error_util.h"
-#include "vfw/format.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 

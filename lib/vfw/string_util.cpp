@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vfw/format.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "log_internal.h"
-#include "vfw/format.h"
 #include "vfw/log.h"
 #include "vfw/property_source.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 

@@ -1,8 +1,8 @@
 // The level and facility tables.
 #include <cstring>
 
-#include "vfw/format.h"
 #include "vfw/log.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
+#include <memory>
+#include <thread>
 
 #include "support/mutex_test_util.h"
 #include "vfw/error_util.h"
@@ -18,11 +22,17 @@ namespace {
 
 using mutex_test::currentCancelState;
 using mutex_test::eventually;
+using mutex_test::Holder;
+using mutex_test::sleepingInKernel;
 
 struct CancelProbe {
     void (*body)(CancelProbe*) = nullptr;
     vfw::Mutex m;
+    vfw::MaxWaitMutex bounded{1};
     bool disableFirst = false;
+    bool cancelFirst = false;
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> acquired{false};
     std::atomic<bool> holding{false};
     std::atomic<bool> go{false};
     std::atomic<bool> passedCancelPoints{false};
@@ -135,6 +145,108 @@ TEST(MutexLockTest, CancellationPendingWhileAnExceptionLeavesActsAtTheNextPoint)
     EXPECT_TRUE(probe.caught);
     EXPECT_FALSE(probe.ranOn);
     EXPECT_EQ(probe.m.lockCount(), 0);
+}
+
+// Taking the bounded mutex with a cancellation requested before the call or while the
+// thread waits for the holder. Each way goes on to a cancellation point once the mutex is
+// free again, so a request that was kept pending ends the thread there.
+
+void startTaking(CancelProbe* probe) {
+    probe->tid = gettid();
+    if (probe->cancelFirst) {
+        pthread_cancel(pthread_self());
+    }
+}
+
+void reachCancelPoint(CancelProbe* probe) {
+    probe->released = true;
+    pthread_testcancel();
+    probe->ranOn = true;
+}
+
+void lockDirectly(CancelProbe* probe) {
+    startTaking(probe);
+    probe->bounded.lock();
+    probe->acquired = true;
+    probe->bounded.unlock();
+    reachCancelPoint(probe);
+}
+
+void tryLockDirectly(CancelProbe* probe) {
+    startTaking(probe);
+    if (probe->bounded.tryLock()) {
+        probe->acquired = true;
+        probe->bounded.unlock();
+    }
+    reachCancelPoint(probe);
+}
+
+void lockScoped(CancelProbe* probe) {
+    startTaking(probe);
+    {
+        vfw::MutexLock lock(probe->bounded);
+        probe->acquired = true;
+    }
+    reachCancelPoint(probe);
+}
+
+struct TakeCase {
+    const char* name;
+    void (*body)(CancelProbe*);
+    bool pendingAtStart;  // otherwise requested while the thread waits in the lock
+    bool actsAtRelease;   // a scoped lock acts on the request as it releases
+};
+
+void* takeWhileCancelled(CancelProbe& probe, const TakeCase& take) {
+    probe.body = take.body;
+    probe.cancelFirst = take.pendingAtStart;
+    std::unique_ptr<Holder> holder;
+    if (!take.pendingAtStart) {
+        holder = std::make_unique<Holder>(probe.bounded);
+    }
+    pthread_t thread;
+    EXPECT_EQ(pthread_create(&thread, nullptr, runProbe, &probe), 0);
+    if (holder) {
+        EXPECT_TRUE(eventually([&] {
+            return probe.bounded.waiting() == 1 && probe.tid != 0 && sleepingInKernel(probe.tid);
+        }));
+        EXPECT_EQ(pthread_cancel(thread), 0);
+        holder->release();
+    }
+    void* result = nullptr;
+    EXPECT_EQ(pthread_join(thread, &result), 0);
+    return result;
+}
+
+TEST(MaxWaitMutexCancelTest, CancelledThreadKeepsNeitherItsPlaceNorTheMutex) {
+    const TakeCase cases[] = {
+        {"lock, pending at the call", lockDirectly, true, false},
+        {"lock, requested while waiting", lockDirectly, false, false},
+        {"tryLock, pending at the call", tryLockDirectly, true, false},
+        {"scoped lock, pending at the call", lockScoped, true, true},
+        {"scoped lock, requested while waiting", lockScoped, false, true},
+    };
+    for (const TakeCase& take : cases) {
+        SCOPED_TRACE(take.name);
+        CancelProbe probe;
+        EXPECT_EQ(takeWhileCancelled(probe, take), PTHREAD_CANCELED);
+        EXPECT_TRUE(probe.acquired);
+        EXPECT_EQ(probe.released.load(), !take.actsAtRelease);
+        EXPECT_FALSE(probe.ranOn);
+        EXPECT_EQ(probe.bounded.waiting(), 0);
+        EXPECT_EQ(probe.bounded.lockCount(), 0);
+        bool takenByAnother = false;
+        std::thread([&] {
+            try {
+                takenByAnother = probe.bounded.tryLock();
+            } catch (const vfw::TryAgainException&) {
+            }
+            if (takenByAnother) {
+                probe.bounded.unlock();
+            }
+        }).join();
+        EXPECT_TRUE(takenByAnother);
+    }
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/path_test_util.h"
 #include "support/test_util.h"
@@ -113,6 +116,77 @@ TEST(PathCreate, OverlongPathsFailWithoutCrashing) {
     EXPECT_EQ(result.substr(0, 27), "-1 Cannot create directory ");
     EXPECT_EQ(result.size(), 511u + 3u);  // the message is cut at 511 characters
     EXPECT_FALSE(present(dir.file("d")));
+}
+
+// "." and ".." inside the path are resolved by the system through the directories that exist
+// (a link's target included); the mode goes only to the directories made. A ".." after a
+// directory still to be made, and a last name "." or "..", are refused before anything
+// changes.
+TEST(PathCreate, DotNamesNeverChangeADirectoryTheCallerDidNotName) {
+    struct Case {
+        const char* target;
+        const char* reason;  // of the refusal, "@" standing for the tree; null when created
+        std::vector<std::pair<const char*, mode_t>> after;  // mode 0: absent
+    };
+    const Case cases[] = {
+        {"dd/sub/../new",
+         "\"..\" follows @/dd/sub, which is not an existing directory",
+         {{"dd/sub", 0}, {"dd/new", 0}}},
+        {"dd/existing/../new", nullptr, {{"dd/new", 0700}}},
+        {"dd/link/../new", nullptr, {{"elsewhere/new", 0700}, {"dd/new", 0}}},
+        {"dd/sub/./new", nullptr, {{"dd/sub", 0700}, {"dd/sub/new", 0700}}},
+        {"dd/existing/..", "\"..\" names no new directory", {}},
+        {"dd/missing/..", "\"..\" names no new directory", {{"dd/missing", 0}}},
+        {"dd/.", "\".\" names no new directory", {}},
+    };
+    const char* const existing[] = {"dd", "dd/existing", "elsewhere", "elsewhere/inner"};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        TempDir dir;
+        for (const char* name : existing) {
+            ASSERT_EQ(::mkdir(dir.file(name).c_str(), 0755), 0);
+        }
+        ASSERT_EQ(::symlink(dir.file("elsewhere/inner").c_str(), dir.file("dd/link").c_str()), 0);
+        std::string expected = "no exception";
+        if (c.reason != nullptr) {
+            std::string reason = c.reason;
+            const std::string::size_type at = reason.find('@');
+            if (at != std::string::npos) {
+                reason.replace(at, 1, dir.path());
+            }
+            expected = "-1 Cannot create directory " + dir.file(c.target) + ": " + reason;
+        }
+        EXPECT_EQ(thrown<vfw::IOException>([&] { path(dir.file(c.target)).createDirectory(0700); }),
+                  expected);
+        for (const char* name : existing) {
+            EXPECT_EQ(modeOf(dir.file(name)), 0755u) << name;
+        }
+        for (const auto& [name, mode] : c.after) {
+            EXPECT_EQ(present(dir.file(name)) ? modeOf(dir.file(name)) : 0, mode) << name;
+        }
+    }
+}
+
+// Run where the root is a scratch directory, so that a fault could touch nothing else.
+TEST(PathRoot, CreationAndRemovalAreRefusedAndLeaveTheRootAlone) {
+    TempDir dir;
+    const std::string jail = dir.file("jail");
+    ASSERT_EQ(::mkdir(jail.c_str(), 0755), 0);
+    vfw_test::writeFile(jail + "/canary", "x");
+    std::string result = inChild(false, [&]() -> std::string {
+        if (::chroot(jail.c_str()) != 0 || ::chdir("/") != 0) {
+            return std::string("chroot failed: ") + std::strerror(errno);
+        }
+        return thrown<vfw::IOException>([] { path("/").createDirectory(0700); }) + "|" +
+               thrown<vfw::IOException>([] { path("//").remove(true); }) + "|" +
+               thrown<vfw::IOException>([] { path("/").remove(false); });
+    });
+    EXPECT_EQ(result,
+              "-1 Cannot create directory /: \"/\" names no new directory|"
+              "-1 Cannot remove directory /: the root is never removed|"
+              "-1 Cannot remove directory /: the root is never removed");
+    EXPECT_EQ(modeOf(jail), 0755u);
+    EXPECT_EQ(vfw_test::readFile(jail + "/canary"), "x");
 }
 
 // Removal.

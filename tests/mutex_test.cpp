@@ -6,54 +6,24 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/mutex_test_util.h"
 #include "vfw/error_util.h"
 #include "vfw/thread.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
-
 namespace {
 
+using mutex_test::currentCancelState;
+using mutex_test::eventually;
+using mutex_test::Holder;
+using mutex_test::sleepingInKernel;
+
 const char kTooManyWaiters[] = "too many clients waiting for mutex (configure more threads?)";
-
-// Waits for a condition that another thread is about to make true. The bound only keeps a
-// broken build from hanging the suite; it is never what a test asserts on.
-bool eventually(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) {
-            return false;
-        }
-        sched_yield();
-    }
-    return true;
-}
-
-// True when the thread sleeps in the kernel (state 'S'); the threads probed with it have
-// nothing left to block on but the mutex.
-bool sleepingInKernel(pid_t tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::string::size_type end = text.rfind(')');
-    return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
-}
-
-int currentCancelState() {
-    int state;
-    int ignored;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    pthread_setcancelstate(state, &ignored);
-    return state;
-}
 
 timespec fromNow(long nanoseconds) {
     timespec t;
@@ -63,37 +33,6 @@ timespec fromNow(long nanoseconds) {
     t.tv_nsec %= 1000000000L;
     return t;
 }
-
-// A thread of its own that holds `m` (`levels` times) until release() is called.
-class Holder {
-  public:
-    explicit Holder(vfw::Mutex& m, int levels = 1)
-        : m_thread([this, &m, levels] {
-              for (int i = 0; i < levels; ++i) {
-                  m.lock();
-              }
-              m_self = pthread_self();
-              m_held = true;
-              eventually([this] { return m_release.load(); });
-              for (int i = 0; i < levels; ++i) {
-                  m.unlock();
-              }
-          }) {
-        eventually([this] { return m_held.load(); });
-    }
-    ~Holder() {
-        release();
-        m_thread.join();
-    }
-    void release() { m_release = true; }
-    pthread_t self() const { return m_self; }
-
-  private:
-    std::atomic<bool> m_held{false};
-    std::atomic<bool> m_release{false};
-    pthread_t m_self = 0;
-    std::thread m_thread;
-};
 
 template <class E>
 void expectOsError(const std::function<void()>& call, int rc, const std::string& text) {
@@ -476,126 +415,6 @@ TEST(MaxWaitMutexTest, RefusedScopedLockRestoresCancellation) {
     EXPECT_EQ(stateAfter, PTHREAD_CANCEL_ENABLE);
     holder.release();
     waiter.join();
-}
-
-// Scoped locks and cancellation.
-
-struct CancelProbe {
-    void (*body)(CancelProbe*) = nullptr;
-    vfw::Mutex m;
-    bool disableFirst = false;
-    std::atomic<bool> holding{false};
-    std::atomic<bool> go{false};
-    std::atomic<bool> passedCancelPoints{false};
-    std::atomic<bool> released{false};
-    std::atomic<bool> caught{false};
-    std::atomic<bool> ranOn{false};
-};
-
-void holdThroughCancel(CancelProbe* probe) {
-    int ignored;
-    if (probe->disableFirst) {
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
-    }
-    {
-        vfw::MutexLock lock(probe->m);
-        probe->holding = true;
-        eventually([probe] { return probe->go.load(); });
-        pthread_testcancel();
-        const timespec pause = {0, 1000000};
-        nanosleep(&pause, nullptr);
-        probe->passedCancelPoints = true;
-    }
-    probe->released = true;
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
-    pthread_testcancel();
-    probe->ranOn = true;
-}
-
-void throwThroughCancel(CancelProbe* probe) {
-    try {
-        vfw::MutexLock lock(probe->m);
-        probe->holding = true;
-        eventually([probe] { return probe->go.load(); });
-        VFW_THROW_NOLOG(vfw::IOException, 5, "leaving the locked scope");
-    } catch (const vfw::IOException&) {
-        probe->caught = true;
-    }
-    pthread_testcancel();
-    probe->ranOn = true;
-}
-
-// AddressSanitizer does not clear the stack poisoning of the frames that a cancellation's
-// unwinding removes, and would report the thread's exit code that reuses that stack. The
-// unused stack below this frame is cleared before the unwinding goes on.
-void* runProbe(void* arg) {
-    CancelProbe* probe = static_cast<CancelProbe*>(arg);
-    try {
-        probe->body(probe);
-    } catch (...) {  // the cancellation's unwinding
-#if defined(__SANITIZE_ADDRESS__)
-        const size_t below = 64 * 1024;
-        char* frame = static_cast<char*>(__builtin_frame_address(0));
-        __asan_unpoison_memory_region(frame - below, below);
-#endif
-        throw;
-    }
-    return nullptr;
-}
-
-// Runs `body` on a POSIX thread, cancels it while it holds the probe's mutex, and returns
-// what pthread_join reported.
-void* cancelWhileHeld(CancelProbe& probe, void (*body)(CancelProbe*)) {
-    probe.body = body;
-    pthread_t thread;
-    EXPECT_EQ(pthread_create(&thread, nullptr, runProbe, &probe), 0);
-    EXPECT_TRUE(eventually([&] { return probe.holding.load(); }));
-    EXPECT_EQ(pthread_cancel(thread), 0);
-    probe.go = true;
-    void* result = nullptr;
-    EXPECT_EQ(pthread_join(thread, &result), 0);
-    return result;
-}
-
-TEST(MutexLockTest, CancellationActsOnlyAtRelease) {
-    CancelProbe probe;
-    EXPECT_EQ(cancelWhileHeld(probe, holdThroughCancel), PTHREAD_CANCELED);
-    EXPECT_TRUE(probe.passedCancelPoints);
-    EXPECT_FALSE(probe.released);
-    EXPECT_EQ(probe.m.lockCount(), 0);
-    EXPECT_EQ(probe.m.owner(), pthread_t(0));
-    EXPECT_TRUE(probe.m.tryLock());
-    probe.m.unlock();
-}
-
-TEST(MutexLockTest, CancellationDisabledBeforehandStaysDisabled) {
-    CancelProbe probe;
-    probe.disableFirst = true;
-    EXPECT_EQ(cancelWhileHeld(probe, holdThroughCancel), PTHREAD_CANCELED);
-    EXPECT_TRUE(probe.released);
-    EXPECT_FALSE(probe.ranOn);
-
-    int old;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
-    {
-        vfw::MutexLock lock(probe.m);
-        EXPECT_EQ(currentCancelState(), PTHREAD_CANCEL_DISABLE);
-    }
-    EXPECT_EQ(currentCancelState(), PTHREAD_CANCEL_DISABLE);
-    pthread_setcancelstate(old, &old);
-    {
-        vfw::MutexLock lock(probe.m);
-        EXPECT_EQ(currentCancelState(), PTHREAD_CANCEL_DISABLE);
-    }
-    EXPECT_EQ(currentCancelState(), PTHREAD_CANCEL_ENABLE);
-}
-
-TEST(MutexLockTest, CancellationPendingWhileAnExceptionLeavesActsAtTheNextPoint) {
-    CancelProbe probe;
-    EXPECT_EQ(cancelWhileHeld(probe, throwThroughCancel), PTHREAD_CANCELED);
-    EXPECT_TRUE(probe.caught);
-    EXPECT_FALSE(probe.ranOn);
-    EXPECT_EQ(probe.m.lockCount(), 0);
 }
 
 TEST(MutexLockTest, EarlyUnlockReleasesOnce) {

@@ -1,118 +1,31 @@
 #include "vfw/path.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "support/path_test_util.h"
 #include "support/test_util.h"
 #include "vfw/error_util.h"
 
 namespace {
 
+using path_test::inChild;
+using path_test::kNobody;
+using path_test::modeOf;
+using path_test::present;
+using path_test::sysText;
+using path_test::thrown;
+using path_test::UmaskGuard;
 using vfw::path;
 using vfw_test::TempDir;
-
-const uid_t kNobody = 65534;
-
-std::string sysText(int error) {
-    return std::strerror(error);
-}
-
-// "<rc> <message>" of the exception of class E thrown by `action`, or a description of what
-// happened instead, so that one comparison checks class, code and text.
-template <class E>
-std::string thrown(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const E& e) {
-        return std::to_string(e.getRc()) + " " + e.what();
-    } catch (const std::exception& e) {
-        return std::string("other exception: ") + e.what();
-    }
-    return "no exception";
-}
-
-// Runs `body` in a forked child (as user and group 65534 without supplementary groups when
-// `asNobody`) and returns the text it produced.
-std::string inChild(bool asNobody, const std::function<std::string()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return "pipe failed";
-    }
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::string result;
-        if (asNobody &&
-            (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-             ::setresuid(kNobody, kNobody, kNobody) != 0)) {
-            result = "cannot drop privileges";
-        } else {
-            result = body();
-        }
-        ssize_t written = ::write(fds[1], result.data(), result.size());
-        ::_exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
-    }
-    ::close(fds[1]);
-    std::string output;
-    char buffer[512];
-    ssize_t got;
-    while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0) {
-        output.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return "child failed: " + output;
-    }
-    return output;
-}
-
-mode_t modeOf(const std::string& name) {
-    struct stat status;
-    EXPECT_EQ(::lstat(name.c_str(), &status), 0) << name;
-    return status.st_mode & 07777;
-}
-
-bool present(const std::string& name) {
-    struct stat status;
-    return ::lstat(name.c_str(), &status) == 0;
-}
-
-class UmaskGuard {
-  public:
-    explicit UmaskGuard(mode_t mask) : m_old(::umask(mask)) {}
-    ~UmaskGuard() { ::umask(m_old); }
-
-  private:
-    mode_t m_old;
-};
-
-class CwdGuard {
-  public:
-    explicit CwdGuard(const std::string& directory) : m_old(::get_current_dir_name()) {
-        EXPECT_EQ(::chdir(directory.c_str()), 0);
-    }
-    ~CwdGuard() {
-        EXPECT_EQ(::chdir(m_old), 0);
-        std::free(m_old);
-    }
-
-  private:
-    char* m_old;
-};
 
 // Parsing and string forms.
 
@@ -406,196 +319,6 @@ TEST(PathRename, Failures) {
     std::string other = dir.file("other");
     EXPECT_EQ(thrown<vfw::IOException>([&] { path(other).rename(path(full)); }),
               "-1 Cannot rename " + other + " to " + full + ": " + sysText(ENOTEMPTY));
-}
-
-// Directory creation.
-
-TEST(PathCreate, MissingAncestorsGetTheModeWhateverTheUmask) {
-    UmaskGuard mask(0077);
-    TempDir dir;
-    path(dir.file("parent/child/grandchild")).createDirectory(0751);
-    for (const char* name : {"parent", "parent/child", "parent/child/grandchild"}) {
-        EXPECT_TRUE(path(dir.file(name)).isDirectory()) << name;
-        EXPECT_EQ(modeOf(dir.file(name)), 0751u) << name;
-    }
-    // The existing start point is left alone.
-    EXPECT_EQ(modeOf(dir.path()), 0700u);
-}
-
-TEST(PathCreate, FailureBelowANewDirectoryReportsTheMkdirError) {
-    // A non-root caller cannot descend into a directory it made without search permission:
-    // the outer directory is made and gets its mode, the inner mkdir fails and is reported.
-    TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
-    std::string target = dir.file("a/b");
-    std::string result = inChild(true, [&] {
-        return thrown<vfw::IOException>([&] { path(target).createDirectory(0600); });
-    });
-    EXPECT_EQ(result, "-1 Cannot create directory " + target + ": " + sysText(EACCES));
-    EXPECT_EQ(modeOf(dir.file("a")), 0600u);
-    EXPECT_FALSE(present(target));
-}
-
-TEST(PathCreate, ExistingDirectoryGetsTheModeAndThrows) {
-    TempDir dir;
-    std::string existing = dir.file("existing");
-    ASSERT_EQ(::mkdir(existing.c_str(), 0700), 0);
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(existing).createDirectory(0755); }),
-              "-1 Cannot create directory " + existing + ": " + sysText(EEXIST));
-    EXPECT_EQ(modeOf(existing), 0755u);
-}
-
-TEST(PathCreate, ExistingFileKeepsItsModeAndThrows) {
-    TempDir dir;
-    std::string file = dir.file("file");
-    vfw_test::writeFile(file, "x");
-    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(file).createDirectory(0755); }),
-              "-1 Cannot create directory " + file + ": " + sysText(EEXIST));
-    EXPECT_EQ(modeOf(file), 0600u);
-
-    std::string below = dir.file("file/sub");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(below).createDirectory(0755); }),
-              "-1 Cannot create directory " + below + ": " + sysText(ENOTDIR));
-}
-
-TEST(PathCreate, RelativePaths) {
-    TempDir dir;
-    CwdGuard cwd(dir.path());
-    EXPECT_EQ(thrown<vfw::BadDataException>([] { path("single").createDirectory(0755); }),
-              "0 Empty path");
-    EXPECT_FALSE(present(dir.file("single")));
-    EXPECT_EQ(thrown<vfw::BadDataException>([] { path("missing/child").createDirectory(0755); }),
-              "0 Empty path");
-    EXPECT_FALSE(present(dir.file("missing")));
-    EXPECT_EQ(thrown<vfw::BadDataException>([] { path("").createDirectory(0755); }),
-              "0 Empty path");
-
-    ASSERT_EQ(::mkdir(dir.file("first").c_str(), 0700), 0);
-    path("first/second/third/").createDirectory(0750);
-    EXPECT_EQ(modeOf(dir.file("first/second")), 0750u);
-    EXPECT_EQ(modeOf(dir.file("first/second/third")), 0750u);
-}
-
-TEST(PathCreate, BlankIsTestedAsBlankButCreatedAsUnderscore) {
-    TempDir dir;
-    path(dir.file("my spool/queue")).createDirectory(0700);
-    EXPECT_TRUE(path(dir.file("my_spool/queue")).isDirectory());
-    EXPECT_FALSE(present(dir.file("my spool")));
-}
-
-TEST(PathCreate, OverlongPathsFailWithoutCrashing) {
-    TempDir dir;
-    std::string longName = dir.file(std::string(300, 'n'));
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(longName + "/x").createDirectory(0700); }),
-              "-1 Cannot create directory " + longName + ": " + sysText(ENAMETOOLONG));
-
-    std::string deep = dir.path();
-    for (int i = 0; i < 100000; ++i) {
-        deep += "/d";
-    }
-    std::string result = thrown<vfw::IOException>([&] { path(deep).createDirectory(0700); });
-    EXPECT_EQ(result.substr(0, 27), "-1 Cannot create directory ");
-    EXPECT_EQ(result.size(), 511u + 3u);  // the message is cut at 511 characters
-    EXPECT_FALSE(present(dir.file("d")));
-}
-
-// Removal.
-
-TEST(PathRemove, MissingPathIsNoError) {
-    TempDir dir;
-    path(dir.file("missing")).remove(false);
-    path(dir.file("missing/below")).remove(true);
-    EXPECT_EQ(thrown<vfw::BadDataException>([] { path("").remove(true); }), "0 Empty path");
-}
-
-TEST(PathRemove, FileAndEmptyDirectory) {
-    TempDir dir;
-    vfw_test::writeFile(dir.file("a_file"), "x");
-    ASSERT_EQ(::mkdir(dir.file("a_dir").c_str(), 0700), 0);
-    path(dir.file("a file")).remove(false);
-    path(dir.file("a dir")).remove(false);
-    EXPECT_FALSE(present(dir.file("a_file")));
-    EXPECT_FALSE(present(dir.file("a_dir")));
-}
-
-TEST(PathRemove, NonEmptyDirectoryNeedsTheRecursiveFlag) {
-    TempDir dir;
-    std::string full = dir.file("full");
-    ASSERT_EQ(::mkdir(full.c_str(), 0700), 0);
-    vfw_test::writeFile(dir.file("full/x"), "x");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(full).remove(false); }),
-              "-1 Cannot remove directory " + full + ": " + sysText(ENOTEMPTY));
-    EXPECT_EQ(vfw_test::readFile(dir.file("full/x")), "x");
-}
-
-TEST(PathRemove, RecursiveRemovalTakesEntriesByTheirNames) {
-    TempDir dir;
-    std::string top = dir.file("tree");
-    for (const char* name : {"tree", "tree/sub", "tree/sub/deeper", "tree/sub dir"}) {
-        ASSERT_EQ(::mkdir(dir.file(name).c_str(), 0700), 0) << name;
-    }
-    for (const char* name : {"tree/a", "tree/sub/b", "tree/sub/deeper/c", "tree/sub dir/d e",
-                             "tree/back\\slash", "tree/%s%n%x"}) {
-        vfw_test::writeFile(dir.file(name), "x");
-    }
-    ASSERT_EQ(::mkfifo(dir.file("tree/fifo").c_str(), 0600), 0);
-    ASSERT_EQ(::chmod(dir.file("tree/sub/deeper").c_str(), 0), 0);
-    path(top).remove(true);
-    EXPECT_FALSE(present(top));
-}
-
-TEST(PathRemove, LinksAreRemovedNotFollowed) {
-    TempDir dir;
-    ASSERT_EQ(::mkdir(dir.file("outside").c_str(), 0700), 0);
-    vfw_test::writeFile(dir.file("outside/keep"), "keep");
-    ASSERT_EQ(::mkdir(dir.file("tree").c_str(), 0700), 0);
-    ASSERT_EQ(::symlink(dir.file("outside").c_str(), dir.file("tree/link").c_str()), 0);
-    ASSERT_EQ(::symlink("nowhere", dir.file("tree/dangling").c_str()), 0);
-    ASSERT_EQ(::symlink(dir.file("outside").c_str(), dir.file("toplink").c_str()), 0);
-
-    path(dir.file("toplink")).remove(true);
-    EXPECT_FALSE(present(dir.file("toplink")));
-    path(dir.file("tree")).remove(true);
-    EXPECT_FALSE(present(dir.file("tree")));
-    EXPECT_EQ(vfw_test::readFile(dir.file("outside/keep")), "keep");
-}
-
-TEST(PathRemove, DotNamesAreRefusedBeforeAnythingIsRemoved) {
-    TempDir dir;
-    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0700), 0);
-    vfw_test::writeFile(dir.file("keep"), "x");
-    std::string up = dir.file("sub/..");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(up).remove(true); }),
-              "-1 Cannot remove directory " + up + ": " + sysText(EINVAL));
-    std::string here = dir.file("sub/./");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(here).remove(true); }),
-              "-1 Cannot remove directory " + dir.file("sub/.") + ": " + sysText(EINVAL));
-    EXPECT_TRUE(present(dir.file("keep")));
-    EXPECT_TRUE(present(dir.file("sub")));
-}
-
-TEST(PathRemove, FailuresOfOtherUsers) {
-    TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(dir.file("tree").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(dir.file("other").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(dir.file("other/closed").c_str(), 0700), 0);
-    vfw_test::writeFile(dir.file("tree/file"), "x");
-    vfw_test::writeFile(dir.file("other/closed/hidden"), "x");
-    std::string file = dir.file("tree/file");
-    std::string tree = dir.file("other");
-    std::string closed = dir.file("other/closed");
-    std::string result = inChild(true, [&] {
-        return thrown<vfw::IOException>([&] { path(file).remove(false); }) + "|" +
-               thrown<vfw::SystemException>([&] { path(tree).remove(true); }) + "|" +
-               thrown<vfw::IOException>([&] { path(closed + "/hidden").remove(false); });
-    });
-    EXPECT_EQ(result, "-1 Cannot remove file " + file + ": " + sysText(EACCES) + "|" +
-                          std::to_string(EACCES) + " " + closed + ": Failed to open|" +
-                          "-1 Cannot stat " + closed + "/hidden: " + sysText(EACCES));
-    EXPECT_TRUE(present(file));
-    EXPECT_TRUE(present(dir.file("other/closed/hidden")));
 }
 
 // Listing.

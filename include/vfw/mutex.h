@@ -8,8 +8,13 @@
 // deeper hold is refused with SystemException EDEADLK instead of blocking for ever.
 //
 // `MaxWaitMutex` bounds how many threads may be blocked waiting for it at once; a thread
-// beyond the bound gets TryAgainException (rc 11, EAGAIN) instead of queueing. The holder's
-// own recursive acquisitions are never refused. A bound of 0 means no bound.
+// beyond the bound gets TryAgainException (rc 11, EAGAIN) instead of queueing, and the mutex
+// and the count of waiters are left as they were. The holder's own recursive acquisitions
+// are never refused. A bound of 0 means no bound. Its lock() and tryLock() are no
+// cancellation points, called directly or through a MutexLock: cancellation stays disabled
+// from the admission to the end of the call, so a cancelled thread never keeps its place
+// among the waiters nor ends inside the call holding the mutex; a request made meanwhile
+// acts at the caller's next cancellation point (for a MutexLock, its release).
 //
 // `MutexLock` holds a mutex for its scope and keeps thread cancellation disabled meanwhile:
 // a thread is never cancelled holding a framework mutex. On release the cancellation state
@@ -47,7 +52,9 @@ class Mutex {
 
     // Waits on the condition with the mutex released for the duration. `deadline` is absolute
     // on the real-time clock; null waits without limit. True when woken (possibly spuriously),
-    // false when the deadline passed. The hold is restored on return either way.
+    // false when the deadline passed. The hold is restored on return either way, and also
+    // when the wait fails (an invalid deadline throws SystemException EINVAL with the mutex
+    // still held by the caller, exactly as before the call).
     bool wait(const timespec* deadline);
     // Wakes one waiter; does nothing while no framework thread object exists.
     void signal();

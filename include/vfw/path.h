@@ -88,6 +88,15 @@ class path {
     // before anything is created. When mkdir fails the path is left as it was, except that
     // an existing directory is given `mode`; then IOException "Cannot create directory
     // <path>: <strerror>" (rc -1) is thrown, so an existing directory always throws.
+    // The mode only ever goes to the directories made here and to the named directory
+    // itself; no other existing directory changes. "." and ".." inside the path are resolved
+    // by the system, through links, exactly as any later use of the same text will be: so
+    // "a/link/../new" is made beside the link's target, not as "a/new". Refused with
+    // IOException (rc -1) before anything changes: the root itself and a path whose last
+    // name is "." or ".." ("Cannot create directory <path>: "<name>" names no new
+    // directory", <name> being "/", "." or ".."), and a ".." that follows a directory that
+    // does not exist yet ("Cannot create directory <path>: ".." follows <directory>, which
+    // is not an existing directory").
     void createDirectory(mode_t mode) const;
 
     // Removes the path; a missing path is no error. Symbolic links are removed, never
@@ -95,7 +104,8 @@ class path {
     // (entries are taken by their names on disk, blanks included). Failures throw
     // IOException "Cannot remove file <path>: <strerror>" or "Cannot remove directory
     // <path>: <strerror>" (rc -1); a path whose name is "." or ".." is refused that way
-    // before anything is removed.
+    // before anything is removed, and the root with IOException "Cannot remove directory /:
+    // the root is never removed" (rc -1), recursive or not.
     void remove(bool recursive) const;
 
     // Appends the names in the directory, "." and ".." skipped, in directory order. A

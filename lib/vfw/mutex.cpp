@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <exception>
 #include <limits>
+#include <utility>
 
 #include "vfw/error_util.h"
 #include "vfw/thread.h"
@@ -23,6 +24,48 @@ void setCancelState(int state, int* oldState) {
         VFW_THROW_OS(vfw::SystemException, rc);
     }
 }
+
+// Disables cancellation for its scope and puts the saved state back at its end without
+// acting on a pending request. Restoring a state that the system itself reported cannot
+// fail, so the destructor ignores the result.
+class CancellationOff {
+  public:
+    CancellationOff() { setCancelState(PTHREAD_CANCEL_DISABLE, &m_oldState); }
+    ~CancellationOff() {
+        int ignored;
+        pthread_setcancelstate(m_oldState, &ignored);
+    }
+    CancellationOff(const CancellationOff&) = delete;
+    CancellationOff& operator=(const CancellationOff&) = delete;
+
+  private:
+    int m_oldState = PTHREAD_CANCEL_ENABLE;
+};
+
+// Runs an action when the scope ends. A failure of the action while an exception leaves the
+// scope is dropped: throwing it would terminate the process, and the first exception already
+// says what went wrong.
+template <class Action>
+class ScopeExit {
+  public:
+    explicit ScopeExit(Action action)
+        : m_action(std::move(action)), m_uncaught(std::uncaught_exceptions()) {}
+    ~ScopeExit() noexcept(false) {
+        try {
+            m_action();
+        } catch (const VFWException&) {
+            if (std::uncaught_exceptions() == m_uncaught) {
+                throw;
+            }
+        }
+    }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+  private:
+    Action m_action;
+    int m_uncaught;
+};
 
 // `now` plus an interval, normalised; saturates instead of overflowing.
 timespec addInterval(timespec now, long seconds, long nanoseconds) {
@@ -199,63 +242,63 @@ MaxWaitMutex::MaxWaitMutex(int32_t maxWaiters)
 
 MaxWaitMutex::~MaxWaitMutex() noexcept(false) = default;
 
+// The wait lock is taken directly, not through a MutexLock, whose release would act on a
+// pending cancellation between the raising of the count and its giving back. The refusal is
+// thrown once the wait lock is free again.
 bool MaxWaitMutex::admit() {
     if (m_maxWaiters == 0 || owner() == pthread_self()) {
         return false;
     }
-    MutexLock guard(m_waitLock);
+    m_waitLock.lock();
     const int32_t waiting = m_waiting.load(std::memory_order_relaxed);
-    if (waiting >= m_maxWaiters) {
+    const bool admitted = waiting < m_maxWaiters;
+    if (admitted) {
+        m_waiting.store(waiting + 1, std::memory_order_relaxed);
+    }
+    m_waitLock.unlock();
+    if (!admitted) {
         VFW_THROW(vfw::TryAgainException, EAGAIN,
                   "too many clients waiting for mutex (configure more threads?)");
     }
-    m_waiting.store(waiting + 1, std::memory_order_relaxed);
     return true;
 }
 
 void MaxWaitMutex::leave() {
-    MutexLock guard(m_waitLock);
+    m_waitLock.lock();
     m_waiting.store(m_waiting.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    m_waitLock.unlock();
 }
 
-// A thread that was counted in is counted out again even when the lock call throws, so a
-// failure never uses up a place for good.
+// Cancellation stays disabled from the admission to the leave, so that a cancelled waiter
+// never keeps its place and never ends holding the mutex; the caller's state comes back on
+// return, and a request made meanwhile acts at the caller's next cancellation point. A
+// thread that was counted in is counted out again however the lock call ends.
 void MaxWaitMutex::lock() {
     if (!Thread::threadLibraryPresent()) {
         return;
     }
+    const CancellationOff noCancellation;
     const bool counted = admit();
-    try {
-        Mutex::lock();
-    } catch (...) {
+    const ScopeExit countOut([this, counted] {
         if (counted) {
             leave();
         }
-        throw;
-    }
-    if (counted) {
-        leave();
-    }
+    });
+    Mutex::lock();
 }
 
 bool MaxWaitMutex::tryLock() {
     if (!Thread::threadLibraryPresent()) {
         return true;
     }
+    const CancellationOff noCancellation;
     const bool counted = admit();
-    bool held;
-    try {
-        held = Mutex::tryLock();
-    } catch (...) {
+    const ScopeExit countOut([this, counted] {
         if (counted) {
             leave();
         }
-        throw;
-    }
-    if (counted) {
-        leave();
-    }
-    return held;
+    });
+    return Mutex::tryLock();
 }
 
 // A constructor that fails leaves no object to restore the cancellation state, so it puts

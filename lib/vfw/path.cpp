@@ -83,19 +83,25 @@ void removeName(const std::string& name, bool recursive) {
     }
 }
 
-// One level of createDirectory: the parent is known to exist.
-void makeDirectory(const path& directory, mode_t mode) {
+// One level of createDirectory: the parent is known to exist. Only a directory made here
+// gets the mode, and the named one itself when it exists already; an ancestor that someone
+// else made meanwhile keeps its own.
+void makeDirectory(const path& directory, mode_t mode, bool named) {
     std::string name = directory.toString();
     int rc = ::mkdir(name.c_str(), mode);
     int error = errno;
     struct stat status;
-    if (rc == 0 || (::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode))) {
+    if (rc == 0 || (named && ::stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode))) {
         directory.setPermissions(mode);
     }
     if (rc != 0) {
         VFW_THROW(IOException, rc, "Cannot create directory %s: %s", name.c_str(),
                   std::strerror(error));
     }
+}
+
+bool isRoot(const path& p) {
+    return p.isAbsolute() && p.getComponents().empty() && p.getLeaf().empty();
 }
 
 }  // namespace
@@ -233,11 +239,25 @@ void path::rename(const path& to) const {
     }
 }
 
+// The root, "." and ".." never name a new directory, and giving them the mode would change a
+// directory that the caller did not name (for "a/b/..", "a"), so they are refused. A ".."
+// inside the path is left to the system, which resolves it through the directories that
+// exist (links included), as every later use of the same text will; a ".." that would
+// follow a directory still to be made is refused before anything is made. A "." level is
+// the directory before it and is never made itself.
 void path::createDirectory(mode_t mode) const {
+    if (isEmpty()) {
+        VFW_THROW(BadDataException, 0, "Empty path");
+    }
     std::string name = toString();
     if (name.size() >= PATH_MAX) {
         VFW_THROW(IOException, -1, "Cannot create directory %s: %s", name.c_str(),
                   std::strerror(ENAMETOOLONG));
+    }
+    const std::string& last = lastName(components, leaf);
+    if (isRoot(*this) || last == "." || last == "..") {
+        VFW_THROW(IOException, -1, "Cannot create directory %s: \"%s\" names no new directory",
+                  name.c_str(), isRoot(*this) ? "/" : last.c_str());
     }
     // Walk up to the first existing ancestor, then create downwards from there. The root
     // is never missing; stopping at it keeps a broken root from looping.
@@ -247,15 +267,24 @@ void path::createDirectory(mode_t mode) const {
         if (current.isEmpty()) {
             VFW_THROW(BadDataException, 0, "Empty path");
         }
-        missing.push_back(current);
+        const std::string& level = lastName(current.components, current.leaf);
+        if (level == "..") {
+            VFW_THROW(IOException, -1,
+                      "Cannot create directory %s: \"..\" follows %s, which is not an existing "
+                      "directory",
+                      name.c_str(), current.parent().toString().c_str());
+        }
+        if (level != ".") {
+            missing.push_back(current);
+        }
         path above = current.parent();
-        if (above.exists() || (current.components.empty() && current.leaf.empty())) {
+        if (above.exists() || isRoot(current)) {
             break;
         }
         current = above;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        makeDirectory(*it, mode);
+        makeDirectory(*it, mode, it + 1 == missing.rend());
     }
 }
 
@@ -268,6 +297,9 @@ void path::remove(bool recursive) const {
     if (last == "." || last == "..") {
         VFW_THROW(IOException, -1, "Cannot remove directory %s: %s", name.c_str(),
                   std::strerror(EINVAL));
+    }
+    if (isRoot(*this)) {
+        VFW_THROW(IOException, -1, "Cannot remove directory /: the root is never removed");
     }
     removeName(name, recursive);
 }

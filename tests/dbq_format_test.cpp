@@ -148,7 +148,7 @@ TEST(DbqBlockLayout, DataFieldsAreBigEndianAtTheirOffsets) {
     be32(expected, 30, 12);
     be32(expected, 34, 3);
     EXPECT_EQ(image(block), expected);
-    EXPECT_EQ(block.getSize(), 0xFFFFFFF0u);
+    EXPECT_EQ(block.getSize(), -16);
     EXPECT_EQ(block.getPrevious(), int32_t(0xFFFFFFF0u));
     EXPECT_EQ(block.payloadSize(), 470);
 

@@ -235,8 +235,9 @@ class DataBlock : public Block {
 
     int32_t getNext() const { return int32_t(get32(dbqformat::OFF_NEXT)); }
     void setNext(int32_t v) { put32(dbqformat::OFF_NEXT, uint32_t(v)); }
-    // The record length of a block in use (an unsigned 32-bit length).
-    uint32_t getSize() const { return get32(dbqformat::OFF_SIZE); }
+    // The record length of a block in use: a signed field, which the record layer reads as
+    // the record's unsigned 32-bit length.
+    int32_t getSize() const { return int32_t(get32(dbqformat::OFF_SIZE)); }
     void setSize(uint32_t v) { put32(dbqformat::OFF_SIZE, v); }
     // The same field while the block is on the free list.
     int32_t getPrevious() const { return int32_t(get32(dbqformat::OFF_SIZE)); }

@@ -155,7 +155,7 @@ class IntegrityCheck {
         }
         // The last block of a record.
         ++m_records;
-        const uint32_t size = block.getSize();
+        const uint32_t size = uint32_t(block.getSize());
         m_data += size;
         const uint32_t capacity = uint32_t(block.payloadSize());
         const int64_t expected = size / capacity + (size % capacity != 0 ? 1 : 0);

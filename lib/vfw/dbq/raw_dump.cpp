@@ -69,7 +69,7 @@ class RawBlock {
     int32_t blockId() const { return int32_t(getBE32(&m_bytes[OFF_BLOCK_ID])); }
     uint8_t type() const { return m_bytes[OFF_TYPE]; }
     int32_t next() const { return int32_t(getBE32(&m_bytes[OFF_NEXT])); }
-    uint32_t sizeOrPrevious() const { return getBE32(&m_bytes[OFF_SIZE]); }
+    int32_t sizeOrPrevious() const { return int32_t(getBE32(&m_bytes[OFF_SIZE])); }
     bool spanning() const { return (m_bytes[OFF_FLAGS] & FLAG_SPANNING) != 0; }
     bool free() const { return (m_bytes[OFF_FLAGS] & FLAG_FREE) != 0; }
 
@@ -85,11 +85,7 @@ void writeReadEnd(DumpOutput& out, RawBlock::Status status) {
 void writeRawLine(DumpOutput& out, int64_t id, const RawBlock& block) {
     out << "Block " << long(id) << " Header ID: " << block.blockId()
         << " Header Type: " << typeName(block.type()) << " Next: " << block.next();
-    if (block.free()) {
-        out << " Previous " << int32_t(block.sizeOrPrevious());
-    } else {
-        out << " Size: " << block.sizeOrPrevious();
-    }
+    out << (block.free() ? " Previous " : " Size: ") << block.sizeOrPrevious();
     out << " Flags: " << (block.spanning() ? "spanning" : "")
         << (block.free() ? " free" : " in-use");
     if (int64_t(block.next()) != int64_t(block.blockId()) + 1) {

@@ -151,7 +151,7 @@ void DBQSingle::getHead(ByteArray& data, uint32_t& length) {
     }
     BlockPtr block = getDataBlock(id);
     const int32_t payload = block->payloadSize();
-    const uint32_t size = block->getSize();
+    const uint32_t size = uint32_t(block->getSize());
     uint32_t blocks = size / uint32_t(payload);
     uint32_t remainder = size - blocks * uint32_t(payload);
     uint32_t lastChunk = uint32_t(payload);
@@ -198,7 +198,7 @@ void DBQSingle::pop() {
     UpdateGuard guard(*this);
     const int32_t first = m_master->getHead();
     BlockPtr block = getDataBlock(first);
-    const uint32_t size = block->getSize();
+    const uint32_t size = uint32_t(block->getSize());
     const int32_t payload = block->payloadSize();
     VFW_LOG(m_logger, LEVEL_DEBUG,
             "%s: Pop data, the first data block id: %d, data blocks size: %d", m_label.c_str(),

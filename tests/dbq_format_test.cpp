@@ -415,6 +415,59 @@ TEST_F(DbqBlockIo, AMappedFileAndAReaderSeeTheSameBytes) {
     EXPECT_EQ(vfw_test::readFile(path).size(), BLOCK);
 }
 
+// A file opened read-only is read ahead in windows that grow with sequential reads; whatever
+// the windows, every read returns the file's bytes at its position, and a read that reaches
+// past the end ends as a standard stream's does. Reads of 500 bytes straddle the window ends,
+// the jumps leave the sequence, and bytes appended after a window met the end are seen.
+TEST_F(DbqBlockIo, ReadAheadReturnsTheFilesBytesAcrossWindowsAndItsEnd) {
+    const size_t MIB = size_t(1) << 20;
+    struct Case {
+        size_t length;
+        size_t piece;
+    } const cases[] = {{1000, 512},
+                       {16384 + 512, 512},
+                       {3 * MIB + 123, 500},
+                       {3 * MIB, 4096},
+                       {2 * MIB, 1536 * 1024}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.length << " bytes read " << c.piece << " at a time");
+        std::string bytes(c.length, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = char((i * 2654435761u) >> 11);
+        }
+        std::string path = dir.file("ahead");
+        vfw_test::writeFile(path, bytes);
+        vfw::BlockFileStream ours;
+        ours.open(path.c_str(), O_RDONLY, 0, false);
+        std::ifstream theirs(path, std::ios::binary);
+        std::string a(c.piece, '\0'), b(c.piece, '\0');
+        auto readBoth = [&](std::streamoff at) {
+            ours.seekg(at);
+            theirs.seekg(at);
+            ours.read(&a[0], std::streamsize(c.piece));
+            theirs.read(&b[0], std::streamsize(c.piece));
+            ASSERT_EQ(ours.rdstate(), theirs.rdstate()) << "at " << at;
+            ASSERT_EQ(ours.gcount(), theirs.gcount()) << "at " << at;
+            ASSERT_EQ(a.compare(0, size_t(ours.gcount()), b, 0, size_t(ours.gcount())), 0)
+                << "at " << at;
+        };
+        for (size_t at = 0; at < c.length + c.piece; at += c.piece) {
+            readBoth(std::streamoff(at));
+        }
+        for (size_t at : {c.length / 2, size_t(7), c.length - 1, c.length / 3}) {
+            ours.clear();
+            theirs.clear();
+            readBoth(std::streamoff(at));
+        }
+        std::ofstream(path, std::ios::binary | std::ios::app) << std::string(c.piece, 'z');
+        ours.clear();
+        theirs.close();
+        theirs.open(path, std::ios::binary);
+        readBoth(std::streamoff(c.length));
+        EXPECT_EQ(a, std::string(c.piece, 'z'));
+    }
+}
+
 TEST_F(DbqBlockIo, OpenRefusesAnythingButARegularFileWithoutBlocking) {
     std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

@@ -17,9 +17,9 @@
 // - Block::read and Block::write position the stream themselves and throw IOException
 //   ("Block %d read failed (fs.read)" and the like) after a WARN record on "vfw.dbq"; reads
 //   also print the failure to standard output, which is part of the dump command's output.
-// - BlockFileBuf is an unbuffered stream buffer over a file descriptor: every read or write
-//   of the stream is one positioned pread/pwrite at the stream's position, and a flush costs
-//   nothing, since every write has already reached the kernel when it returns.
+// - BlockFileBuf is a stream buffer over a file descriptor that holds no written bytes back:
+//   every write has reached the kernel (or the shared mapping) when it returns, so a flush
+//   costs nothing. Reads of a file opened read-only may be served from a read-ahead window.
 #ifndef VFW_DBQ_FORMAT_H
 #define VFW_DBQ_FORMAT_H
 
@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <istream>
+#include <memory>
 #include <streambuf>
 
 namespace vfw {
@@ -279,7 +280,11 @@ class DataBlock : public Block {
 // when a write returns, its bytes are in the kernel's page cache, where a crash of the process
 // cannot lose them, so flushing costs nothing.
 //
-// A file opened read-only is read with pread. A file opened for writing is also mapped
+// A file opened read-only is read with pread; once reads follow one another through the file,
+// each pread reads ahead into a window of its own (up to READ_AHEAD_MAX bytes), from which
+// the next reads inside it are served. A reader of a file that another process writes thus
+// sees the bytes of a window as they were when it was read. The file is never mapped for
+// reading, since another process may shrink it. A file opened for writing is also mapped
 // (shared) into memory: reads and writes inside the file are copies to and from the page
 // cache, and only writes that extend the file (and truncate()) are system calls. The size of
 // such a file is tracked here (a read past its end asks the kernel again), so a file open for
@@ -313,6 +318,8 @@ class BlockFileBuf : public std::streambuf {
     bool truncate(int64_t length);
     // Whether reads and writes inside the file are served by the memory mapping.
     bool isMapped() const { return m_map != nullptr; }
+    // The largest read-ahead window of a file opened read-only.
+    static constexpr size_t READ_AHEAD_MAX = size_t(1) << 20;
 
   protected:
     pos_type seekoff(off_type offset, std::ios_base::seekdir dir,
@@ -329,12 +336,22 @@ class BlockFileBuf : public std::streambuf {
     void map(int64_t fileSize);
     void cover(int64_t fileSize);
     void unmap();
+    size_t preadFully(char* s, size_t n, off_t at);
+    std::streamsize readAhead(char* s, std::streamsize n);
 
     int m_fd;
     off_t m_position;
     unsigned char* m_map;  // shared mapping of the file's first m_mapLength bytes, or null
     size_t m_mapLength;
     off_t m_size;  // the file's size while it is mapped
+    bool m_readOnly;
+    // Read-ahead of a read-only file: m_aheadLength bytes from m_aheadStart in m_ahead, read
+    // in one pread; the next window is m_aheadWant bytes, grown while reads stay sequential.
+    std::unique_ptr<char[]> m_ahead;
+    off_t m_aheadStart;
+    size_t m_aheadLength;
+    size_t m_aheadWant;
+    off_t m_lastReadEnd;  // where the previous read ended, -1 before any
 };
 
 // A binary read/write stream over a BlockFileBuf; a failed open sets failbit, a successful

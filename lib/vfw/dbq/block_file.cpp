@@ -1,5 +1,6 @@
-// The unbuffered stream buffer and stream over which queue files are read and written:
-// pread/pwrite for files opened read-only, a shared memory mapping for files open for writing.
+// The stream buffer and stream over which queue files are read and written: pread with a
+// read-ahead window for files opened read-only, a shared memory mapping for files open for
+// writing (pread/pwrite when it cannot be had).
 #include "dbq_source.h"
 
 #include <fcntl.h>
@@ -35,13 +36,27 @@ size_t mapLengthFor(int64_t fileSize) {
     return length;
 }
 
+// The first read-ahead window; it doubles with every sequential read that misses, up to
+// READ_AHEAD_MAX.
+const size_t READ_AHEAD_MIN = size_t(16) << 10;
+
 }  // namespace
 
 void BlockFileBuf::setWriteHook(WriteHook hook) {
     g_writeHook.store(hook);
 }
 
-BlockFileBuf::BlockFileBuf() : m_fd(-1), m_position(0), m_map(nullptr), m_mapLength(0), m_size(0) {}
+BlockFileBuf::BlockFileBuf()
+    : m_fd(-1),
+      m_position(0),
+      m_map(nullptr),
+      m_mapLength(0),
+      m_size(0),
+      m_readOnly(false),
+      m_aheadStart(0),
+      m_aheadLength(0),
+      m_aheadWant(0),
+      m_lastReadEnd(-1) {}
 
 BlockFileBuf::~BlockFileBuf() {
     close();
@@ -80,6 +95,10 @@ bool BlockFileBuf::open(const char* path, int flags, mode_t mode, bool truncate)
     }
     m_fd = fd;
     m_position = 0;
+    m_readOnly = (flags & O_ACCMODE) == O_RDONLY;
+    m_aheadLength = 0;
+    m_aheadWant = 0;
+    m_lastReadEnd = -1;
     if ((flags & O_ACCMODE) == O_RDWR) {
         map(truncate ? 0 : st.st_size);
     }
@@ -128,6 +147,7 @@ bool BlockFileBuf::close() {
     int rc = ::close(m_fd);
     m_fd = -1;
     m_position = 0;
+    m_aheadLength = 0;
     return rc == 0;
 }
 
@@ -197,12 +217,21 @@ std::streamsize BlockFileBuf::xsgetn(char* s, std::streamsize n) {
         m_position += done;
         return done;
     }
-    std::streamsize done = 0;
+    if (m_readOnly) {
+        return readAhead(s, n);
+    }
+    size_t done = preadFully(s, size_t(n), m_position);
+    m_position += off_t(done);
+    return std::streamsize(done);
+}
+
+// Up to `n` bytes at `at`; fewer only at the end of the file.
+size_t BlockFileBuf::preadFully(char* s, size_t n, off_t at) {
+    size_t done = 0;
     while (done < n) {
-        ssize_t got = ::pread(m_fd, s + done, size_t(n - done), m_position);
+        ssize_t got = ::pread(m_fd, s + done, n - done, at + off_t(done));
         if (got > 0) {
-            done += got;
-            m_position += got;
+            done += size_t(got);
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {
@@ -210,6 +239,43 @@ std::streamsize BlockFileBuf::xsgetn(char* s, std::streamsize n) {
         }
     }
     return done;
+}
+
+// A read served whole from the window costs a copy. A miss that continues the previous read
+// refills the window from the stream's position, one larger pread than the last; any other
+// miss (and a request the window cannot hold) is read as it stands, the window left alone.
+// Bytes past the window's end, also at the end of the file, are always asked of the file.
+std::streamsize BlockFileBuf::readAhead(char* s, std::streamsize n) {
+    const size_t want = size_t(n);
+    const off_t offset = m_position - m_aheadStart;
+    if (m_aheadLength >= want && offset >= 0 && size_t(offset) <= m_aheadLength - want) {
+        std::memcpy(s, m_ahead.get() + offset, want);
+        m_position += off_t(n);
+        m_lastReadEnd = m_position;
+        return n;
+    }
+    if (m_position != m_lastReadEnd) {
+        m_aheadWant = 0;
+    } else {
+        size_t grown = m_aheadWant < READ_AHEAD_MIN ? READ_AHEAD_MIN : 2 * m_aheadWant;
+        m_aheadWant = grown < READ_AHEAD_MAX ? grown : READ_AHEAD_MAX;
+    }
+    size_t done = 0;
+    if (m_aheadWant <= want) {
+        done = preadFully(s, want, m_position);
+    } else {
+        if (!m_ahead) {
+            m_ahead.reset(new char[READ_AHEAD_MAX]);
+        }
+        m_aheadLength = 0;  // empty until the pread has succeeded
+        m_aheadStart = m_position;
+        m_aheadLength = preadFully(m_ahead.get(), m_aheadWant, m_position);
+        done = m_aheadLength < want ? m_aheadLength : want;
+        std::memcpy(s, m_ahead.get(), done);
+    }
+    m_position += off_t(done);
+    m_lastReadEnd = m_position;
+    return std::streamsize(done);
 }
 
 std::streamsize BlockFileBuf::xsputn(const char* s, std::streamsize n) {

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "dump_output.h"
 #include "vfw/dbq_format.h"
 #include "vfw/error_util.h"
 #include "vfw/log.h"
@@ -134,6 +135,7 @@ void Block::read(int32_t id, std::istream& stream) {
     bool fail = stream.fail();
     long long position = stream.tellg();
     const char* what = seekFailed ? "Seekg" : "Read";
+    DumpOutput::handOverCurrent();  // the dump's text so far goes before the report
     std::cout << what << " for block " << id << " failed" << std::endl
               << "EOF: " << eof << std::endl
               << "Bad: " << bad << std::endl

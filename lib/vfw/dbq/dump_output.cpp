@@ -121,6 +121,9 @@ uint64_t specialBytes(uint64_t word) {
            zeroBytes(word ^ (ONES * '\b'));
 }
 
+// The innermost DumpOutput alive on this thread.
+thread_local DumpOutput* t_current = nullptr;
+
 }  // namespace
 
 DumpOutput::DumpOutput(std::ostream& stream)
@@ -128,14 +131,29 @@ DumpOutput::DumpOutput(std::ostream& stream)
       m_buffer(new char[BUFFER_SIZE]),
       m_used(0),
       m_haveTime(false),
-      m_timeSeconds(0) {}
+      m_timeSeconds(0),
+      m_outer(t_current) {
+    t_current = this;
+}
 
 DumpOutput::~DumpOutput() {
+    t_current = m_outer;
     try {
         flush();
     } catch (...) {
         // A stream set to throw on failure must not end the process from a destructor that
         // may run while an exception is already on its way out.
+    }
+}
+
+void DumpOutput::handOverCurrent() {
+    if (t_current == nullptr) {
+        return;
+    }
+    try {
+        t_current->handOver();
+    } catch (...) {
+        // Called on the way to a report of its own; the stream's state tells of the failure.
     }
 }
 

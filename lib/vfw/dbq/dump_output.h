@@ -2,8 +2,10 @@
 //
 // A dump reads the same, byte for byte, as if every line had been written to the stream and
 // flushed at once; only the moment the bytes reach the stream differs. Contracts for users:
-// - handOver() before anything else may write to the same stream (a failed block read prints
-//   its report to standard output), so that the bytes keep their order;
+// - handOver() before anything else may write to the same stream, so that the bytes keep
+//   their order. A failed block read, which prints its report to standard output, needs no
+//   such call: it calls handOverCurrent() first, which hands over the thread's dump in
+//   progress (the innermost DumpOutput alive on the thread);
 // - flush() before anything is written to standard error, and when the dump is done;
 // - the destructor flushes too, so when an exception leaves a dump, everything the dump
 //   produced has reached the stream before the exception reaches the caller.
@@ -48,6 +50,8 @@ class DumpOutput {
 
     // Passes the text built so far to the stream, without flushing the stream.
     void handOver();
+    // handOver() of the thread's dump in progress, if there is one; never throws.
+    static void handOverCurrent();
     // handOver(), then flushes the stream.
     void flush();
 
@@ -75,6 +79,8 @@ class DumpOutput {
     bool m_haveTime;
     int32_t m_timeSeconds;
     std::string m_timeText;
+    // The thread's dump in progress when this one began.
+    DumpOutput* m_outer;
 };
 
 }  // namespace vfw

@@ -101,8 +101,6 @@ void DBQSingle::dump(bool withData) {
     }
     const int32_t lastEntry = getDumpEntryLimit() - 1;
     int32_t id = m_master->getHead();
-    // A failed read reports itself on standard output, after everything written before it.
-    out.handOver();
     BlockPtr block = getDataBlock(id);
     for (int32_t i = 0;; ++i) {
         out << "i: " << i << '\t';
@@ -118,7 +116,6 @@ void DBQSingle::dump(bool withData) {
         if (next == 0) {
             return;
         }
-        out.handOver();
         block = getDataBlock(next);
         id = next;
         if (i == lastEntry) {
@@ -139,7 +136,6 @@ void DBQSingle::dumpAccounting() {
     }
     const int64_t blocks = getFileSize() / m_blockSize;
     for (int64_t id = 1; id < blocks && id <= INT32_MAX; ++id) {
-        out.handOver();
         BlockPtr block = getDataBlock(int32_t(id));
         writeBlockFields(out, int32_t(id), *block);
     }

@@ -336,6 +336,7 @@ class BlockFileBuf : public std::streambuf {
     void map(int64_t fileSize);
     void cover(int64_t fileSize);
     void unmap();
+    void prefault(off_t from, off_t to);
     size_t preadFully(char* s, size_t n, off_t at);
     std::streamsize readAhead(char* s, std::streamsize n);
 

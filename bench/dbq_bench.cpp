@@ -3,19 +3,22 @@
 // again (the file now reuses its free blocks, the database its free pages). SQLite keeps the
 // records in a table with an integer primary key, in WAL mode with synchronous=OFF, one autocommit
 // transaction per append and per removal; neither side calls fsync, and both survive a
-// process crash. Both run twice, interleaved, and the better run of each counts (the machine
-// is shared). Prints operations per second and the ratio DBQSingle / SQLite per phase.
+// process crash. The two sides alternate, ROUNDS times each (5 by default, or the
+// environment's VFW_BENCH_ROUNDS), since the machine is shared; the summary prints the
+// median operations per second of each side and their ratio, per phase.
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "vfw/dbq.h"
 
@@ -28,10 +31,11 @@ struct Workload {
 
 const Workload WORKLOADS[] = {{200000, 256}, {50000, 1000}, {50000, 4000}};
 
+// The rates of every round, per phase.
 struct PhaseRates {
-    double append = 0;
-    double remove = 0;
-    double reappend = 0;
+    std::vector<double> append;
+    std::vector<double> remove;
+    std::vector<double> reappend;
 };
 
 // Results by peer name and record length, for the ratio table.
@@ -60,16 +64,20 @@ vfw::ByteArray recordBytes(int length) {
     return bytes;
 }
 
-void keepBest(double& best, double rate) {
-    best = rate > best ? rate : best;
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 // Phase times in seconds: append to a new file, remove all, append again.
 void report(benchmark::State& state, const char* peer, const Workload& w, const double (&t)[3]) {
-    PhaseRates& best = g_rates[peer][w.length];
-    keepBest(best.append, w.records / t[0]);
-    keepBest(best.remove, w.records / t[1]);
-    keepBest(best.reappend, w.records / t[2]);
+    PhaseRates& rates = g_rates[peer][w.length];
+    rates.append.push_back(w.records / t[0]);
+    rates.remove.push_back(w.records / t[1]);
+    rates.reappend.push_back(w.records / t[2]);
     state.SetIterationTime(t[0] + t[1] + t[2]);
     state.counters["append_ops_per_s"] = w.records / t[0];
     state.counters["remove_ops_per_s"] = w.records / t[1];
@@ -166,9 +174,10 @@ void sqliteFifo(benchmark::State& state, Workload w) {
     }
 }
 
-void printRatios() {
+void printRatios(int rounds) {
     std::printf(
-        "\nDBQSingle / SQLite, operations per second, better of two runs (target >= 2.0x)\n");
+        "\nDBQSingle / SQLite, operations per second, medians of %d rounds (target >= 2.0x)\n",
+        rounds);
     std::printf("%8s %6s  %-12s %10s %10s %7s\n", "records", "bytes", "phase", "DBQSingle",
                 "SQLite", "ratio");
     for (const Workload& w : WORKLOADS) {
@@ -177,9 +186,9 @@ void printRatios() {
         const struct {
             const char* name;
             double ours, theirs;
-        } phases[] = {{"append", ours.append, theirs.append},
-                      {"remove", ours.remove, theirs.remove},
-                      {"append again", ours.reappend, theirs.reappend}};
+        } phases[] = {{"append", median(ours.append), median(theirs.append)},
+                      {"remove", median(ours.remove), median(theirs.remove)},
+                      {"append again", median(ours.reappend), median(theirs.reappend)}};
         for (const auto& phase : phases) {
             if (phase.ours > 0 && phase.theirs > 0) {
                 std::printf("%8d %6d  %-12s %10.0f %10.0f %6.2fx\n", w.records, w.length,
@@ -192,7 +201,10 @@ void printRatios() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int round = 1; round <= 2; ++round) {
+    const char* configured = std::getenv("VFW_BENCH_ROUNDS");
+    const int rounds =
+        configured != nullptr && std::atoi(configured) > 0 ? std::atoi(configured) : 5;
+    for (int round = 1; round <= rounds; ++round) {
         for (const Workload& w : WORKLOADS) {
             std::string suffix = "/" + std::to_string(w.records) + "x" + std::to_string(w.length) +
                                  "/round" + std::to_string(round);
@@ -209,6 +221,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    printRatios();
+    printRatios(rounds);
     return 0;
 }

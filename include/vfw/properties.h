@@ -109,8 +109,12 @@ class CProperties2 : public PropertySource {
 
     Mutex& mutex() const { return *m_mutex; }
     bool isLoaded() const;
-    // True after setValueList changed a list since the last load.
+    // True after setValueList changed a list since the last load or successful save.
     bool isDirty() const;
+    // Writes the store back into the configuration file at `path` (CONFIG_PATH when null),
+    // keeping its layout (saveProperty in cproperties.h); returns that function's code, a
+    // failure also logged. Without a store, logs at DEBUG and returns -22.
+    int saveProperty(const char* path);
     // Non-zero: loads no longer make logging re-read its settings.
     void setSkipLoggerReconfigure(int skip);
 

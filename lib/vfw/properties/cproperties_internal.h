@@ -23,6 +23,7 @@ struct PropEntry {
     char* value;       // after unescaping and unquoting; null when the line had no value
     PropEntry* prev;
     PropEntry* next;
+    bool written = false;  // used only while the store is saved: its line is in the new file
 };
 
 enum FreeListType { FREE_STRING = 0, FREE_LIST = 1 };

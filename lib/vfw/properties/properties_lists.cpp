@@ -200,4 +200,22 @@ void CProperties2::setValueList(const std::string& name, const StringList& list,
     m_dirty = true;
 }
 
+int CProperties2::saveProperty(const char* path) {
+    MutexLock lock(*m_mutex);
+    if (m_store == nullptr) {
+        VFW_PROPS_LOG(m_log, LEVEL_DEBUG, "saveProperty",
+                      "SaveProperty call without initialising CProperties2");
+        return -22;
+    }
+    int result = vfw::saveProperty(m_store, path);
+    if (result == 0) {
+        m_dirty = false;
+    } else {
+        VFW_PROPS_LOG(m_log, LEVEL_INFO, "saveProperty",
+                      "Unable to save properties to %s (error=%d)",
+                      path != nullptr ? path : CONFIG_PATH, result);
+    }
+    return result;
+}
+
 }  // namespace vfw

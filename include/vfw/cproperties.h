@@ -50,6 +50,7 @@ struct ValueList {
 
 struct PropEntry;      // one property or host fact (internal)
 struct FreeListEntry;  // one handed-out string or list (internal)
+struct DeletedNames;   // names deleted since the last load or save (internal)
 
 enum PropEntryType { PROP_HOST_FACT = 0, PROP_PROPERTY = 1 };
 
@@ -105,6 +106,7 @@ struct Props {
     pthread_mutex_t freeListLock;
     int traceFd;
     int32_t traceLevel;
+    DeletedNames* deleted;
 
     // Loads the host facts, then every line of `stream`.
     int (*loadFromStream)(Props* props, FILE* stream, int mode);
@@ -126,16 +128,18 @@ int newPropsFromStream(Props** out, FILE* stream, int mode, int arg2);
 // Frees the entries, everything handed out, the trace file and the object.
 int freeProps(Props* props);
 
-// Writes the store's properties back into the configuration file at `path`
-// ("/etc/vantrelaud/vantrelaud.conf" when null), keeping its layout: comment lines and
-// unchanged lines stay, a changed property's line becomes "name: value", a deleted
-// property's line goes, runs of empty lines shrink to one, and properties the file lacks are
-// appended as "name: interValue". Writers are serialised by the lock file `path` ".lock";
-// the new text is written and flushed to `path` ".new", which is then renamed over `path`
-// (mode 0644), so a reader or a crash finds the old file or the new one, never none or half
-// of one. 0 on success; -22 for an invalid store or a lock, configuration or temporary file
-// that cannot be had; -12 out of memory; -5 when the temporary file cannot be written whole
-// (the configuration file is then untouched). The lock file is released on every path.
+// Writes the changes made to the store since it was loaded (or last saved) into the
+// configuration file at `path` ("/etc/vantrelaud/vantrelaud.conf" when null), keeping its
+// layout: comment lines and other lines stay, the line of a property set since then becomes
+// "name: value" when the file holds another value, the line of one deleted since then goes,
+// runs of empty lines shrink to one, and properties set since then that the file lacks are
+// appended as "name: interValue". What another writer saved meanwhile is kept. Writers are
+// serialised by the lock file `path` ".lock"; the new text is written and flushed to `path` ".new",
+// which is then renamed over `path` (mode 0644), so a reader or a crash finds the old file or the
+// new one, never none or half of one. 0 on success; -22 for an invalid store or a lock,
+// configuration or temporary file that cannot be had; -12 out of memory; -5 when the temporary file
+// cannot be written whole (the configuration file is then untouched). The lock file is released on
+// every path.
 int saveProperty(Props* store, const char* path);
 // The lock file on its own: created exclusively (mode 0600), waiting 10 ms at a time, at
 // most 100 times, while a lock younger than 61 seconds exists; an older one is removed.

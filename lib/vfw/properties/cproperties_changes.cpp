@@ -49,6 +49,7 @@ int setPropertyInternal(Props* props, const char* name, const char* value) {
     }
     std::free(entry->value);
     entry->value = copy;
+    entry->changed = true;
     forgetCachedListLocked(props, name);
     return 0;
 }
@@ -63,6 +64,12 @@ bool deleteProperty(Props* props, const char* name, int* err) {
     PropEntry* entry = findTypeLocked(props, name, PROP_PROPERTY);
     if (entry == nullptr) {
         setErr(err, -2);
+        return false;
+    }
+    try {
+        recordDeletedLocked(props, entry->name);
+    } catch (const std::bad_alloc&) {
+        setErr(err, -12);
         return false;
     }
     forgetCachedListLocked(props, entry->name);
@@ -83,6 +90,12 @@ bool delPropertySet(Props* props, const char* prefix, int* err) {
     while (entry != nullptr) {
         PropEntry* next = entry->next;
         if (entry->type == PROP_PROPERTY && startsWithIgnoreCase(entry->name, prefix)) {
+            try {
+                recordDeletedLocked(props, entry->name);
+            } catch (const std::bad_alloc&) {
+                setErr(err, -12);
+                return removed;
+            }
             forgetCachedListLocked(props, entry->name);
             unlinkEntryLocked(props, entry);
             freeEntry(entry);

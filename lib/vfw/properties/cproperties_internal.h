@@ -23,7 +23,12 @@ struct PropEntry {
     char* value;       // after unescaping and unquoting; null when the line had no value
     PropEntry* prev;
     PropEntry* next;
+    bool changed = false;  // set or replaced since the last load or save
     bool written = false;  // used only while the store is saved: its line is in the new file
+};
+
+struct DeletedNames {
+    std::vector<std::string> names;
 };
 
 enum FreeListType { FREE_STRING = 0, FREE_LIST = 1 };
@@ -143,6 +148,11 @@ PropEntry* findTypeLocked(Props* props, const char* name, int type);  // one typ
 int putEntryLocked(Props* props, int type, const char* name, const char* interValue,
                    const char* value);
 void unlinkEntryLocked(Props* props, PropEntry* entry);
+// Remembers that the property `name` was deleted, for the next save (may throw bad_alloc).
+void recordDeletedLocked(Props* props, const char* name);
+bool wasDeletedLocked(const Props* props, const std::string& name);
+// After a load or a save, memory and the file agree: no entry is changed, nothing deleted.
+void forgetChangesLocked(Props* props);
 void freeEntry(PropEntry* entry);
 char* copyString(const char* text);  // malloc copy, null for null (or out of memory)
 

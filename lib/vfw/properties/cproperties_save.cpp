@@ -170,20 +170,21 @@ class SaveFiles {
     bool m_closeFailed = false;
 };
 
-// The line to write for a property line of the old file; false when the property is gone
-// from the store and its line is dropped.
+// The line to write for a property line of the old file; false when the property was deleted
+// from the store and its line is dropped. A property the store has not changed keeps the
+// file's line, whatever value it holds: another writer may have saved it.
 bool copiedPropertyLine(Props* props, const std::string& line, const std::string& name,
                         const std::string& raw, bool hasValue, std::string& out) {
     EntryLock lock(props, "saveProperty", __LINE__);
     std::string fileValue = hasValue ? unescapeUnquote(expandLocked(props, raw)) : std::string();
     PropEntry* entry = findTypeLocked(props, name.c_str(), PROP_PROPERTY);
+    out = line;
     if (entry == nullptr) {
-        return false;
+        return !wasDeletedLocked(props, name);
     }
     entry->written = true;
     const std::string value = entry->value != nullptr ? entry->value : "";
-    out = line;
-    if (value != fileValue) {
+    if (entry->changed && value != fileValue) {
         std::string replaced = name + ": " + value;
         if (replaced.size() > kMaxLine) {
             CPROPS_TRACE(props, TRACE_ERROR, "saveProperty",
@@ -239,11 +240,11 @@ int copyPhase(Props* props, SaveFiles& files) {
     }
 }
 
-// Appends the properties the old file did not have, newest first.
+// Appends the properties changed in the store that the old file did not have, newest first.
 void appendPhase(Props* props, SaveFiles& files) {
     EntryLock lock(props, "saveProperty", __LINE__);
     for (PropEntry* entry = props->entries; entry != nullptr; entry = entry->next) {
-        if (entry->type != PROP_PROPERTY || entry->written) {
+        if (entry->type != PROP_PROPERTY || entry->written || !entry->changed) {
             continue;
         }
         std::string line = entry->name;
@@ -338,6 +339,10 @@ int saveProperty(Props* props, const char* path) {
         if (rc == 0) {
             appendPhase(props, files);
             rc = files.replace();
+        }
+        if (rc == 0) {
+            EntryLock lock(props, "saveProperty", __LINE__);
+            forgetChangesLocked(props);
         }
         int unlocked = files.unlock();
         return rc != 0 ? rc : unlocked;

@@ -78,6 +78,7 @@ int putEntryLocked(Props* props, int type, const char* name, const char* interVa
     }
     entry->interValue = newInter;
     entry->value = newValue;
+    entry->changed = true;
     forgetCachedListLocked(props, name);
     return 0;
 }
@@ -93,8 +94,36 @@ void unlinkEntryLocked(Props* props, PropEntry* entry) {
     }
 }
 
+void recordDeletedLocked(Props* props, const char* name) {
+    if (props->deleted == nullptr) {
+        props->deleted = new DeletedNames();
+    }
+    props->deleted->names.emplace_back(name);
+}
+
+bool wasDeletedLocked(const Props* props, const std::string& name) {
+    if (props->deleted == nullptr) {
+        return false;
+    }
+    for (const std::string& deleted : props->deleted->names) {
+        if (equalsIgnoreCase(deleted.c_str(), name.c_str())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void forgetChangesLocked(Props* props) {
+    for (PropEntry* entry = props->entries; entry != nullptr; entry = entry->next) {
+        entry->changed = false;
+    }
+    delete props->deleted;
+    props->deleted = nullptr;
+}
+
 void freeAllEntries(Props* props) {
     EntryLock lock(props, "freeProperties", __LINE__);
+    forgetChangesLocked(props);
     while (props->entries != nullptr) {
         PropEntry* entry = props->entries;
         unlinkEntryLocked(props, entry);
@@ -152,6 +181,8 @@ int loadFromStreamImpl(Props* props, FILE* stream) {
             result = lineResult;
         }
     }
+    EntryLock lock(props, "loadFromStream", __LINE__);
+    forgetChangesLocked(props);
     props->loaded = 1;
     return result;
 }

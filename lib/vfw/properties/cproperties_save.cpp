@@ -100,6 +100,7 @@ class SaveFiles {
     int replace() {
         bool written = !m_writeFailed && std::fflush(m_out) == 0 && ::fsync(::fileno(m_out)) == 0 &&
                        ::fchmod(::fileno(m_out), 0644) == 0;
+        written = written && stillOurs();
         closeStreams();
         if (!written || m_closeFailed) {
             CPROPS_TRACE(m_props, TRACE_ERROR, "saveProperty",
@@ -146,6 +147,15 @@ class SaveFiles {
         int rc = releaseLockFile(m_lock.c_str(), m_lockFd);
         m_lockFd = -1;
         return rc;
+    }
+
+    // Only a writer that broke a lock file it wrongly took for stale can have replaced the
+    // temporary file meanwhile; its half-written file must not take the configuration's name.
+    bool stillOurs() const {
+        struct stat ours;
+        struct stat named;
+        return ::fstat(::fileno(m_out), &ours) == 0 && ::lstat(m_temp.c_str(), &named) == 0 &&
+               ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
     }
 
     void syncDirectory() {
@@ -229,8 +239,9 @@ int copyPhase(Props* props, SaveFiles& files) {
                     continue;
                 }
             } catch (const std::bad_alloc&) {
+                // The old line is kept: dropping it would lose a setting.
                 CPROPS_TRACE(props, TRACE_ERROR, "saveProperty", "Error in allocating memory.\n");
-                continue;
+                out = line;
             }
         }
         previousEmpty = out.empty();

@@ -7,11 +7,9 @@
 // environment's VFW_BENCH_ROUNDS), since the machine is shared; the summary prints the
 // median operations per second of each side and their ratio, per phase.
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "vfw/dbq.h"
 
 namespace {
@@ -41,35 +40,8 @@ struct PhaseRates {
 // Results by peer name and record length, for the ratio table.
 std::map<std::string, std::map<int, PhaseRates>> g_rates;
 
-std::string scratchPath(const char* name) {
-    const char* base = std::getenv("TMPDIR");
-    std::string path = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                       "/vfw-dbq-bench-" + std::to_string(::getpid()) + "-" + name;
-    std::remove(path.c_str());
-    std::remove((path + "-wal").c_str());
-    std::remove((path + "-shm").c_str());
-    return path;
-}
-
 double seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-vfw::ByteArray recordBytes(int length) {
-    vfw::ByteArray bytes(new unsigned char[size_t(length)],
-                         boost::checked_array_deleter<unsigned char>());
-    for (int i = 0; i < length; ++i) {
-        bytes[i] = static_cast<unsigned char>(i * 13);
-    }
-    return bytes;
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 // Phase times in seconds: append to a new file, remove all, append again.
@@ -86,8 +58,8 @@ void report(benchmark::State& state, const char* peer, const Workload& w, const 
 
 void dbqSingle(benchmark::State& state, Workload w) {
     for (auto _ : state) {
-        std::string path = scratchPath("dbq");
-        vfw::ByteArray record = recordBytes(w.length);
+        std::string path = bench::scratchPath("dbq-bench", "dbq");
+        vfw::ByteArray record = bench::patternRecord(w.length);
         vfw::DBQSingle queue(512);
         if (!queue.open(path, 1, 0600, true, "bench")) {
             state.SkipWithError("open failed");
@@ -128,8 +100,8 @@ void check(int rc, sqlite3* db, int expected = SQLITE_OK) {
 
 void sqliteFifo(benchmark::State& state, Workload w) {
     for (auto _ : state) {
-        std::string path = scratchPath("sqlite");
-        vfw::ByteArray record = recordBytes(w.length);
+        std::string path = bench::scratchPath("dbq-bench", "sqlite");
+        vfw::ByteArray record = bench::patternRecord(w.length);
         sqlite3* db = nullptr;
         check(sqlite3_open(path.c_str(), &db), db);
         check(sqlite3_exec(db,
@@ -186,9 +158,10 @@ void printRatios(int rounds) {
         const struct {
             const char* name;
             double ours, theirs;
-        } phases[] = {{"append", median(ours.append), median(theirs.append)},
-                      {"remove", median(ours.remove), median(theirs.remove)},
-                      {"append again", median(ours.reappend), median(theirs.reappend)}};
+        } phases[] = {
+            {"append", bench::median(ours.append), bench::median(theirs.append)},
+            {"remove", bench::median(ours.remove), bench::median(theirs.remove)},
+            {"append again", bench::median(ours.reappend), bench::median(theirs.reappend)}};
         for (const auto& phase : phases) {
             if (phase.ours > 0 && phase.theirs > 0) {
                 std::printf("%8d %6d  %-12s %10.0f %10.0f %6.2fx\n", w.records, w.length,

@@ -6,18 +6,16 @@
 // runs several times; the summary takes the median CPU time (user and system) per phase and
 // prints composite / single (target: within 10%, a ratio of at least 0.90). The dump command
 // is measured against its peers by vaudumpat_bench.
-#include <time.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "vfw/dbq_composite.h"
 
 namespace {
@@ -37,45 +35,22 @@ struct Phases {
 };
 std::map<std::string, std::map<int, Phases>> g_phases;
 
-std::string scratch(const std::string& name) {
-    const char* base = std::getenv("TMPDIR");
-    return std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vfw-dbqc-bench-" +
-           std::to_string(::getpid()) + "-" + name;
-}
-
-// CPU seconds of this process, user and system: the machines this runs on are shared, and a
-// phase descheduled for a while would otherwise decide its ratio.
-double cpuNow() {
-    timespec now{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-vfw::ByteArray recordBytes(int length) {
-    vfw::ByteArray bytes(new unsigned char[size_t(length)],
-                         boost::checked_array_deleter<unsigned char>());
-    for (int i = 0; i < length; ++i) {
-        bytes[i] = static_cast<unsigned char>(i * 13);
-    }
-    return bytes;
-}
-
 void appendAndRemove(benchmark::State& state, const std::string& name, vfw::DBQ& queue,
                      const Workload& w) {
-    vfw::ByteArray record = recordBytes(w.length);
-    double start = cpuNow();
+    vfw::ByteArray record = bench::patternRecord(w.length);
+    double start = bench::cpuSeconds();
     for (int i = 0; i < w.records; ++i) {
         queue.enqueue(record, uint32_t(w.length));
     }
-    double append = cpuNow() - start;
-    start = cpuNow();
+    double append = bench::cpuSeconds() - start;
+    start = bench::cpuSeconds();
     for (int i = 0; i < w.records; ++i) {
         vfw::ByteArray data;
         uint32_t length = 0;
         queue.dequeue(data, length);
         benchmark::DoNotOptimize(data.get());
     }
-    double remove = cpuNow() - start;
+    double remove = bench::cpuSeconds() - start;
     if (!queue.isEmpty()) {
         state.SkipWithError("queue not drained");
     }
@@ -88,7 +63,7 @@ void appendAndRemove(benchmark::State& state, const std::string& name, vfw::DBQ&
 
 void single(benchmark::State& state, Workload w) {
     for (auto _ : state) {
-        std::string path = scratch("single");
+        std::string path = bench::scratchPath("dbqc-bench", "single");
         vfw::DBQSingle queue(512);
         if (!queue.open(path, 1, 0600, true, "bench")) {
             state.SkipWithError("open failed");
@@ -101,7 +76,7 @@ void single(benchmark::State& state, Workload w) {
 
 void composite(benchmark::State& state, Workload w, uint64_t limit, const char* name) {
     for (auto _ : state) {
-        std::string path = scratch("composite");
+        std::string path = bench::scratchPath("dbqc-bench", "composite");
         vfw::DBQComposite queue(512);
         queue.setMaxSize(limit);
         if (!queue.open(path, 1, 0600, true, "bench")) {
@@ -111,14 +86,6 @@ void composite(benchmark::State& state, Workload w, uint64_t limit, const char* 
         appendAndRemove(state, name, queue, w);
         queue.destroy();
     }
-}
-
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 void printQueueRatios() {
@@ -135,10 +102,10 @@ void printQueueRatios() {
             if (ours.append.empty() || peer.append.empty()) {
                 continue;
             }
-            double appendOurs = w.records / median(ours.append);
-            double removeOurs = w.records / median(ours.remove);
-            double appendPeer = w.records / median(peer.append);
-            double removePeer = w.records / median(peer.remove);
+            double appendOurs = w.records / bench::median(ours.append);
+            double removeOurs = w.records / bench::median(ours.remove);
+            double appendPeer = w.records / bench::median(peer.append);
+            double removePeer = w.records / bench::median(peer.remove);
             std::printf("%-22s %8d %8d %12.0f %12.0f %6.2fx %12.0f %12.0f %6.2fx\n", name,
                         w.records, w.length, appendOurs, appendPeer, appendOurs / appendPeer,
                         removeOurs, removePeer, removeOurs / removePeer);

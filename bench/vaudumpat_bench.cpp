@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "vfw/dbq_composite.h"
 
 namespace {
@@ -46,12 +47,6 @@ struct Run {
     double cpu = 0;
     double peakMiB = 0;
 };
-
-std::string scratch(const std::string& name) {
-    const char* base = std::getenv("TMPDIR");
-    return std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vfw-vaudumpat-bench-" +
-           std::to_string(::getpid()) + "-" + name;
-}
 
 void removeTree(const std::string& path) {
     std::string command = "rm -rf '" + path + "'";
@@ -166,12 +161,6 @@ std::vector<std::string> writeSpool(const std::string& directory, int64_t mebiby
     return {directory + "/0", directory + "/1"};
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 struct Series {
     std::vector<double> wall, cpu, peak;
     void add(const Run& run) {
@@ -187,11 +176,11 @@ double medianRatio(const std::vector<double>& peer, const std::vector<double>& o
     for (size_t i = 0; i < peer.size() && i < ours.size(); ++i) {
         ratios.push_back(ours[i] > 0 ? peer[i] / ours[i] : 0);
     }
-    return median(ratios);
+    return bench::median(ratios);
 }
 
 void compare(int64_t mebibytes, int rounds) {
-    const std::string root = scratch(std::to_string(mebibytes));
+    const std::string root = bench::scratchPath("vaudumpat-bench", std::to_string(mebibytes));
     const std::string var = root + "/var";
     const std::string etc = root + "/etc";
     if (::mkdir(root.c_str(), 0700) != 0 || ::mkdir(var.c_str(), 0755) != 0 ||
@@ -222,14 +211,14 @@ void compare(int64_t mebibytes, int rounds) {
                 "wall / vaudumpat", "cpu / vaudumpat");
     for (const char* name : {"vaudumpat", "xxd", "hexdump -C"}) {
         const Series& s = series[name];
-        std::printf("%-11s %9.3f %9.3f %10.1f %15.2fx %15.2fx\n", name, median(s.wall),
-                    median(s.cpu), median(s.peak), medianRatio(s.wall, ours.wall),
+        std::printf("%-11s %9.3f %9.3f %10.1f %15.2fx %15.2fx\n", name, bench::median(s.wall),
+                    bench::median(s.cpu), bench::median(s.peak), medianRatio(s.wall, ours.wall),
                     medianRatio(s.cpu, ours.cpu));
     }
     std::printf(
         "vaudumpat: %.0f MiB/s of spool (wall), peak memory %.1f MiB (target: xxd / "
         "vaudumpat >= 5x)\n",
-        double(bytes) / kMiB / median(ours.wall), median(ours.peak));
+        double(bytes) / kMiB / bench::median(ours.wall), bench::median(ours.peak));
 }
 
 }  // namespace

@@ -199,6 +199,7 @@ enum OpenCode {
     OPEN_NOT_REGULAR = 9,
     OPEN_AGAIN = 10,
     OPEN_OTHER = 11,
+    OPEN_REPLACED = 12,  // the path named another file by the time the opened one was checked
 };
 
 // Opens `path` read-only and checks the opened file against the path. On OPEN_OK, `*out`

@@ -57,7 +57,7 @@ int check(int fd, const char* path, int skip) {
         return OPEN_SYMLINK;
     }
     if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
-        return OPEN_OTHER;
+        return OPEN_REPLACED;
     }
     if ((skip & SKIP_HARDLINK) == 0 && opened.st_nlink != 1) {
         return OPEN_HARDLINKS;

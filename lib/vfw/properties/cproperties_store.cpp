@@ -226,8 +226,14 @@ int loadFromFileImpl(Props* props, const char* path, int mode) {
     }
     props->loadMode = mode;
     props->loaded = 0;
+    // A save replaces the configuration file by renaming a new one over it: a load that
+    // opened the old file just before opens the one that now has the name. A file swapped
+    // in is checked like any other; only a path that keeps changing is given up on.
     FILE* stream = nullptr;
     int code = openChecked(path, SKIP_ALL, &stream);
+    for (int attempt = 1; code == OPEN_REPLACED && attempt < 10; ++attempt) {
+        code = openChecked(path, SKIP_ALL, &stream);
+    }
     if (code != OPEN_OK) {
         props->loaded = 1;
         int result = openCodeToResult(code);

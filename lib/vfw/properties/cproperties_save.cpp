@@ -268,8 +268,13 @@ void appendPhase(Props* props, SaveFiles& files) {
                 CPROPS_TRACE(props, TRACE_DEBUG, "saveProperty", "Unable to expand the parameter ",
                              entry->name, " with value ", entry->interValue);
             }
-            line += ": ";
-            line += copy;
+            try {
+                line += ": ";
+                line += copy;
+            } catch (const std::bad_alloc&) {
+                std::free(copy);
+                throw;
+            }
             std::free(copy);
         }
         if (line.size() > kMaxLine) {

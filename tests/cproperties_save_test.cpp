@@ -162,6 +162,23 @@ TEST(CPropertiesSave, InvalidStoreAndUnusablePathsFailWithoutChanges) {
         }
         ASSERT_EQ(0, ::rmdir(blocker.c_str()));
     }
+    // A symbolic link is refused; an old file that cannot be read to its end (a NUL byte, a
+    // line over the limit) is not replaced, since its rest would be lost.
+    const std::string link = conf.dir.file("link");
+    ASSERT_EQ(0, ::symlink(conf.path.c_str(), link.c_str()));
+    EXPECT_EQ(-22, vfw::saveProperty(s.p, link.c_str()));
+    const struct {
+        std::string text;
+        int code;
+    } unreadable[] = {{std::string("a: 1\nb: \0\nc: 3\n", 16), -5},
+                      {"a: 1\nlong: " + std::string(1100, 'x') + "\nc: 3\n", -5}};
+    for (const auto& u : unreadable) {
+        const std::string path = conf.dir.file("unreadable");
+        writeFile(path, u.text);
+        EXPECT_EQ(u.code, vfw::saveProperty(s.p, path.c_str()));
+        EXPECT_EQ(u.text, readFile(path));
+        EXPECT_FALSE(exists(path + ".lock") || exists(path + ".new"));
+    }
     writeFile(conf.path + ".new", "junk: left by a crash\n");  // is replaced
     EXPECT_EQ(0, vfw::saveProperty(s.p, conf.path.c_str()));
     EXPECT_EQ("a: 2\n", readFile(conf.path));

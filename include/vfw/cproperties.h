@@ -134,12 +134,12 @@ int freeProps(Props* props);
 // "name: value" when the file holds another value, the line of one deleted since then goes,
 // runs of empty lines shrink to one, and properties set since then that the file lacks are
 // appended as "name: interValue". What another writer saved meanwhile is kept. Writers are
-// serialised by the lock file `path` ".lock"; the new text is written and flushed to `path` ".new",
-// which is then renamed over `path` (mode 0644), so a reader or a crash finds the old file or the
-// new one, never none or half of one. 0 on success; -22 for an invalid store or a lock,
-// configuration or temporary file that cannot be had; -12 out of memory; -5 when the temporary file
-// cannot be written whole (the configuration file is then untouched). The lock file is released on
-// every path.
+// serialised by the lock file `path` ".lock"; the new text is written and flushed to `path`
+// ".new", which is then renamed over `path` (mode 0644), so a reader or a crash finds the old
+// file or the new one, never none or half of one. 0 on success; -22 for an invalid store or a
+// lock, configuration or temporary file that cannot be had; -12 out of memory; -5 when the
+// old file cannot be read to its end or the new one cannot be written whole (the old file is
+// then untouched). The lock file is released on every path.
 int saveProperty(Props* store, const char* path);
 // The lock file on its own: created exclusively (mode 0600), waiting 10 ms at a time, at
 // most 100 times, while a lock younger than 61 seconds exists; an older one is removed.

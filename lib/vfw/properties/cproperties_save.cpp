@@ -64,10 +64,7 @@ class SaveFiles {
             ::close(fd);
             fd = -1;
         }
-        if (fd < 0 || (m_in = ::fdopen(fd, "r")) == nullptr) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
+        if ((m_in = streamOn(fd, "r")) == nullptr) {
             CPROPS_TRACE(m_props, TRACE_ERROR, "saveProperty", "Unable to open config file ",
                          m_config.c_str());
             return -22;
@@ -75,10 +72,7 @@ class SaveFiles {
         ::unlink(m_temp.c_str());  // a leftover of an earlier save, perhaps not a regular file
         fd = ::open(m_temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         m_tempMade = fd >= 0;
-        if (fd < 0 || (m_out = ::fdopen(fd, "w+")) == nullptr) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
+        if ((m_out = streamOn(fd, "w+")) == nullptr) {
             CPROPS_TRACE(m_props, TRACE_ERROR, "saveProperty",
                          "Unable to open temporary config file ", m_temp.c_str());
             return -22;
@@ -129,6 +123,15 @@ class SaveFiles {
     }
 
   private:
+    // A stream on `fd`, or null (the descriptor then closed); null for a negative one.
+    static FILE* streamOn(int fd, const char* mode) {
+        FILE* stream = fd >= 0 ? ::fdopen(fd, mode) : nullptr;
+        if (stream == nullptr && fd >= 0) {
+            ::close(fd);
+        }
+        return stream;
+    }
+
     void closeStreams() {
         if (m_in != nullptr) {
             std::fclose(m_in);

@@ -366,9 +366,9 @@ NS_TEST(CPropertiesNobody, FilesItMayNotRead) {
     ASSERT_EQ(0, ::chmod(dir.file("list").c_str(), 0600));
     vfw_test::writeFile(dir.file("conf"), "list: file:" + dir.file("list") + "\n");
     std::string output;
-    int status = cprops_test::runCommand(
+    int status = vfw_test::runCommand(
         "VFW_PROPERTIES2_DEBUG=1 CPROP_NOBODY_DIR='" + dir.path() +
-            "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + cprops_test::selfPath() +
+            "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + vfw_test::selfPath() +
             "' --gtest_also_run_disabled_tests --gtest_filter=CPropertiesNobody.DISABLED_Probe",
         output);
     EXPECT_EQ(0, status) << output;

@@ -232,8 +232,8 @@ TEST(CPropertiesSaveLock, CreateAndReleaseTheLockFile) {
 }
 
 NS_TEST(CPropertiesSaveNs, FullFileSystemLeavesTheOldFile) {
-    const char* parent = std::getenv("VFW_CPROP_PARENT_NS");
-    ASSERT_TRUE(parent != nullptr && cprops_test::mountNamespace() != parent);
+    const char* parent = std::getenv("VFW_TEST_PARENT_NS");
+    ASSERT_TRUE(parent != nullptr && vfw_test::mountNamespace() != parent);
     vfw_test::TempDir dir;
     ASSERT_EQ(0, ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=16k"));
     struct Unmount {

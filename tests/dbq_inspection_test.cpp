@@ -1,0 +1,673 @@
+// The inspections of a queue file (dump, dumpAccounting, the raw dump, the integrity check):
+// golden texts written from the dump rules for empty, spanning, extreme, looping and damaged
+// files, payload rendering against a byte-by-byte reference, every finding of the check with its
+// grade, the order of the two standard streams (in a child whose two streams share one file),
+// and the seed corpus of the queue-file fuzz target through every inspection.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/dbq_images.h"
+#include "support/dbq_test_util.h"
+#include "support/test_util.h"
+#include "vfw/dbq.h"
+
+namespace {
+
+using dbq_images::Data;
+using dbq_images::Master;
+
+Master master(int32_t head, int32_t tail, int32_t count, uint64_t dataSize, int32_t freeHead = 0,
+              int32_t freeTail = 0, bool basic = false) {
+    Master m;
+    m.head = head, m.tail = tail, m.count = count, m.dataSize = dataSize;
+    m.freeHead = freeHead, m.freeTail = freeTail, m.basic = basic;
+    return m;
+}
+
+// `flags`: 's' spanning, 'f' free, 'o' in the other layout than the master block's.
+Data data(int32_t id, int32_t next, int64_t sizeOrPrevious, const char* flags = "",
+          const std::string& payload = "", int32_t spanSeq = 0, uint32_t age = 0) {
+    Data d;
+    d.id = id, d.next = next, d.sizeOrPrevious = uint32_t(sizeOrPrevious), d.payload = payload;
+    d.spanning = std::strchr(flags, 's') != nullptr, d.free = std::strchr(flags, 'f') != nullptr;
+    d.basic = std::strchr(flags, 'o') != nullptr, d.spanSeq = spanSeq, d.age = age;
+    return d;
+}
+
+// The master block, then `blocks` (whose `basic` means "the other layout"); time stamps 0.
+std::string image(const Master& m, std::vector<Data> blocks) {
+    std::string file = dbq_images::masterImage(m);
+    for (Data& d : blocks) {
+        d.basic = d.basic != m.basic;
+        file += dbq_images::dataImage(d);
+    }
+    return file;
+}
+
+template <class... T>
+std::string cat(const T&... parts) {
+    std::ostringstream text;
+    (text << ... << parts);
+    return text.str();
+}
+
+std::string ctimeOf(int64_t seconds) {
+    time_t t = seconds;
+    char text[64];
+    return ::ctime_r(&t, text);
+}
+
+// Lines of the dumps, by the rules.
+std::string accountingLine(bool empty, int64_t count, uint64_t size, int64_t head, int64_t tail,
+                           int64_t freeHead, int64_t freeTail, const char* operation) {
+    return cat("DB accounting  empty: ", empty, " count: ", count, " getDataSize: ", size,
+               " head: ", head, " tail: ", tail, " freehead: ", freeHead, " freetail: ", freeTail,
+               operation);
+}
+
+std::string masterLine(uint64_t version, uint64_t age, int64_t size, int64_t time) {
+    return cat(" magic: 1147294061 checksum: 0 version: ", version, " age: ", age,
+               " blocksize: ", size, " time: ", ctimeOf(time), "\n");
+}
+
+// A block's line in dump and dumpAccounting from "Block ID: " on.
+std::string fields(int64_t id, int64_t next, int64_t size, bool spanning, bool free, int capacity) {
+    return cat("Block ID: ", id, "\tNext block ID: ", next, "\tSize: ", size,
+               "\tSpanning: ", spanning, "\tFree: ", free, "\tDatasize: ", capacity, "\n");
+}
+
+// The line of an extended data block whose checksum is right.
+std::string detail(uint64_t sum, uint64_t version, uint64_t age, int64_t seq, int64_t time) {
+    return cat(" magic: 1682075972 checksum: ", sum, " actual checksum: ", sum,
+               " version: ", version, " age: ", age, " span seq: ", seq, " time: ", ctimeOf(time),
+               "\n");
+}
+
+std::string rawLine(int64_t id, int64_t blockId, const char* type, int64_t next,
+                    int64_t sizeOrPrevious, bool spanning, bool free) {
+    return cat("Block ", id, " Header ID: ", blockId, " Header Type: ", type, " Next: ", next,
+               free ? " Previous " : " Size: ", sizeOrPrevious,
+               " Flags: ", spanning ? "spanning" : "", free ? " free" : " in-use",
+               next != blockId + 1 ? " not-sequential\n" : "\n");
+}
+
+std::string totals(int blocks, int spanning, int inUseSpanning, int free, bool match) {
+    return cat("Total number of data blocks: ", blocks,
+               "\nTotal number of spanning blocks: ", spanning,
+               "\nTotal number of inuse spanning blocks: ", inUseSpanning,
+               "\nTotal number of free blocks: ", free, "\n",
+               match ? "*** Counts match!! ***\n" : "*** Counts do not match ****\n");
+}
+
+std::string ending(const std::string& text, size_t length) {
+    return text.substr(text.size() - std::min(text.size(), length));
+}
+
+// What std::cout and std::cerr received, and the exception that ended the body ("" if none).
+struct Outcome {
+    std::string out, err, error;
+};
+
+template <class Body>
+Outcome capture(Body body) {
+    std::ostringstream out, err;
+    std::streambuf* savedOut = std::cout.rdbuf(out.rdbuf());
+    std::streambuf* savedErr = std::cerr.rdbuf(err.rdbuf());
+    Outcome o;
+    try {
+        body();
+    } catch (const vfw::FatalErrorException& e) {
+        o.error = std::string("Fatal: ") + e.what();
+    } catch (const std::exception& e) {
+        o.error = e.what();
+    }
+    std::cout.rdbuf(savedOut);
+    std::cerr.rdbuf(savedErr);
+    o.out = out.str(), o.err = err.str();
+    return o;
+}
+
+// Writes `file`, opens it read-only without the clean-shutdown check and runs `body` on it.
+template <class Body>
+void onQueue(const std::string& file, Body body) {
+    vfw_test::TempDir dir;
+    vfw_test::writeFile(dir.file("q"), file);
+    vfw::DBQSingle queue(512);
+    EXPECT_TRUE(queue.open(dir.file("q"), 0, 0600, false, ""));
+    body(queue);
+}
+
+Outcome dump(const std::string& file, bool withData) {
+    return capture([&] { onQueue(file, [&](vfw::DBQSingle& q) { q.dump(withData); }); });
+}
+
+Outcome accounting(const std::string& file) {
+    return capture([&] { onQueue(file, [](vfw::DBQSingle& q) { q.dumpAccounting(); }); });
+}
+
+// The raw dump of `file` from the line feed that ends its first line, which names the path.
+Outcome rawDump(const std::string& file) {
+    vfw_test::TempDir dir;
+    vfw_test::writeFile(dir.file("q"), file);
+    Outcome o = capture([&] { vfw::DBQSingle::dumpRawFile(dir.file("q")); });
+    EXPECT_EQ(o.out.substr(0, o.out.find('\n')), "dumping raw file " + dir.file("q"));
+    o.out.erase(0, o.out.find('\n'));
+    return o;
+}
+
+// Runs `body` in a child whose descriptors 1 (closed when `closeOut`) and 2 write to one file,
+// and returns the file; an exception from `body` is written to std::cerr after "caught: ".
+template <class Body>
+std::string childOutput(Body body, bool closeOut = false) {
+    vfw_test::TempDir dir;
+    const std::string path = dir.file("output");
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || (closeOut ? ::close(1) : ::dup2(fd, 1)) < 0 || ::dup2(fd, 2) < 0) {
+            ::_exit(3);
+        }
+        try {
+            body();
+        } catch (const std::exception& e) {
+            std::cerr << "caught: " << e.what() << '\n';
+        }
+        std::cout.flush();
+        ::_exit(0);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    return vfw_test::readFile(path);
+}
+
+// An empty extended file, whose master block records the block size 0 (read as 512); and a
+// record of 1000 bytes in blocks of 470: every block says Size 1000, the span sequence counts
+// 0, 1, 2, and the last block shows its 60 record bytes and 410 stale ones.
+TEST(DbqDumpTest, EmptyFileAndRecordOverThreeBlocks) {
+    Master m = master(0, 0, 0, 0);
+    m.blockSize = 0;
+    EXPECT_EQ(dump(image(m, {}), true).out,
+              accountingLine(1, 0, 0, 0, 0, 0, 0, " operation: 0\n") +
+                  masterLine(65536, 0, 512, 0) +
+                  "DB is empty\nempty: 1\ncount: 0\ngetDataSize: 0\n");
+    EXPECT_EQ(accounting(image(m, {})).out,
+              accountingLine(1, 0, 0, 0, 0, 0, 0, " CurrentOperation: 0\n"));
+    std::string record, expected = accountingLine(0, 1, 1000, 1, 3, 0, 0, " operation: 0\n") +
+                                   masterLine(65536, 0, 512, 0);
+    for (int i = 0; i < 1410; ++i) {
+        record += char(i < 1000 ? 'a' + i % 26 : 'Q');
+    }
+    std::vector<Data> blocks;
+    for (int k = 0; k < 3; ++k) {
+        const std::string payload = record.substr(size_t(k) * 470, 470);
+        blocks.push_back(data(k + 1, k < 2 ? k + 2 : 0, 1000, k < 2 ? "s" : "", payload, k, 20));
+        expected += cat("i: ", k, '\t') + fields(k + 1, k < 2 ? k + 2 : 0, 1000, k < 2, 0, 470) +
+                    detail(dbq_images::byteSum(payload, 0, 470), 65536, 20, k, 0) + payload +
+                    "\n\n";
+    }
+    EXPECT_EQ(dump(image(master(1, 3, 1, 1000), blocks), true).out, expected);
+}
+
+// Every number at the extremes of its field: signed ones (ids, next, size or previous, span
+// sequence, count, time) as signed 32-bit numbers, unsigned ones (version, age, data size) as
+// unsigned; a record length of zero or less shows no payload bytes.
+TEST(DbqDumpTest, EveryFieldAtItsExtremes) {
+    const int32_t lo = INT32_MIN, hi = INT32_MAX;
+    const uint32_t top = UINT32_MAX, half = 1u << 31;
+    Master m = master(1, -1, lo, UINT64_MAX, lo, hi);
+    m.operation = 255, m.age = top;
+    std::string file =
+        image(m, {data(1, 2, -5, "s", "abc", lo, top), data(2, 3, lo, "s", "xyz", -1, half),
+                  data(3, 0, hi, "", "hi", hi), data(4, -1, lo, "f"), data(5, lo, hi, "f")});
+    const std::pair<size_t, uint32_t> versionsAndTimes[] = {
+        {46, top}, {50, lo}, {538, lo}, {1046, half}, {1050, top}, {1558, top}, {1562, hi}};
+    for (const auto& p : versionsAndTimes) {
+        dbq_images::be32(file, p.first, p.second);
+    }
+    EXPECT_EQ(dump(file, true).out,
+              accountingLine(0, lo, UINT64_MAX, 1, -1, lo, hi, " operation: 255\n") +
+                  masterLine(top, top, 512, lo) + "i: 0\t" + fields(1, 2, -5, 1, 0, 470) +
+                  detail(294, 65536, top, lo, lo) + "\n\ni: 1\t" + fields(2, 3, lo, 1, 0, 470) +
+                  detail(363, half, half, -1, -1) + "\n\ni: 2\t" + fields(3, 0, hi, 0, 0, 470) +
+                  detail(209, top, 0, hi, hi) + "hi\n\n");
+    EXPECT_EQ(accounting(file).out,
+              accountingLine(0, lo, UINT64_MAX, 1, -1, lo, hi, " CurrentOperation: 255\n") +
+                  fields(1, 2, -5, 1, 0, 470) + fields(2, 3, lo, 1, 0, 470) +
+                  fields(3, 0, hi, 0, 0, 470) + fields(4, -1, lo, 0, 1, 470) +
+                  fields(5, lo, hi, 0, 1, 470));
+    const Outcome raw = rawDump(file);
+    EXPECT_EQ(raw.out + raw.err,
+              "\nHeader ID: 0 Header Type: masterX Head: 1 Tail: -1\nFree Head: -2147483648 Free "
+              "Tail: 2147483647 Operation: 255 Count: -2147483648 Size: 18446744073709551615\n" +
+                  rawLine(1, 1, "dataX", 2, -5, 1, 0) + rawLine(2, 2, "dataX", 3, lo, 1, 0) +
+                  rawLine(3, 3, "dataX", 0, hi, 0, 0) + rawLine(4, 4, "dataX", -1, lo, 0, 1) +
+                  rawLine(5, 5, "dataX", lo, hi, 0, 1) + "all blocks read.\n" +
+                  totals(5, 2, 2, 2, false) + "Dumping free list: \nError in reading data.\n" +
+                  "Total free blocks read: 0\n*** Counts do not match ****\n");
+}
+
+// The rendering rules byte by byte: the reference for the renderer, which goes 8 bytes at a
+// time where it can.
+std::string renderByRules(const std::string& bytes) {
+    std::string text;
+    size_t nuls = 0;
+    for (unsigned char c : bytes) {
+        text += c == 0 || nuls == 0 ? "" : "<NULL*" + std::to_string(nuls) + ">";
+        nuls = c == 0 ? nuls + 1 : 0;
+        text += c == 0      ? ""
+                : c == '\n' ? "\\n"
+                : c == '\r' ? "\\r"
+                : c == 8    ? "<BS>"
+                            : std::string(1, c >= 32 && c <= 126 ? char(c) : '?');
+    }
+    return text;
+}
+
+// The payload text of a one-record basic file, the lines around it checked.
+std::string rendered(const std::string& payload, uint32_t size) {
+    const std::string out =
+        dump(image(master(1, 1, 1, size, 0, 0, true), {data(1, 0, size, "", payload)}), 1).out;
+    const std::string head = accountingLine(0, 1, size, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
+                             fields(1, 0, size, 0, 0, 498);
+    EXPECT_EQ(out.substr(0, head.size()) + ending(out, 2), head + "\n\n");
+    return out.substr(head.size(), out.size() - head.size() - 2);
+}
+
+// By table, then 300 payloads whose kind of bytes (text, any byte, NULs, the special bytes, or
+// a mix) changes every 16 bytes, then one block of 64 KiB, far longer than the renderer's pieces.
+TEST(DbqDumpTest, PayloadRendering) {
+    const std::string some("ab\0\0\0c\n\r\b\x7f\xc8 ~\0\0\0XYZ", 19);
+    const std::tuple<std::string, uint32_t, const char*> cases[] = {
+        {some, 16, "ab<NULL*3>c\\n\\r<BS>?? ~"},  // trailing NULs dropped, XYZ past the size
+        {some, 19, "ab<NULL*3>c\\n\\r<BS>?? ~<NULL*3>XYZ"},
+        {std::string(12, '\0') + "!", 13, "<NULL*12>!"},
+        {"\x01\t\x1f\x80\xff\x0b", 6, "??????"},
+        {std::string(3, '\0'), 3, ""},
+        {"text", 0, ""},
+        {"\n\n\r\r\b\b", 6, "\\n\\n\\r\\r<BS><BS>"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(rendered(std::get<0>(c), std::get<1>(c)), std::get<2>(c));
+    }
+    uint32_t x = 7;
+    std::string bytes(65494 + 300 * 498, '\0');
+    for (size_t i = 0, kind = 0; i < bytes.size(); ++i) {
+        x = x * 1664525u + 1013904223u;
+        const unsigned r = x >> 24;
+        kind = i >= 20000 && i < 29000 ? 4 : i % 16 == 0 ? r % 8 : kind;
+        bytes[i] = char(kind < 2    ? 32 + r % 95
+                        : kind < 4  ? r
+                        : kind == 4 ? 0
+                        : kind == 5 ? "\0\n\r\b\x7f ~\x1f\xc8"[r % 9]
+                                    : r % 2 * 'x');
+    }
+    for (size_t i = 0; i < 300; ++i) {
+        const std::string payload = bytes.substr(65494 + i * 498, 498);
+        EXPECT_EQ(rendered(payload, x % 560), renderByRules(payload.substr(0, x % 560))) << i;
+        x = x * 1664525u + 1013904223u;
+    }
+    const size_t size = 65536, capacity = size - 42;
+    const std::string payload = bytes.substr(0, capacity - 1) + "e";
+    Master m = master(1, 1, 1, capacity);
+    m.blockSize = int32_t(size);
+    std::string file = image(m, {data(1, 0, capacity)});
+    file = file.substr(0, 512) + std::string(size - 512, '\0') + file.substr(512, 42) + payload;
+    const uint32_t sum = dbq_images::byteSum(payload, 0, capacity);
+    dbq_images::be32(file, size + 18, sum);
+    const std::string tail = masterLine(65536, 0, size, 0) + "i: 0\t" +
+                             fields(1, 0, capacity, 0, 0, 65494) + detail(sum, 65536, 0, 0, 0) +
+                             renderByRules(payload) + "\n\n";
+    EXPECT_EQ(ending(dump(file, true).out, tail.size()), tail);
+    EXPECT_EQ(accounting(file).out,
+              accountingLine(0, 1, capacity, 1, 1, 0, 0, " CurrentOperation: 0\n") +
+                  fields(1, 0, capacity, 0, 0, 65494));
+}
+
+// A chain that leaves the file: the entries before, the read's report, then its exception, in
+// this order also in a child whose two streams share one file.
+TEST(DbqDumpTest, ChainLeavingTheFile) {
+    const std::string file = image(master(1, 1, 1, 5, 0, 0, true), {data(1, 9, 5, "s", "abcde")});
+    const std::string out = accountingLine(0, 1, 5, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
+                            fields(1, 9, 5, 1, 0, 498) + "abcde\n\nRead for block 9 failed\n" +
+                            "EOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n";
+    const Outcome outcome = dump(file, true);
+    EXPECT_EQ(outcome.out + outcome.error, out + "Block 9 read failed (fs.read)");
+    EXPECT_EQ(childOutput([&] { onQueue(file, [](vfw::DBQSingle& q) { q.dump(true); }); }),
+              out + "caught: Block 9 read failed (fs.read)\n");
+}
+
+// Keeps the line count and the end of what the dump writes: a million entries need no memory.
+struct TailSink : std::streambuf {
+    TailSink() : saved(std::cout.rdbuf(this)) {}
+    ~TailSink() override { std::cout.rdbuf(saved); }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        lines += size_t(std::count(s, s + n, '\n'));
+        tail = ending(tail + std::string(s, size_t(n)), 256);
+        return n;
+    }
+    std::streambuf* saved;
+    size_t lines = 0;
+    std::string tail;
+};
+
+// Blocks 1 and 2 of a basic file point at each other: the dump shows the entries 0 to the
+// limit - 1, then gives up with two lines.
+void expectLoop(int32_t entries) {
+    TailSink sink;
+    onQueue(image(master(1, 2, 1, 7, 0, 0, true), {data(1, 2, 7), data(2, 1, 7)}),
+            [](vfw::DBQSingle& q) { q.dump(false); });
+    const std::string last = cat("\ni: ", entries - 1, "\t") +
+                             fields(2 - entries % 2, 1 + entries % 2, 7, 0, 0, 498) +
+                             "Too many blocks to follow. Quit without finishing all readings.\n"
+                             "Is there a loop between the blocks; or just a big DB?\n";
+    EXPECT_EQ(sink.lines, size_t(entries) + 3);
+    EXPECT_EQ(ending(sink.tail, last.size()), last);
+}
+
+// The limit, lowered through its seam: a chain of exactly the limit ends normally.
+TEST(DbqDumpTest, LoopingChainEndsAtTheEntryLimit) {
+    ASSERT_EQ(vfw::DBQSingle::getDumpEntryLimit(), 1000002);
+    expectLoop(1000002);
+    vfw::DBQSingle::setDumpEntryLimit(2);
+    expectLoop(2);
+    EXPECT_EQ(dump(image(master(1, 2, 2, 2, 0, 0, true), {data(1, 2, 1), data(2, 0, 1)}), 0).out,
+              accountingLine(0, 2, 2, 1, 2, 0, 0, " operation: 0\ni: 0\t") +
+                  fields(1, 2, 1, 0, 0, 498) + "i: 1\t" + fields(2, 0, 1, 0, 0, 498));
+    vfw::DBQSingle::setDumpEntryLimit(-7);
+    EXPECT_EQ(vfw::DBQSingle::getDumpEntryLimit(), 1);
+    expectLoop(1);
+    vfw::DBQSingle::setDumpEntryLimit(1000002);
+}
+
+// Every inspection of a queue that is not open throws, and writes nothing.
+TEST(DbqDumpTest, UnopenedQueueIsRefused) {
+    vfw::DBQSingle q(512);
+    std::ostringstream out;
+    const Outcome dumped = capture([&] { q.dump(true); });
+    EXPECT_EQ(dumped.out + dumped.error + capture([&] { q.dumpAccounting(); }).error +
+                  capture([&] { q.checkQueue(true, "", out); }).error + out.str(),
+              "DBQSingle (dump) is not opened.DBQSingle (dumpAccounting) is not opened.DBQSingle "
+              "(checkQueue) is not opened.");
+}
+
+// Record A in blocks 1 and 2, a block that is no block (4: type 99, id 77), and the free list
+// 3 -> 5 whose first block still carries the spanning flag of the record it once held:
+// 5 blocks - 2 free - 1 in-use spanning = 2 records. The verdict goes to standard output, then
+// to standard error, before the free list. A basic file has the basic type names.
+TEST(DbqRawDumpTest, GoldenTexts) {
+    std::string file =
+        image(master(1, 2, 2, 600, 3, 5), {data(1, 2, 600, "s"), data(2, 0, 600),
+                                           data(3, 5, 0, "sf"), data(4, 0, 0), data(5, 0, 3, "f")});
+    file.replace(4 * 512, 5, std::string("\0\0\0\x4d\x63", 5));
+    const std::string free =
+        rawLine(3, 3, "dataX", 5, 0, 1, 1) + rawLine(5, 5, "dataX", 0, 3, 0, 1);
+    const std::string before =
+        "\nHeader ID: 0 Header Type: masterX Head: 1 Tail: 2\nFree Head: 3 Free Tail: 5 "
+        "Operation: 0 Count: 2 Size: 600\n" +
+        rawLine(1, 1, "dataX", 2, 600, 1, 0) + rawLine(2, 2, "dataX", 0, 600, 0, 0) +
+        rawLine(3, 3, "dataX", 5, 0, 1, 1) + rawLine(4, 77, "unknown", 0, 0, 0, 0) +
+        rawLine(5, 5, "dataX", 0, 3, 0, 1) + "all blocks read.\n" + totals(5, 2, 1, 2, true);
+    const std::string after = "Dumping free list: \n" + free + "Total free blocks read: 2\n";
+    const Outcome outcome = rawDump(file);
+    EXPECT_EQ(outcome.out + outcome.err + outcome.error,
+              before + after + "*** Counts match!! ***\n");
+    vfw_test::TempDir dir;
+    vfw_test::writeFile(dir.file("q"), file);
+    EXPECT_EQ(childOutput([&] { vfw::DBQSingle::dumpRawFile(dir.file("q")); }),
+              "dumping raw file " + dir.file("q") + before + "*** Counts match!! ***\n" + after);
+    EXPECT_EQ(rawDump(image(master(1, 1, 1, 9, 0, 0, true), {data(1, 0, 9)})).out,
+              "\nHeader ID: 0 Header Type: master Head: 1 Tail: 1\nFree Head: 0 Free Tail: 0 "
+              "Operation: 0 Count: 1 Size: 9\n" +
+                  rawLine(1, 1, "data", 0, 9, 0, 0) + "all blocks read.\n" +
+                  totals(1, 0, 0, 0, true) + "Dumping free list: \nTotal free blocks read: 0\n");
+}
+
+// How the two walks end. Blocks 2 and 3 are free; the list from 2 loops back to 2 and ends after
+// as many blocks as the file has; from 1 it meets a used block; from 9 or -4 the read fails.
+// 1024-byte blocks are read as such after the 512-byte master block; a recorded block size too
+// small for a header, negative or absurdly large ends the block loop at once, and the free list
+// is not read.
+TEST(DbqRawDumpTest, WalkEndings) {
+    auto file = [](int32_t freeHead, int32_t blockSize, int32_t next) {
+        Master m = master(1, 1, 1, 4, freeHead, 3);
+        m.blockSize = blockSize;
+        return image(m, {data(1, 0, 4), data(2, 3, 0, "f"), data(3, next, 2, "f")});
+    };
+    Master m = master(0, 0, 0, 0, 1, 1);
+    m.blockSize = 1024;
+    const std::string large = image(m, {data(1, 0, 0, "f")}), pad(512, '\0');
+    const std::string two = rawLine(2, 2, "dataX", 3, 0, 0, 1),
+                      one = rawLine(1, 1, "dataX", 0, 0, 0, 1);
+    const std::string walk =
+        "all blocks read.\n" + totals(3, 0, 0, 2, true) + "Dumping free list: \n";
+    const std::string none = "\nError in reading data.\n" + totals(0, 0, 0, 0, false) +
+                             "Dumping free list: \nTotal free blocks read: 0\n";
+    const std::string oneBlock = one + "all blocks read.\n" + totals(1, 0, 0, 1, true) +
+                                 "Dumping free list: \n" + one + "Total free blocks read: 1\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {file(2, 512, 2),
+         walk + two + rawLine(3, 3, "dataX", 2, 2, 0, 1) + two + "Total free blocks read: 3\n"},
+        {file(1, 512, 0),
+         walk + rawLine(1, 1, "dataX", 0, 4, 0, 0) +
+             "Error:  block in free block list is not free!!\nTotal free blocks read: 0\n"},
+        {file(9, 512, 0), walk + "all blocks read.\nTotal free blocks read: 0\n"},
+        {file(-4, 512, 0), walk + "Error in reading data.\nTotal free blocks read: 0\n"},
+        {large.substr(0, 512) + pad + large.substr(512) + pad, oneBlock},
+        {file(1, 7, 0), none},
+        {file(1, -512, 0), none},
+        {file(1, 1 << 30, 0), none}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(ending(rawDump(c.first).out, c.second.size()), c.second);
+    }
+}
+
+// An empty file ends the dump with the exception of the master block's read, after its report.
+// A path that cannot be opened gets the perror line on standard error after the first line (no
+// hang on a FIFO without a writer), naming the open's error even when standard output is closed.
+TEST(DbqRawDumpTest, FilesThatCannotBeDumped) {
+    const std::string report = "Read for block 0 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n";
+    const Outcome empty = rawDump("");
+    EXPECT_EQ(empty.out + empty.error, "\n" + report + "Block 0 read failed (fs.read)");
+    vfw_test::TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    vfw_test::writeFile(dir.file("empty"), "");
+    const std::string perror = "Cannot open database file.: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("empty"), report + "caught: Block 0 read failed (fs.read)\n"},
+        {dir.file("missing"), perror + "No such file or directory\n"},
+        {dir.path(), perror + "Is a directory\n"},
+        {dir.file("fifo"), perror + "Invalid argument\n"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(childOutput([&] { vfw::DBQSingle::dumpRawFile(c.first); }),
+                  "dumping raw file " + c.first + "\n" + c.second);
+    }
+    EXPECT_EQ(childOutput([&] { vfw::DBQSingle::dumpRawFile(dir.file("missing")); }, true),
+              perror + "No such file or directory\n");
+}
+
+// Record A (600 bytes) in blocks 1 and 2, record B (470 bytes, one full block) in block 3, and
+// the free list 4 -> 5.
+struct Layout {
+    Master m = master(1, 3, 2, 1070, 4, 5);
+    std::vector<Data> b = {
+        data(1, 2, 600, "s", std::string(470, 'a')), data(2, 3, 600, "", std::string(130, 'a'), 1),
+        data(3, 0, 470, "", std::string(470, 'b')), data(4, 5, 0, "f"), data(5, 0, 4, "f")};
+};
+
+std::string abnormal(const std::string& text) {
+    return "\nQueue is abnormal. " + text;
+}
+
+std::string orphan(int id) {
+    return abnormal(
+        cat("Block ID ", id, " is reserved but belongs to neither used nor free list."));
+}
+
+// A change to the sound layout, the grade (also kept in the unclean-shutdown flag) and the
+// findings in order, the recorded value first in each comparison.
+TEST(DbqCheckTest, EveryFindingWithItsGrade) {
+    const std::string freeTail0 = abnormal("Recorded free-tail is 5; and free-tail we see is 0.");
+    const struct {
+        void (*change)(Layout&);
+        uint32_t grade;
+        std::string findings;
+    } cases[] = {
+        {[](Layout&) {}, 0, ""},
+        {[](Layout& l) { l.m.basic = true; }, 0, ""},
+        {[](Layout& l) {
+             l.b[0].spanSeq = 1, l.b[1].spanSeq = 5, l.b[2].basic = l.b[2].free = true,
+             l.b[0].sizeOrPrevious = l.b[1].sizeOrPrevious = 1000;
+         },
+         4,
+         abnormal("Block ID 1 is a spanning record but the order is wrong.") +
+             abnormal(
+                 "Expect there are 3 number of block in a record; but see 2 number of blocks.") +
+             abnormal("Block ID 2 is the last spanning record but the sequence number is wrong.") +
+             "\nBlock (ID 3) type does not match with the master block." +
+             abnormal("Block ID 3 is seen in queue, but it claims itself as a free block.") +
+             abnormal("Recorded queue has 1070 data; but we see 1470 data.")},
+        {[](Layout& l) { l.b[2].next = 1; }, 4,
+         abnormal("Block ID 1 is seen more than once in the queue") +
+             abnormal("Recorded tail is 3; and tail we see is 0.") + freeTail0},
+        {[](Layout& l) { l.m.freeHead = 3; }, 4,
+         abnormal("Block ID 3 is seen in the queue and appears again in the free-block-list.") +
+             freeTail0},
+        {[](Layout& l) { l.b[4].next = 4; }, 4,
+         abnormal("Block ID 4 is seen more than once in the queue") + freeTail0},
+        {[](Layout& l) { l.b[3].free = false, l.b[4].sizeOrPrevious = 1; }, 3,
+         abnormal(
+             "Block ID 4 is seen in the free-block-list, but it claims itself as a used block.") +
+             abnormal(
+                 "Free block ID 5 records its previous block is 1; but the previous block is 4.") +
+             freeTail0},
+        {[](Layout& l) {
+             l.m.tail = 1, l.m.freeTail = 9, l.m.count = -1, l.m.dataSize = 5000000000;
+         },
+         3,
+         abnormal("Recorded tail is 1; and tail we see is 3.") +
+             abnormal("Recorded free-tail is 9; and free-tail we see is 5.") +
+             abnormal("Recorded number of records is -1; and number of records we count is 2.") +
+             abnormal("Recorded queue has 5000000000 data; but we see 1070 data.")},
+        {[](Layout& l) { l.b.push_back(data(6, 0, 0, "f")), l.b.push_back(data(7, 0, 3)); }, 2,
+         orphan(6) + orphan(7)},
+        // A free head without a tail is walked; a tail without a head leaves the list unwalked.
+        {[](Layout& l) { l.m.freeTail = 0; }, 3,
+         abnormal("Recorded free-tail is 0; and free-tail we see is 5.")},
+        {[](Layout& l) { l.m.freeHead = 0; }, 3, orphan(4) + orphan(5) + freeTail0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.findings);
+        Layout l;
+        c.change(l);
+        std::ostringstream out;
+        onQueue(image(l.m, l.b), [&](vfw::DBQSingle& q) {
+            q.setUncleanShutdown(77);
+            EXPECT_EQ(q.checkQueue(true, "", out), c.grade);
+            EXPECT_EQ(q.isUncleanShutdown(), int32_t(c.grade));
+        });
+        EXPECT_EQ(out.str(), "Checking queue for integrity" + c.findings + "\n");
+    }
+}
+
+// Without a free list the sweep still runs: it finds the block that an update which died after
+// growing the file left behind (the growth write let through, the first master write failed).
+// The prefix goes before every line printed; quietly nothing is printed but the grade is kept;
+// every finding is an INFO record of the queue's logger from checkQueue, after the queue's label.
+TEST(DbqCheckTest, BlockLeftByAnUpdateThatDiedAfterGrowingTheFile) {
+    vfw_test::TempDir dir;
+    {
+        vfw::DBQSingle writer(512);
+        ASSERT_TRUE(writer.open(dir.file("q"), 1, 0600, true, ""));
+        dbq_test::enqueue(writer, "first");
+        static int writes;
+        writes = 0;
+        vfw::BlockFileBuf::setWriteHook(
+            [](int, int64_t offset, size_t) { return !(offset == 0 && ++writes == 1); });
+        EXPECT_THROW(dbq_test::enqueue(writer, "second"), vfw::IOException);
+        vfw::BlockFileBuf::setWriteHook(nullptr);
+    }
+    dbq_test::LogCapture log;
+    vfw::getLogger("vfw.dbqs")->setShowMore(4);
+    vfw::DBQSingle queue(512);
+    ASSERT_TRUE(queue.open(dir.file("q"), 0, 0600, true, "spool"));
+    ASSERT_EQ(queue.getFileSize(), 3 * 512);
+    std::ostringstream out, quiet;
+    EXPECT_EQ(queue.checkQueue(true, "chk> ", out), 2u);
+    EXPECT_EQ(out.str(), "chk> Checking queue for integrity\nchk> " + orphan(2).substr(1) + "\n");
+    EXPECT_EQ(queue.checkQueue(false, "chk> ", quiet), 2u);
+    queue.setUncleanShutdown(0);
+    EXPECT_EQ(capture([&] { EXPECT_EQ(queue.checkQueue(), 2u); }).out + quiet.str(), "");
+    EXPECT_EQ(queue.isUncleanShutdown(), 2);
+    vfw::getLogger("vfw.dbqs")->setShowMore(-1);
+    const std::string text = log.text();
+    const size_t at = text.find("spool/q: " + orphan(2).substr(1) + "\n");
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::string line = text.substr(text.rfind('\n', at) + 1, at - text.rfind('\n', at));
+    for (const char* part : {"INFO", "vfw.dbqs", "checkQueue"}) {
+        EXPECT_NE(line.find(part), std::string::npos) << line;
+    }
+}
+
+// True when every inspection of the fuzz target ended normally and the check found nothing.
+bool inspectAll(const std::string& path) {
+    bool clean = true;
+    std::ostringstream discarded;
+    const std::function<void(vfw::DBQSingle&)> inspections[] = {
+        [](vfw::DBQSingle& q) { q.dump(true); },
+        [](vfw::DBQSingle& q) { q.dump(false); },
+        [](vfw::DBQSingle& q) { q.dumpAccounting(); },
+        [&](vfw::DBQSingle& q) { clean &= q.checkQueue(true, "seed: ", discarded) == 0; },
+        [&](vfw::DBQSingle&) { vfw::DBQSingle::dumpRawFile(path); },
+        [](vfw::DBQSingle& q) { q.checkQueue(); }};  // open for writing: reads from a mapping
+    capture([&] {
+        for (size_t i = 0; i < 6; ++i) {
+            try {
+                vfw::DBQSingle queue(512);
+                clean &= queue.open(path, i == 5 ? 1 : 0, 0600, false, "seed");
+                inspections[i](queue);
+            } catch (const VFWException&) {
+                clean = false;
+            }
+        }
+    });
+    return clean;
+}
+
+// The seed corpus of the fuzz target (fuzz/corpus/dbq_fuzz), checked by the normal and the
+// sanitizer builds on each run: the sound seeds, and those with damage that the inspections
+// accept by design (an interrupted update, a stored block id off its position, a descriptor
+// size that none of them reads), go through every inspection cleanly; every other seed is
+// noticed. As in the fuzz target, the dump follows a chain for 64 entries at most.
+TEST(DbqFuzzSeedsTest, EveryInspectionOfEverySeed) {
+    const std::set<std::string> sound = {"new",     "records",  "records_and_free", "basic",
+                                         "unclean", "block_id", "descriptor_size",  "block_size_0"};
+    std::string corpus = __FILE__;
+    corpus = corpus.substr(0, corpus.rfind("/tests/")) + "/fuzz/corpus/dbq_fuzz";
+    vfw::DBQSingle::setDumpEntryLimit(64);
+    vfw_test::TempDir dir;
+    size_t seeds = 0;
+    for (const auto& seed : std::filesystem::directory_iterator(corpus)) {
+        const std::string name = seed.path().filename();
+        SCOPED_TRACE(name);
+        vfw_test::writeFile(dir.file(name), vfw_test::readFile(seed.path()));
+        EXPECT_EQ(inspectAll(dir.file(name)), sound.count(name) == 1);
+        ++seeds;
+    }
+    vfw::DBQSingle::setDumpEntryLimit(1000002);
+    EXPECT_EQ(seeds, 38u);
+}
+
+}  // namespace

@@ -1,8 +1,7 @@
 // The inspections of a queue file (dump, dumpAccounting, the raw dump, the integrity check):
 // golden texts written from the dump rules for empty, spanning, extreme, looping and damaged
 // files, payload rendering against a byte-by-byte reference, every finding of the check with its
-// grade, the order of the two standard streams (in a child whose two streams share one file),
-// and the seed corpus of the queue-file fuzz target through every inspection.
+// grade, the order of the two standard streams, and the fuzz target's seed corpus.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -36,17 +35,17 @@ Master master(int32_t head, int32_t tail, int32_t count, uint64_t dataSize, int3
     return m;
 }
 
-// `flags`: 's' spanning, 'f' free, 'o' in the other layout than the master block's.
+// `flags`: 's' spanning, 'f' free.
 Data data(int32_t id, int32_t next, int64_t sizeOrPrevious, const char* flags = "",
           const std::string& payload = "", int32_t spanSeq = 0, uint32_t age = 0) {
     Data d;
     d.id = id, d.next = next, d.sizeOrPrevious = uint32_t(sizeOrPrevious), d.payload = payload;
     d.spanning = std::strchr(flags, 's') != nullptr, d.free = std::strchr(flags, 'f') != nullptr;
-    d.basic = std::strchr(flags, 'o') != nullptr, d.spanSeq = spanSeq, d.age = age;
+    d.spanSeq = spanSeq, d.age = age;
     return d;
 }
 
-// The master block, then `blocks` (whose `basic` means "the other layout"); time stamps 0.
+// The master block, then `blocks`, whose `basic` means "in the other layout"; time stamps 0.
 std::string image(const Master& m, std::vector<Data> blocks) {
     std::string file = dbq_images::masterImage(m);
     for (Data& d : blocks) {
@@ -103,40 +102,41 @@ std::string rawLine(int64_t id, int64_t blockId, const char* type, int64_t next,
                next != blockId + 1 ? " not-sequential\n" : "\n");
 }
 
+// The totals of the raw dump and the counts verdict, which goes to standard output, then to
+// standard error.
 std::string totals(int blocks, int spanning, int inUseSpanning, int free, bool match) {
+    const char* verdict = match ? "*** Counts match!! ***\n" : "*** Counts do not match ****\n";
     return cat("Total number of data blocks: ", blocks,
                "\nTotal number of spanning blocks: ", spanning,
                "\nTotal number of inuse spanning blocks: ", inUseSpanning,
-               "\nTotal number of free blocks: ", free, "\n",
-               match ? "*** Counts match!! ***\n" : "*** Counts do not match ****\n");
+               "\nTotal number of free blocks: ", free, "\n", verdict, verdict);
 }
 
 std::string ending(const std::string& text, size_t length) {
     return text.substr(text.size() - std::min(text.size(), length));
 }
 
-// What std::cout and std::cerr received, and the exception that ended the body ("" if none).
-struct Outcome {
-    std::string out, err, error;
-};
-
+// What the body wrote to std::cout and std::cerr (to `err` when given, else in the order they
+// were written), then the message of the exception that ended it, "Fatal: " before a fatal one.
 template <class Body>
-Outcome capture(Body body) {
-    std::ostringstream out, err;
+std::string capture(Body body, std::string* err = nullptr) {
+    std::ostringstream out, separate;
     std::streambuf* savedOut = std::cout.rdbuf(out.rdbuf());
-    std::streambuf* savedErr = std::cerr.rdbuf(err.rdbuf());
-    Outcome o;
+    std::streambuf* savedErr = std::cerr.rdbuf(err ? separate.rdbuf() : out.rdbuf());
+    std::string error;
     try {
         body();
     } catch (const vfw::FatalErrorException& e) {
-        o.error = std::string("Fatal: ") + e.what();
+        error = std::string("Fatal: ") + e.what();
     } catch (const std::exception& e) {
-        o.error = e.what();
+        error = e.what();
     }
     std::cout.rdbuf(savedOut);
     std::cerr.rdbuf(savedErr);
-    o.out = out.str(), o.err = err.str();
-    return o;
+    if (err != nullptr) {
+        *err = separate.str();
+    }
+    return out.str() + error;
 }
 
 // Writes `file`, opens it read-only without the clean-shutdown check and runs `body` on it.
@@ -149,49 +149,41 @@ void onQueue(const std::string& file, Body body) {
     body(queue);
 }
 
-Outcome dump(const std::string& file, bool withData) {
-    return capture([&] { onQueue(file, [&](vfw::DBQSingle& q) { q.dump(withData); }); });
-}
-
-Outcome accounting(const std::string& file) {
-    return capture([&] { onQueue(file, [](vfw::DBQSingle& q) { q.dumpAccounting(); }); });
-}
-
-// The raw dump of `file` from the line feed that ends its first line, which names the path.
-Outcome rawDump(const std::string& file) {
+// What one inspection of `file` writes: 'd' dump with payloads, 'n' without, 'a'
+// dumpAccounting, 'r' dumpRawFile from the line feed that ends its first line (naming the path).
+std::string inspect(const std::string& file, char what, std::string* err = nullptr) {
+    if (what != 'r') {
+        return capture([&] {
+            onQueue(file, [&](vfw::DBQSingle& q) {
+                what == 'a' ? q.dumpAccounting() : q.dump(what == 'd');
+            });
+        });
+    }
     vfw_test::TempDir dir;
     vfw_test::writeFile(dir.file("q"), file);
-    Outcome o = capture([&] { vfw::DBQSingle::dumpRawFile(dir.file("q")); });
-    EXPECT_EQ(o.out.substr(0, o.out.find('\n')), "dumping raw file " + dir.file("q"));
-    o.out.erase(0, o.out.find('\n'));
-    return o;
+    const std::string text = capture([&] { vfw::DBQSingle::dumpRawFile(dir.file("q")); }, err);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "dumping raw file " + dir.file("q"));
+    return text.substr(std::min(text.find('\n'), text.size()));
 }
 
-// Runs `body` in a child whose descriptors 1 (closed when `closeOut`) and 2 write to one file,
-// and returns the file; an exception from `body` is written to std::cerr after "caught: ".
-template <class Body>
-std::string childOutput(Body body, bool closeOut = false) {
+// The raw dump of `path` in a child whose descriptors 1 (closed when `closeOut`) and 2 write
+// to one file: the perror line goes to descriptor 2 itself.
+std::string childRawDump(const std::string& path, bool closeOut = false) {
     vfw_test::TempDir dir;
-    const std::string path = dir.file("output");
     std::fflush(nullptr);
-    pid_t pid = ::fork();
+    const pid_t pid = ::fork();
     if (pid == 0) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0 || (closeOut ? ::close(1) : ::dup2(fd, 1)) < 0 || ::dup2(fd, 2) < 0) {
-            ::_exit(3);
+        const int fd = ::open(dir.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (fd >= 0 && (closeOut ? ::close(1) : ::dup2(fd, 1)) >= 0 && ::dup2(fd, 2) >= 0) {
+            vfw::DBQSingle::dumpRawFile(path);
+            std::cout.flush();
         }
-        try {
-            body();
-        } catch (const std::exception& e) {
-            std::cerr << "caught: " << e.what() << '\n';
-        }
-        std::cout.flush();
         ::_exit(0);
     }
     int status = 0;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    return vfw_test::readFile(path);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return vfw_test::readFile(dir.file("out"));
 }
 
 // An empty extended file, whose master block records the block size 0 (read as 512); and a
@@ -200,11 +192,10 @@ std::string childOutput(Body body, bool closeOut = false) {
 TEST(DbqDumpTest, EmptyFileAndRecordOverThreeBlocks) {
     Master m = master(0, 0, 0, 0);
     m.blockSize = 0;
-    EXPECT_EQ(dump(image(m, {}), true).out,
-              accountingLine(1, 0, 0, 0, 0, 0, 0, " operation: 0\n") +
-                  masterLine(65536, 0, 512, 0) +
-                  "DB is empty\nempty: 1\ncount: 0\ngetDataSize: 0\n");
-    EXPECT_EQ(accounting(image(m, {})).out,
+    EXPECT_EQ(inspect(image(m, {}), 'd'), accountingLine(1, 0, 0, 0, 0, 0, 0, " operation: 0\n") +
+                                              masterLine(65536, 0, 512, 0) +
+                                              "DB is empty\nempty: 1\ncount: 0\ngetDataSize: 0\n");
+    EXPECT_EQ(inspect(image(m, {}), 'a'),
               accountingLine(1, 0, 0, 0, 0, 0, 0, " CurrentOperation: 0\n"));
     std::string record, expected = accountingLine(0, 1, 1000, 1, 3, 0, 0, " operation: 0\n") +
                                    masterLine(65536, 0, 512, 0);
@@ -219,7 +210,7 @@ TEST(DbqDumpTest, EmptyFileAndRecordOverThreeBlocks) {
                     detail(dbq_images::byteSum(payload, 0, 470), 65536, 20, k, 0) + payload +
                     "\n\n";
     }
-    EXPECT_EQ(dump(image(master(1, 3, 1, 1000), blocks), true).out, expected);
+    EXPECT_EQ(inspect(image(master(1, 3, 1, 1000), blocks), 'd'), expected);
 }
 
 // Every number at the extremes of its field: signed ones (ids, next, size or previous, span
@@ -238,26 +229,25 @@ TEST(DbqDumpTest, EveryFieldAtItsExtremes) {
     for (const auto& p : versionsAndTimes) {
         dbq_images::be32(file, p.first, p.second);
     }
-    EXPECT_EQ(dump(file, true).out,
+    EXPECT_EQ(inspect(file, 'd'),
               accountingLine(0, lo, UINT64_MAX, 1, -1, lo, hi, " operation: 255\n") +
                   masterLine(top, top, 512, lo) + "i: 0\t" + fields(1, 2, -5, 1, 0, 470) +
                   detail(294, 65536, top, lo, lo) + "\n\ni: 1\t" + fields(2, 3, lo, 1, 0, 470) +
                   detail(363, half, half, -1, -1) + "\n\ni: 2\t" + fields(3, 0, hi, 0, 0, 470) +
                   detail(209, top, 0, hi, hi) + "hi\n\n");
-    EXPECT_EQ(accounting(file).out,
+    EXPECT_EQ(inspect(file, 'a'),
               accountingLine(0, lo, UINT64_MAX, 1, -1, lo, hi, " CurrentOperation: 255\n") +
                   fields(1, 2, -5, 1, 0, 470) + fields(2, 3, lo, 1, 0, 470) +
                   fields(3, 0, hi, 0, 0, 470) + fields(4, -1, lo, 0, 1, 470) +
                   fields(5, lo, hi, 0, 1, 470));
-    const Outcome raw = rawDump(file);
-    EXPECT_EQ(raw.out + raw.err,
+    EXPECT_EQ(inspect(file, 'r'),
               "\nHeader ID: 0 Header Type: masterX Head: 1 Tail: -1\nFree Head: -2147483648 Free "
               "Tail: 2147483647 Operation: 255 Count: -2147483648 Size: 18446744073709551615\n" +
                   rawLine(1, 1, "dataX", 2, -5, 1, 0) + rawLine(2, 2, "dataX", 3, lo, 1, 0) +
                   rawLine(3, 3, "dataX", 0, hi, 0, 0) + rawLine(4, 4, "dataX", -1, lo, 0, 1) +
                   rawLine(5, 5, "dataX", lo, hi, 0, 1) + "all blocks read.\n" +
-                  totals(5, 2, 2, 2, false) + "Dumping free list: \nError in reading data.\n" +
-                  "Total free blocks read: 0\n*** Counts do not match ****\n");
+                  totals(5, 2, 2, 2, false) + "Dumping free list: \n" +
+                  "Error in reading data.\nTotal free blocks read: 0\n");
 }
 
 // The rendering rules byte by byte: the reference for the renderer, which goes 8 bytes at a
@@ -280,7 +270,7 @@ std::string renderByRules(const std::string& bytes) {
 // The payload text of a one-record basic file, the lines around it checked.
 std::string rendered(const std::string& payload, uint32_t size) {
     const std::string out =
-        dump(image(master(1, 1, 1, size, 0, 0, true), {data(1, 0, size, "", payload)}), 1).out;
+        inspect(image(master(1, 1, 1, size, 0, 0, true), {data(1, 0, size, "", payload)}), 'd');
     const std::string head = accountingLine(0, 1, size, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
                              fields(1, 0, size, 0, 0, 498);
     EXPECT_EQ(out.substr(0, head.size()) + ending(out, 2), head + "\n\n");
@@ -314,39 +304,25 @@ TEST(DbqDumpTest, PayloadRendering) {
                         : kind == 5 ? "\0\n\r\b\x7f ~\x1f\xc8"[r % 9]
                                     : r % 2 * 'x');
     }
-    for (size_t i = 0; i < 300; ++i) {
+    for (size_t i = 0; i < 300; ++i, x = x * 1664525u + 1013904223u) {
         const std::string payload = bytes.substr(65494 + i * 498, 498);
         EXPECT_EQ(rendered(payload, x % 560), renderByRules(payload.substr(0, x % 560))) << i;
-        x = x * 1664525u + 1013904223u;
     }
     const size_t size = 65536, capacity = size - 42;
     const std::string payload = bytes.substr(0, capacity - 1) + "e";
+    const uint32_t sum = dbq_images::byteSum(payload, 0, capacity);
     Master m = master(1, 1, 1, capacity);
     m.blockSize = int32_t(size);
     std::string file = image(m, {data(1, 0, capacity)});
     file = file.substr(0, 512) + std::string(size - 512, '\0') + file.substr(512, 42) + payload;
-    const uint32_t sum = dbq_images::byteSum(payload, 0, capacity);
     dbq_images::be32(file, size + 18, sum);
     const std::string tail = masterLine(65536, 0, size, 0) + "i: 0\t" +
                              fields(1, 0, capacity, 0, 0, 65494) + detail(sum, 65536, 0, 0, 0) +
                              renderByRules(payload) + "\n\n";
-    EXPECT_EQ(ending(dump(file, true).out, tail.size()), tail);
-    EXPECT_EQ(accounting(file).out,
+    EXPECT_EQ(ending(inspect(file, 'd'), tail.size()), tail);
+    EXPECT_EQ(inspect(file, 'a'),
               accountingLine(0, 1, capacity, 1, 1, 0, 0, " CurrentOperation: 0\n") +
                   fields(1, 0, capacity, 0, 0, 65494));
-}
-
-// A chain that leaves the file: the entries before, the read's report, then its exception, in
-// this order also in a child whose two streams share one file.
-TEST(DbqDumpTest, ChainLeavingTheFile) {
-    const std::string file = image(master(1, 1, 1, 5, 0, 0, true), {data(1, 9, 5, "s", "abcde")});
-    const std::string out = accountingLine(0, 1, 5, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
-                            fields(1, 9, 5, 1, 0, 498) + "abcde\n\nRead for block 9 failed\n" +
-                            "EOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n";
-    const Outcome outcome = dump(file, true);
-    EXPECT_EQ(outcome.out + outcome.error, out + "Block 9 read failed (fs.read)");
-    EXPECT_EQ(childOutput([&] { onQueue(file, [](vfw::DBQSingle& q) { q.dump(true); }); }),
-              out + "caught: Block 9 read failed (fs.read)\n");
 }
 
 // Keeps the line count and the end of what the dump writes: a million entries need no memory.
@@ -377,125 +353,109 @@ void expectLoop(int32_t entries) {
     EXPECT_EQ(ending(sink.tail, last.size()), last);
 }
 
-// The limit, lowered through its seam: a chain of exactly the limit ends normally.
-TEST(DbqDumpTest, LoopingChainEndsAtTheEntryLimit) {
+// The limit, also lowered through its seam (a chain of exactly the limit ends normally); a chain
+// that leaves the file shows the entries before, the read's report, then its exception.
+TEST(DbqDumpTest, ChainEndings) {
     ASSERT_EQ(vfw::DBQSingle::getDumpEntryLimit(), 1000002);
     expectLoop(1000002);
     vfw::DBQSingle::setDumpEntryLimit(2);
     expectLoop(2);
-    EXPECT_EQ(dump(image(master(1, 2, 2, 2, 0, 0, true), {data(1, 2, 1), data(2, 0, 1)}), 0).out,
+    EXPECT_EQ(inspect(image(master(1, 2, 2, 2, 0, 0, true), {data(1, 2, 1), data(2, 0, 1)}), 'n'),
               accountingLine(0, 2, 2, 1, 2, 0, 0, " operation: 0\ni: 0\t") +
                   fields(1, 2, 1, 0, 0, 498) + "i: 1\t" + fields(2, 0, 1, 0, 0, 498));
     vfw::DBQSingle::setDumpEntryLimit(-7);
     EXPECT_EQ(vfw::DBQSingle::getDumpEntryLimit(), 1);
     expectLoop(1);
     vfw::DBQSingle::setDumpEntryLimit(1000002);
+    EXPECT_EQ(inspect(image(master(1, 1, 1, 5, 0, 0, true), {data(1, 9, 5, "s", "abcde")}), 'd'),
+              accountingLine(0, 1, 5, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
+                  fields(1, 9, 5, 1, 0, 498) +
+                  "abcde\n\nRead for block 9 failed\nEOF: 1\nBad: 0\n" +
+                  "Fail: 1\nFile pos: -1\nBlock 9 read failed (fs.read)");
 }
 
 // Every inspection of a queue that is not open throws, and writes nothing.
 TEST(DbqDumpTest, UnopenedQueueIsRefused) {
     vfw::DBQSingle q(512);
     std::ostringstream out;
-    const Outcome dumped = capture([&] { q.dump(true); });
-    EXPECT_EQ(dumped.out + dumped.error + capture([&] { q.dumpAccounting(); }).error +
-                  capture([&] { q.checkQueue(true, "", out); }).error + out.str(),
+    EXPECT_EQ(capture([&] { q.dump(true); }) + capture([&] { q.dumpAccounting(); }) +
+                  capture([&] { q.checkQueue(true, "", out); }) + out.str(),
               "DBQSingle (dump) is not opened.DBQSingle (dumpAccounting) is not opened.DBQSingle "
               "(checkQueue) is not opened.");
 }
 
-// Record A in blocks 1 and 2, a block that is no block (4: type 99, id 77), and the free list
-// 3 -> 5 whose first block still carries the spanning flag of the record it once held:
-// 5 blocks - 2 free - 1 in-use spanning = 2 records. The verdict goes to standard output, then
-// to standard error, before the free list. A basic file has the basic type names.
-TEST(DbqRawDumpTest, GoldenTexts) {
-    std::string file =
-        image(master(1, 2, 2, 600, 3, 5), {data(1, 2, 600, "s"), data(2, 0, 600),
-                                           data(3, 5, 0, "sf"), data(4, 0, 0), data(5, 0, 3, "f")});
-    file.replace(4 * 512, 5, std::string("\0\0\0\x4d\x63", 5));
-    const std::string free =
-        rawLine(3, 3, "dataX", 5, 0, 1, 1) + rawLine(5, 5, "dataX", 0, 3, 0, 1);
-    const std::string before =
-        "\nHeader ID: 0 Header Type: masterX Head: 1 Tail: 2\nFree Head: 3 Free Tail: 5 "
-        "Operation: 0 Count: 2 Size: 600\n" +
-        rawLine(1, 1, "dataX", 2, 600, 1, 0) + rawLine(2, 2, "dataX", 0, 600, 0, 0) +
-        rawLine(3, 3, "dataX", 5, 0, 1, 1) + rawLine(4, 77, "unknown", 0, 0, 0, 0) +
-        rawLine(5, 5, "dataX", 0, 3, 0, 1) + "all blocks read.\n" + totals(5, 2, 1, 2, true);
-    const std::string after = "Dumping free list: \n" + free + "Total free blocks read: 2\n";
-    const Outcome outcome = rawDump(file);
-    EXPECT_EQ(outcome.out + outcome.err + outcome.error,
-              before + after + "*** Counts match!! ***\n");
-    vfw_test::TempDir dir;
-    vfw_test::writeFile(dir.file("q"), file);
-    EXPECT_EQ(childOutput([&] { vfw::DBQSingle::dumpRawFile(dir.file("q")); }),
-              "dumping raw file " + dir.file("q") + before + "*** Counts match!! ***\n" + after);
-    EXPECT_EQ(rawDump(image(master(1, 1, 1, 9, 0, 0, true), {data(1, 0, 9)})).out,
+// Block 1 holds a record; 2 (which still carries the spanning flag of the record it once held)
+// and 3 are free; 4 is no block (type 99, id 77). The free list starts at `freeHead`: from 2 it
+// loops back to 2 and ends after as many blocks as the file has, from 1 it meets a used block,
+// from 9 or -4 the read fails. 1024-byte blocks are read as such; a recorded block size too
+// small for a header, negative or absurdly large ends the block loop at once, and the free list
+// is not read.
+TEST(DbqRawDumpTest, GoldenTextsAndWalkEndings) {
+    auto file = [](int32_t freeHead, int32_t blockSize) {
+        Master m = master(1, 1, 2, 4, freeHead, 3);
+        m.blockSize = blockSize;
+        std::string f =
+            image(m, {data(1, 0, 4), data(2, 3, 0, "sf"), data(3, 2, 2, "f"), data(4, 0, 0)});
+        return f.replace(4 * 512, 5, std::string("\0\0\0\x4d\x63", 5));
+    };
+    const std::string two = rawLine(2, 2, "dataX", 3, 0, 1, 1),
+                      three = rawLine(3, 3, "dataX", 2, 2, 0, 1);
+    const std::string walk =
+        "\nHeader ID: 0 Header Type: masterX Head: 1 Tail: 1\nFree Head: 2 Free Tail: 3 "
+        "Operation: 0 Count: 2 Size: 4\n" +
+        rawLine(1, 1, "dataX", 0, 4, 0, 0) + two + three + rawLine(4, 77, "unknown", 0, 0, 0, 0) +
+        "all blocks read.\n" + totals(4, 1, 0, 2, true);
+    EXPECT_EQ(inspect(file(2, 512), 'r'), walk + "Dumping free list: \n" + two + three + two +
+                                              three + "Total free blocks read: 4\n");
+    std::string err;
+    inspect(file(2, 512), 'r', &err);
+    EXPECT_EQ(err, "*** Counts match!! ***\n");
+    const std::string none = "\nError in reading data.\n" + totals(0, 0, 0, 0, false) +
+                             "Dumping free list: \nTotal free blocks read: 0\n";
+    std::string large = file(3, 1024);
+    large = large.substr(0, 512) + std::string(512, '\0') + large.substr(512, 512) +
+            std::string(512, '\0');
+    const std::pair<std::string, std::string> cases[] = {
+        {file(1, 512),
+         rawLine(1, 1, "dataX", 0, 4, 0, 0) +
+             "Error:  block in free block list is not free!!\nTotal free blocks read: 0\n"},
+        {file(9, 512), "Dumping free list: \nall blocks read.\nTotal free blocks read: 0\n"},
+        {file(-4, 512), "Dumping free list: \nError in reading data.\nTotal free blocks read: 0\n"},
+        {large, rawLine(1, 1, "dataX", 0, 4, 0, 0) + "all blocks read.\n" +
+                    totals(1, 0, 0, 0, false) +
+                    "Dumping free list: \nall blocks read.\nTotal free blocks read: 0\n"},
+        {file(1, 7), none},
+        {file(1, -512), none},
+        {file(1, 1 << 30), none}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(ending(inspect(c.first, 'r'), c.second.size()), c.second);
+    }
+    EXPECT_EQ(inspect(image(master(1, 1, 1, 9, 0, 0, true), {data(1, 0, 9)}), 'r'),
               "\nHeader ID: 0 Header Type: master Head: 1 Tail: 1\nFree Head: 0 Free Tail: 0 "
               "Operation: 0 Count: 1 Size: 9\n" +
                   rawLine(1, 1, "data", 0, 9, 0, 0) + "all blocks read.\n" +
                   totals(1, 0, 0, 0, true) + "Dumping free list: \nTotal free blocks read: 0\n");
 }
 
-// How the two walks end. Blocks 2 and 3 are free; the list from 2 loops back to 2 and ends after
-// as many blocks as the file has; from 1 it meets a used block; from 9 or -4 the read fails.
-// 1024-byte blocks are read as such after the 512-byte master block; a recorded block size too
-// small for a header, negative or absurdly large ends the block loop at once, and the free list
-// is not read.
-TEST(DbqRawDumpTest, WalkEndings) {
-    auto file = [](int32_t freeHead, int32_t blockSize, int32_t next) {
-        Master m = master(1, 1, 1, 4, freeHead, 3);
-        m.blockSize = blockSize;
-        return image(m, {data(1, 0, 4), data(2, 3, 0, "f"), data(3, next, 2, "f")});
-    };
-    Master m = master(0, 0, 0, 0, 1, 1);
-    m.blockSize = 1024;
-    const std::string large = image(m, {data(1, 0, 0, "f")}), pad(512, '\0');
-    const std::string two = rawLine(2, 2, "dataX", 3, 0, 0, 1),
-                      one = rawLine(1, 1, "dataX", 0, 0, 0, 1);
-    const std::string walk =
-        "all blocks read.\n" + totals(3, 0, 0, 2, true) + "Dumping free list: \n";
-    const std::string none = "\nError in reading data.\n" + totals(0, 0, 0, 0, false) +
-                             "Dumping free list: \nTotal free blocks read: 0\n";
-    const std::string oneBlock = one + "all blocks read.\n" + totals(1, 0, 0, 1, true) +
-                                 "Dumping free list: \n" + one + "Total free blocks read: 1\n";
-    const std::pair<std::string, std::string> cases[] = {
-        {file(2, 512, 2),
-         walk + two + rawLine(3, 3, "dataX", 2, 2, 0, 1) + two + "Total free blocks read: 3\n"},
-        {file(1, 512, 0),
-         walk + rawLine(1, 1, "dataX", 0, 4, 0, 0) +
-             "Error:  block in free block list is not free!!\nTotal free blocks read: 0\n"},
-        {file(9, 512, 0), walk + "all blocks read.\nTotal free blocks read: 0\n"},
-        {file(-4, 512, 0), walk + "Error in reading data.\nTotal free blocks read: 0\n"},
-        {large.substr(0, 512) + pad + large.substr(512) + pad, oneBlock},
-        {file(1, 7, 0), none},
-        {file(1, -512, 0), none},
-        {file(1, 1 << 30, 0), none}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(ending(rawDump(c.first).out, c.second.size()), c.second);
-    }
-}
-
 // An empty file ends the dump with the exception of the master block's read, after its report.
 // A path that cannot be opened gets the perror line on standard error after the first line (no
 // hang on a FIFO without a writer), naming the open's error even when standard output is closed.
 TEST(DbqRawDumpTest, FilesThatCannotBeDumped) {
-    const std::string report = "Read for block 0 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n";
-    const Outcome empty = rawDump("");
-    EXPECT_EQ(empty.out + empty.error, "\n" + report + "Block 0 read failed (fs.read)");
+    EXPECT_EQ(inspect("", 'r'),
+              "\nRead for block 0 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n"
+              "Block 0 read failed (fs.read)");
     vfw_test::TempDir dir;
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    vfw_test::writeFile(dir.file("empty"), "");
-    const std::string perror = "Cannot open database file.: ";
-    const std::pair<std::string, std::string> cases[] = {
-        {dir.file("empty"), report + "caught: Block 0 read failed (fs.read)\n"},
-        {dir.file("missing"), perror + "No such file or directory\n"},
-        {dir.path(), perror + "Is a directory\n"},
-        {dir.file("fifo"), perror + "Invalid argument\n"}};
+    const std::string perror = "\nCannot open database file.: ";
+    const std::pair<std::string, const char*> cases[] = {
+        {dir.file("missing"), "No such file or directory\n"},
+        {dir.path(), "Is a directory\n"},
+        {dir.file("fifo"), "Invalid argument\n"}};
     for (const auto& c : cases) {
-        EXPECT_EQ(childOutput([&] { vfw::DBQSingle::dumpRawFile(c.first); }),
-                  "dumping raw file " + c.first + "\n" + c.second);
+        EXPECT_EQ(childRawDump(c.first), "dumping raw file " + c.first + perror + c.second);
     }
-    EXPECT_EQ(childOutput([&] { vfw::DBQSingle::dumpRawFile(dir.file("missing")); }, true),
-              perror + "No such file or directory\n");
+    EXPECT_EQ(childRawDump(dir.file("missing"), true),
+              perror.substr(1) + "No such file or directory\n");
 }
 
 // Record A (600 bytes) in blocks 1 and 2, record B (470 bytes, one full block) in block 3, and
@@ -609,7 +569,7 @@ TEST(DbqCheckTest, BlockLeftByAnUpdateThatDiedAfterGrowingTheFile) {
     EXPECT_EQ(out.str(), "chk> Checking queue for integrity\nchk> " + orphan(2).substr(1) + "\n");
     EXPECT_EQ(queue.checkQueue(false, "chk> ", quiet), 2u);
     queue.setUncleanShutdown(0);
-    EXPECT_EQ(capture([&] { EXPECT_EQ(queue.checkQueue(), 2u); }).out + quiet.str(), "");
+    EXPECT_EQ(capture([&] { EXPECT_EQ(queue.checkQueue(), 2u); }) + quiet.str(), "");
     EXPECT_EQ(queue.isUncleanShutdown(), 2);
     vfw::getLogger("vfw.dbqs")->setShowMore(-1);
     const std::string text = log.text();

@@ -134,7 +134,7 @@ std::string capture(Body body) {
 // then its grade (kept in the unclean-shutdown flag too), 'w' checkQueue through a queue open
 // for writing, 'r' dumpRawFile from the line feed that ends its first line (naming the path).
 std::string inspect(const std::string& file, char what) {
-    vfw_test::TempDir dir;
+    static vfw_test::TempDir dir;
     const std::string path = dir.file("q");
     vfw_test::writeFile(path, file);
     vfw::DBQSingle q(512);

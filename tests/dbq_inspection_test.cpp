@@ -1,7 +1,8 @@
 // The inspections of a queue file (dump, dumpAccounting, the raw dump, the integrity check):
 // golden texts written from the dump rules for empty, spanning, extreme, looping and damaged
 // files, payload rendering against a byte-by-byte reference, every finding of the check with its
-// grade, the order of the two standard streams, and the fuzz target's seed corpus.
+// grade, the order of the two standard streams, the fuzz target's seed corpus, and the state of
+// a new record iterator.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -346,6 +347,29 @@ TEST(DbqDumpTest, UnopenedQueueIsRefused) {
                   capture([&] { q.checkQueue(true, "", out); }) + out.str(),
               "exception: DBQSingle (dump) is not opened.exception: DBQSingle (dumpAccounting) is "
               "not opened.exception: DBQSingle (checkQueue) is not opened.");
+}
+
+// The iterator's state: the end cursor, and cursors on a closed queue, an empty one and one
+// whose oldest record starts in block 3.
+TEST(DbqDumpTest, IteratorState) {
+    vfw_test::TempDir dir;
+    vfw::DBQSingle queue(512);
+    auto expectCursor = [](const vfw::DBQSingle::Iterator& it, vfw::DBQSingle* q, int32_t id) {
+        EXPECT_EQ(it.queue(), q);
+        EXPECT_EQ(it.blockId(), id);
+        EXPECT_EQ(it.logger()->getName(), "vfw.dbq.iterator");
+        EXPECT_FALSE(it.buffer());
+        EXPECT_EQ(it.position(), 0);
+        EXPECT_EQ(it.limit(), 0);
+    };
+    expectCursor(vfw::DBQSingle::Iterator(), nullptr, 0);
+    expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 0);
+    ASSERT_TRUE(queue.open(dir.file("q"), 1, 0600, true, ""));
+    expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 0);
+    dbq_test::enqueue(queue, std::string(500, 'a'));
+    dbq_test::enqueue(queue, "b");
+    dbq_test::drain(queue, 1);
+    expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 3);
 }
 
 // Block 1 holds a record; 2 (still spanning) and 3 are free; 4 is no block (type 99, id 77). The

@@ -1,9 +1,7 @@
-// The spool's composite queue (DBQComposite) and the command that dumps it (vaudumpat). The
-// queue runs against a std::deque model under random operations with a small size limit:
-// after every step its totals equal the model's and the member files', its members are the
-// numbers between its ends, only the ends are open, and its dump is the members' own. Beside
-// it, what the model cannot reach. vaudumpat runs as root in a private mount namespace over
-// fresh /var/vantrelaud and /etc/vantrelaud (/dev/log covered, or a private rsyslogd).
+// The spool's composite queue against a std::deque model under random operations (totals,
+// member files, open descriptors and the dump checked after every step) and in the cases the
+// model cannot reach; vaudumpat run as root in a private mount namespace over fresh
+// /var/vantrelaud and /etc/vantrelaud, with /dev/log covered or a private rsyslogd.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <tuple>
 
@@ -37,6 +36,7 @@ using vfw::IOException;
 using vfw_test::readFile;
 using vfw_test::writeFile;
 namespace fs = std::filesystem;
+const string NOT_CLEAN = "DBQSingle is not shut cleanly.";
 
 void writeMember(const string& path, const Names& records) {
     vfw::DBQSingle queue(512);
@@ -44,7 +44,6 @@ void writeMember(const string& path, const Names& records) {
     for (const string& record : records)
         dbq_test::enqueue(queue, record);
 }
-
 Names entries(const string& directory) {
     Names names;
     std::error_code error;
@@ -53,14 +52,12 @@ Names entries(const string& directory) {
     std::sort(names.begin(), names.end());
     return names;
 }
-
 std::map<string, string> snapshot(const string& directory) {
     std::map<string, string> files;
     for (const string& name : entries(directory))
         files[name] = readFile(directory + "/" + name);
     return files;
 }
-
 // The message of what f throws as an E ("" if nothing); what it writes to std::cout in `out`.
 template <class E = std::exception, class F>
 string thrown(F f, string* out = nullptr) {
@@ -77,16 +74,12 @@ string thrown(F f, string* out = nullptr) {
         *out = text.str();
     return error;
 }
-
-// One queue file's own dump, up to where it fails, and the message of that failure.
-string dumpOf(const string& path, bool withData = true, string* error = nullptr) {
-    string out,
-        message = thrown([&] { vfw::DBQSingle(path, 0, 512, 0600, 0).dump(withData); }, &out);
-    if (error != nullptr)
-        *error = message;
+// One queue file's own dump, up to where it fails.
+string dumpOf(const string& path, bool withData = true) {
+    string out;
+    thrown([&] { vfw::DBQSingle(path, 0, 512, 0600, 0).dump(withData); }, &out);
     return out;
 }
-
 // Descriptors of this process on `path`, or on any file under it when it ends with "/".
 long descriptorsOn(const string& path) {
     long found = 0;
@@ -97,7 +90,6 @@ long descriptorsOn(const string& path) {
     }
     return found;
 }
-
 // The oldest record through peek (0), getHead (1), dequeue with data (2) or without (3).
 string take(Queue& queue, int how) {
     vfw::ByteArray data;
@@ -108,15 +100,20 @@ string take(Queue& queue, int how) {
                : queue.dequeue();
     return length == 0 ? "" : string(reinterpret_cast<const char*>(data.get()), length);
 }
-
 Totals totals(Queue& queue) {
     return {queue.count(), queue.getDataSize(), queue.getFileSize()};
 }
-
 IOException ioFailure() {
     return IOException(__FILE__, __LINE__, "Block 9 read failed", "IOException", -1, false);
 }
-
+// A member left by a crash: its master block says a removal was in progress.
+string crashedMember(const string& path) {
+    writeMember(path, {"interrupted"});
+    string file = readFile(path);
+    file[21] = 2;
+    writeFile(path, file);
+    return file;
+}
 class DbqCompositeTest : public ::testing::Test {
   protected:
     DbqCompositeTest() { vfw::getLogger("vfw.dbqc")->setLevel(vfw::LEVEL_DEBUG); }
@@ -165,12 +162,10 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperations) {
         int64_t highest = 0;
         for (int step = 0; step < 1200 && !HasFatalFailure(); ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
-            int choice = pick(100), kind = pick(10), how = "01222333"[choice % 8] - '0';
-            if (choice < 40) {  // mostly short records, some of several blocks, some past the limit
-                model.push_back(dbq_images::pattern(kind < 6   ? 1 + pick(300)
-                                                    : kind < 9 ? 400 + pick(1200)
-                                                               : 1500 + pick(2000),
-                                                    step));
+            int choice = pick(100), how = "01222333"[choice % 8] - '0';
+            if (choice < 40) {  // mostly one block, some of several, some past the limit
+                model.push_back(
+                    dbq_images::pattern(pick(10) < 6 ? 1 + pick(300) : 400 + pick(3100), step));
                 dbq_test::enqueue(*queue, model.back());
             } else if (choice < 90) {
                 ASSERT_EQ(take(*queue, how), how == 3 || model.empty() ? "" : model.front());
@@ -227,9 +222,6 @@ TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
         EXPECT_TRUE(queue.open(spool, mode, 0600, true, "") && !queue.isOpen()) << mode;
     EXPECT_FALSE(queue.open(member(3), 1, 0600, true, "") ||
                  queue.open(member(3) + "/a", 1, 0600, true, ""));
-    EXPECT_TRUE(logged("Directory " + member(3) + "/a couldn't be created: "));
-    EXPECT_EQ(entries(spool).size(), 10u) << "nothing touched";
-
     string nested = spool + "/a/b";
     ASSERT_TRUE(queue.open(nested, 1, 0640, true, ""));
     auto mode = [](const string& path) { return int(fs::status(path).permissions()); };
@@ -237,17 +229,9 @@ TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
               std::make_tuple(0700, 0755, 0755, 0640));
     EXPECT_EQ(totals(queue), Totals(0, 0, 512));
     EXPECT_TRUE(queue.isEmpty() && queue.getBlockSize() == 512);
-    EXPECT_EQ(descriptorsOn(nested + "/0"), 1) << "one object serves both ends";
-    queue.close();
-    EXPECT_EQ(descriptorsOn(nested + "/0"), 0);
-    writeMember(nested + "/0", {"zero"});
     writeMember(nested + "/1", {"one"});
-    string one = readFile(nested + "/1");
     ASSERT_TRUE(queue.open(nested, 2, 0600, true, ""));
-    EXPECT_EQ(totals(queue), Totals(0, 0, 512 + one.size()))
-        << "mode 2 truncates 0, counts no other";
-    EXPECT_EQ(readFile(nested + "/1"), one);
-
+    EXPECT_EQ(totals(queue), Totals(0, 0, 512 * 3)) << "mode 2 opens and counts member 0 alone";
     fs::remove_all(spool);
     makeSpool({{10, {"ten"}}, {3, {"three-a", "three-b"}}, {4, {"four"}}});
     writeFile(spool + "/4abc", "");  // member 4 again: one file, opened and counted once
@@ -260,14 +244,10 @@ TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
     Queue(spool, 1, 512, 0600).flushDb();
     EXPECT_EQ(entries(spool).size(), 5u) << "a half-opened queue is no empty one";
     fs::remove(member(7));
-    string file = readFile(member(10));
-    file[21] = 1;  // the master block says an append was in progress: a crash
-    writeFile(member(10), file);
-    EXPECT_EQ(thrown<IOException>([&] { queue.open(spool, 1, 0600, true, ""); }),
-              "DBQSingle is not shut cleanly.");
-    EXPECT_EQ(readFile(member(10)), file) << "the file is left as found";
-    EXPECT_TRUE(queue.open(spool, 0, 0600, false, ""));
-    EXPECT_EQ(queue.count() + queue.isUncleanShutdown(), 4);
+    string file = crashedMember(member(11));
+    EXPECT_EQ(thrown<IOException>([&] { queue.open(spool, 1, 0600, true, ""); }), NOT_CLEAN);
+    EXPECT_EQ(readFile(member(11)), file) << "the file is left as found";
+    EXPECT_TRUE(queue.open(spool, 0, 0600, false, "") && queue.count() == 5);
 }
 
 TEST_F(DbqCompositeTest, UnopenedQueueFileSizeProbeAndDestroy) {
@@ -276,6 +256,7 @@ TEST_F(DbqCompositeTest, UnopenedQueueFileSizeProbeAndDestroy) {
         std::make_tuple(queue.isEmpty(), queue.getBlockSize(), queue.count(), queue.getMaxSize()),
         std::make_tuple(true, 0, 0L, 104857600UL));
     queue.shrink();
+    EXPECT_EQ(thrown<IOException>([&] { queue.dequeue(); }), "DBQC (dequeue()) is not opened.");
     EXPECT_EQ(Queue::dataSizeOf(spool), 0u);
     EXPECT_FALSE(queue.open(spool, 0, 0600, true, ""));
     EXPECT_EQ(queue.getFileSize(), -1) << "missing directory";
@@ -307,7 +288,6 @@ TEST_F(DbqCompositeTest, RecordsAtTheEdges) {
         EXPECT_EQ(entries(spool).size(), c < 'C' ? 1u : c < 'E' ? 2u : 3u) << c;
     }
     EXPECT_EQ(dbq_test::drain(queue), records) << "mode 2 truncates no later member";
-
     // A corrupt last block, read when the first record goes: the totals follow the file.
     fs::remove_all(spool);
     makeSpool({{0, {"good", "bad"}}});
@@ -315,13 +295,10 @@ TEST_F(DbqCompositeTest, RecordsAtTheEdges) {
     file[2 * 512 + 42] ^= 0x20;
     writeFile(member(0), file);
     openSmall(queue);
-    EXPECT_NE(thrown<vfw::FatalErrorException>([&] {
-                  queue.dequeue();
-              }).find("Data block '2' checksum mismatch"),
-              string::npos);
+    string error = thrown<vfw::FatalErrorException>([&] { queue.dequeue(); });
+    EXPECT_EQ(error.rfind("Data block '2' checksum mismatch", 0), 0u) << error;
     EXPECT_EQ(totals(queue), onDisk());
     EXPECT_EQ(queue.count(), 1);
-
     // Empty and missing members at the head: skipped, or kept when the next cannot be opened.
     fs::remove_all(spool);
     makeSpool({{3, {}}, {5, {"five"}}});
@@ -336,34 +313,29 @@ TEST_F(DbqCompositeTest, RecordsAtTheEdges) {
 }
 
 TEST_F(DbqCompositeTest, AClosedQueueRefusesRecordOperations) {
+    Queue queue(512);
+    openSmall(queue);
+    dbq_test::enqueue(queue, "kept");
+    queue.handleFatalErrorException(vfw::FatalErrorException(__FILE__, __LINE__,
+                                                             "Data block '4' magic number mismatch",
+                                                             "FatalErrorException", 1, false));
+    EXPECT_TRUE(
+        logged("FATAL vfw.dbqc small: Fatal Error encountered in audit database: Data block '4' "
+               "magic number mismatch. Please call Vantrel support"));
     vfw::ByteArray data;
     uint32_t length = 0;
-    for (bool opened : {false, true}) {
-        Queue queue(512);
-        if (opened) {
-            openSmall(queue);
-            dbq_test::enqueue(queue, "kept");
-            queue.handleFatalErrorException(
-                vfw::FatalErrorException(__FILE__, __LINE__, "Data block '4' magic number mismatch",
-                                         "FatalErrorException", 1, false));
-            EXPECT_TRUE(
-                logged("FATAL vfw.dbqc small: Fatal Error encountered in audit database: Data "
-                       "block '4' magic number mismatch. Please call Vantrel support"));
-        }
-        for (const auto& [operation, call] : std::map<string, std::function<void()>>{
-                 {"enqueue", [&] { dbq_test::enqueue(queue, "x"); }},
-                 {"dequeue(..)", [&] { queue.dequeue(data, length); }},
-                 {"dequeue()", [&] { queue.dequeue(); }},
-                 {"peek", [&] { queue.peek(data, length); }},
-                 {"getHead", [&] { queue.getHead(data, length); }}})
-            EXPECT_EQ(thrown<IOException>(call), "DBQC (" + operation + ") is not opened.");
-        queue.shrink();
-    }
+    for (const auto& [operation, call] : std::map<string, std::function<void()>>{
+             {"enqueue", [&] { dbq_test::enqueue(queue, "x"); }},
+             {"dequeue(..)", [&] { queue.dequeue(data, length); }},
+             {"dequeue()", [&] { queue.dequeue(); }},
+             {"peek", [&] { queue.peek(data, length); }},
+             {"getHead", [&] { queue.getHead(data, length); }}})
+        EXPECT_EQ(thrown<IOException>(call), "DBQC (" + operation + ") is not opened.");
+    queue.shrink();
     EXPECT_EQ(entries(dir.path()), Names{"spool"}) << "the fatal handler moves nothing";
     Queue reopened(spool, 1, 512, 0600);
     EXPECT_EQ(dbq_test::drain(reopened), Names{"kept"});
 }
-
 // Writes to files whose path starts with g_failing fail.
 string g_failing;
 bool failWrites(int fd, int64_t, size_t) {
@@ -407,10 +379,9 @@ TEST_F(DbqCompositeTest, HandleExceptionMovesTheDirectoryAsideAndStartsAfresh) {
     queue.handleException(ioFailure());
     Names names = entries(dir.path());
     ASSERT_EQ(names.size(), 2u);
-    string prefix = "spool." + std::to_string(::getpid()) + ".";
-    EXPECT_EQ(names[1].rfind(prefix, 0), 0u) << names[1];
-    EXPECT_EQ(names[1].find_first_not_of("0123456789abcdef", prefix.size()), string::npos);
-    EXPECT_EQ(names[1].size(), prefix.size() + 32) << names[1];
+    string pid = std::to_string(::getpid());
+    EXPECT_TRUE(std::regex_match(names[1], std::regex("spool\\." + pid + "\\.[0-9a-f]{32}")))
+        << names[1];
     EXPECT_EQ(snapshot(dir.file(names[1])), before) << "the damaged files are kept untouched";
     EXPECT_TRUE(queue.isOpen() &&
                 logged("WARN  vfw.dbqc small: Error encountered in audit database: Block 9 read "
@@ -443,15 +414,10 @@ NS_TEST(DbqCompositeNsTest, AFailedMoveIsThrownAndLeavesTheQueueClosed) {
 // The command's end-to-end runs.
 const string VAR = "/var/vantrelaud/", SPOOL = VAR + "spool-atdbqc/";
 const string CONF = "/etc/vantrelaud/vantrelaud.conf", NONE = "Database files don't exist.\n";
-const string NOT_CLEAN = "DBQSingle is not shut cleanly.";
 using Result = std::tuple<string, string, int>;  // stdout, stderr, exit status
 pid_t g_pid;                                     // of the last run
-
-string dumper() {
-    string self = vfw_test::selfPath();
-    return self.substr(0, self.rfind("/tests/")) + "/tools/vaudumpat/vaudumpat";
-}
-
+const string DUMPER = vfw_test::selfPath().substr(0, vfw_test::selfPath().rfind("/tests/")) +
+                      "/tools/vaudumpat/vaudumpat";
 // Runs vaudumpat with `args` (shell words), as user 65534 when `nobody` (whose profile data in
 // a coverage build goes to a directory that user may write).
 Result run(const string& args = "", bool nobody = false) {
@@ -459,27 +425,18 @@ Result run(const string& args = "", bool nobody = false) {
     ::chmod(dir.path().c_str(), 0777);
     string user =
         "env GCOV_PREFIX=" + dir.path() + " setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    string command = "echo $$ >" + dir.file("pid") + "; exec " + (nobody ? user : "") + dumper();
+    string command = "echo $$ >" + dir.file("pid") + "; exec " + (nobody ? user : "") + DUMPER;
     int status =
         std::system((command + args + " >" + dir.file("out") + " 2>" + dir.file("err")).c_str());
     g_pid = std::stoi(readFile(dir.file("pid")));
     return {readFile(dir.file("out")), readFile(dir.file("err")),
             WIFEXITED(status) ? WEXITSTATUS(status) : 128};
 }
-
 Result failure(const string& out, const string& message) {
     return {
         out,
         "The auditing service failed to dump the following audit trails: \"" + message + "\".\n",
         2};
-}
-
-// A member left by a crash: its master block says a removal was in progress.
-void crashedMember(const string& path) {
-    writeMember(path, {"interrupted"});
-    string file = readFile(path);
-    file[21] = 2;
-    writeFile(path, file);
 }
 
 NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReported) {
@@ -495,7 +452,6 @@ NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReported) {
     writeMember(SPOOL + "2", {"record of file two", string(1000, 'w')});
     std::map<string, string> before = snapshot(SPOOL);
     string dump = dumpOf(SPOOL + "2") + dumpOf(SPOOL + "10");
-    EXPECT_EQ(dump.find("DB accounting "), 0u);
     EXPECT_NE(dump.find("record of file ten"), string::npos);
     EXPECT_EQ(run(), Result(dump, "", 0));
     EXPECT_EQ(snapshot(SPOOL), before) << "nothing written";
@@ -515,22 +471,16 @@ NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReported) {
             Result("", "You must have root-level access to dump a local audit trail event.\n", 1))
             << args;
     for (const char* args : {" -h", " --help x", " ''"})
-        EXPECT_EQ(run(args), Result("", "Usage: " + dumper() + "\n", 2)) << args;
-
+        EXPECT_EQ(run(args), Result("", "Usage: " + DUMPER + "\n", 2)) << args;
     writeMember(VAR + "other/3", {"in the other spool"});
     writeMember(VAR + "1", {"beside the spools"});
     writeFile(CONF, "# the spool\nVAUD.AT.SPOOL: other\n");
     EXPECT_EQ(run(), Result(dumpOf(VAR + "other/3"), "", 0));
-    writeFile(CONF, "vaud.at.spool: elsewhere\n");
-    EXPECT_EQ(run(), Result(NONE, "", 0));
-    for (const char* text : {"vaud.at.spool:\n", "other.key: x\n", "-"}) {  // "-": no file
-        text[0] == '-' ? void(fs::remove(CONF)) : writeFile(CONF, text);
-        EXPECT_EQ(run(), Result(dump, "", 0)) << text;
-    }
-    crashedMember(SPOOL + "10");
-    before = snapshot(SPOOL);
+    writeFile(CONF, "vaud.at.spool:\n");
+    EXPECT_EQ(run(), Result(dump, "", 0)) << "an empty name means the default";
+    string crashed = crashedMember(SPOOL + "11");
     EXPECT_EQ(run(), failure("", NOT_CLEAN)) << "the open checks every member first";
-    EXPECT_EQ(snapshot(SPOOL), before);
+    EXPECT_EQ(readFile(SPOOL + "11"), crashed);
 }
 
 NS_TEST(VaudumpatTest, TheFailureIsRecordedOnceInSyslog) {
@@ -551,21 +501,20 @@ NS_TEST(VaudumpatTest, TheFailureIsRecordedOnceInSyslog) {
     ASSERT_EQ(::mkdir(SPOOL.c_str(), 0700), 0);
     crashedMember(SPOOL + "0");
     EXPECT_EQ(run(), failure("", NOT_CLEAN));
-    string tag = " vaudumpat[" + std::to_string(g_pid) + "] ";
+    auto tag = [] { return " vaudumpat[" + std::to_string(g_pid) + "] "; };
     Names texts = records("");
     ASSERT_EQ(texts.size(), 3u) << "the load, the member's own record, the failure";
-    EXPECT_EQ(texts[0], "38" + tag + "INFO  util.properties Error in parsing " + CONF +
+    EXPECT_EQ(texts[0], "38" + tag() + "INFO  util.properties Error in parsing " + CONF +
                             " because file does not exist.");
     EXPECT_EQ(texts[2],
-              "35" + tag + "ERROR vau.cli.vaudumpat Failed to dump audit trails: " + NOT_CLEAN);
+              "35" + tag() + "ERROR vau.cli.vaudumpat Failed to dump audit trails: " + NOT_CLEAN);
     writeFile(CONF, "log.vau.cli: INFO\nlog.vau.cli.vaudumpat: DISABLED\n");
     EXPECT_EQ(run(), failure("", NOT_CLEAN)) << "standard error still says it";
     EXPECT_EQ(records("vau.cli.vaudumpat"), Names{});
-
     // A corrupt block: the dump up to it, its message on standard error and in the record,
     // which carries its location and the configured facility.
     writeFile(CONF, "vaud.at.spool: corrupt\nlogger.showmore: 7\nlogger.facility.*: local3\n");
-    string corrupt = VAR + "corrupt/", message;
+    string corrupt = VAR + "corrupt/";
     ASSERT_EQ(::mkdir(corrupt.c_str(), 0700), 0);
     writeMember(corrupt + "0", {"first file"});
     writeMember(corrupt + "1", {"before the damage", string(600, 'd'), "after"});
@@ -573,17 +522,18 @@ NS_TEST(VaudumpatTest, TheFailureIsRecordedOnceInSyslog) {
     string file = readFile(corrupt + "1");
     file[3 * 512 + 142] ^= 1;  // block 3, the second part of the second record
     writeFile(corrupt + "1", file);
-    string partial = dumpOf(corrupt + "1", true, &message);
+    string partial,
+        message =
+            thrown([&] { vfw::DBQSingle(corrupt + "1", 0, 512, 0600, 0).dump(true); }, &partial);
     EXPECT_NE(partial.find("before the damage"), string::npos) << partial;
     EXPECT_EQ(partial.find("after"), string::npos) << partial;
     EXPECT_EQ(message.rfind("Data block '3' checksum mismatch: the calculated checksum is 0x", 0),
               0u)
         << message;
     EXPECT_EQ(run(), failure(dumpOf(corrupt + "0") + partial, message));
-    tag = " vaudumpat[" + std::to_string(g_pid) + "] ";
     EXPECT_EQ(
         records(""),
-        Names{"155" + tag +
+        Names{"155" + tag() +
               "ERROR vau.cli.vaudumpat \"vaudumpat:70:main2()\" Failed to dump audit trails: " +
               message});
 }

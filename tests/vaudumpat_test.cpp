@@ -1,7 +1,7 @@
-// The spool's composite queue against a std::deque model under random operations (totals,
-// member files, open descriptors and the dump checked after every step) and in the cases the
-// model cannot reach; vaudumpat run as root in a private mount namespace over fresh
-// /var/vantrelaud and /etc/vantrelaud, with /dev/log covered or a private rsyslogd.
+// The spool's composite queue against a std::deque model under random operations and faults
+// (totals, member files, open descriptors and the dump checked after every step) and in the
+// cases the model cannot reach; vaudumpat run as root in a private mount namespace over fresh
+// /var/vantrelaud and /etc/vantrelaud, with a private rsyslogd.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -114,6 +116,15 @@ string crashedMember(const string& path) {
     writeFile(path, file);
     return file;
 }
+// A write hook: writes to files whose path starts with g_failing fail.
+string g_failing;
+bool failWrites(int fd, int64_t, size_t) {
+    std::error_code error;
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error)
+               .string()
+               .rfind(g_failing, 0) != 0;
+}
+
 class DbqCompositeTest : public ::testing::Test {
   protected:
     DbqCompositeTest() { vfw::getLogger("vfw.dbqc")->setLevel(vfw::LEVEL_DEBUG); }
@@ -147,44 +158,89 @@ class DbqCompositeTest : public ::testing::Test {
     dbq_test::LogCapture log;
 };
 
-TEST_F(DbqCompositeTest, ModelOfRandomOperations) {
+TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
     vfw::getLogger("vfw.dbqs")->setLevel(-1);
+    auto queue = std::make_unique<Queue>(512);
+    vfw::ByteArray data;
+    uint32_t length = 0;
+    const std::map<string, std::function<void()>> refused = {
+        {"enqueue", [&] { dbq_test::enqueue(*queue, "x"); }},
+        {"dequeue(..)", [&] { queue->dequeue(data, length); }},
+        {"dequeue()", [&] { queue->dequeue(); }},
+        {"peek", [&] { queue->peek(data, length); }},
+        {"getHead", [&] { queue->getHead(data, length); }}};
+    const vfw::FatalErrorException fatal(__FILE__, __LINE__, "Data block '4' magic number mismatch",
+                                         "FatalErrorException", 1, false);
     for (unsigned seed : {1u, 2u, 3u, 4u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        // The queue's records, TRACE included, for half the seeds; none for the others.
+        // The queue's records, TRACE included, for half the seeds; from INFO up for the others.
         vfw::getLogger("vfw.dbqc")->setLevel(seed % 2 ? vfw::LEVEL_TRACE : vfw::LEVEL_INFO);
         std::mt19937 random(seed);
         auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
         fs::remove_all(spool);
-        std::deque<string> model;
-        auto queue = std::make_unique<Queue>(512);
+        queue = std::make_unique<Queue>(512);
         openSmall(*queue, 1, 1500);
+        std::deque<string> model;
         int64_t highest = 0;
         for (int step = 0; step < 1200 && !HasFatalFailure(); ++step) {
             SCOPED_TRACE("step " + std::to_string(step));
-            int choice = pick(100), how = "01222333"[choice % 8] - '0';
-            if (choice < 40) {  // mostly one block, some of several, some past the limit
-                model.push_back(
-                    dbq_images::pattern(pick(10) < 6 ? 1 + pick(300) : 400 + pick(3100), step));
-                dbq_test::enqueue(*queue, model.back());
+            int choice = pick(100), how = "01222333"[choice % 8] - '0', fault = pick(30);
+            string next = member(queue->getEnqueueId() + 1);
+            if (choice < 40) {  // an append; now and then the next member cannot be made (0, 1)
+                string record =
+                    dbq_images::pattern(pick(10) < 6 ? 1 + pick(300) : 400 + pick(3100), step);
+                g_failing = fault == 0 ? next : spool + "/";  // or no write works at all (2)
+                if (fault == 1)
+                    ::mkdir(next.c_str(), 0700);
+                vfw::BlockFileBuf::setWriteHook(fault == 0 || fault == 2 ? failWrites : nullptr);
+                string error = thrown<IOException>([&] { dbq_test::enqueue(*queue, record); });
+                vfw::BlockFileBuf::setWriteHook(nullptr);
+                ::rmdir(next.c_str());
+                ASSERT_EQ(error.find("write failed") != string::npos, fault == 2) << error;
+                if (fault == 2) {  // the totals still match the files; the owner reopens
+                    ASSERT_EQ(totals(*queue), onDisk());
+                    openSmall(*queue, 1, 1500);
+                } else {
+                    model.push_back(record);
+                }
             } else if (choice < 90) {
                 ASSERT_EQ(take(*queue, how), how == 3 || model.empty() ? "" : model.front());
                 if (how >= 2 && !model.empty())
                     model.pop_front();
             } else if (choice < 93) {
                 queue->shrink();
-            } else if (choice < 97) {  // the same object opened again, or a new one
+            } else if (choice < 96) {  // the same object opened again, or a new one
                 if (choice % 2)
                     queue = std::make_unique<Queue>(512);
                 openSmall(*queue, 1, 1500);
-            } else if (choice < 99) {  // the members' own dumps in number order, nothing between
+            } else if (choice < 98) {  // the members' own dumps in number order; a renewal
                 string expected, out;
                 for (int64_t id = queue->getDequeueId(); id <= queue->getEnqueueId(); ++id)
                     expected += dumpOf(member(id), choice % 2);
                 ASSERT_EQ(thrown([&] { queue->dump(choice % 2); }, &out) + out, expected);
                 ASSERT_EQ(Queue::dataSizeOf(spool), queue->getDataSize());
-            } else {
                 queue->flushDb();
+            } else if (choice <
+                       99) {  // after a fatal error the queue is closed and refuses records
+                queue->handleFatalErrorException(fatal);
+                for (const auto& [operation, call] : refused)
+                    ASSERT_EQ(thrown<IOException>(call), "DBQC (" + operation + ") is not opened.");
+                queue->shrink();
+                openSmall(*queue, 1, 1500);
+            } else {  // other failures move the spool aside whole; a fresh one opens
+                std::map<string, string> before = snapshot(spool);
+                Names old = entries(dir.path()), added;
+                queue->handleException(ioFailure());
+                Names now = entries(dir.path());
+                std::set_difference(now.begin(), now.end(), old.begin(), old.end(),
+                                    std::back_inserter(added));
+                ASSERT_EQ(added.size(), 1u) << "each move finds a name of its own";
+                ASSERT_TRUE(std::regex_match(
+                    added[0],
+                    std::regex("spool\\." + std::to_string(::getpid()) + "\\.[0-9a-f]{32}")))
+                    << added[0];
+                ASSERT_EQ(snapshot(dir.file(added[0])), before) << "the damaged files are kept";
+                model.clear();
             }
             uint64_t size = 0;
             for (const string& record : model)
@@ -205,6 +261,14 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperations) {
         }
         EXPECT_GT(highest, 20) << "the sequence rotated through many members";
     }
+    for (const string& line : Names{
+             "FATAL vfw.dbqc small: Fatal Error encountered in audit database: Data block '4' "
+             "magic number mismatch. Please call Vantrel support",
+             "WARN  vfw.dbqc small: Error encountered in audit database: Block 9 read failed. "
+             "Please call Vantrel support",
+             "ERROR vfw.dbqc small: DBQC failed to make new file. Can't enqueue to " + spool + "/",
+             " instead. Error: 21. Please recover the machine and restart the process."})
+        EXPECT_TRUE(logged(line)) << line;
 }
 
 TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
@@ -227,8 +291,7 @@ TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
     auto mode = [](const string& path) { return int(fs::status(path).permissions()); };
     EXPECT_EQ(std::make_tuple(mode(spool), mode(spool + "/a"), mode(nested), mode(nested + "/0")),
               std::make_tuple(0700, 0755, 0755, 0640));
-    EXPECT_EQ(totals(queue), Totals(0, 0, 512));
-    EXPECT_TRUE(queue.isEmpty() && queue.getBlockSize() == 512);
+    EXPECT_EQ(queue.getBlockSize(), 512);
     writeMember(nested + "/1", {"one"});
     ASSERT_TRUE(queue.open(nested, 2, 0600, true, ""));
     EXPECT_EQ(totals(queue), Totals(0, 0, 512 * 3)) << "mode 2 opens and counts member 0 alone";
@@ -250,7 +313,7 @@ TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
     EXPECT_TRUE(queue.open(spool, 0, 0600, false, "") && queue.count() == 5);
 }
 
-TEST_F(DbqCompositeTest, UnopenedQueueFileSizeProbeAndDestroy) {
+TEST_F(DbqCompositeTest, UnopenedQueueFileSizeDestroyAndAMissingDirectory) {
     Queue queue(512);
     EXPECT_EQ(
         std::make_tuple(queue.isEmpty(), queue.getBlockSize(), queue.count(), queue.getMaxSize()),
@@ -260,7 +323,9 @@ TEST_F(DbqCompositeTest, UnopenedQueueFileSizeProbeAndDestroy) {
     EXPECT_EQ(Queue::dataSizeOf(spool), 0u);
     EXPECT_FALSE(queue.open(spool, 0, 0600, true, ""));
     EXPECT_EQ(queue.getFileSize(), -1) << "missing directory";
-    makeSpool({{1, {"b"}}});
+    makeSpool();
+    EXPECT_EQ(queue.getFileSize(), 0);
+    writeMember(member(1), {"b"});
     writeFile(spool + "/7abc", "");
     EXPECT_EQ(queue.getFileSize(), -1) << "member 7 has no size";
     fs::remove(spool + "/7abc");
@@ -274,8 +339,9 @@ TEST_F(DbqCompositeTest, UnopenedQueueFileSizeProbeAndDestroy) {
     EXPECT_EQ(entries(spool), Names{"3"}) << "what cannot be opened stays";
     EXPECT_TRUE(logged("Error when removing dbq file " + spool + " (error: Directory not empty)"));
     fs::remove_all(spool);
-    makeSpool();
-    EXPECT_EQ(queue.getFileSize(), 0);
+    queue.handleException(ioFailure());
+    EXPECT_EQ(entries(dir.path()), Names{"spool"}) << "a missing directory is made, not moved";
+    EXPECT_TRUE(queue.isOpen() && logged("  Creating the file " + spool + "."));
 }
 
 TEST_F(DbqCompositeTest, RecordsAtTheEdges) {
@@ -312,112 +378,13 @@ TEST_F(DbqCompositeTest, RecordsAtTheEdges) {
     EXPECT_EQ(entries(spool), Names{"5"});
 }
 
-TEST_F(DbqCompositeTest, AClosedQueueRefusesRecordOperations) {
-    Queue queue(512);
-    openSmall(queue);
-    dbq_test::enqueue(queue, "kept");
-    queue.handleFatalErrorException(vfw::FatalErrorException(__FILE__, __LINE__,
-                                                             "Data block '4' magic number mismatch",
-                                                             "FatalErrorException", 1, false));
-    EXPECT_TRUE(
-        logged("FATAL vfw.dbqc small: Fatal Error encountered in audit database: Data block '4' "
-               "magic number mismatch. Please call Vantrel support"));
-    vfw::ByteArray data;
-    uint32_t length = 0;
-    for (const auto& [operation, call] : std::map<string, std::function<void()>>{
-             {"enqueue", [&] { dbq_test::enqueue(queue, "x"); }},
-             {"dequeue(..)", [&] { queue.dequeue(data, length); }},
-             {"dequeue()", [&] { queue.dequeue(); }},
-             {"peek", [&] { queue.peek(data, length); }},
-             {"getHead", [&] { queue.getHead(data, length); }}})
-        EXPECT_EQ(thrown<IOException>(call), "DBQC (" + operation + ") is not opened.");
-    queue.shrink();
-    EXPECT_EQ(entries(dir.path()), Names{"spool"}) << "the fatal handler moves nothing";
-    Queue reopened(spool, 1, 512, 0600);
-    EXPECT_EQ(dbq_test::drain(reopened), Names{"kept"});
-}
-// Writes to files whose path starts with g_failing fail.
-string g_failing;
-bool failWrites(int fd, int64_t, size_t) {
-    std::error_code error;
-    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error)
-               .string()
-               .rfind(g_failing, 0) != 0;
-}
-
-TEST_F(DbqCompositeTest, ANewMemberThatCannotBeMadeLosesNoRecord) {
-    Queue queue(512);
-    openSmall(queue);
-    Names records = {string(400, 'A'), string(400, 'B'), "C", "D"};
-    dbq_test::enqueue(queue, records[0]);
-    dbq_test::enqueue(queue, records[1]);  // member 0 is past the limit
-    ASSERT_EQ(::mkdir(member(1).c_str(), 0700), 0);
-    dbq_test::enqueue(queue, records[2]);
-    EXPECT_TRUE(logged("ERROR vfw.dbqc small: DBQC failed to make new file. Can't enqueue to " +
-                       member(1) + "; the record goes to 0 instead. Error: 21."));
-    ASSERT_EQ(::rmdir(member(1).c_str()), 0);
-    g_failing = member(1);
-    vfw::BlockFileBuf::setWriteHook(failWrites);
-    dbq_test::enqueue(queue, records[3]);
-    EXPECT_EQ(entries(spool), Names{"0"}) << "the half-made member is removed";
-    g_failing = spool + "/";
-    string error = thrown<IOException>([&] { dbq_test::enqueue(queue, "E"); });
-    vfw::BlockFileBuf::setWriteHook(nullptr);
-    EXPECT_NE(error.find("write failed"), string::npos) << error;
-    EXPECT_EQ(totals(queue), onDisk());
-    queue.close();
-    Queue reopened(spool, 1, 512, 0600);
-    EXPECT_EQ(dbq_test::drain(reopened), records);
-}
-
-TEST_F(DbqCompositeTest, HandleExceptionMovesTheDirectoryAsideAndStartsAfresh) {
-    Queue queue(512);
-    openSmall(queue);
-    for (char c : {'a', 'b', 'c'})
-        dbq_test::enqueue(queue, string(400, c));
-    std::map<string, string> before = snapshot(spool);
-    queue.handleException(ioFailure());
-    Names names = entries(dir.path());
-    ASSERT_EQ(names.size(), 2u);
-    string pid = std::to_string(::getpid());
-    EXPECT_TRUE(std::regex_match(names[1], std::regex("spool\\." + pid + "\\.[0-9a-f]{32}")))
-        << names[1];
-    EXPECT_EQ(snapshot(dir.file(names[1])), before) << "the damaged files are kept untouched";
-    EXPECT_TRUE(queue.isOpen() &&
-                logged("WARN  vfw.dbqc small: Error encountered in audit database: Block 9 read "
-                       "failed. Please call Vantrel support"));
-    EXPECT_EQ(totals(queue), Totals(0, 0, 512));
-    queue.handleException(ioFailure());
-    EXPECT_EQ(entries(dir.path()).size(), 3u) << "every move finds a name of its own";
-    fs::remove_all(spool);
-    queue.handleException(ioFailure());
-    EXPECT_EQ(entries(dir.path()).size(), 3u) << "a missing directory is made, not moved";
-    EXPECT_TRUE(queue.isOpen() && logged("small:   Creating the file " + spool + "."));
-}
-
-NS_TEST(DbqCompositeNsTest, AFailedMoveIsThrownAndLeavesTheQueueClosed) {
-    vfw_test::TempDir dir;
-    string spool = dir.file("spool");
-    dbq_test::LogCapture log;
-    Queue queue(spool, 1, 512, 0600);
-    // A mount point cannot be renamed.
-    ASSERT_EQ(::mount(spool.c_str(), spool.c_str(), nullptr, MS_BIND, nullptr), 0);
-    EXPECT_EQ(thrown<IOException>([&] { queue.handleException(ioFailure()); }),
-              "Unable to move corrupt " + spool +
-                  " out of the way: Device or resource busy (error: 16).");
-    EXPECT_EQ(entries(dir.path()), Names{"spool"});
-    EXPECT_EQ(entries(spool), Names{"0"});
-    EXPECT_FALSE(queue.isOpen());
-    ::umount2(spool.c_str(), MNT_DETACH);
-}
-
-// The command's end-to-end runs.
+// The command's end-to-end runs, in a namespace with a private rsyslogd.
 const string VAR = "/var/vantrelaud/", SPOOL = VAR + "spool-atdbqc/";
 const string CONF = "/etc/vantrelaud/vantrelaud.conf", NONE = "Database files don't exist.\n";
-using Result = std::tuple<string, string, int>;  // stdout, stderr, exit status
-pid_t g_pid;                                     // of the last run
 const string DUMPER = vfw_test::selfPath().substr(0, vfw_test::selfPath().rfind("/tests/")) +
                       "/tools/vaudumpat/vaudumpat";
+using Result = std::tuple<string, string, int>;  // stdout, stderr, exit status
+pid_t g_pid;                                     // of the last run
 // Runs vaudumpat with `args` (shell words), as user 65534 when `nobody` (whose profile data in
 // a coverage build goes to a directory that user may write).
 Result run(const string& args = "", bool nobody = false) {
@@ -439,11 +406,18 @@ Result failure(const string& out, const string& message) {
         2};
 }
 
-NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReported) {
+NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReportedAndRecorded) {
+    vfw_test::SyslogDaemon daemon;
     vfw_test::Sandbox var("/var/vantrelaud"), etc("/etc/vantrelaud");
-    if (::access("/dev/log", F_OK) == 0) {
-        ASSERT_EQ(::mount("/dev/null", "/dev/log", nullptr, MS_BIND, nullptr), 0);
-    }
+    size_t seen = 0;
+    auto records = [&] {  // those that reached the daemon since the last call
+        std::vector<vfw_test::SyslogMessage> all = daemon.sync();
+        Names texts;
+        for (size_t i = seen; i < all.size(); ++i)
+            texts.push_back(std::to_string(all[i].priority) + " " + all[i].tag + " " + all[i].text);
+        seen = all.size();
+        return texts;
+    };
     EXPECT_EQ(run(), Result(NONE, "", 0)) << "no spool";
     ASSERT_EQ(::mkdir(SPOOL.c_str(), 0700) + ::mkdir((VAR + "other").c_str(), 0700), 0);
     EXPECT_EQ(run(), Result(NONE, "", 0)) << "an empty spool";
@@ -478,31 +452,15 @@ NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReported) {
     EXPECT_EQ(run(), Result(dumpOf(VAR + "other/3"), "", 0));
     writeFile(CONF, "vaud.at.spool:\n");
     EXPECT_EQ(run(), Result(dump, "", 0)) << "an empty name means the default";
+
+    // A member left by a crash: nothing dumped, the failure reported and recorded once.
+    fs::remove(CONF);
     string crashed = crashedMember(SPOOL + "11");
+    records();
     EXPECT_EQ(run(), failure("", NOT_CLEAN)) << "the open checks every member first";
     EXPECT_EQ(readFile(SPOOL + "11"), crashed);
-}
-
-NS_TEST(VaudumpatTest, TheFailureIsRecordedOnceInSyslog) {
-    vfw_test::SyslogDaemon daemon;
-    vfw_test::Sandbox var("/var/vantrelaud"), etc("/etc/vantrelaud");
-    size_t seen = 0;
-    // The records since the last call as "priority tag text", of `logger` only unless empty.
-    auto records = [&](const string& logger) {
-        std::vector<vfw_test::SyslogMessage> all = daemon.sync();
-        Names texts;
-        for (size_t i = seen; i < all.size(); ++i)
-            if (logger.empty() || all[i].text.find(" " + logger + " ") == 5)
-                texts.push_back(std::to_string(all[i].priority) + " " + all[i].tag + " " +
-                                all[i].text);
-        seen = all.size();
-        return texts;
-    };
-    ASSERT_EQ(::mkdir(SPOOL.c_str(), 0700), 0);
-    crashedMember(SPOOL + "0");
-    EXPECT_EQ(run(), failure("", NOT_CLEAN));
     auto tag = [] { return " vaudumpat[" + std::to_string(g_pid) + "] "; };
-    Names texts = records("");
+    Names texts = records();
     ASSERT_EQ(texts.size(), 3u) << "the load, the member's own record, the failure";
     EXPECT_EQ(texts[0], "38" + tag() + "INFO  util.properties Error in parsing " + CONF +
                             " because file does not exist.");
@@ -510,32 +468,42 @@ NS_TEST(VaudumpatTest, TheFailureIsRecordedOnceInSyslog) {
               "35" + tag() + "ERROR vau.cli.vaudumpat Failed to dump audit trails: " + NOT_CLEAN);
     writeFile(CONF, "log.vau.cli: INFO\nlog.vau.cli.vaudumpat: DISABLED\n");
     EXPECT_EQ(run(), failure("", NOT_CLEAN)) << "standard error still says it";
-    EXPECT_EQ(records("vau.cli.vaudumpat"), Names{});
+    EXPECT_EQ(records().size(), 1u) << "only the member's own record";
+
     // A corrupt block: the dump up to it, its message on standard error and in the record,
     // which carries its location and the configured facility.
-    writeFile(CONF, "vaud.at.spool: corrupt\nlogger.showmore: 7\nlogger.facility.*: local3\n");
-    string corrupt = VAR + "corrupt/";
-    ASSERT_EQ(::mkdir(corrupt.c_str(), 0700), 0);
-    writeMember(corrupt + "0", {"first file"});
-    writeMember(corrupt + "1", {"before the damage", string(600, 'd'), "after"});
-    writeMember(corrupt + "2", {"third file"});
-    string file = readFile(corrupt + "1");
+    writeFile(CONF, "logger.showmore: 7\nlogger.facility.*: local3\n");
+    fs::remove(SPOOL + "11");
+    writeMember(SPOOL + "11", {"before the damage", string(600, 'd'), "after"});
+    string file = readFile(SPOOL + "11");
     file[3 * 512 + 142] ^= 1;  // block 3, the second part of the second record
-    writeFile(corrupt + "1", file);
+    writeFile(SPOOL + "11", file);
     string partial,
         message =
-            thrown([&] { vfw::DBQSingle(corrupt + "1", 0, 512, 0600, 0).dump(true); }, &partial);
+            thrown([&] { vfw::DBQSingle(SPOOL + "11", 0, 512, 0600, 0).dump(true); }, &partial);
     EXPECT_NE(partial.find("before the damage"), string::npos) << partial;
     EXPECT_EQ(partial.find("after"), string::npos) << partial;
     EXPECT_EQ(message.rfind("Data block '3' checksum mismatch: the calculated checksum is 0x", 0),
               0u)
         << message;
-    EXPECT_EQ(run(), failure(dumpOf(corrupt + "0") + partial, message));
+    EXPECT_EQ(run(), failure(dump + partial, message));
     EXPECT_EQ(
-        records(""),
+        records(),
         Names{"155" + tag() +
               "ERROR vau.cli.vaudumpat \"vaudumpat:70:main2()\" Failed to dump audit trails: " +
               message});
+
+    // A mount point cannot be renamed: the queue's failed move of a damaged spool is thrown.
+    dbq_test::LogCapture log;
+    Queue queue(VAR + "moving", 1, 512, 0600);
+    ASSERT_EQ(
+        ::mount((VAR + "moving").c_str(), (VAR + "moving").c_str(), nullptr, MS_BIND, nullptr), 0);
+    EXPECT_EQ(thrown<IOException>([&] { queue.handleException(ioFailure()); }),
+              "Unable to move corrupt " + VAR +
+                  "moving out of the way: Device or resource busy (error: 16).");
+    EXPECT_EQ(entries(VAR + "moving"), Names{"0"});
+    EXPECT_FALSE(queue.isOpen());
+    ::umount2((VAR + "moving").c_str(), MNT_DETACH);
 }
 
 }  // namespace

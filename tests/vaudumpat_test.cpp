@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -171,6 +170,7 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
         {"getHead", [&] { queue->getHead(data, length); }}};
     const vfw::FatalErrorException fatal(__FILE__, __LINE__, "Data block '4' magic number mismatch",
                                          "FatalErrorException", 1, false);
+    const std::regex aside("spool\\." + std::to_string(::getpid()) + "\\.[0-9a-f]{32}");
     for (unsigned seed : {1u, 2u, 3u, 4u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         // The queue's records, TRACE included, for half the seeds; from INFO up for the others.
@@ -220,8 +220,7 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
                 ASSERT_EQ(thrown([&] { queue->dump(choice % 2); }, &out) + out, expected);
                 ASSERT_EQ(Queue::dataSizeOf(spool), queue->getDataSize());
                 queue->flushDb();
-            } else if (choice <
-                       99) {  // after a fatal error the queue is closed and refuses records
+            } else if (choice < 99) {  // a fatal error closes the queue: records are refused
                 queue->handleFatalErrorException(fatal);
                 for (const auto& [operation, call] : refused)
                     ASSERT_EQ(thrown<IOException>(call), "DBQC (" + operation + ") is not opened.");
@@ -229,17 +228,13 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
                 openSmall(*queue, 1, 1500);
             } else {  // other failures move the spool aside whole; a fresh one opens
                 std::map<string, string> before = snapshot(spool);
-                Names old = entries(dir.path()), added;
+                Names old = entries(dir.path());
                 queue->handleException(ioFailure());
                 Names now = entries(dir.path());
-                std::set_difference(now.begin(), now.end(), old.begin(), old.end(),
-                                    std::back_inserter(added));
-                ASSERT_EQ(added.size(), 1u) << "each move finds a name of its own";
-                ASSERT_TRUE(std::regex_match(
-                    added[0],
-                    std::regex("spool\\." + std::to_string(::getpid()) + "\\.[0-9a-f]{32}")))
-                    << added[0];
-                ASSERT_EQ(snapshot(dir.file(added[0])), before) << "the damaged files are kept";
+                ASSERT_EQ(now.size(), old.size() + 1) << "each move finds a name of its own";
+                string added = *std::mismatch(old.begin(), old.end(), now.begin()).second;
+                ASSERT_TRUE(std::regex_match(added, aside)) << added;
+                ASSERT_EQ(snapshot(dir.file(added)), before) << "the damaged files are kept";
                 model.clear();
             }
             uint64_t size = 0;
@@ -261,17 +256,17 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
         }
         EXPECT_GT(highest, 20) << "the sequence rotated through many members";
     }
-    for (const string& line : Names{
-             "FATAL vfw.dbqc small: Fatal Error encountered in audit database: Data block '4' "
-             "magic number mismatch. Please call Vantrel support",
-             "WARN  vfw.dbqc small: Error encountered in audit database: Block 9 read failed. "
-             "Please call Vantrel support",
-             "ERROR vfw.dbqc small: DBQC failed to make new file. Can't enqueue to " + spool + "/",
-             " instead. Error: 21. Please recover the machine and restart the process."})
+    for (const char* line :
+         {"Fatal Error encountered in audit database: Data block '4' magic number mismatch. Please "
+          "call Vantrel support",
+          "WARN  vfw.dbqc small: Error encountered in audit database: Block 9 read failed. Please "
+          "call Vantrel support",
+          "; the record goes to ",
+          " instead. Error: 21. Please recover the machine and restart the process."})
         EXPECT_TRUE(logged(line)) << line;
 }
 
-TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
+TEST_F(DbqCompositeTest, WhatTheModelCannotReach) {
     makeSpool();
     for (const char* name :
          {"10", "3", "12abc", "abc", "+4", "-2", " 7", "99999999999999999999", "x1", "12"})
@@ -292,9 +287,6 @@ TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
     EXPECT_EQ(std::make_tuple(mode(spool), mode(spool + "/a"), mode(nested), mode(nested + "/0")),
               std::make_tuple(0700, 0755, 0755, 0640));
     EXPECT_EQ(queue.getBlockSize(), 512);
-    writeMember(nested + "/1", {"one"});
-    ASSERT_TRUE(queue.open(nested, 2, 0600, true, ""));
-    EXPECT_EQ(totals(queue), Totals(0, 0, 512 * 3)) << "mode 2 opens and counts member 0 alone";
     fs::remove_all(spool);
     makeSpool({{10, {"ten"}}, {3, {"three-a", "three-b"}}, {4, {"four"}}});
     writeFile(spool + "/4abc", "");  // member 4 again: one file, opened and counted once
@@ -311,15 +303,15 @@ TEST_F(DbqCompositeTest, ListingOpenModesAndCrashedMembers) {
     EXPECT_EQ(thrown<IOException>([&] { queue.open(spool, 1, 0600, true, ""); }), NOT_CLEAN);
     EXPECT_EQ(readFile(member(11)), file) << "the file is left as found";
     EXPECT_TRUE(queue.open(spool, 0, 0600, false, "") && queue.count() == 5);
-}
+    fs::remove_all(spool);
 
-TEST_F(DbqCompositeTest, UnopenedQueueFileSizeDestroyAndAMissingDirectory) {
-    Queue queue(512);
-    EXPECT_EQ(
-        std::make_tuple(queue.isEmpty(), queue.getBlockSize(), queue.count(), queue.getMaxSize()),
-        std::make_tuple(true, 0, 0L, 104857600UL));
-    queue.shrink();
-    EXPECT_EQ(thrown<IOException>([&] { queue.dequeue(); }), "DBQC (dequeue()) is not opened.");
+    // An unopened queue; file sizes; destroy; a missing directory after a failure.
+    Queue unopened(512);
+    EXPECT_EQ(std::make_tuple(unopened.isEmpty(), unopened.getBlockSize(), unopened.count(),
+                              unopened.getMaxSize()),
+              std::make_tuple(true, 0, 0L, 104857600UL));
+    unopened.shrink();
+    EXPECT_EQ(thrown<IOException>([&] { unopened.dequeue(); }), "DBQC (dequeue()) is not opened.");
     EXPECT_EQ(Queue::dataSizeOf(spool), 0u);
     EXPECT_FALSE(queue.open(spool, 0, 0600, true, ""));
     EXPECT_EQ(queue.getFileSize(), -1) << "missing directory";
@@ -330,10 +322,6 @@ TEST_F(DbqCompositeTest, UnopenedQueueFileSizeDestroyAndAMissingDirectory) {
     EXPECT_EQ(queue.getFileSize(), -1) << "member 7 has no size";
     fs::remove(spool + "/7abc");
     ASSERT_TRUE(queue.open(spool, 1, 0600, true, ""));
-    queue.destroy();
-    EXPECT_FALSE(queue.isOpen() || fs::exists(spool));
-    queue.destroy();
-    ASSERT_TRUE(queue.open(spool, 1, 0600, true, ""));
     ASSERT_EQ(::mkdir(member(3).c_str(), 0700), 0);
     queue.destroy();
     EXPECT_EQ(entries(spool), Names{"3"}) << "what cannot be opened stays";
@@ -342,10 +330,9 @@ TEST_F(DbqCompositeTest, UnopenedQueueFileSizeDestroyAndAMissingDirectory) {
     queue.handleException(ioFailure());
     EXPECT_EQ(entries(dir.path()), Names{"spool"}) << "a missing directory is made, not moved";
     EXPECT_TRUE(queue.isOpen() && logged("  Creating the file " + spool + "."));
-}
+    fs::remove_all(spool);
 
-TEST_F(DbqCompositeTest, RecordsAtTheEdges) {
-    Queue queue(512);
+    // The size boundary: a member at the limit takes one more record.
     openSmall(queue, 2);
     Names records;
     for (char c : {'A', 'B', 'C', 'D', 'E'}) {  // 1024 bytes after A: at the limit, not past it
@@ -357,7 +344,7 @@ TEST_F(DbqCompositeTest, RecordsAtTheEdges) {
     // A corrupt last block, read when the first record goes: the totals follow the file.
     fs::remove_all(spool);
     makeSpool({{0, {"good", "bad"}}});
-    string file = readFile(member(0));
+    file = readFile(member(0));
     file[2 * 512 + 42] ^= 0x20;
     writeFile(member(0), file);
     openSmall(queue);
@@ -426,7 +413,6 @@ NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReportedAndRecorde
     writeMember(SPOOL + "2", {"record of file two", string(1000, 'w')});
     std::map<string, string> before = snapshot(SPOOL);
     string dump = dumpOf(SPOOL + "2") + dumpOf(SPOOL + "10");
-    EXPECT_NE(dump.find("record of file ten"), string::npos);
     EXPECT_EQ(run(), Result(dump, "", 0));
     EXPECT_EQ(snapshot(SPOOL), before) << "nothing written";
     for (const auto& [make, problem] :
@@ -439,11 +425,9 @@ NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReportedAndRecorde
             << make;
         ASSERT_EQ(std::system(("rm -rf " + SPOOL + "12*").c_str()), 0);
     }
-    for (const char* args : {"", " -h", " a b"})
-        EXPECT_EQ(
-            run(args, true),
-            Result("", "You must have root-level access to dump a local audit trail event.\n", 1))
-            << args;
+    EXPECT_EQ(run(" a b", true),
+              Result("", "You must have root-level access to dump a local audit trail event.\n", 1))
+        << "the root check comes first";
     for (const char* args : {" -h", " --help x", " ''"})
         EXPECT_EQ(run(args), Result("", "Usage: " + DUMPER + "\n", 2)) << args;
     writeMember(VAR + "other/3", {"in the other spool"});
@@ -481,8 +465,6 @@ NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReportedAndRecorde
     string partial,
         message =
             thrown([&] { vfw::DBQSingle(SPOOL + "11", 0, 512, 0600, 0).dump(true); }, &partial);
-    EXPECT_NE(partial.find("before the damage"), string::npos) << partial;
-    EXPECT_EQ(partial.find("after"), string::npos) << partial;
     EXPECT_EQ(message.rfind("Data block '3' checksum mismatch: the calculated checksum is 0x", 0),
               0u)
         << message;

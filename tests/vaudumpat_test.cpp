@@ -1,376 +1,473 @@
-// The real vaudumpat binary, end to end. Every run happens as root in a private mount
-// namespace (unshare --mount) in which temporary directories are bound over /var/vantrelaud
-// and /etc/vantrelaud, so the real ones are never read or written; a /dev/log of the machine
-// is covered as well, so that the command's records reach no real syslog daemon. The one
-// test that checks the ERROR record runs a private rsyslogd (support/syslog_daemon.h).
-//
-// The expected dump of a member is what DBQSingle::dump prints for that file on its own: the
-// command's output must be exactly those texts, in file-number order, with nothing between.
-#include <signal.h>
+// The spool's composite queue against a std::deque model under random operations and faults,
+// and in what the model cannot reach; vaudumpat run as root in a private mount namespace over
+// fresh /var/vantrelaud and /etc/vantrelaud, with a private rsyslogd.
+#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
 #include <memory>
-#include <string>
-#include <vector>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <tuple>
 
-#include "support/dbq_composite_test_util.h"
 #include "support/dbq_images.h"
+#include "support/dbq_test_util.h"
+#include "support/sandbox.h"
 #include "support/syslog_daemon.h"
-#include "support/test_util.h"
-#include "vfw/dbq.h"
+#include "vfw/dbq_composite.h"
 
 namespace {
 
-using dbqc_test::writeMember;
+using std::string;
+using Names = std::vector<string>;
+using Totals = std::tuple<int64_t, uint64_t, int64_t>;  // count, data size, file size
+using Queue = vfw::DBQComposite;
+using vfw::IOException;
 using vfw_test::readFile;
 using vfw_test::writeFile;
+namespace fs = std::filesystem;
+const string NOT_CLEAN = "DBQSingle is not shut cleanly.";
 
-const char ROOT_ONLY[] = "You must have root-level access to dump a local audit trail event.\n";
-const char FAILED[] = "The auditing service failed to dump the following audit trails: \"";
-
-std::string dumper() {
-    const char* dir = std::getenv("VFW_BINARY_DIR");
-    if (dir != nullptr && *dir != '\0') {
-        return std::string(dir) + "/tools/vaudumpat/vaudumpat";
+void writeMember(const string& path, const Names& records) {
+    vfw::DBQSingle queue(512);
+    ASSERT_TRUE(queue.open(path, 1, 0600, true, ""));
+    for (const string& record : records)
+        dbq_test::enqueue(queue, record);
+}
+Names entries(const string& directory) {
+    Names names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(directory, error))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+std::map<string, string> snapshot(const string& directory) {
+    std::map<string, string> files;
+    for (const string& name : entries(directory))
+        files[name] = readFile(directory + "/" + name);
+    return files;
+}
+// The message of what f throws as an E ("" if nothing); what it writes to std::cout in `out`.
+template <class E = std::exception, class F>
+string thrown(F f, string* out = nullptr) {
+    std::ostringstream text;
+    std::unique_ptr<std::streambuf, void (*)(std::streambuf*)> restore(
+        std::cout.rdbuf(text.rdbuf()), [](std::streambuf* old) { std::cout.rdbuf(old); });
+    string error;
+    try {
+        f();
+    } catch (const E& e) {
+        error = e.what();
     }
-    char self[4096];
-    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string tests = length > 0 ? std::string(self, size_t(length)) : "";
-    return tests.substr(0, tests.rfind("/tests/")) + "/tools/vaudumpat/vaudumpat";
+    if (out != nullptr)
+        *out = text.str();
+    return error;
+}
+// One queue file's own dump, up to where it fails.
+string dumpOf(const string& path, bool withData = true) {
+    string out;
+    thrown([&] { vfw::DBQSingle(path, 0, 512, 0600, 0).dump(withData); }, &out);
+    return out;
+}
+// Descriptors of this process on `path`, or on any file under it when it ends with "/".
+long descriptorsOn(const string& path) {
+    long found = 0;
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        string target = fs::read_symlink(fd.path(), error);
+        found += target == path || (path.back() == '/' && target.rfind(path, 0) == 0);
+    }
+    return found;
+}
+// The oldest record through peek (0), getHead (1), dequeue with data (2) or without (3).
+string take(Queue& queue, int how) {
+    vfw::ByteArray data;
+    uint32_t length = 0;
+    how == 0   ? queue.peek(data, length)
+    : how == 1 ? queue.getHead(data, length)
+    : how == 2 ? queue.dequeue(data, length)
+               : queue.dequeue();
+    return length == 0 ? "" : string(reinterpret_cast<const char*>(data.get()), length);
+}
+IOException ioFailure() {
+    return IOException(__FILE__, __LINE__, "Block 9 read failed", "IOException", -1, false);
+}
+// A member left by a crash: its master block says a removal was in progress.
+string crashedMember(const string& path) {
+    writeMember(path, {"interrupted"});
+    string file = readFile(path);
+    file[21] = 2;
+    writeFile(path, file);
+    return file;
+}
+// A write hook: writes to files whose path starts with g_failing fail.
+string g_failing;
+bool failWrites(int fd, int64_t, size_t) {
+    std::error_code error;
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), error)
+               .string()
+               .rfind(g_failing, 0) != 0;
 }
 
-struct Result {
-    std::string out;
-    std::string err;
-    int status = -1;  // exit status; 128 + signal when killed
-};
-
-// Binds the directories, covers the machine's /dev/log unless the test runs its own daemon,
-// then runs the rest of the arguments in place of the shell.
-const char NAMESPACE_SCRIPT[] =
-    "set -e\n"
-    "mount --bind \"$1\" /var/vantrelaud\n"
-    "mount --bind \"$2\" /etc/vantrelaud\n"
-    "if [ \"$3\" = cover ] && [ -e /dev/log ]; then mount --bind /dev/null /dev/log; fi\n"
-    "shift 3\n"
-    "exec \"$@\"\n";
-
-class VaudumpatTest : public ::testing::Test {
+class DbqCompositeTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        // The mount points; an empty directory is all that is ever made on the real paths.
-        ::mkdir("/var/vantrelaud", 0755);
-        ::mkdir("/etc/vantrelaud", 0755);
+    DbqCompositeTest() { vfw::getLogger("vfw.dbqc")->setLevel(vfw::LEVEL_DEBUG); }
+    ~DbqCompositeTest() override { vfw::getLogger("vfw.dbqc")->setLevel(-1); }
+    string member(int64_t n) const { return spool + "/" + std::to_string(n); }
+    void makeSpool(const std::map<int64_t, Names>& members = {}) {
+        ASSERT_EQ(::mkdir(spool.c_str(), 0700), 0);
+        for (const auto& [n, records] : members)
+            writeMember(member(n), records);
     }
-
-    void SetUp() override {
-        ASSERT_EQ(::mkdir(m_var.c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir(m_etc.c_str(), 0755), 0);
+    // Opens `queue` on the spool as "small"; by default one one-block record fills a member.
+    void openSmall(Queue& queue, int32_t mode = 1, uint64_t limit = 1024) {
+        queue.setMaxSize(limit);
+        ASSERT_TRUE(queue.open(spool, mode, 0600, true, "small"));
     }
-
-    // The spool directory as the test writes it, and a member's path in it.
-    std::string spool() const { return m_var + "/spool-atdbqc"; }
-    std::string member(const std::string& name) const { return spool() + "/" + name; }
-    void makeSpool() { ASSERT_EQ(::mkdir(spool().c_str(), 0700), 0); }
-
-    // Runs vaudumpat with `args` (argv[0] is the binary's path), as user 65534 when `nobody`.
-    Result run(const std::vector<std::string>& args = {}, bool nobody = false,
-               bool ownSyslog = false) {
-        std::vector<std::string> command = {"unshare",
-                                            "--mount",
-                                            "--propagation",
-                                            "private",
-                                            "sh",
-                                            "-c",
-                                            NAMESPACE_SCRIPT,
-                                            "sh",
-                                            m_var,
-                                            m_etc,
-                                            ownSyslog ? "keep" : "cover"};
-        if (nobody) {
-            for (const char* word :
-                 {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}) {
-                command.push_back(word);
-            }
+    bool logged(const string& text) { return log.text().find(text) != string::npos; }
+    static Totals totals(Queue& q) { return {q.count(), q.getDataSize(), q.getFileSize()}; }
+    // The member files' totals, from their master blocks (count at 22, data size at 26).
+    Totals onDisk() {
+        Totals sums{};
+        auto& [count, size, bytes] = sums;
+        for (const string& name : entries(spool)) {
+            string file = readFile(spool + "/" + name);
+            count += int32_t(dbq_images::readBe32(file, 22));
+            size += uint64_t(dbq_images::readBe32(file, 26)) << 32 | dbq_images::readBe32(file, 30);
+            bytes += int64_t(file.size());
         }
-        command.push_back(dumper());
-        command.insert(command.end(), args.begin(), args.end());
-
-        std::string outPath = m_dir.file("stdout");
-        std::string errPath = m_dir.file("stderr");
-        pid_t child = ::fork();
-        if (child == 0) {
-            std::vector<char*> argv;
-            for (std::string& word : command) {
-                argv.push_back(&word[0]);
-            }
-            argv.push_back(nullptr);
-            if (!std::freopen(outPath.c_str(), "w", stdout) ||
-                !std::freopen(errPath.c_str(), "w", stderr)) {
-                ::_exit(126);
-            }
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
-        m_lastPid = child;
-        Result result;
-        int status = 0;
-        // A hang is a failure of its own, not a stuck test run.
-        for (int waited = 0; ::waitpid(child, &status, WNOHANG) != child; waited += 10) {
-            if (waited > 120000) {
-                ::kill(child, SIGKILL);
-                ::waitpid(child, &status, 0);
-                ADD_FAILURE() << "vaudumpat did not finish within 120 s";
-                break;
-            }
-            ::usleep(10000);
-        }
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = readFile(outPath);
-        result.err = readFile(errPath);
-        return result;
+        return sums;
     }
-
-    // What DBQSingle::dump prints for one file on its own, up to the point where it fails.
-    static std::string singleDump(const std::string& path) {
-        dbqc_test::CoutCapture capture;
-        try {
-            vfw::DBQSingle queue(path, 0, 512, 0600, 0);
-            queue.dump(true);
-        } catch (const std::exception&) {
-            // The text written before the failure is the expected part.
-        }
-        return capture.text();
-    }
-
-    vfw_test::TempDir m_dir;
-    std::string m_var = m_dir.file("var");
-    std::string m_etc = m_dir.file("etc");
-    pid_t m_lastPid = -1;
+    vfw_test::TempDir dir;
+    string spool = dir.file("spool");
+    dbq_test::LogCapture log;
 };
 
-std::string failure(const std::string& message) {
-    return FAILED + message + "\".\n";
-}
-
-TEST_F(VaudumpatTest, AMissingSpoolIsNoFailure) {
-    Result r = run();
-    EXPECT_EQ(r.out, "Database files don't exist.\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST_F(VaudumpatTest, AnEmptySpoolDirectoryHasNoFiles) {
-    makeSpool();
-    Result r = run();
-    EXPECT_EQ(r.out, "Database files don't exist.\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(dbqc_test::entries(spool()).empty()) << "a read-only run creates nothing";
-}
-
-TEST_F(VaudumpatTest, MembersAreDumpedInNumericOrderWithNothingBetween) {
-    makeSpool();
-    writeMember(member("10"), {"record of file ten"});
-    writeMember(member("2"), {"record of file two", std::string(1000, 'w')});
-    std::string two = readFile(member("2"));
-    std::string ten = readFile(member("10"));
-    Result r = run();
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-    std::string expected = singleDump(member("2")) + singleDump(member("10"));
-    EXPECT_EQ(r.out, expected);
-    size_t second = r.out.find("record of file two");
-    size_t tenth = r.out.find("record of file ten");
-    ASSERT_NE(second, std::string::npos) << r.out;
-    ASSERT_NE(tenth, std::string::npos);
-    EXPECT_LT(second, tenth);
-    EXPECT_EQ(r.out.find("DB accounting "), 0u);
-    EXPECT_EQ(readFile(member("2")), two) << "the dump changes no file";
-    EXPECT_EQ(readFile(member("10")), ten);
-}
-
-TEST_F(VaudumpatTest, ANameWithTrailingTextIsTakenAsItsNumber) {
-    makeSpool();
-    writeMember(member("3"), {"three"});
-    writeMember(member("12abc"), {"under another name"});
-    Result r = run();
-    EXPECT_EQ(r.out, singleDump(member("3")));
-    EXPECT_EQ(r.err, failure("Queue file /var/vantrelaud/spool-atdbqc/12 cannot be opened: No "
-                             "such file or directory"));
-    EXPECT_EQ(r.status, 2);
-}
-
-TEST_F(VaudumpatTest, AMemberNotShutCleanlyIsReported) {
-    makeSpool();
-    writeMember(member("0"), {"fine"});
-    writeMember(member("1"), {"interrupted"});
-    std::string file = readFile(member("1"));
-    file[21] = 2;  // a removal in progress
-    writeFile(member("1"), file);
-    Result r = run();
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, failure("DBQSingle is not shut cleanly."));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(readFile(member("1")), file);
-}
-
-TEST_F(VaudumpatTest, ACorruptBlockEndsTheDumpThereAndIsLoggedOnce) {
-    if (!vfw_test::isRerunChild()) {
-        vfw_test::rerunCurrentTest();
-        return;
-    }
-    vfw_test::SyslogDaemon daemon;
-    // A configuration file, so that no record reports it missing.
-    writeFile(m_etc + "/vantrelaud.conf", "");
-    makeSpool();
-    writeMember(member("0"), {"first file"});
-    writeMember(member("1"), {"before the damage", std::string(600, 'd'), "after"});
-    writeMember(member("2"), {"third file"});
-    // Block 3 carries the second part of the second record; one payload byte changes.
-    std::string file = readFile(member("1"));
-    size_t block = 3 * 512;
-    uint32_t stored = dbq_images::readBe32(file, block + 18);
-    file[block + 42 + 100] = 'X';
-    uint32_t computed = dbq_images::byteSum(file, block + 42, block + 512);
-    ASSERT_NE(stored, computed);
-    writeFile(member("1"), file);
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "Data block '3' checksum mismatch: the calculated checksum is 0x%x, the one "
-                  "from file is 0x%x",
-                  computed, stored);
-
-    Result r = run({}, false, true);
-    std::string partial = singleDump(member("1"));
-    EXPECT_NE(partial.find("before the damage"), std::string::npos) << partial;
-    EXPECT_EQ(partial.find("after"), std::string::npos) << partial;
-    EXPECT_EQ(r.out, singleDump(member("0")) + partial);
-    EXPECT_EQ(r.out.find("third file"), std::string::npos);
-    EXPECT_EQ(r.err, failure(message));
-    EXPECT_EQ(r.status, 2);
-
-    std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].priority, 3 | (4 << 3)) << "ERROR with the auth facility";
-    EXPECT_EQ(messages[0].tag, "vaudumpat[" + std::to_string(m_lastPid) + "]");
-    EXPECT_EQ(messages[0].text,
-              std::string("ERROR vau.cli.vaudumpat Failed to dump audit trails: ") + message);
-}
-
-TEST_F(VaudumpatTest, TheFailureRecordNamesMain2AtLine70) {
-    if (!vfw_test::isRerunChild()) {
-        vfw_test::rerunCurrentTest();
-        return;
-    }
-    vfw_test::SyslogDaemon daemon;
-    writeFile(m_etc + "/vantrelaud.conf", "logger.showmore: 7\n");
-    makeSpool();
-    writeMember(member("0"), {"interrupted"});
-    std::string file = readFile(member("0"));
-    file[21] = 1;  // an append in progress
-    writeFile(member("0"), file);
-
-    Result r = run({}, false, true);
-    EXPECT_EQ(r.err, failure("DBQSingle is not shut cleanly."));
-    EXPECT_EQ(r.status, 2);
-    std::vector<std::string> errors;
-    for (const vfw_test::SyslogMessage& message : daemon.sync()) {
-        if (message.text.compare(0, 6, "ERROR ") == 0) {
-            errors.push_back(message.text);
+TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
+    vfw::getLogger("vfw.dbqs")->setLevel(-1);
+    auto queue = std::make_unique<Queue>(512);
+    vfw::ByteArray data;
+    uint32_t length = 0;
+    const std::map<string, std::function<void()>> refused = {
+        {"enqueue", [&] { dbq_test::enqueue(*queue, "x"); }},
+        {"dequeue(..)", [&] { queue->dequeue(data, length); }},
+        {"dequeue()", [&] { queue->dequeue(); }},
+        {"peek", [&] { queue->peek(data, length); }},
+        {"getHead", [&] { queue->getHead(data, length); }}};
+    const vfw::FatalErrorException fatal(__FILE__, __LINE__, "Data block '4' magic number mismatch",
+                                         "FatalErrorException", 1, false);
+    const std::regex aside("spool\\." + std::to_string(::getpid()) + "\\.[0-9a-f]{32}");
+    for (unsigned seed : {1u, 2u, 3u, 4u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        // The queue's records, TRACE included, for half the seeds; from INFO up for the others.
+        vfw::getLogger("vfw.dbqc")->setLevel(seed % 2 ? vfw::LEVEL_TRACE : vfw::LEVEL_INFO);
+        std::mt19937 random(seed);
+        auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+        fs::remove_all(spool);
+        queue = std::make_unique<Queue>(512);
+        openSmall(*queue, 1, 1500);
+        std::deque<string> model;
+        int64_t highest = 0;
+        for (int step = 0; step < 1200 && !HasFatalFailure(); ++step) {
+            SCOPED_TRACE("step " + std::to_string(step));
+            int choice = pick(100), how = "01222333"[choice % 8] - '0', fault = pick(30);
+            string next = member(queue->getEnqueueId() + 1);
+            if (choice < 40) {  // an append; now and then the next member cannot be made (0, 1)
+                string record =
+                    dbq_images::pattern(pick(10) < 6 ? 1 + pick(300) : 400 + pick(3100), step);
+                g_failing = fault == 0 ? next : spool + "/";  // or no write works at all (2)
+                if (fault == 1)
+                    ::mkdir(next.c_str(), 0700);
+                vfw::BlockFileBuf::setWriteHook(fault == 0 || fault == 2 ? failWrites : nullptr);
+                string error = thrown<IOException>([&] { dbq_test::enqueue(*queue, record); });
+                vfw::BlockFileBuf::setWriteHook(nullptr);
+                ::rmdir(next.c_str());
+                ASSERT_EQ(error.find("write failed") != string::npos, fault == 2) << error;
+                if (fault == 2) {  // the totals still match the files; the owner reopens
+                    ASSERT_EQ(totals(*queue), onDisk());
+                    openSmall(*queue, 1, 1500);
+                } else {
+                    model.push_back(record);
+                }
+            } else if (choice < 90) {
+                ASSERT_EQ(take(*queue, how), how == 3 || model.empty() ? "" : model.front());
+                if (how >= 2 && !model.empty())
+                    model.pop_front();
+            } else if (choice < 93) {
+                queue->shrink();
+            } else if (choice < 96) {  // the same object opened again, or a new one
+                if (choice % 2)
+                    queue = std::make_unique<Queue>(512);
+                openSmall(*queue, 1, 1500);
+            } else if (choice < 98) {  // the members' own dumps in number order; a renewal
+                string expected, out;
+                for (int64_t id = queue->getDequeueId(); id <= queue->getEnqueueId(); ++id)
+                    expected += dumpOf(member(id), choice % 2);
+                ASSERT_EQ(thrown([&] { queue->dump(choice % 2); }, &out) + out, expected);
+                ASSERT_EQ(Queue::dataSizeOf(spool), queue->getDataSize());
+                queue->flushDb();
+            } else if (choice < 99) {  // a fatal error closes the queue: records are refused
+                queue->handleFatalErrorException(fatal);
+                for (const auto& [operation, call] : refused)
+                    ASSERT_EQ(thrown<IOException>(call), "DBQC (" + operation + ") is not opened.");
+                queue->shrink();
+                openSmall(*queue, 1, 1500);
+            } else {  // other failures move the spool aside whole; a fresh one opens
+                std::map<string, string> before = snapshot(spool);
+                Names old = entries(dir.path());
+                queue->handleException(ioFailure());
+                Names now = entries(dir.path());
+                ASSERT_EQ(now.size(), old.size() + 1) << "each move finds a name of its own";
+                string added = *std::mismatch(old.begin(), old.end(), now.begin()).second;
+                ASSERT_TRUE(std::regex_match(added, aside)) << added;
+                ASSERT_EQ(snapshot(dir.file(added)), before) << "the damaged files are kept";
+                model.clear();
+            }
+            uint64_t size = 0;
+            for (const string& record : model)
+                size += record.size();
+            int64_t first = queue->getDequeueId(), last = queue->getEnqueueId();
+            Totals disk = onDisk();
+            ASSERT_EQ(totals(*queue), disk);
+            ASSERT_EQ(disk, Totals(model.size(), size, std::get<2>(disk)));
+            ASSERT_EQ(queue->isEmpty(), model.empty() && first == last);
+            ASSERT_EQ(entries(spool).size(), size_t(last - first + 1));
+            for (int64_t id = first; id <= last; ++id)
+                ASSERT_TRUE(fs::exists(member(id))) << id;
+            ASSERT_EQ(descriptorsOn(member(first)) * descriptorsOn(member(last)), 1) << "once each";
+            ASSERT_EQ(descriptorsOn(spool + "/"), first == last ? 1 : 2)
+                << "only the ends are open";
+            highest = std::max(highest, last);
         }
+        EXPECT_GT(highest, 20) << "the sequence rotated through many members";
     }
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0],
-              "ERROR vau.cli.vaudumpat \"vaudumpat:70:main2()\" Failed to dump audit "
-              "trails: DBQSingle is not shut cleanly.");
+    for (const char* line :
+         {"FATAL vfw.dbqc small: Fatal Error encountered in audit database: Data block '4'",
+          "WARN  vfw.dbqc small: Error encountered in audit database: Block 9 read failed.",
+          "instead. Error: 21. Please recover the machine and restart the process."})
+        EXPECT_TRUE(logged(line)) << line;
 }
 
-TEST_F(VaudumpatTest, TheSpoolPropertyIsFoundWhateverItsCase) {
-    writeFile(m_etc + "/vantrelaud.conf", "# spool of this host\nVAUD.AT.SPOOL: other\n");
-    ASSERT_EQ(::mkdir((m_var + "/other").c_str(), 0700), 0);
-    writeMember(m_var + "/other/4", {"record in the configured spool"});
+TEST_F(DbqCompositeTest, WhatTheModelCannotReach) {
+    Queue queue(512);
+    EXPECT_EQ(
+        std::make_tuple(queue.isEmpty(), queue.getBlockSize(), queue.count(), queue.getMaxSize()),
+        std::make_tuple(true, 0, 0L, 104857600UL));
+    queue.shrink();
+    EXPECT_EQ(thrown<IOException>([&] { queue.dequeue(); }), "DBQC (dequeue()) is not opened.");
     makeSpool();
-    writeMember(member("0"), {"record in the default spool"});
-    Result r = run();
-    EXPECT_EQ(r.out, singleDump(m_var + "/other/4"));
-    EXPECT_NE(r.out.find("record in the configured spool"), std::string::npos);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-}
+    for (const char* name :
+         {"10", "3", "12abc", "abc", "+4", "-2", " 7", "99999999999999999999", "x1", "12"})
+        writeFile(spool + "/" + name, "");
+    std::vector<int64_t> ids;
+    ASSERT_TRUE(Queue::listFileIds(spool, ids));
+    EXPECT_EQ(ids, (std::vector<int64_t>{-2, 3, 4, 7, 10, 12, 12})) << "duplicates stay listed";
+    for (int mode : {3, 7, -1})
+        EXPECT_TRUE(queue.open(spool, mode, 0600, true, "") && !queue.isOpen()) << mode;
+    EXPECT_FALSE(queue.open(member(3), 1, 0600, true, "") ||
+                 queue.open(member(3) + "/a", 1, 0600, true, ""));
+    string nested = spool + "/a/b";
+    ASSERT_TRUE(queue.open(nested, 1, 0640, true, ""));
+    auto mode = [](const string& path) { return int(fs::status(path).permissions()); };
+    EXPECT_EQ(std::make_tuple(mode(spool), mode(spool + "/a"), mode(nested), mode(nested + "/0")),
+              std::make_tuple(0700, 0755, 0755, 0640));
+    EXPECT_EQ(queue.getBlockSize(), 512);
+    fs::remove_all(spool);
+    makeSpool({{10, {"ten"}}, {3, {"three-a", "three-b"}}, {4, {"four"}}});
+    writeFile(spool + "/4abc", "");  // member 4 again: one file, opened and counted once
+    ASSERT_TRUE(queue.open(spool, 1, 0600, true, ""));
+    EXPECT_EQ(std::make_tuple(queue.getDequeueId(), queue.getEnqueueId(), queue.count(),
+                              queue.getDataSize()),
+              std::make_tuple(3L, 10L, 4L, 21UL));
+    ASSERT_EQ(::mkfifo(member(7).c_str(), 0600), 0);
+    Queue(spool, 1, 512, 0600).flushDb();
+    EXPECT_EQ(entries(spool).size(), 5u) << "a half-opened queue is no empty one";
+    fs::remove(member(7));
+    string file = crashedMember(member(11));
+    EXPECT_EQ(thrown<IOException>([&] { queue.open(spool, 1, 0600, true, ""); }), NOT_CLEAN);
+    EXPECT_EQ(readFile(member(11)), file) << "the file is left as found";
+    fs::remove_all(spool);
 
-TEST_F(VaudumpatTest, AConfiguredNameThatDoesNotExistIsAMissingSpool) {
-    writeFile(m_etc + "/vantrelaud.conf", "vaud.at.spool: elsewhere\n");
+    // File sizes; destroy; a missing directory after a failure.
+    EXPECT_EQ(Queue::dataSizeOf(spool), 0u);
+    EXPECT_FALSE(queue.open(spool, 0, 0600, true, ""));
+    EXPECT_EQ(queue.getFileSize(), -1) << "missing directory";
     makeSpool();
-    writeMember(member("0"), {"record in the default spool"});
-    Result r = run();
-    EXPECT_EQ(r.out, "Database files don't exist.\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-}
+    EXPECT_EQ(queue.getFileSize(), 0);
+    writeMember(member(1), {"b"});
+    writeFile(spool + "/7abc", "");
+    EXPECT_EQ(queue.getFileSize(), -1) << "member 7 has no size";
+    fs::remove(spool + "/7abc");
+    ASSERT_TRUE(queue.open(spool, 1, 0600, true, ""));
+    ASSERT_EQ(::mkdir(member(3).c_str(), 0700), 0);
+    queue.destroy();
+    EXPECT_EQ(entries(spool), Names{"3"}) << "what cannot be opened stays";
+    EXPECT_TRUE(logged("Error when removing dbq file " + spool + " (error: Directory not empty)"));
+    fs::remove_all(spool);
+    queue.handleException(ioFailure());
+    EXPECT_EQ(entries(dir.path()), Names{"spool"}) << "a missing directory is made, not moved";
+    EXPECT_TRUE(queue.isOpen() && logged("  Creating the file " + spool + "."));
+    fs::remove_all(spool);
 
-TEST_F(VaudumpatTest, ACallerWhoIsNotRootGetsOnlyTheRefusal) {
-    makeSpool();
-    writeMember(member("0"), {"not for everyone"});
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, std::vector<std::string>{"-h"},
-          std::vector<std::string>{"a", "b"}}) {
-        Result r = run(args, true);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, ROOT_ONLY);
-        EXPECT_EQ(r.status, 1);
+    // The size boundary: a member at the limit takes one more record.
+    openSmall(queue, 2);
+    Names records;
+    for (char c : {'A', 'B', 'C', 'D', 'E'}) {  // 1024 bytes after A: at the limit, not past it
+        records.push_back(string(400, c));
+        dbq_test::enqueue(queue, records.back());
+        EXPECT_EQ(entries(spool).size(), c < 'C' ? 1u : c < 'E' ? 2u : 3u) << c;
     }
+    EXPECT_EQ(dbq_test::drain(queue), records) << "mode 2 truncates no later member";
+    // A corrupt last block, read when the first record goes: the totals follow the file.
+    fs::remove_all(spool);
+    makeSpool({{0, {"good", "bad"}}});
+    file = readFile(member(0));
+    file[2 * 512 + 42] ^= 0x20;
+    writeFile(member(0), file);
+    openSmall(queue);
+    string error = thrown<vfw::FatalErrorException>([&] { queue.dequeue(); });
+    EXPECT_EQ(error.rfind("Data block '2' checksum mismatch", 0), 0u) << error;
+    EXPECT_EQ(totals(queue), onDisk());
+    EXPECT_EQ(queue.count(), 1);
+    // Empty and missing members at the head: skipped, or kept when the next cannot be opened.
+    fs::remove_all(spool);
+    makeSpool({{3, {}}, {5, {"five"}}});
+    openSmall(queue, 0);
+    EXPECT_EQ(take(queue, 0), "") << "member 4 cannot be opened read-only";
+    EXPECT_TRUE(logged("small: DBQC dequeue failed to open " + member(4) +
+                       ". Error: 2. Please recover the machine and restart the process."));
+    EXPECT_EQ(entries(spool), (Names{"3", "5"}));
+    openSmall(queue);
+    EXPECT_EQ(take(queue, 1), "five");
+    EXPECT_EQ(entries(spool), Names{"5"});
 }
 
-TEST_F(VaudumpatTest, AnyArgumentGetsTheUsageLine) {
-    makeSpool();
-    writeMember(member("0"), {"not dumped"});
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"-h"}, std::vector<std::string>{"--help", "x"},
-          std::vector<std::string>{""}}) {
-        Result r = run(args);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Usage: " + dumper() + "\n");
-        EXPECT_EQ(r.status, 2);
+// The command's end-to-end runs, in a namespace with a private rsyslogd.
+const string VAR = "/var/vantrelaud/", SPOOL = VAR + "spool-atdbqc/";
+const string CONF = "/etc/vantrelaud/vantrelaud.conf", NONE = "Database files don't exist.\n";
+const string DUMPER = vfw_test::selfPath().substr(0, vfw_test::selfPath().rfind("/tests/")) +
+                      "/tools/vaudumpat/vaudumpat";
+const string FAILED = "The auditing service failed to dump the following audit trails: \"";
+using Result = std::tuple<string, string, int>;  // stdout, stderr, exit status
+pid_t g_pid;                                     // of the last run
+// Runs vaudumpat with `args` (shell words), as user 65534 when `nobody` (whose profile data in
+// a coverage build goes to a directory that user may write).
+Result run(const string& args = "", bool nobody = false) {
+    vfw_test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0777);
+    string user = "env GCOV_PREFIX=. setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    int status = std::system(("cd " + dir.path() + " && echo $$ >pid && exec " +
+                              (nobody ? user : "") + DUMPER + args + " >out 2>err")
+                                 .c_str());
+    g_pid = std::stoi(readFile(dir.file("pid")));
+    return {readFile(dir.file("out")), readFile(dir.file("err")),
+            WIFEXITED(status) ? WEXITSTATUS(status) : 128};
+}
+Result failure(const string& out, const string& message) {
+    return {out, FAILED + message + "\".\n", 2};
+}
+
+NS_TEST(VaudumpatTest, TheSpoolIsDumpedByteForByteOrTheFailureReportedAndRecorded) {
+    vfw_test::SyslogDaemon daemon;
+    vfw_test::Sandbox var("/var/vantrelaud"), etc("/etc/vantrelaud");
+    size_t seen = 0;
+    auto records = [&] {  // those that reached the daemon since the last call
+        std::vector<vfw_test::SyslogMessage> all = daemon.sync();
+        Names texts;
+        for (size_t i = seen; i < all.size(); ++i)
+            texts.push_back(std::to_string(all[i].priority) + " " + all[i].tag + " " + all[i].text);
+        seen = all.size();
+        return texts;
+    };
+    EXPECT_EQ(run(), Result(NONE, "", 0)) << "no spool";
+    ASSERT_EQ(::mkdir(SPOOL.c_str(), 0700) + ::mkdir((VAR + "other").c_str(), 0700), 0);
+    EXPECT_EQ(run(), Result(NONE, "", 0)) << "an empty spool";
+    writeMember(SPOOL + "10", {"record of file ten"});
+    writeMember(SPOOL + "2", {"record of file two", string(1000, 'w')});
+    std::map<string, string> before = snapshot(SPOOL);
+    string dump = dumpOf(SPOOL + "2") + dumpOf(SPOOL + "10");
+    EXPECT_EQ(run(), Result(dump, "", 0));
+    EXPECT_EQ(snapshot(SPOOL), before) << "nothing written";
+    for (const auto& [make, problem] :
+         std::map<string, string>{{"touch 12abc", "No such file or directory"},
+                                  {"mkdir 12", "it is a directory"},
+                                  {"mkfifo 12", "it is a FIFO"},
+                                  {"mknod -m 600 12 c 1 3", "it is a device"}}) {
+        ASSERT_EQ(std::system(("cd " + SPOOL + " && " + make).c_str()), 0);
+        EXPECT_EQ(run(), failure(dump, "Queue file " + SPOOL + "12 cannot be opened: " + problem))
+            << make;
+        ASSERT_EQ(std::system(("rm -rf " + SPOOL + "12*").c_str()), 0);
     }
-}
+    EXPECT_EQ(run(" a b", true),
+              Result("", "You must have root-level access to dump a local audit trail event.\n", 1))
+        << "the root check comes first";
+    for (const char* args : {" -h", " --help x", " ''"})
+        EXPECT_EQ(run(args), Result("", "Usage: " + DUMPER + "\n", 2)) << args;
+    writeMember(VAR + "other/3", {"in the other spool"});
+    writeMember(VAR + "1", {"beside the spools"});
+    writeFile(CONF, "# the spool\nVAUD.AT.SPOOL: other\n");
+    EXPECT_EQ(run(), Result(dumpOf(VAR + "other/3"), "", 0));
+    writeFile(CONF, "vaud.at.spool:\n");
+    EXPECT_EQ(run(), Result(dump, "", 0)) << "an empty name means the default";
 
-TEST_F(VaudumpatTest, AFifoMemberEndsTheRunWithoutBlocking) {
-    makeSpool();
-    ASSERT_EQ(::mkfifo(member("0").c_str(), 0600), 0);
-    writeMember(member("1"), {"after the fifo"});
-    Result r = run();
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, failure("Queue file /var/vantrelaud/spool-atdbqc/0 cannot be opened: it is "
-                             "a FIFO"));
-    EXPECT_EQ(r.status, 2);
-}
+    // A member left by a crash: nothing dumped, the failure reported and recorded once.
+    fs::remove(CONF);
+    string crashed = crashedMember(SPOOL + "11");
+    records();
+    EXPECT_EQ(run(), failure("", NOT_CLEAN)) << "the open checks every member first";
+    EXPECT_EQ(readFile(SPOOL + "11"), crashed);
+    auto tag = [] { return " vaudumpat[" + std::to_string(g_pid) + "] "; };
+    Names texts = records();
+    ASSERT_EQ(texts.size(), 3u) << "the load, the member's own record, the failure";
+    EXPECT_EQ(texts[0], "38" + tag() + "INFO  util.properties Error in parsing " + CONF +
+                            " because file does not exist.");
+    EXPECT_EQ(texts[2],
+              "35" + tag() + "ERROR vau.cli.vaudumpat Failed to dump audit trails: " + NOT_CLEAN);
+    writeFile(CONF, "log.vau.cli: INFO\nlog.vau.cli.vaudumpat: DISABLED\n");
+    EXPECT_EQ(run(), failure("", NOT_CLEAN)) << "standard error still says it";
+    EXPECT_EQ(records().size(), 1u) << "only the member's own record";
 
-TEST_F(VaudumpatTest, ADirectoryMemberEndsTheRun) {
-    makeSpool();
-    writeMember(member("0"), {"before the directory"});
-    ASSERT_EQ(::mkdir(member("1").c_str(), 0700), 0);
-    Result r = run();
-    EXPECT_EQ(r.out, singleDump(member("0")));
-    EXPECT_EQ(r.err, failure("Queue file /var/vantrelaud/spool-atdbqc/1 cannot be opened: it is "
-                             "a directory"));
-    EXPECT_EQ(r.status, 2);
-}
+    // A corrupt block: the dump up to it, its message on standard error and in the record,
+    // which carries its location and the configured facility.
+    writeFile(CONF, "logger.showmore: 7\nlogger.facility.*: local3\n");
+    fs::remove(SPOOL + "11");
+    writeMember(SPOOL + "11", {"before the damage", string(600, 'd'), "after"});
+    string file = readFile(SPOOL + "11");
+    file[3 * 512 + 142] ^= 1;  // block 3, the second part of the second record
+    writeFile(SPOOL + "11", file);
+    string partial,
+        message =
+            thrown([&] { vfw::DBQSingle(SPOOL + "11", 0, 512, 0600, 0).dump(true); }, &partial);
+    EXPECT_EQ(message.rfind("Data block '3' checksum mismatch: the calculated", 0), 0u) << message;
+    EXPECT_EQ(run(), failure(dump + partial, message));
+    EXPECT_EQ(
+        records(),
+        Names{"155" + tag() +
+              "ERROR vau.cli.vaudumpat \"vaudumpat:70:main2()\" Failed to dump audit trails: " +
+              message});
 
-TEST_F(VaudumpatTest, ADeviceMemberEndsTheRun) {
-    makeSpool();
-    ASSERT_EQ(::mknod(member("0").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
-    Result r = run();
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, failure("Queue file /var/vantrelaud/spool-atdbqc/0 cannot be opened: it is "
-                             "a device"));
-    EXPECT_EQ(r.status, 2);
+    // A mount point cannot be renamed: the queue's failed move of a damaged spool is thrown.
+    dbq_test::LogCapture log;
+    string moving = VAR + "moving";
+    Queue queue(moving, 1, 512, 0600);
+    ASSERT_EQ(::mount(moving.c_str(), moving.c_str(), nullptr, MS_BIND, nullptr), 0);
+    EXPECT_EQ(thrown<IOException>([&] { queue.handleException(ioFailure()); }),
+              "Unable to move corrupt " + moving +
+                  " out of the way: Device or resource busy (error: 16).");
+    EXPECT_EQ(entries(moving), Names{"0"});
+    EXPECT_FALSE(queue.isOpen());
+    ::umount2(moving.c_str(), MNT_DETACH);
 }
 
 }  // namespace

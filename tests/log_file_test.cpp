@@ -1,20 +1,22 @@
-// The log file: record prefix, opening, the cache and flush frequency, and rotation.
-#include <errno.h>
+// The log file: the record prefix, opening and the settings read there, the cache and its
+// flush points, rotation into numbered backups, and the write-behind LogCache. A log file that
+// cannot be made mode 0666 is checked by user 65534 in syslog_test.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/syslog_daemon.h"
-#include "support/test_util.h"
+#include "support/sandbox.h"
 #include "vfw/log.h"
 #include "vfw/property_source.h"
 
@@ -23,515 +25,306 @@ namespace {
 using vfw_test::readFile;
 using vfw_test::writeFile;
 
-std::string shortHostName() {
-    char name[256] = {};
-    EXPECT_EQ(gethostname(name, sizeof name - 1), 0);
-    return std::string(name).substr(0, std::string(name).find('.'));
+// The record prefix of this process, "YYYY-MM-DD HH:MM:SS +ZZZZ host program[pid]: ", as a
+// regular expression.
+std::string prefix() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    host[std::strcspn(host, ".")] = '\0';
+    return "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4} " + std::string(host) +
+           " log_file_test\\[" + std::to_string(getpid()) + "\\]: ";
 }
 
-// A pattern of "YYYY-MM-DD HH:MM:SS +ZZZZ host program[pid]: " for this process, where
-// kDigit stands for any digit and kSign for '+' or '-'.
-const char kDigit = '\x01';
-const char kSign = '\x02';
-
-std::string prefixPattern(const std::string& program) {
-    std::string d(1, kDigit);
-    return d + d + d + d + "-" + d + d + "-" + d + d + " " + d + d + ":" + d + d + ":" + d + d +
-           " " + kSign + d + d + d + d + " " + shortHostName() + " " + program + "[" +
-           std::to_string(getpid()) + "]: ";
+size_t prefixLength() {
+    char buffer[512];
+    return vfw::formatRecordPrefix(buffer, sizeof buffer, "");
 }
 
-bool matches(const std::string& text, const std::string& pattern) {
-    if (text.size() != pattern.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        bool ok = pattern[i] == kDigit  ? text[i] >= '0' && text[i] <= '9'
-                  : pattern[i] == kSign ? text[i] == '+' || text[i] == '-'
-                                        : text[i] == pattern[i];
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+int records(const std::string& path) {
+    std::string text = readFile(path);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+unsigned mode(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-off_t fileSize(const std::string& path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+int exitStatus(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int countLines(const std::string& text) {
-    int lines = 0;
-    for (char c : text) {
-        lines += c == '\n';
-    }
-    return lines;
-}
-
-TEST(RecordPrefix, TimeHostProgramAndPid) {
+TEST(RecordPrefix, LayoutTimeLengthAndPid) {
     char buffer[512];
     size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "_cbuf ");
     EXPECT_EQ(length, std::strlen(buffer));
-    EXPECT_TRUE(matches(buffer, "_cbuf " + prefixPattern("log_file_test"))) << buffer;
-
-    // The time is the current local time with its numeric zone.
-    struct tm parsed = {};
+    EXPECT_TRUE(std::regex_match(buffer, std::regex("_cbuf " + prefix()))) << buffer;
+    // The current local time with its numeric zone.
+    struct tm parsed = {}, local;
     const char* rest = strptime(buffer + 6, "%Y-%m-%d %H:%M:%S", &parsed);
     ASSERT_NE(rest, nullptr);
     parsed.tm_isdst = -1;
-    EXPECT_LE(std::labs(static_cast<long>(std::difftime(mktime(&parsed), std::time(nullptr)))), 60);
-    char zone[16];
     time_t now = std::time(nullptr);
-    struct tm local;
+    EXPECT_LE(std::labs(static_cast<long>(std::difftime(mktime(&parsed), now))), 60);
+    char zone[16];
     std::strftime(zone, sizeof zone, " %z ", localtime_r(&now, &local));
     EXPECT_EQ(std::string(rest, std::strlen(zone)), zone);
-}
-
-TEST(RecordPrefix, ShortBuffersAreCutAndTerminated) {
-    char buffer[16];
+    // Cut to the buffer and terminated, the caller's prefix too; nothing stored for size 0.
     std::memset(buffer, '#', sizeof buffer);
     EXPECT_EQ(vfw::formatRecordPrefix(buffer, 10, ""), 9u);
-    EXPECT_EQ(std::strlen(buffer), 9u);
-    EXPECT_EQ(buffer[10], '#');
+    EXPECT_EQ(std::string(buffer, 11), std::string(buffer, 9) + std::string("\0#", 2));
+    EXPECT_EQ(vfw::formatRecordPrefix(buffer, 4, "_cbuf "), 3u);
+    EXPECT_STREQ(buffer, "_cb");
     EXPECT_EQ(vfw::formatRecordPrefix(buffer, 0, ""), 0u);
-    EXPECT_EQ(buffer[0], '2');  // untouched by a zero size: still the first digit of the year
-}
-
-TEST(RecordPrefix, ProgramNameFallsBackToProcStat) {
-    if (!vfw_test::isRerunChild()) {
-        vfw_test::rerunCurrentTest();
-        return;
-    }
-    std::string comm = readFile("/proc/self/comm");
-    comm.erase(comm.find('\n'));
-    char empty[] = "";
-    program_invocation_short_name = empty;
-    char buffer[512];
-    vfw::formatRecordPrefix(buffer, sizeof buffer, "");
-    EXPECT_TRUE(matches(buffer, prefixPattern(comm))) << buffer;
-    EXPECT_EQ(std::string(program_invocation_short_name), comm);
-}
-
-TEST(RecordPrefix, ForkedChildReportsItsOwnPid) {
-    char buffer[512];
-    vfw::formatRecordPrefix(buffer, sizeof buffer, "");
+    EXPECT_EQ(buffer[0], '_');
+    // A forked child reports its own pid.
     pid_t child = fork();
     if (child == 0) {
         vfw::formatRecordPrefix(buffer, sizeof buffer, "");
-        std::string expected = "[" + std::to_string(getpid()) + "]: ";
-        _exit(std::string(buffer).find(expected) != std::string::npos ? 0 : 1);
+        _exit(std::string(buffer).find("[" + std::to_string(getpid()) + "]: ") ==
+              std::string::npos);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(exitStatus(child), 0);
 }
 
 class LogFileTest : public ::testing::Test {
   protected:
-    void SetUp() override { m_previous = vfw::setPropertySource(&m_properties); }
+    void SetUp() override { m_previous = vfw::setPropertySource(&m_props); }
     void TearDown() override { vfw::setPropertySource(m_previous); }
-
-    std::string path() const { return m_dir.file("app.log"); }
+    std::string path() const { return m_dir.file("log"); }
+    std::string backup(int n) const { return path() + "." + std::to_string(n); }
 
     vfw_test::TempDir m_dir;
-    vfw::MapPropertySource m_properties;
+    vfw::MapPropertySource m_props;
     vfw::PropertySource* m_previous = nullptr;
 };
 
-TEST_F(LogFileTest, RecordIsPrefixLineAndNewline) {
-    m_properties.set("logger.file.flush.frequency", "1");
-    vfw::FileLogging file(path());
-    ASSERT_TRUE(file.isOpen());
-    EXPECT_TRUE(file.write("INFO  app first"));
-    EXPECT_TRUE(file.write(""));
-    std::string text = readFile(path());
-    EXPECT_TRUE(matches(text, prefixPattern("log_file_test") + "INFO  app first\n" +
-                                  prefixPattern("log_file_test") + "\n"))
-        << text;
-}
-
-TEST_F(LogFileTest, OpenAppendsAndMakesTheFileMode0666) {
+TEST_F(LogFileTest, OpenAppendsWithMode0666AndWritesPrefixLineAndLineEnd) {
     writeFile(path(), "earlier\n");
     ASSERT_EQ(chmod(path().c_str(), 0600), 0);
-    m_properties.set("logger.file.flush.frequency", "0");
+    m_props.set("logger.file.flush.frequency", "1");
     vfw::FileLogging file;
-    EXPECT_FALSE(file.isOpen());
-    EXPECT_FALSE(file.write("dropped"));
+    EXPECT_FALSE(file.isOpen() || file.write("dropped"));
     EXPECT_EQ(file.open(path()), 0);
-    struct stat status;
-    ASSERT_EQ(stat(path().c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0666u);
-    file.write("later");
+    EXPECT_EQ(mode(path()), 0666u);
+    EXPECT_TRUE(file.write("INFO  app first") && file.write(""));
     std::string text = readFile(path());
-    EXPECT_EQ(text.substr(0, 8), "earlier\n");
-    EXPECT_EQ(text.substr(text.size() - 6), "later\n");
-
-    // A new file gets the mode whatever the umask.
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex("earlier\n" + prefix() + "INFO  app first\n" + prefix() + "\n")))
+        << text;
+    // A new file gets the mode whatever the umask; a failing open reports errno.
     mode_t old = umask(077);
-    EXPECT_EQ(file.open(m_dir.file("new.log")), 0);
+    EXPECT_EQ(file.open(m_dir.file("new")), 0);
     umask(old);
-    ASSERT_EQ(stat(m_dir.file("new.log").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0666u);
-}
-
-TEST_F(LogFileTest, FailingOpenLeavesNoFileAndReportsErrno) {
-    vfw::FileLogging file;
-    EXPECT_EQ(file.open(m_dir.file("missing/app.log")), ENOENT);
-    EXPECT_FALSE(file.isOpen());
-    EXPECT_FALSE(file.write("nowhere"));
+    EXPECT_EQ(mode(m_dir.file("new")), 0666u);
+    EXPECT_EQ(file.open(m_dir.file("missing/log")), ENOENT);
+    EXPECT_FALSE(file.isOpen() || file.write("nowhere"));
     EXPECT_EQ(file.open(m_dir.path()), EISDIR);
     EXPECT_FALSE(file.isOpen());
 }
 
-TEST_F(LogFileTest, FailingChmodClosesTheFile) {
-    ASSERT_EQ(chmod(m_dir.path().c_str(), 0755), 0);
-    writeFile(path(), "");
-    ASSERT_EQ(chmod(path().c_str(), 0646), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
-            _exit(100);
-        }
-        vfw::FileLogging file;
-        int result = file.open(path());
-        _exit(result == EPERM && !file.isOpen() && !file.write("x") ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(readFile(path()), "");
-}
-
-struct FrequencyCase {
-    const char* value;
-    int frequency;
-    size_t cacheSize;
-};
-
-TEST_F(LogFileTest, FlushFrequencySetsTheCache) {
-    const FrequencyCase cases[] = {
-        {nullptr, 10, 10240}, {"0", 0, 0},          {"1", 1, 0},          {"2", 2, 2048},
-        {"10", 10, 10240},    {"512", 512, 524288}, {"513", 512, 524288}, {"600", 512, 524288},
-        {"-1", 10, 10240},    {"-600", 10, 10240},
+TEST_F(LogFileTest, SettingsAreReadAtEachOpen) {
+    // Flush frequency, maxcount, maxsize and zip.backup given, and what the file takes:
+    // frequency, cache size, maximum size in bytes (64-bit), count and zip.
+    const char* const cases[][5] = {
+        {nullptr, nullptr, nullptr, nullptr, "10 10240 536870912 5 0"},
+        {"0", "0", "3", "YES", "0 0 3145728 0 1"},
+        {"1", "-2", "4096", "on", "1 0 4294967296 5 0"},
+        {"2", "7", "0", "true", "2 2048 536870912 7 1"},
+        {"10", nullptr, "-1", nullptr, "10 10240 536870912 7 1"},
+        {"512", nullptr, "junk", nullptr, "512 524288 536870912 7 1"},
+        {"513", nullptr, nullptr, nullptr, "512 524288 536870912 7 1"},
+        {"600", nullptr, nullptr, nullptr, "512 524288 536870912 7 1"},
+        {"-1", nullptr, nullptr, nullptr, "10 10240 536870912 7 1"},
+        {"-600", nullptr, nullptr, nullptr, "10 10240 536870912 7 1"},
     };
+    const char* keys[] = {"logger.file.flush.frequency", "logger.file.maxcount",
+                          "logger.file.maxsize", "logger.file.zip.backup"};
     vfw::FileLogging file;
-    for (const FrequencyCase& c : cases) {
-        if (c.value != nullptr) {
-            m_properties.set("logger.file.flush.frequency", c.value);
+    for (const auto& c : cases) {
+        for (int k = 0; k < 4; ++k) {
+            if (c[k] != nullptr) {
+                m_props.set(keys[k], c[k]);
+            }
         }
         ASSERT_EQ(file.open(path()), 0);
-        EXPECT_EQ(file.flushFrequency(), c.frequency) << (c.value ? c.value : "unset");
-        EXPECT_EQ(file.cacheSize(), c.cacheSize) << (c.value ? c.value : "unset");
-    }
-}
-
-TEST_F(LogFileTest, SettingDefaultsAndValues) {
-    vfw::FileLogging file(path());
-    EXPECT_EQ(file.maxSize(), 536870912);
-    EXPECT_EQ(file.maxCount(), 5);
-    EXPECT_FALSE(file.zipBackup());
-
-    m_properties.set("logger.file.maxsize", "3");
-    m_properties.set("logger.file.maxcount", "0");
-    m_properties.set("logger.file.zip.backup", "YES");
-    ASSERT_EQ(file.open(path()), 0);
-    EXPECT_EQ(file.maxSize(), 3 << 20);
-    EXPECT_EQ(file.maxCount(), 0);
-    EXPECT_TRUE(file.zipBackup());
-
-    // Sizes beyond the signed 32-bit product do not wrap; nonsense sizes mean the default.
-    m_properties.set("logger.file.maxsize", "4096");
-    m_properties.set("logger.file.maxcount", "-2");
-    m_properties.set("logger.file.zip.backup", "on");
-    ASSERT_EQ(file.open(path()), 0);
-    EXPECT_EQ(file.maxSize(), int64_t{4096} << 20);
-    EXPECT_EQ(file.maxCount(), 5);
-    EXPECT_FALSE(file.zipBackup());
-    for (const char* size : {"0", "-1", "junk"}) {
-        m_properties.set("logger.file.maxsize", size);
-        ASSERT_EQ(file.open(path()), 0);
-        EXPECT_EQ(file.maxSize(), 536870912) << size;
+        std::ostringstream taken;
+        taken << file.flushFrequency() << " " << file.cacheSize() << " " << file.maxSize() << " "
+              << file.maxCount() << " " << file.zipBackup();
+        EXPECT_EQ(taken.str(), c[4]) << (c[0] ? c[0] : "none");
     }
 }
 
 TEST_F(LogFileTest, RecordsReachTheDiskAtFlushPoints) {
-    m_properties.set("logger.file.flush.frequency", "3");
-    vfw::FileLogging file(path());
-    file.write("one");
-    file.write("two");
-    EXPECT_EQ(readFile(path()), "");
-    file.write("three");
-    EXPECT_EQ(countLines(readFile(path())), 3);
-    file.write("four");
-    EXPECT_EQ(countLines(readFile(path())), 3);
-    file.close();
-    EXPECT_EQ(countLines(readFile(path())), 4);
-    EXPECT_FALSE(file.write("after close"));
-}
-
-TEST_F(LogFileTest, WithoutCacheEveryRecordIsFlushed) {
-    for (const char* frequency : {"0", "1"}) {
-        m_properties.set("logger.file.flush.frequency", frequency);
+    // After n records the file holds those up to the last flush point: 0 and 1 flush every
+    // record, a negative frequency every tenth.
+    for (const auto& c : {std::make_pair("3", 3), {"0", 1}, {"1", 1}, {"-5", 10}}) {
+        m_props.set("logger.file.flush.frequency", c.first);
+        std::remove(path().c_str());
         vfw::FileLogging file(path());
-        int before = countLines(readFile(path()));
-        file.write("a");
-        EXPECT_EQ(countLines(readFile(path())), before + 1) << frequency;
-        file.write("b");
-        EXPECT_EQ(countLines(readFile(path())), before + 2) << frequency;
+        for (int n = 1; n <= 2 * c.second + 1; ++n) {
+            file.write("r");
+            EXPECT_EQ(records(path()), n - n % c.second) << c.first << ", record " << n;
+        }
+        file.close();
+        EXPECT_EQ(records(path()), 2 * c.second + 1) << c.first;
     }
-}
-
-TEST_F(LogFileTest, NegativeFrequencyFlushesEveryTenRecords) {
-    m_properties.set("logger.file.flush.frequency", "-5");
-    vfw::FileLogging file(path());
-    for (int i = 0; i < 9; ++i) {
-        file.write("r");
-    }
-    EXPECT_EQ(readFile(path()), "");
-    file.write("tenth");
-    EXPECT_EQ(countLines(readFile(path())), 10);
-}
-
-TEST_F(LogFileTest, FullCacheIsWrittenBeforeTheFlushPoint) {
-    m_properties.set("logger.file.flush.frequency", "40");  // 40960 bytes, 40959 usable
-    vfw::FileLogging file(path());
-    char prefix[512];
-    size_t recordSize = vfw::formatRecordPrefix(prefix, sizeof prefix, "") + 1023 + 1;
-    size_t fitting = 40959 / recordSize;
-    ASSERT_LT(fitting + 1, 40u);
-    std::string line(1023, 'f');
-    for (size_t i = 0; i < fitting; ++i) {
-        file.write(line.c_str());
-    }
-    EXPECT_EQ(readFile(path()), "");
-    file.write(line.c_str());  // fills the cache: what it holds goes out, no flush point yet
-    EXPECT_EQ(readFile(path()).size(), 40959u);
-    for (size_t i = fitting + 1; i < 40; ++i) {
-        file.write(line.c_str());
-    }
-    std::string text = readFile(path());
-    EXPECT_EQ(text.size(), 40 * recordSize);
-    EXPECT_EQ(countLines(text), 40);
-}
-
-TEST_F(LogFileTest, CachedLinesAreCutAt1023Characters) {
-    m_properties.set("logger.file.flush.frequency", "4");
-    vfw::FileLogging file(path());
-    std::string line(3000, 'c');
-    file.write(line.c_str());
-    file.close();
-    std::string text = readFile(path());
-    EXPECT_EQ(text.substr(text.size() - 1024), std::string(1023, 'c') + "\n");
-}
-
-TEST_F(LogFileTest, ReopeningKeepsCachedRecords) {
-    m_properties.set("logger.file.flush.frequency", "4");
-    vfw::FileLogging file(path());
-    file.write("cached");
-    m_properties.set("logger.file.flush.frequency", "8");
-    ASSERT_EQ(file.open(path()), 0);  // closes (flushing) and reopens with the new cache
-    EXPECT_EQ(file.cacheSize(), 8192u);
-    EXPECT_EQ(countLines(readFile(path())), 1);
-    file.write("again");
-    file.reopen(true);
-    EXPECT_EQ(countLines(readFile(path())), 2);
-    file.write("more");
-    file.reopen(false);
-    file.destroy();
-    EXPECT_EQ(countLines(readFile(path())), 3);
-    EXPECT_FALSE(file.isOpen());
-}
-
-TEST_F(LogFileTest, DestructorFlushes) {
-    m_properties.set("logger.file.flush.frequency", "100");
+    // Opening again, reopening, destroying and the destructor each write what is cached.
+    m_props.set("logger.file.flush.frequency", "4");
     {
         vfw::FileLogging file(path());
+        file.write("cached");
+        m_props.set("logger.file.flush.frequency", "8");
+        ASSERT_EQ(file.open(path()), 0);
+        EXPECT_EQ(file.cacheSize(), 8192u);
+        EXPECT_EQ(records(path()), 22);
+        file.write("again");
+        file.reopen(true);
+        EXPECT_EQ(records(path()), 23);
+        file.write("more");
+        file.reopen(false);
+        file.destroy();
+        EXPECT_EQ(records(path()), 24);
+        EXPECT_FALSE(file.isOpen() || file.write("after destroy"));
+        ASSERT_EQ(file.open(path()), 0);
         file.write("kept");
     }
-    EXPECT_EQ(countLines(readFile(path())), 1);
+    EXPECT_EQ(records(path()), 25);
 }
 
-TEST_F(LogFileTest, ProcessLogFileIsFlushedAtExit) {
-    m_properties.set("logger.file.flush.frequency", "100");
+TEST_F(LogFileTest, AFullCacheIsWrittenBeforeTheFlushPoint) {
+    m_props.set("logger.file.flush.frequency", "40");  // 40960 bytes, 40959 usable
+    vfw::FileLogging file(path());
+    size_t record = prefixLength() + 1023 + 1, fitting = 40959 / record;
+    ASSERT_LT(fitting, 39u);
+    for (size_t i = 0; i < 40; ++i) {
+        file.write(std::string(3000, 'f').c_str());  // cut to 1023 characters in the cache
+        EXPECT_EQ(readFile(path()).size(), i < fitting ? 0 : i < 39 ? 40959 : 40 * record) << i;
+    }
+    EXPECT_EQ(readFile(path()).substr(40 * record - 1024), std::string(1023, 'f') + "\n");
+}
+
+TEST_F(LogFileTest, TheProcessLogFileIsFlushedAtExit) {
+    m_props.set("logger.file.flush.frequency", "100");
     pid_t child = fork();
     if (child == 0) {
-        if (vfw::getFileLogging().open(path()) != 0) {
-            _exit(1);
-        }
+        bool opened = vfw::getFileLogging().open(path()) == 0;
         VFW_LOG(vfw::getLogger("atexit"), vfw::LEVEL_WARN, "written at exit");
-        std::exit(readFile(path()).empty() ? 0 : 2);
+        std::exit(opened && readFile(path()).empty() ? 0 : 2);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    std::string text = readFile(path());
-    EXPECT_NE(text.find("]: WARN  atexit written at exit\n"), std::string::npos) << text;
+    EXPECT_EQ(exitStatus(child), 0);
+    EXPECT_NE(readFile(path()).find("]: WARN  atexit written at exit\n"), std::string::npos);
 }
 
-class RotationTest : public LogFileTest {
-  protected:
-    void SetUp() override {
-        LogFileTest::SetUp();
-        m_properties.set("logger.file.flush.frequency", "1");
-        m_properties.set("logger.file.maxsize", "1");
-        m_properties.set("logger.file.maxcount", "3");
+// Each file of `dir`, sorted: "name=text" for a file without records, "name=X<n>" for one that
+// starts with the filling and holds n records, "name=<n>" for other files with records and
+// "name=dir" for a directory.
+std::string listing(const vfw_test::TempDir& dir) {
+    std::string names, result;
+    vfw_test::runCommand("LC_ALL=C ls '" + dir.path() + "'", names);
+    std::istringstream in(names);
+    for (std::string name; in >> name;) {
+        std::string text = readFile(dir.file(name));
+        int n = 0;
+        for (size_t at = 0; (at = text.find("]: ", at)) != std::string::npos; ++at) {
+            ++n;
+        }
+        struct stat status;
+        bool directory = stat(dir.file(name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+        std::string count = (text[0] == 'x' ? "X" : "") + std::to_string(n);
+        result += name + "=" + (directory ? "dir" : n == 0 ? text : count) + " ";
     }
-    // Leaves the file just at the maximum size, so that the next flush point rotates.
-    void fillToMaximum() { writeFile(path(), std::string(1 << 20, 'x')); }
-    std::string backup(int n, const char* suffix = "") const {
-        return path() + "." + std::to_string(n) + suffix;
-    }
-};
-
-TEST_F(RotationTest, ShiftsBackupsAndRemovesTheOldest) {
-    fillToMaximum();
-    writeFile(backup(1), "one");
-    writeFile(backup(2), "two");
-    writeFile(backup(3), "three");
-    vfw::FileLogging file(path());
-    file.write("last of the old file");
-    EXPECT_EQ(readFile(backup(3)), "two");
-    EXPECT_EQ(readFile(backup(2)), "one");
-    std::string first = readFile(backup(1));
-    EXPECT_EQ(first.size() > (1u << 20), true);
-    EXPECT_NE(first.find("]: last of the old file\n"), std::string::npos);
-    EXPECT_FALSE(exists(backup(4)));
-
-    // The new file: empty, mode 0666, and the next record goes there.
-    EXPECT_EQ(fileSize(path()), 0);
-    struct stat status;
-    ASSERT_EQ(stat(path().c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0666u);
-    file.write("first of the new file");
-    EXPECT_EQ(countLines(readFile(path())), 1);
+    return result;
 }
 
-TEST_F(RotationTest, GapsInTheBackupsAreKept) {
-    fillToMaximum();
-    writeFile(backup(2), "two");
-    vfw::FileLogging file(path());
-    file.write("r");
-    EXPECT_EQ(readFile(backup(3)), "two");
-    EXPECT_FALSE(exists(backup(2)));
-    EXPECT_TRUE(exists(backup(1)));
-}
-
-TEST_F(RotationTest, BelowTheMaximumNothingMoves) {
-    writeFile(path(), std::string((1 << 20) - 200, 'x'));
-    vfw::FileLogging file(path());
-    file.write("short");
-    EXPECT_FALSE(exists(backup(1)));
-    file.write(std::string(300, 'y').c_str());  // now over: rotates at this flush point
-    EXPECT_TRUE(exists(backup(1)));
-    EXPECT_EQ(fileSize(path()), 0);
-}
-
-TEST_F(RotationTest, RotationWaitsForAFlushPoint) {
-    m_properties.set("logger.file.flush.frequency", "3");
-    fillToMaximum();
-    vfw::FileLogging file(path());
-    file.write("a");
-    file.write("b");
-    EXPECT_FALSE(exists(backup(1)));
-    file.write("c");
-    EXPECT_TRUE(exists(backup(1)));
-    EXPECT_EQ(countLines(readFile(backup(1))), 3);
-}
-
-TEST_F(RotationTest, ZipBackupNamesEndInGz) {
-    m_properties.set("logger.file.zip.backup", "true");
-    fillToMaximum();
-    writeFile(backup(1, ".gz"), "one");
-    writeFile(backup(3, ".gz"), "three");
-    writeFile(backup(1), "plain one");
-    vfw::FileLogging file(path());
-    file.write("r");
-    EXPECT_EQ(readFile(backup(2, ".gz")), "one");
-    EXPECT_FALSE(exists(backup(3, ".gz")));
-    EXPECT_EQ(readFile(backup(1, ".gz")).substr(0, 4), "xxxx");
-    EXPECT_EQ(readFile(backup(1)), "plain one");  // other names are not touched
-    EXPECT_EQ(fileSize(path()), 0);
-}
-
-TEST_F(RotationTest, CountZeroNeverRenamesButReopens) {
-    m_properties.set("logger.file.maxcount", "0");
-    fillToMaximum();
-    vfw::FileLogging file(path());
-    file.write("one");
-    file.write("two");
-    EXPECT_FALSE(exists(backup(1)));
-    std::string text = readFile(path());
-    EXPECT_EQ(text.size() > (1u << 20), true);
-    EXPECT_EQ(countLines(text.substr(1 << 20)), 2);
-    EXPECT_TRUE(file.isOpen());
-}
-
-TEST_F(RotationTest, FailedRemovalStopsTheShiftButNotLogging) {
-    fillToMaximum();
-    writeFile(backup(1), "one");
-    writeFile(backup(2), "two");
-    ASSERT_EQ(mkdir(backup(3).c_str(), 0755), 0);  // a non-empty directory cannot be removed
-    writeFile(backup(3) + "/inside", "");
-    vfw::FileLogging file(path());
-    file.write("r");
-    EXPECT_EQ(readFile(backup(2)), "two");
-    EXPECT_EQ(readFile(backup(1)).substr(0, 4), "xxxx");
-    EXPECT_TRUE(exists(backup(3) + "/inside"));
-    file.write("still logging");
-    EXPECT_NE(readFile(path()).find("still logging\n"), std::string::npos);
-}
-
-TEST_F(RotationTest, FailedMoveKeepsTheFileAndItsRecords) {
-    for (const char* zip : {"false", "true"}) {
-        m_properties.set("logger.file.zip.backup", zip);
-        m_properties.set("logger.file.maxcount", "1");
-        std::string first = std::string(zip) == "true" ? backup(1, ".gz") : backup(1);
-        fillToMaximum();
-        ASSERT_EQ(mkdir(first.c_str(), 0755), 0);
-        writeFile(first + "/inside", "");
-        vfw::FileLogging file(path());
-        file.write("kept");
-        std::string text = readFile(path());
-        EXPECT_EQ(text.size() > (1u << 20), true) << zip;
-        EXPECT_NE(text.find("kept\n"), std::string::npos) << zip;
-        file.write("and more");
-        EXPECT_NE(readFile(path()).find("and more\n"), std::string::npos) << zip;
-        file.close();
-        ASSERT_EQ(system(("rm -rf '" + first + "'").c_str()), 0);
+TEST_F(LogFileTest, Rotation) {
+    m_props.set("logger.file.flush.frequency", "1");
+    m_props.set("logger.file.maxsize", "1");
+    const struct {
+        const char* count;
+        bool zip, movedAway;
+        std::vector<std::pair<std::string, std::string>> files;  // before, besides the full log
+        const char* after;                                       // after two records
+    } cases[] = {
+        // The oldest backup goes, the others move up, the full file becomes log.1, the next
+        // record goes to a new file.
+        {"3",
+         false,
+         false,
+         {{"log.1", "one"}, {"log.2", "two"}, {"log.3", "three"}},
+         "log=1 log.1=X1 log.2=one log.3=two "},
+        {"3", false, false, {{"log.2", "two"}}, "log=1 log.1=X1 log.3=two "},  // gaps are kept
+        // Zip backups: only the ".gz" names move (as they are), and the live file stays.
+        {"3",
+         true,
+         false,
+         {{"log.1.gz", "one"}, {"log.3.gz", "three"}, {"log.1", "plain"}},
+         "log=1 log.1=plain log.1.gz=X1 log.2.gz=one "},
+        {"0", false, false, {}, "log=X2 "},  // a count of 0 never renames
+        // A backup that cannot be removed stops the shift; the full file still moves.
+        {"3",
+         false,
+         false,
+         {{"log.1", "one"}, {"log.2", "two"}, {"log.3/inside", ""}},
+         "log=1 log.1=X1 log.2=two log.3=dir "},
+        // A failed move keeps the file and its records.
+        {"1", false, false, {{"log.1/inside", ""}}, "log=X2 log.1=dir "},
+        {"1", true, false, {{"log.1.gz/inside", ""}}, "log=X2 log.1.gz=dir "},
+        // Another writer rotated first: the file is reopened under its name.
+        {"3", false, true, {}, "log=1 log.1=X1 "},
+    };
+    for (const auto& c : cases) {
+        vfw_test::TempDir dir;
+        m_props.set("logger.file.maxcount", c.count);
+        m_props.set("logger.file.zip.backup", c.zip ? "true" : "false");
+        writeFile(dir.file("log"), std::string(1 << 20, 'x'));
+        for (const auto& file : c.files) {
+            if (file.first.find('/') != std::string::npos) {
+                mkdir(dir.file(file.first.substr(0, file.first.find('/'))).c_str(), 0755);
+            }
+            writeFile(dir.file(file.first), file.second);
+        }
+        vfw::FileLogging file(dir.file("log"));
+        if (c.movedAway) {
+            ASSERT_EQ(rename(dir.file("log").c_str(), dir.file("log.1").c_str()), 0);
+            writeFile(dir.file("log"), "");
+        }
+        file.write("old");
+        file.write("new");
+        EXPECT_EQ(listing(dir), c.after) << c.count << (c.zip ? " zip" : "");
+        EXPECT_EQ(mode(dir.file("log")), 0666u) << listing(dir);
     }
 }
 
-TEST_F(RotationTest, AnotherWriterAlreadyRotated) {
-    fillToMaximum();
+TEST_F(LogFileTest, RotationAtTheFirstFlushPointThatFindsTheMaximum) {
+    m_props.set("logger.file.maxsize", "1");
+    m_props.set("logger.file.flush.frequency", "3");
+    writeFile(path(), std::string((1 << 20) - 1 - 3 * (prefixLength() + 2), 'x'));
     vfw::FileLogging file(path());
-    // Someone else moves the full file away and starts a fresh one under the path.
-    ASSERT_EQ(rename(path().c_str(), backup(1).c_str()), 0);
-    writeFile(path(), "");
-    file.write("to the old file");
-    EXPECT_FALSE(exists(backup(2)));
-    file.write("to the new file");
-    EXPECT_NE(readFile(path()).find("to the new file\n"), std::string::npos);
-    EXPECT_EQ(readFile(path()).find("to the old file"), std::string::npos);
+    for (int n = 1; n <= 6; ++n) {
+        file.write("r");
+        EXPECT_EQ(exists(backup(1)), n == 6) << "after record " << n << ", one byte short at 3";
+    }
+    EXPECT_EQ(records(backup(1)), 6);
 }
 
-TEST_F(RotationTest, ConcurrentWritersAcrossRotations) {
-    m_properties.set("logger.file.flush.frequency", "7");
-    m_properties.set("logger.file.maxcount", "10");
-    const int kThreads = 4;
-    const int kEach = 600;  // about 2.6 MB in all: two rotations
+TEST_F(LogFileTest, ConcurrentWritersAcrossRotations) {
+    m_props.set("logger.file.flush.frequency", "7");
+    m_props.set("logger.file.maxsize", "1");
+    m_props.set("logger.file.maxcount", "10");
     {
         vfw::FileLogging file(path());
         std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) {
+        for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&file, t] {
-                std::string line(1000, static_cast<char>('a' + t));
-                for (int i = 0; i < kEach; ++i) {
-                    file.write(line.c_str());
+                for (int i = 0; i < 600; ++i) {
+                    file.write(std::string(1000, static_cast<char>('a' + t)).c_str());
                 }
             });
         }
@@ -539,33 +332,25 @@ TEST_F(RotationTest, ConcurrentWritersAcrossRotations) {
             thread.join();
         }
     }
-    EXPECT_TRUE(exists(backup(2)));
-    EXPECT_FALSE(exists(backup(4)));
-    std::string all;
-    for (int n = 3; n >= 1; --n) {
-        all += exists(backup(n)) ? readFile(backup(n)) : "";
-    }
-    all += readFile(path());
-    int counts[kThreads] = {};
+    // About 2.6 MB in all: two rotations, and every record whole in one of the files.
+    EXPECT_TRUE(exists(backup(2)) && !exists(backup(4)));
+    std::string all =
+        readFile(backup(3)) + readFile(backup(2)) + readFile(backup(1)) + readFile(path());
+    std::vector<int> counts(4, 0);
     size_t start = 0;
     for (size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string record = all.substr(start, end - start);
-        size_t body = record.find("]: ");
-        ASSERT_NE(body, std::string::npos);
-        std::string line = record.substr(body + 3);
-        ASSERT_EQ(line.size(), 1000u);
-        int t = line[0] - 'a';
-        ASSERT_TRUE(t >= 0 && t < kThreads);
-        EXPECT_EQ(line, std::string(1000, line[0]));
-        ++counts[t];
+        std::string line = all.substr(start, end - start);
+        std::string body = line.substr(std::min(line.size(), line.find("]: ") + 3));
+        ASSERT_TRUE(body.size() == 1000 && body >= "a" && body < "e" &&
+                    body == std::string(1000, body[0]))
+            << line.substr(0, 100);
+        ++counts[body[0] - 'a'];
     }
     EXPECT_EQ(start, all.size());
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(counts[t], kEach) << t;
-    }
+    EXPECT_EQ(counts, std::vector<int>(4, 600));
 }
 
-TEST(LogCache, WritesWhenFullAndOnFlush) {
+TEST(LogCache, WritesWhenFullOnFlushAndWithoutAStreamNothing) {
     vfw_test::TempDir dir;
     std::string path = dir.file("cache");
     FILE* stream = std::fopen(path.c_str(), "w");
@@ -580,25 +365,19 @@ TEST(LogCache, WritesWhenFullAndOnFlush) {
         cache.putString("ijklmnopqrstu");
         EXPECT_EQ(readFile(path), "abcdefghijklmn");
         cache.flush();
-        EXPECT_EQ(readFile(path), "abcdefghijklmnopqrstu");
         cache.flush();
         EXPECT_EQ(readFile(path), "abcdefghijklmnopqrstu");
-
         cache.resize(4, stream);
         EXPECT_EQ(cache.size(), 4u);
         cache.putLine(std::string(2000, 'L').c_str());
         cache.putChar('\n');
     }
     std::fclose(stream);
-    std::string text = readFile(path);
-    EXPECT_EQ(text, "abcdefghijklmnopqrstu" + std::string(1023, 'L') + "\n");
-}
-
-TEST(LogCache, WithoutAStreamBytesAreDiscarded) {
-    vfw::LogCache cache(16, nullptr);
-    cache.putString("into nothing at all, and more than sixteen bytes");
-    cache.flush();
-    cache.putChar('x');
+    EXPECT_EQ(readFile(path), "abcdefghijklmnopqrstu" + std::string(1023, 'L') + "\n");
+    vfw::LogCache discarding(16, nullptr);
+    discarding.putString("into nothing at all, and more than sixteen bytes");
+    discarding.flush();
+    discarding.putChar('x');
 }
 
 }  // namespace

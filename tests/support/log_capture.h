@@ -4,23 +4,53 @@
 #ifndef VFW_TEST_LOG_CAPTURE_H
 #define VFW_TEST_LOG_CAPTURE_H
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 #include "support/test_util.h"
+#include "vfw/log.h"
+#include "vfw/property_source.h"
 
 namespace vfw_test {
 
 class LogCapture {
   public:
-    LogCapture();
-    ~LogCapture();  // closes the file; records go to syslog again
+    LogCapture() {
+        // The file's settings are read when it opens; only the flushing matters here.
+        vfw::MapPropertySource settings;
+        settings.set("logger.file.flush.frequency", "1");
+        vfw::PropertySource* previous = vfw::setPropertySource(&settings);
+        EXPECT_EQ(vfw::getFileLogging().open(m_dir.file("log")), 0) << "no capture file";
+        vfw::setPropertySource(previous);
+    }
+    ~LogCapture() { vfw::getFileLogging().close(); }  // records go to syslog again
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
     // The record lines written since the previous call, oldest first, each without the
-    // file's record prefix.
-    std::vector<std::string> records();
+    // file's record prefix "<date> <time> <zone> <host> <program>[<pid>]: "; a line that has
+    // none continues the record before it (a message holding a line end).
+    std::vector<std::string> records() {
+        std::string text = readFile(m_dir.file("log"));
+        std::vector<std::string> records;
+        size_t start = m_consumed;
+        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = text.substr(start, end - start);
+            size_t prefixEnd = line.find("]: ");
+            if (line.size() > 10 && line[4] == '-' && line[7] == '-' &&
+                prefixEnd != std::string::npos) {
+                records.push_back(line.substr(prefixEnd + 3));
+            } else if (!records.empty()) {
+                records.back() += "\n" + line;
+            } else {
+                ADD_FAILURE() << "a line that is no record: " << line;
+            }
+        }
+        m_consumed = start;
+        return records;
+    }
 
   private:
     TempDir m_dir;

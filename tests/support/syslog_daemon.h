@@ -4,29 +4,44 @@
 // fresh /dev there (holding only null, zero, full, random, urandom and the fd links) and runs
 // Debian's rsyslogd on it, so /dev/log is the daemon's socket for this process and its
 // children while the system's /dev is never touched. The daemon writes every message it
-// receives, with its priority value, to a file that the test reads back. Construct it while
-// the process has a single thread (unshare refuses otherwise), and only in a process that
-// exists for the test (see rerunCurrentTest): the namespace stays for the process's life.
-// The daemon dies with its owner, also when the owner crashes.
+// receives, with its priority value, to a file that sync() reads back. Construct it while the
+// process has a single thread (unshare refuses otherwise), and only in a process that exists
+// for the test (see rerunCurrentTest): the namespace stays for the process's life. The daemon
+// dies with its owner, also when the owner crashes.
 #ifndef VFW_TEST_SYSLOG_DAEMON_H
 #define VFW_TEST_SYSLOG_DAEMON_H
 
-#include <sys/types.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
 
-#include <string>
+#include <sstream>
+#include <stdexcept>
 #include <vector>
 
-#include "support/test_util.h"
+#include "support/sandbox.h"
 
 namespace vfw_test {
 
 // True in a process started by rerunCurrentTest.
-bool isRerunChild();
+inline bool isRerunChild() {
+    const char* value = std::getenv("VFW_TEST_RERUN_CHILD");
+    return value != nullptr && std::string(value) == "1";
+}
 
 // Runs the current test again, alone, in a new process of the same test binary (with
-// isRerunChild() true there), shows its output and adds a failure unless it passed. Use:
+// isRerunChild() true there), and adds a failure showing its output unless it passed. Use:
 //   if (!vfw_test::isRerunChild()) { vfw_test::rerunCurrentTest(); return; }
-void rerunCurrentTest();
+inline void rerunCurrentTest() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string output, name = std::string(test->test_suite_name()) + "." + test->name();
+    int status = runCommand("VFW_TEST_RERUN_CHILD=1 '" + selfPath() +
+                                "' --gtest_color=no --gtest_filter='" + name + "'",
+                            output);
+    EXPECT_TRUE(status == 0 && output.find("[  PASSED  ] 1 test.") != std::string::npos)
+        << "the test in its own process did not pass:\n"
+        << output;
+}
 
 // One received message: "<priority> <tag>: <text>", where the tag is what the sender put
 // before the colon ("PROGRAM[pid]" with LOG_PID).
@@ -39,21 +54,98 @@ struct SyslogMessage {
 class SyslogDaemon {
   public:
     // Throws std::runtime_error when the namespace, /dev or the daemon cannot be set up.
-    SyslogDaemon();
-    ~SyslogDaemon();
+    SyslogDaemon() {
+        // The script runs only once this process has a namespace of its own. Only device
+        // files are bound (never directories), so the real /dev is not reachable through it.
+        std::string output;
+        if (::unshare(CLONE_NEWNS) != 0 || runCommand("(D=" + m_dir.file("dev") + R"(; set -e
+            mount --make-rprivate /; mkdir $D; mount -t tmpfs -o mode=755,nosuid,noexec tmpfs $D
+            for d in null zero full random urandom; do
+                [ ! -e /dev/$d ] || { touch $D/$d; mount --bind /dev/$d $D/$d; }
+            done
+            ln -s /proc/self/fd $D/fd
+            for n in 0:stdin 1:stdout 2:stderr; do ln -s /proc/self/fd/${n%:*} $D/${n#*:}; done
+            mount --move $D /dev))",
+                                                      output) != 0) {
+            throw std::runtime_error("no private /dev: " + output);
+        }
+        // Only the test's messages: no kernel log, no rate limit, one line per message.
+        writeFile(m_dir.file("rsyslog.conf"), "global(workDirectory=\"" + m_dir.path() + R"("))
+            module(load="imuxsock" SysSock.Name="/dev/log" SysSock.RateLimit.Interval="0")
+            template(name="t" type="string" string="%PRI% %syslogtag%%msg:::drop-last-lf%\n")
+            *.* action(type="omfile" template="t" file=")" +
+                                                  m_dir.file("received") + "\")\n");
+        pid_t parent = ::getpid();
+        if ((m_pid = ::fork()) == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() == parent && std::freopen(out().c_str(), "w", stdout) != nullptr) {
+                ::dup2(STDOUT_FILENO, STDERR_FILENO);
+                ::execl("/usr/sbin/rsyslogd", "rsyslogd", "-n", "-iNONE", "-f",
+                        m_dir.file("rsyslog.conf").c_str(), static_cast<char*>(nullptr));
+            }
+            ::_exit(127);
+        }
+        struct stat status;
+        for (int waited = 0; ::stat("/dev/log", &status) != 0 || !S_ISSOCK(status.st_mode);
+             waited += 20) {
+            bool ended = m_pid < 0 || ::waitpid(m_pid, nullptr, WNOHANG) != 0;
+            if (ended || waited > 60000) {
+                if (!ended) {
+                    stop();
+                }
+                throw std::runtime_error("rsyslogd made no /dev/log:\n" + readFile(out()));
+            }
+            ::usleep(20000);
+        }
+        sync();
+    }
+    ~SyslogDaemon() { stop(); }
     SyslogDaemon(const SyslogDaemon&) = delete;
     SyslogDaemon& operator=(const SyslogDaemon&) = delete;
 
     // Waits until everything sent to /dev/log before this call has been written out, and
     // returns all messages received so far, oldest first, without the daemon's own and
-    // without the markers used for waiting. Fails the test after 10 seconds.
-    std::vector<SyslogMessage> sync();
+    // without the markers used for waiting. Fails the test after a minute.
+    std::vector<SyslogMessage> sync() {
+        std::string marker = "marker " + std::to_string(++m_markers), output;
+        EXPECT_EQ(runCommand("logger -u /dev/log -t vfwtestmarker '" + marker + "'", output), 0)
+            << output;
+        for (int waited = 0;
+             received().find("vfwtestmarker: " + marker + "\n") == std::string::npos;
+             waited += 20) {
+            if (waited > 60000) {
+                ADD_FAILURE() << "rsyslogd wrote no marker in a minute; received:\n"
+                              << received() << "daemon output:\n"
+                              << readFile(out());
+                break;
+            }
+            ::usleep(20000);
+        }
+        std::vector<SyslogMessage> messages;
+        std::istringstream lines(received());
+        for (std::string line; std::getline(lines, line);) {
+            size_t space = line.find(' '), colon = line.find(':', space);
+            if (space == std::string::npos || colon == std::string::npos) {
+                continue;
+            }
+            SyslogMessage message{std::atoi(line.c_str()),
+                                  line.substr(space + 1, colon - space - 1),
+                                  line.substr(colon + (line.compare(colon, 2, ": ") == 0 ? 2 : 1))};
+            if (message.tag != "vfwtestmarker" && message.tag.compare(0, 8, "rsyslogd") != 0) {
+                messages.push_back(message);
+            }
+        }
+        return messages;
+    }
 
   private:
-    void startDaemon();
-    void stopDaemon();
-    std::vector<SyslogMessage> parse() const;
-    bool waitForText(const std::string& text, int timeoutMs) const;
+    void stop() {
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0) {
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    std::string out() const { return m_dir.file("rsyslogd.out"); }
+    std::string received() const { return readFile(m_dir.file("received")); }
 
     TempDir m_dir;
     pid_t m_pid = -1;

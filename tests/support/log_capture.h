@@ -35,9 +35,9 @@ class LogCapture {
     std::vector<std::string> records() {
         std::string text = readFile(m_dir.file("log"));
         std::vector<std::string> records;
-        size_t start = m_consumed;
-        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            std::string line = text.substr(start, end - start);
+        for (size_t end; (end = text.find('\n', m_consumed)) != std::string::npos;
+             m_consumed = end + 1) {
+            std::string line = text.substr(m_consumed, end - m_consumed);
             size_t prefixEnd = line.find("]: ");
             if (line.size() > 10 && line[4] == '-' && line[7] == '-' &&
                 prefixEnd != std::string::npos) {
@@ -48,7 +48,6 @@ class LogCapture {
                 ADD_FAILURE() << "a line that is no record: " << line;
             }
         }
-        m_consumed = start;
         return records;
     }
 

@@ -1,13 +1,11 @@
 // A real syslog daemon for tests, and a way to give a test a process of its own.
 //
-// SyslogDaemon moves the calling process into a private mount namespace of its own, mounts a
-// fresh /dev there (holding only null, zero, full, random, urandom and the fd links) and runs
-// Debian's rsyslogd on it, so /dev/log is the daemon's socket for this process and its
-// children while the system's /dev is never touched. The daemon writes every message it
-// receives, with its priority value, to a file that sync() reads back. Construct it while the
-// process has a single thread (unshare refuses otherwise), and only in a process that exists
-// for the test (see rerunCurrentTest): the namespace stays for the process's life. The daemon
-// dies with its owner, also when the owner crashes.
+// SyslogDaemon moves the calling process into a private mount namespace, mounts a fresh /dev
+// there (only null, zero, full, random, urandom and the fd links) and runs Debian's rsyslogd
+// on it: /dev/log is the daemon's socket for this process and its children, the system's /dev
+// is never touched. Construct it while the process has a single thread (unshare refuses
+// otherwise), and only in a process that exists for the test (see rerunCurrentTest): the
+// namespace stays for the process's life. The daemon dies with its owner, also in a crash.
 #ifndef VFW_TEST_SYSLOG_DAEMON_H
 #define VFW_TEST_SYSLOG_DAEMON_H
 
@@ -35,10 +33,8 @@ inline bool isRerunChild() {
 inline void rerunCurrentTest() {
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string output, name = std::string(test->test_suite_name()) + "." + test->name();
-    int status = runCommand("VFW_TEST_RERUN_CHILD=1 '" + selfPath() +
-                                "' --gtest_color=no --gtest_filter='" + name + "'",
-                            output);
-    EXPECT_TRUE(status == 0 && output.find("[  PASSED  ] 1 test.") != std::string::npos)
+    runCommand("VFW_TEST_RERUN_CHILD=1 '" + selfPath() + "' --gtest_filter='" + name + "'", output);
+    EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos)
         << "the test in its own process did not pass:\n"
         << output;
 }
@@ -60,11 +56,8 @@ class SyslogDaemon {
         std::string output;
         if (::unshare(CLONE_NEWNS) != 0 || runCommand("(D=" + m_dir.file("dev") + R"(; set -e
             mount --make-rprivate /; mkdir $D; mount -t tmpfs -o mode=755,nosuid,noexec tmpfs $D
-            for d in null zero full random urandom; do
-                [ ! -e /dev/$d ] || { touch $D/$d; mount --bind /dev/$d $D/$d; }
-            done
-            ln -s /proc/self/fd $D/fd
-            for n in 0:stdin 1:stdout 2:stderr; do ln -s /proc/self/fd/${n%:*} $D/${n#*:}; done
+            for d in null zero full random urandom; do touch $D/$d; mount --bind /dev/$d $D/$d; done
+            ln -s /proc/self/fd $D/fd; ln -s fd/0 $D/stdin; ln -s fd/1 $D/stdout; ln -s fd/2 $D/stderr
             mount --move $D /dev))",
                                                       output) != 0) {
             throw std::runtime_error("no private /dev: " + output);
@@ -85,21 +78,19 @@ class SyslogDaemon {
             }
             ::_exit(127);
         }
-        struct stat status;
-        for (int waited = 0; ::stat("/dev/log", &status) != 0 || !S_ISSOCK(status.st_mode);
-             waited += 20) {
-            bool ended = m_pid < 0 || ::waitpid(m_pid, nullptr, WNOHANG) != 0;
-            if (ended || waited > 60000) {
-                if (!ended) {
-                    stop();
-                }
-                throw std::runtime_error("rsyslogd made no /dev/log:\n" + readFile(out()));
-            }
-            ::usleep(20000);
+        struct stat log;
+        auto ready = [&log] { return ::stat("/dev/log", &log) == 0 && S_ISSOCK(log.st_mode); };
+        waitFor([&] { return ready() || ::waitpid(m_pid, nullptr, WNOHANG) != 0; });
+        if (!ready()) {  // a daemon still running dies with this process
+            throw std::runtime_error("rsyslogd made no /dev/log:\n" + readFile(out()));
         }
         sync();
     }
-    ~SyslogDaemon() { stop(); }
+    ~SyslogDaemon() {
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0) {
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
     SyslogDaemon(const SyslogDaemon&) = delete;
     SyslogDaemon& operator=(const SyslogDaemon&) = delete;
 
@@ -110,39 +101,33 @@ class SyslogDaemon {
         std::string marker = "marker " + std::to_string(++m_markers), output;
         EXPECT_EQ(runCommand("logger -u /dev/log -t vfwtestmarker '" + marker + "'", output), 0)
             << output;
-        for (int waited = 0;
-             received().find("vfwtestmarker: " + marker + "\n") == std::string::npos;
-             waited += 20) {
-            if (waited > 60000) {
-                ADD_FAILURE() << "rsyslogd wrote no marker in a minute; received:\n"
-                              << received() << "daemon output:\n"
-                              << readFile(out());
-                break;
-            }
-            ::usleep(20000);
+        if (!waitFor([&] { return received().find(": " + marker + "\n") != std::string::npos; })) {
+            ADD_FAILURE() << "rsyslogd wrote no marker in a minute; received:\n"
+                          << received() << "daemon output:\n"
+                          << readFile(out());
         }
         std::vector<SyslogMessage> messages;
         std::istringstream lines(received());
         for (std::string line; std::getline(lines, line);) {
             size_t space = line.find(' '), colon = line.find(':', space);
-            if (space == std::string::npos || colon == std::string::npos) {
-                continue;
-            }
-            SyslogMessage message{std::atoi(line.c_str()),
-                                  line.substr(space + 1, colon - space - 1),
-                                  line.substr(colon + (line.compare(colon, 2, ": ") == 0 ? 2 : 1))};
-            if (message.tag != "vfwtestmarker" && message.tag.compare(0, 8, "rsyslogd") != 0) {
-                messages.push_back(message);
+            std::string tag =
+                colon == std::string::npos ? "" : line.substr(space + 1, colon - space - 1);
+            if (!tag.empty() && tag != "vfwtestmarker" && tag.compare(0, 8, "rsyslogd") != 0) {
+                messages.push_back(
+                    {std::atoi(line.c_str()), tag,
+                     line.substr(colon + (line.compare(colon, 2, ": ") == 0 ? 2 : 1))});
             }
         }
         return messages;
     }
 
   private:
-    void stop() {
-        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0) {
-            ::waitpid(m_pid, nullptr, 0);
+    template <class Done>
+    static bool waitFor(Done done) {  // polls every 20 ms, for a minute at most
+        for (int polls = 0; !done() && polls < 3000; ++polls) {
+            ::usleep(20000);
         }
+        return done();
     }
     std::string out() const { return m_dir.file("rsyslogd.out"); }
     std::string received() const { return readFile(m_dir.file("received")); }

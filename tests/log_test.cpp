@@ -1,11 +1,10 @@
-// Logging: the level and facility tables, the registry and inheritance, the record line, the
-// hex dump, the exception record, the settings from the configuration, the record prefix, the
-// log file with its cache, flushing and rotation, and records sent to a real rsyslogd. Records
-// are read back from the process's log file (support/log_capture.h) or from the daemon.
+// Logging: the record line, the hex dump, the exception record, inheritance and the settings
+// from the configuration, the record prefix, the log file with its cache, flushing and
+// rotation, and records sent to a real rsyslogd. Records are read back from the process's log
+// file (support/log_capture.h) or from the daemon (support/syslog_daemon.h).
 #include <errno.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <regex>
 #include <thread>
@@ -72,45 +71,6 @@ class LogTest : public ::testing::Test {
     vfw::MapPropertySource m_props;
 };
 
-TEST(LogTables, LevelAndFacilityNames) {
-    std::string found;
-    for (const char* name : {"trace", "Debug", "DIAG", "info", "wArN", "error", "fatal", "disabled",
-                             "", "NONE", "INFO ", "DISAB"}) {
-        found += std::to_string(vfw::levelFromName(name)) + " ";
-    }
-    for (const char* name : {"auth", "authpriv", "cron", "daemon", "ftp", "kern", "lpr", "mail",
-                             "news", "syslog", "user", "uucp", "mark", "", "LOCAL0", "local7"}) {
-        found += std::to_string(vfw::facilityFromName(name)) + " ";
-    }
-    EXPECT_EQ(
-        found + vfw::levelName(7) + vfw::levelName(8) + vfw::levelName(-1),
-        "0 1 2 3 4 5 6 7 3 -1 -1 -1 32 80 72 24 88 0 48 16 56 40 8 64 -1 -1 128 184 DISABLED");
-}
-
-TEST_F(LogTest, RegistryAndInheritance) {
-    Logger logger = getLogger("reg.cli.vaudumpat"), root = getLogger("");
-    EXPECT_TRUE(logger == getLogger("reg.cli.vaudumpat") && !root->getParent() &&
-                logger->getParent()->getParent()->getParent() == root &&
-                getLogger("dbqsim", true)->getParent() == getLogger("diag"));
-    EXPECT_EQ(logger->getName() + root->getName() + " " + getLogger("dbqsim", true)->getName() +
-                  " " + getLogger("diagnose.x")->getDisplayName() + " " + settings("reg"),
-              "reg.cli.vaudumpat diag.dbqsim diagnose.x 3/3/32/0");
-    // Level and memoryLevel are found once and kept until the logger's own field is reset;
-    // facility and showMore are looked up afresh on every call.
-    set("inh", 4, 1, 152, 3);
-    EXPECT_EQ(settings("inh.a"), "4/1/152/3");
-    set("inh", 5, 6, 160, -1);
-    EXPECT_EQ(settings("inh.a") + " " + settings("inh"), "4/1/160/0 5/6/160/0");
-    set("inh.a", -1, -1, -1, -1);
-    EXPECT_EQ(settings("inh.a.b"), "5/6/160/0");
-    // Enabled when either threshold is reached; wanted only by the ring buffer, which keeps
-    // nothing yet, a record reaches no destination.
-    set("reg.cli.vaudumpat", 5, 1, -1, -1);
-    EXPECT_TRUE(!logger->isEnabled(0) && logger->isEnabled(1) && logger->isEnabled(5));
-    VFW_LOG(logger, vfw::LEVEL_DEBUG, "memory only");
-    EXPECT_EQ(m_capture.records(), Records{});
-}
-
 TEST_F(LogTest, RecordLine) {
     Logger logger = getLogger("line");
     set("line", 4, 4, -1, -1);
@@ -120,6 +80,9 @@ TEST_F(LogTest, RecordLine) {
         logger->WriteMessage(level, nullptr, 0, nullptr, "outside the table");
         logger->WriteMessage(level, 2, nullptr, 0, nullptr, "outside the table");
     }
+    EXPECT_EQ(getLogger("dbqsim", true)->getName() + " " + getLogger("diag.x")->getDisplayName() +
+                  " " + getLogger("diagnose.x")->getDisplayName(),
+              "diag.dbqsim x diagnose.x");
     VFW_LOG(getLogger("dbqsim", true), vfw::LEVEL_WARN, "shown as %s", "dbqsim");
     for (const char* name : {"client", "client.audit.deep", "clients", "other.client"}) {
         VFW_LOG(getLogger(name, false), vfw::LEVEL_INFO, "from %s", name);
@@ -155,28 +118,32 @@ TEST_F(LogTest, RecordLine) {
 }
 
 TEST_F(LogTest, LocationAndHexData) {
-    // showMore, then file, line and function of the call site, and the location printed.
-    const char* const cases[][5] = {{"0", "lib/vfw/dbq", "120", "open", ""},
-                                    {"1", "lib/vfw/dbq", "120", "open", "\"dbq\" "},
-                                    {"2", "lib/vfw/dbq", "120", "open", ""},
-                                    {"3", "lib/vfw/dbq", "120", "open", "\"dbq:120\" "},
-                                    {"4", "lib/vfw/dbq", "120", "open", "\"open()\" "},
-                                    {"5", "lib/vfw/dbq", "120", "open", "\"dbq:open()\" "},
-                                    {"6", "lib/vfw/dbq", "120", "open", "\"open()\" "},
-                                    {"7", "lib/vfw/dbq", "120", "open", "\"dbq:120:open()\" "},
-                                    {"7", "dbq", "0", "open", "\"dbq:open()\" "},
-                                    {"7", "dbq", "-5", "open", "\"dbq:open()\" "},
-                                    {"7", "", "12", "open", "\"open()\" "},
-                                    {"7", nullptr, "12", "open", "\"open()\" "},
-                                    {"7", "dir/dbq", "12", nullptr, "\"dbq:12\" "},
-                                    {"7", "", "12", "", ""}};
+    // showMore, the call site's file ("-" for none), line and function, the location printed.
+    const char* const cases[][2] = {{"0 lib/vfw/dbq 120 open", ""},
+                                    {"1 lib/vfw/dbq 120 open", "\"dbq\" "},
+                                    {"2 lib/vfw/dbq 120 open", ""},
+                                    {"3 lib/vfw/dbq 120 open", "\"dbq:120\" "},
+                                    {"4 lib/vfw/dbq 120 open", "\"open()\" "},
+                                    {"5 lib/vfw/dbq 120 open", "\"dbq:open()\" "},
+                                    {"6 lib/vfw/dbq 120 open", "\"open()\" "},
+                                    {"7 lib/vfw/dbq 120 open", "\"dbq:120:open()\" "},
+                                    {"7 dbq 0 open", "\"dbq:open()\" "},
+                                    {"7 dbq -5 open", "\"dbq:open()\" "},
+                                    {"7 - 12 open", "\"open()\" "},
+                                    {"7 dir/dbq 12 -", "\"dbq:12\" "}};
     Logger logger = getLogger("where");
     Records expected;
     for (const auto& c : cases) {
-        logger->setShowMore(std::atoi(c[0]));
-        logger->WriteMessage(vfw::LEVEL_INFO, c[1], std::atoi(c[2]), c[3], "m");
-        expected.push_back("INFO  where " + std::string(c[4]) + "m");
+        std::istringstream fields(c[0]);
+        std::string file, function;
+        int flags, line;
+        fields >> flags >> file >> line >> function;
+        logger->setShowMore(flags);
+        logger->WriteMessage(3, file == "-" ? nullptr : file.c_str(), line,
+                             function == "-" ? nullptr : function.c_str(), "m");
+        expected.push_back("INFO  where " + std::string(c[1]) + "m");
     }
+    logger->WriteMessage(vfw::LEVEL_INFO, "", 12, "", "m");
     int line = __LINE__ + 1;
     VFW_LOG(logger, vfw::LEVEL_INFO, "value %d", 42);
     logger->setShowMore(0);
@@ -187,10 +154,10 @@ TEST_F(LogTest, LocationAndHexData) {
     logger->hexData(vfw::LEVEL_DEBUG, "hidden", data, sizeof data);
     expected.insert(
         expected.end(),
-        {"INFO  where \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
+        {"INFO  where m",
+         "INFO  where \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
          "INFO  where title 100%s",
-         "INFO  where 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   "
-         "ABCDEFGHIJKLMNOP ",
+         "INFO  where 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABCDEFGHIJKLMNOP ",
          "INFO  where 7f 80 1f 20" + std::string(39, ' ') + "\x7f..  ", "WARN  where empty"});
     EXPECT_EQ(m_capture.records(), expected);
 }
@@ -217,20 +184,28 @@ TEST_F(LogTest, ExceptionsLeaveADebugRecordOnUtilExcept) {
 // stands for the program's name), then the listed loggers' settings and, after "|", each
 // warning of logging's own logger. The steps run in order on the same loggers, so a key that
 // goes stops having effect, and levels found before a load are not kept after it.
-TEST_F(LogTest, SettingsFromTheConfiguration) {
-    getLogger("ring")->setMemoryLevel(vfw::LEVEL_DEBUG);
+TEST_F(LogTest, InheritanceAndSettingsFromTheConfiguration) {
+    // Before: level and memoryLevel are found once and kept until the logger's own field is
+    // reset; facility and showMore are looked up afresh on every call.
+    set("a", 4, 1, 152, 3);
+    EXPECT_EQ(settings("a.b"), "4/1/152/3");
+    set("a", 5, 0, 160, -1);
+    EXPECT_EQ(settings("a.b") + " " + settings("a"), "4/1/160/0 5/0/160/0");
+    set("a.b", -1, -1, -1, -1);
+    EXPECT_EQ(settings("a.b.c"), "5/0/160/0");
+    // Wanted only by the ring buffer, which keeps nothing yet, a record reaches no destination.
+    VFW_LOG(getLogger("a.b.c"), vfw::LEVEL_DEBUG, "memory only");
     const char* const steps[][2] = {
-        {"", "root=3/3/32/0 a.b.c=3/3/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
-        {"log.a=DEBUG", "a.b.c=1/3/32/0 root=3/3/32/0"},
-        {"log.a=DEBUG log.a.b.c=ERROR", "a.b.c=5/3/32/0 a.b=1/3/32/0"},
+        {"", "root=3/3/32/0 a.b.c=3/0/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
+        {"log.a=DEBUG", "a.b.c=1/0/32/0 root=3/3/32/0"},
+        {"log.a=DEBUG log.a.b.c=ERROR", "a.b.c=5/0/32/0 a.b=1/0/32/0"},
         {"log=LOUD log.=DEBUG log.q=NOISY LOG.R=error",
          "root=3/3/32/0 q=3/3/32/0 R=5/3/32/0 | Illegal value for property 'log': 'LOUD'. Using "
          "'INFO'. | Illegal log name: 'log.' | Illegal log level. Property: 'log.q', value: "
          "'NOISY'"},
         {"log=debug", "q=1/3/32/0"},
         {"log=", "q=3/3/32/0"},
-        {"log=FATAL log.client=ERROR log.client.sub=ERROR",
-         "client=0/3/32/0 client.sub=5/3/32/0 ring=6/1/32/0"},
+        {"log=FATAL log.client=ERROR log.client.sub=ERROR", "client=0/3/32/0 client.sub=5/3/32/0"},
         {"logger.facility.*=local3 logger.facility.f.own=Daemon logger.facility.f.bad=bogus "
          "logger.facility.=local1",
          "root=3/3/152/0 f.bad=3/3/152/0 f.own.sub=3/3/24/0 com.vantrel.logger=4/4/32/0 | Illegal "
@@ -241,8 +216,10 @@ TEST_F(LogTest, SettingsFromTheConfiguration) {
          "f.any=3/3/32/0 | Illegal value facility name: 'nowhere' for 'logger.facility.*'. Using "
          "'auth'. | Illegal log facility. Property: 'logger.facility.*', value: 'nowhere'"},
         {"logger.facility.*=local2", "root=3/3/144/0"},
-        {"", "root=3/3/144/0"},  // the root keeps a facility that no key sets any more
+        {"logger.facility.*=",  // the root keeps a facility that no key sets
+         "root=3/3/144/0 | Illegal log facility. Property: 'logger.facility.*', value: ''"},
         {"logger.showmore=3", "sm.x=3/3/144/3"},
+        {"logger.showmore=-1", "root=3/3/144/0"},
         {"logger.showmore=1 logger.showmore.sm.x=4 logger.showmore.=7",
          "sm.x=3/3/144/4 sm.y=3/3/144/1 sm.x.below=3/3/144/4 | \"reconfigure\" Illegal log name: "
          "'logger.showmore.'"},
@@ -289,11 +266,11 @@ TEST_F(LogTest, SettingsFromTheConfiguration) {
 }
 
 // Loads of a configuration file (which reconfigure logging inside the property layer's lock)
-// on one thread, and direct reconfigurations and records logged under that lock, as the
-// property layer logs, on another never deadlock: a lock-order fault shows as a hang (ended by
-// the test's timeout).
+// on one thread, and direct reconfigurations and records logged under that lock (as the
+// property layer logs) on another, never deadlock: a lock-order fault shows as a hang, ended
+// by the test's timeout.
 TEST_F(LogTest, LoadsReconfigurationsAndRecordsTogether) {
-    writeFile(path(), "log.mt: DEBUG\nlogger.showmore.mt: 3\nvaud.at.spool: x\n");
+    writeFile(path(), "log.mt: DEBUG\nlogger.showmore.mt: 3\n");
     vfw::CProperties2 props;
     std::thread loads([&] {
         for (int i = 0; i < 500; ++i) {
@@ -359,8 +336,9 @@ TEST(LogProcess, ProgramNameFirstRecordAndShutdown) {
 TEST_F(LogTest, PrefixAndLogFileSettings) {
     char buffer[512];
     size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "_cbuf ");
-    EXPECT_EQ(length, std::strlen(buffer));
-    EXPECT_TRUE(std::regex_match(buffer, std::regex("_cbuf " + prefix()))) << buffer;
+    EXPECT_TRUE(length == std::strlen(buffer) &&
+                std::regex_match(buffer, std::regex("_cbuf " + prefix())))
+        << buffer;
     // Cut to the buffer and terminated, the caller's prefix too; nothing stored for size 0.
     EXPECT_EQ(vfw::formatRecordPrefix(buffer, 10, ""), 9u);
     EXPECT_EQ(vfw::formatRecordPrefix(buffer, 4, "_cbuf ") + vfw::formatRecordPrefix(buffer, 0, ""),
@@ -374,9 +352,8 @@ TEST_F(LogTest, PrefixAndLogFileSettings) {
     }
     int status = 0;
     EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && !WEXITSTATUS(status));
-
-    // Settings are read at each open: flush frequency, maxcount, maxsize and zip.backup given,
-    // and the file's frequency, cache size, maximum size, count and zip taken.
+    // Read at each open: flush frequency, maxcount, maxsize and zip.backup given, and then the
+    // file's frequency, cache size, maximum size (64-bit), count and zip.
     const char* const cases[][5] = {{nullptr, nullptr, nullptr, nullptr, "10 10240 536870912 5 0"},
                                     {"0", "0", "3", "YES", "0 0 3145728 0 1"},
                                     {"1", "-2", "4096", "on", "1 0 4294967296 5 0"},
@@ -401,7 +378,7 @@ TEST_F(LogTest, PrefixAndLogFileSettings) {
               << file.maxCount() << " " << file.zipBackup();
         EXPECT_EQ(taken.str(), c[4]) << (c[0] ? c[0] : "none");
     }
-    // A file opens for appending and is made mode 0666, whatever the umask; a record is the
+    // A file opens for appending and is made mode 0666 whatever the umask; a record is the
     // prefix, the line and a line end. A failing open reports errno.
     writeFile(path(), "earlier\n");
     mode_t old = umask(077);
@@ -453,14 +430,22 @@ TEST_F(LogTest, RecordsReachTheDiskAtFlushPoints) {
         file.write(std::string(3000, 'c').c_str());
     }
     std::string text = readFile(path());
-    EXPECT_EQ(lines(), 25);
-    EXPECT_TRUE(text.find(std::string(1023, 'c') + "\n") != std::string::npos &&
+    EXPECT_TRUE(lines() == 25 && text.find(std::string(1023, 'c') + "\n") != std::string::npos &&
                 text.find(std::string(1024, 'c')) == std::string::npos);
+    // A cache of 4 bytes writes when it holds 3; without a stream it discards them.
+    FILE* stream = std::fopen(path().c_str(), "w");
+    vfw::LogCache cache(4, stream);
+    cache.putString("abcdef");
+    cache.putChar('g');
+    EXPECT_EQ(readFile(path()), "abcdef");
+    cache.resize(4, nullptr);
+    cache.putString("discarded");
+    std::fclose(stream);
+    EXPECT_EQ(readFile(path()), "abcdefg");
 }
 
-// Each file of `dir`, sorted: "name=text" for a file without records, "name=X<n>" for one that
-// starts with the filling and holds n records, "name=<n>" for other files with records and
-// "name=dir" for a directory.
+// Each file of `dir`: "name=text" for a file without records, "name=X<n>" for one that starts
+// with the filling and holds n records, "name=<n>" for other files with records, "name=dir".
 std::string listing(const vfw_test::TempDir& dir) {
     std::string names, result;
     vfw_test::runCommand("LC_ALL=C ls '" + dir.path() + "'", names);
@@ -472,66 +457,52 @@ std::string listing(const vfw_test::TempDir& dir) {
             ++n;
         }
         std::string count = (text[0] == 'x' ? "X" : "") + std::to_string(n);
-        result += name + "=" + (S_ISDIR(mode(dir.file(name))) ? "dir" : n ? count : text) + " ";
+        result += " " + name + "=" + (S_ISDIR(mode(dir.file(name))) ? "dir" : n ? count : text);
     }
-    return result;
+    return result.substr(1);
 }
 
 TEST_F(LogTest, Rotation) {
     m_props.set("logger.file.flush.frequency", "1");
     m_props.set("logger.file.maxsize", "1");
-    const struct {
-        const char* count;
-        bool zip, movedAway;
-        std::vector<std::pair<std::string, std::string>> files;  // before, besides the full log
-        const char* after;                                       // after two records
-    } cases[] = {
-        // The oldest backup goes, the others move up, the full file becomes log.1, the next
-        // record goes to a new file.
-        {"3",
-         false,
-         false,
-         {{"log.1", "one"}, {"log.2", "two"}, {"log.3", "three"}},
-         "log=1 log.1=X1 log.2=one log.3=two "},
-        {"3", false, false, {{"log.2", "two"}}, "log=1 log.1=X1 log.3=two "},  // gaps are kept
-        // Zip backups: only the ".gz" names move (as they are), and the live file stays.
-        {"3",
-         true,
-         false,
-         {{"log.1.gz", "one"}, {"log.3.gz", "three"}, {"log.1", "plain"}},
-         "log=1 log.1=plain log.1.gz=X1 log.2.gz=one "},
-        {"0", false, false, {}, "log=X2 "},  // a count of 0 never renames
-        // A backup that cannot be removed stops the shift; the full file still moves.
-        {"3",
-         false,
-         false,
-         {{"log.1", "one"}, {"log.2", "two"}, {"log.3/inside", ""}},
-         "log=1 log.1=X1 log.2=two log.3=dir "},
-        // A failed move keeps the file and its records.
-        {"1", false, false, {{"log.1/inside", ""}}, "log=X2 log.1=dir "},
-        {"1", true, false, {{"log.1.gz/inside", ""}}, "log=X2 log.1.gz=dir "},
-        // Another writer rotated first: the file is reopened under its name.
-        {"3", false, true, {}, "log=1 log.1=X1 "},
-    };
+    // maxcount (and "zip" for zip.backup, "moved" when another writer rotates first), the
+    // backups before, besides the full log, and the files after two records: the oldest backup
+    // goes, the others move up, the full file becomes log.1 and the next record goes to a new
+    // file. Gaps are kept; only ".gz" names move with zip (the live file stays); a count of 0
+    // never renames; a backup that cannot be removed stops the shift and a failed move keeps the
+    // file and its records.
+    const char* const cases[][3] = {
+        {"3", "log.1=one log.2=two log.3=three", "log=1 log.1=X1 log.2=one log.3=two"},
+        {"3", "log.2=two", "log=1 log.1=X1 log.3=two"},
+        {"3 zip", "log.1.gz=one log.3.gz=three log.1=plain",
+         "log=1 log.1=plain log.1.gz=X1 log.2.gz=one"},
+        {"0", "", "log=X2"},
+        {"3", "log.1=one log.2=two log.3/inside=", "log=1 log.1=X1 log.2=two log.3=dir"},
+        {"1", "log.1/inside=", "log=X2 log.1=dir"},
+        {"1 zip", "log.1.gz/inside=", "log=X2 log.1.gz=dir"},
+        {"3 moved", "", "log=1 log.1=X1"}};
     for (const auto& c : cases) {
         vfw_test::TempDir dir;
-        m_props.set("logger.file.maxcount", c.count);
-        m_props.set("logger.file.zip.backup", c.zip ? "true" : "false");
+        std::string how = c[0];
+        m_props.set("logger.file.maxcount", how.substr(0, 1));
+        m_props.set("logger.file.zip.backup",
+                    how.find("zip") != std::string::npos ? "true" : "false");
         writeFile(dir.file("log"), std::string(1 << 20, 'x'));
-        for (const auto& file : c.files) {
-            std::string target = dir.file(file.first);
+        std::istringstream files(c[1]);
+        for (std::string file; files >> file;) {
+            std::string target = dir.file(file.substr(0, file.find('=')));
             mkdir(target.substr(0, target.rfind('/')).c_str(), 0755);  // log.3 of log.3/inside
-            writeFile(target, file.second);
+            writeFile(target, file.substr(file.find('=') + 1));
         }
         vfw::FileLogging file(dir.file("log"));
-        if (c.movedAway) {
+        if (how.find("moved") != std::string::npos) {
             ASSERT_EQ(rename(dir.file("log").c_str(), dir.file("log.1").c_str()), 0);
             writeFile(dir.file("log"), "");
         }
         file.write("old");
         file.write("new");
-        EXPECT_EQ(listing(dir), c.after) << c.count << (c.zip ? " zip" : "");
-        EXPECT_EQ(mode(dir.file("log")), S_IFREG | 0666u) << listing(dir);
+        EXPECT_EQ(listing(dir), c[2]) << how;
+        EXPECT_EQ(mode(dir.file("log")), S_IFREG | 0666u) << how;
     }
     // Rotation comes at the first flush point that finds the maximum size.
     m_props.set("logger.file.flush.frequency", "3");

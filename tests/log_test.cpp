@@ -41,9 +41,9 @@ void set(const std::string& name, int level, int memoryLevel, int facility, int 
 std::string prefix() {
     char host[256] = {};
     gethostname(host, sizeof host - 1);
-    host[std::strcspn(host, ".")] = '\0';
-    return "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4} " + std::string(host) +
-           " log_test\\[" + std::to_string(getpid()) + "\\]: ";
+    return "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4} " +
+           std::string(host, std::strcspn(host, ".")) + " log_test\\[" + std::to_string(getpid()) +
+           "\\]: ";
 }
 
 unsigned mode(const std::string& path) {
@@ -80,9 +80,9 @@ TEST_F(LogTest, RecordLine) {
         logger->WriteMessage(level, nullptr, 0, nullptr, "outside the table");
         logger->WriteMessage(level, 2, nullptr, 0, nullptr, "outside the table");
     }
-    EXPECT_EQ(getLogger("dbqsim", true)->getName() + " " + getLogger("diag.x")->getDisplayName() +
-                  " " + getLogger("diagnose.x")->getDisplayName(),
-              "diag.dbqsim x diagnose.x");
+    EXPECT_EQ(getLogger("dbqsim", true)->getName() + getLogger("diagnose.x")->getDisplayName() +
+                  vfw::levelName(8) + vfw::levelName(-1) + vfw::levelName(7),
+              "diag.dbqsimdiagnose.xDISABLED");
     VFW_LOG(getLogger("dbqsim", true), vfw::LEVEL_WARN, "shown as %s", "dbqsim");
     for (const char* name : {"client", "client.audit.deep", "clients", "other.client"}) {
         VFW_LOG(getLogger(name, false), vfw::LEVEL_INFO, "from %s", name);
@@ -118,19 +118,18 @@ TEST_F(LogTest, RecordLine) {
 }
 
 TEST_F(LogTest, LocationAndHexData) {
-    // showMore, the call site's file ("-" for none), line and function, the location printed.
-    const char* const cases[][2] = {{"0 lib/vfw/dbq 120 open", ""},
-                                    {"1 lib/vfw/dbq 120 open", "\"dbq\" "},
-                                    {"2 lib/vfw/dbq 120 open", ""},
-                                    {"3 lib/vfw/dbq 120 open", "\"dbq:120\" "},
-                                    {"4 lib/vfw/dbq 120 open", "\"open()\" "},
-                                    {"5 lib/vfw/dbq 120 open", "\"dbq:open()\" "},
-                                    {"6 lib/vfw/dbq 120 open", "\"open()\" "},
-                                    {"7 lib/vfw/dbq 120 open", "\"dbq:120:open()\" "},
-                                    {"7 dbq 0 open", "\"dbq:open()\" "},
-                                    {"7 dbq -5 open", "\"dbq:open()\" "},
-                                    {"7 - 12 open", "\"open()\" "},
-                                    {"7 dir/dbq 12 -", "\"dbq:12\" "}};
+    // showMore, the call site's file ("-" for none, "~" for ""), line and function, and the
+    // location printed.
+    // clang-format off
+    const char* const cases[][2] = {
+        {"0 lib/vfw/dbq 120 open", ""},           {"1 lib/vfw/dbq 120 open", "\"dbq\" "},
+        {"2 lib/vfw/dbq 120 open", ""},           {"3 lib/vfw/dbq 120 open", "\"dbq:120\" "},
+        {"4 lib/vfw/dbq 120 open", "\"open()\" "}, {"5 lib/vfw/dbq 120 open", "\"dbq:open()\" "},
+        {"6 lib/vfw/dbq 120 open", "\"open()\" "}, {"7 lib/vfw/dbq 120 open", "\"dbq:120:open()\" "},
+        {"7 dbq 0 open", "\"dbq:open()\" "},      {"7 dbq -5 open", "\"dbq:open()\" "},
+        {"7 - 12 open", "\"open()\" "},           {"7 dir/dbq 12 -", "\"dbq:12\" "},
+        {"7 ~ 12 ~", ""}};
+    // clang-format on
     Logger logger = getLogger("where");
     Records expected;
     for (const auto& c : cases) {
@@ -138,12 +137,13 @@ TEST_F(LogTest, LocationAndHexData) {
         std::string file, function;
         int flags, line;
         fields >> flags >> file >> line >> function;
+        auto text = [](const std::string& s) {
+            return s == "-" ? nullptr : s == "~" ? "" : s.c_str();
+        };
         logger->setShowMore(flags);
-        logger->WriteMessage(3, file == "-" ? nullptr : file.c_str(), line,
-                             function == "-" ? nullptr : function.c_str(), "m");
+        logger->WriteMessage(vfw::LEVEL_INFO, text(file), line, text(function), "m");
         expected.push_back("INFO  where " + std::string(c[1]) + "m");
     }
-    logger->WriteMessage(vfw::LEVEL_INFO, "", 12, "", "m");
     int line = __LINE__ + 1;
     VFW_LOG(logger, vfw::LEVEL_INFO, "value %d", 42);
     logger->setShowMore(0);
@@ -154,8 +154,7 @@ TEST_F(LogTest, LocationAndHexData) {
     logger->hexData(vfw::LEVEL_DEBUG, "hidden", data, sizeof data);
     expected.insert(
         expected.end(),
-        {"INFO  where m",
-         "INFO  where \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
+        {"INFO  where \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
          "INFO  where title 100%s",
          "INFO  where 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABCDEFGHIJKLMNOP ",
          "INFO  where 7f 80 1f 20" + std::string(39, ' ') + "\x7f..  ", "WARN  where empty"});
@@ -195,45 +194,39 @@ TEST_F(LogTest, InheritanceAndSettingsFromTheConfiguration) {
     EXPECT_EQ(settings("a.b.c"), "5/0/160/0");
     // Wanted only by the ring buffer, which keeps nothing yet, a record reaches no destination.
     VFW_LOG(getLogger("a.b.c"), vfw::LEVEL_DEBUG, "memory only");
+    // clang-format off
     const char* const steps[][2] = {
         {"", "root=3/3/32/0 a.b.c=3/0/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
         {"log.a=DEBUG", "a.b.c=1/0/32/0 root=3/3/32/0"},
         {"log.a=DEBUG log.a.b.c=ERROR", "a.b.c=5/0/32/0 a.b=1/0/32/0"},
-        {"log=LOUD log.=DEBUG log.q=NOISY LOG.R=error",
-         "root=3/3/32/0 q=3/3/32/0 R=5/3/32/0 | Illegal value for property 'log': 'LOUD'. Using "
-         "'INFO'. | Illegal log name: 'log.' | Illegal log level. Property: 'log.q', value: "
-         "'NOISY'"},
-        {"log=debug", "q=1/3/32/0"},
-        {"log=", "q=3/3/32/0"},
+        {"log=LOUD log.=DEBUG log.q=NOISY LOG.R=error", "root=3/3/32/0 q=3/3/32/0 R=5/3/32/0"
+         " | Illegal value for property 'log': 'LOUD'. Using 'INFO'. | Illegal log name: 'log.'"
+         " | Illegal log level. Property: 'log.q', value: 'NOISY'"},
+        {"log=debug", "q=1/3/32/0"}, {"log=", "q=3/3/32/0"},
         {"log=FATAL log.client=ERROR log.client.sub=ERROR", "client=0/3/32/0 client.sub=5/3/32/0"},
         {"logger.facility.*=local3 logger.facility.f.own=Daemon logger.facility.f.bad=bogus "
-         "logger.facility.=local1",
-         "root=3/3/152/0 f.bad=3/3/152/0 f.own.sub=3/3/24/0 com.vantrel.logger=4/4/32/0 | Illegal "
-         "facility name: 'logger.facility.' | Illegal log facility. Property: "
-         "'logger.facility.f.bad', value: 'bogus'"},
+         "logger.facility.=local1", "root=3/3/152/0 f.bad=3/3/152/0 f.own.sub=3/3/24/0 "
+         "com.vantrel.logger=4/4/32/0 | Illegal facility name: 'logger.facility.' | Illegal log "
+         "facility. Property: 'logger.facility.f.bad', value: 'bogus'"},
         {"logger.facility.*=local3 logger.facility.PROGRAM=local5", "f.any=3/3/168/0"},
-        {"logger.facility.*=nowhere",
-         "f.any=3/3/32/0 | Illegal value facility name: 'nowhere' for 'logger.facility.*'. Using "
-         "'auth'. | Illegal log facility. Property: 'logger.facility.*', value: 'nowhere'"},
+        {"logger.facility.*=nowhere", "f.any=3/3/32/0 | Illegal value facility name: 'nowhere' "
+         "for 'logger.facility.*'. Using 'auth'. | Illegal log facility. Property: "
+         "'logger.facility.*', value: 'nowhere'"},
         {"logger.facility.*=local2", "root=3/3/144/0"},
-        {"logger.facility.*=",  // the root keeps a facility that no key sets
-         "root=3/3/144/0 | Illegal log facility. Property: 'logger.facility.*', value: ''"},
-        {"logger.showmore=3", "sm.x=3/3/144/3"},
-        {"logger.showmore=-1", "root=3/3/144/0"},
-        {"logger.showmore=1 logger.showmore.sm.x=4 logger.showmore.=7",
-         "sm.x=3/3/144/4 sm.y=3/3/144/1 sm.x.below=3/3/144/4 | \"reconfigure\" Illegal log name: "
+        {"logger.facility.*=", "root=3/3/144/0 | Illegal log facility. Property: "  // kept
+         "'logger.facility.*', value: ''"},
+        {"logger.showmore=3", "sm.x=3/3/144/3"}, {"logger.showmore=-1", "root=3/3/144/0"},
+        {"logger.showmore=1 logger.showmore.sm.x=4 logger.showmore.=7", "sm.x=3/3/144/4 "
+         "sm.y=3/3/144/1 sm.x.below=3/3/144/4 | \"reconfigure\" Illegal log name: "
          "'logger.showmore.'"},
-        {"logger.showmore= logger.showmore.sm.x=", "sm.x=3/3/144/0"},
-    };
+        {"logger.showmore= logger.showmore.sm.x=", "sm.x=3/3/144/0"}};
+    // clang-format on
     for (const auto& step : steps) {
         vfw::MapPropertySource properties;
         std::istringstream pairs(step[0]);
         for (std::string pair; pairs >> pair;) {
-            std::string key = pair.substr(0, pair.find('='));
-            size_t program = key.find("PROGRAM");
-            properties.set(program == std::string::npos
-                               ? key
-                               : key.replace(program, 7, program_invocation_short_name),
+            properties.set(std::regex_replace(pair.substr(0, pair.find('=')), std::regex("PROGRAM"),
+                                              program_invocation_short_name),
                            pair.substr(pair.find('=') + 1));
         }
         vfw::ReconfigureLevels(properties);
@@ -287,53 +280,7 @@ TEST_F(LogTest, LoadsReconfigurationsAndRecordsTogether) {
     EXPECT_EQ(settings("mt.7"), "1/3/32/3");
 }
 
-// A property source that logs each lookup, as the configuration layer may.
-class LoggingPropertySource : public vfw::MapPropertySource {
-  public:
-    bool lookup(const std::string& name, std::string& value) const override {
-        VFW_LOG(getLogger("util.properties"), vfw::LEVEL_INFO, "lookup %s", name.c_str());
-        return MapPropertySource::lookup(name, value);
-    }
-};
-
-// What holds once per process, in a process of its own: the program name taken from
-// /proc/self/stat when the system library has none, the destination configured by the first
-// record (through a property source that logs), and the end of logging at shutdown.
-TEST(LogProcess, ProgramNameFirstRecordAndShutdown) {
-    if (!vfw_test::isRerunChild()) {
-        vfw_test::rerunCurrentTest();
-        return;
-    }
-    std::string comm = readFile("/proc/self/comm");
-    comm.erase(comm.find('\n'));
-    char empty[] = "", buffer[512];
-    program_invocation_short_name = empty;
-    std::string end = " " + comm + "[" + std::to_string(getpid()) + "]: ";
-    size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "");
-    EXPECT_EQ(std::string(buffer).substr(length - end.size()) + program_invocation_short_name,
-              end + comm);
-    vfw_test::LogCapture capture;
-    LoggingPropertySource logging;
-    vfw::setPropertySource(&logging);
-    VFW_LOG(getLogger("first"), vfw::LEVEL_WARN, "first record");
-    vfw::setPropertySource(nullptr);
-    ASSERT_TRUE(getLogger("shut.before"));
-    vfw::shutdownLogging();
-    Logger after = getLogger("shut.after");
-    VFW_LOG(after, vfw::LEVEL_FATAL, "never");
-    vfw::initLogging();
-    EXPECT_FALSE(after || getLogger("") || getLogger("shut.before") || getLogger("shut.after"));
-    try {
-        VFW_THROW(vfw::IOException, -1, "after shutdown");  // still works, leaves no record
-    } catch (const VFWException& e) {
-        EXPECT_STREQ(e.what(), "after shutdown");
-    }
-    EXPECT_EQ(capture.records(), (Records{"INFO  util.properties lookup logger.destination",
-                                          "INFO  util.properties lookup logger.openlog." + comm,
-                                          "WARN  first first record"}));
-}
-
-TEST_F(LogTest, PrefixAndLogFileSettings) {
+TEST_F(LogTest, PrefixLogFileSettingsAndCache) {
     char buffer[512];
     size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "_cbuf ");
     EXPECT_TRUE(length == std::strlen(buffer) &&
@@ -352,31 +299,32 @@ TEST_F(LogTest, PrefixAndLogFileSettings) {
     }
     int status = 0;
     EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && !WEXITSTATUS(status));
-    // Read at each open: flush frequency, maxcount, maxsize and zip.backup given, and then the
-    // file's frequency, cache size, maximum size (64-bit), count and zip.
-    const char* const cases[][5] = {{nullptr, nullptr, nullptr, nullptr, "10 10240 536870912 5 0"},
-                                    {"0", "0", "3", "YES", "0 0 3145728 0 1"},
-                                    {"1", "-2", "4096", "on", "1 0 4294967296 5 0"},
-                                    {"2", "7", "0", "true", "2 2048 536870912 7 1"},
-                                    {"10", nullptr, "-1", nullptr, "10 10240 536870912 7 1"},
-                                    {"512", nullptr, "junk", nullptr, "512 524288 536870912 7 1"},
-                                    {"513", nullptr, nullptr, nullptr, "512 524288 536870912 7 1"},
-                                    {"-600", nullptr, nullptr, nullptr, "10 10240 536870912 7 1"}};
+    // Read at each open: flush frequency, maxcount, maxsize and zip.backup given ("-" keeps
+    // the one before), and the file's frequency, cache size, maximum size (64-bit), count, zip.
+    // clang-format off
+    const char* const cases[] = {
+        "- - - - 10 10240 536870912 5 0",      "0 0 3 YES 0 0 3145728 0 1",
+        "1 -2 4096 on 1 0 4294967296 5 0",     "2 7 0 true 2 2048 536870912 7 1",
+        "10 - -1 - 10 10240 536870912 7 1",    "512 - junk - 512 524288 536870912 7 1",
+        "513 - - - 512 524288 536870912 7 1",  "-600 - - - 10 10240 536870912 7 1"};
+    // clang-format on
     const char* keys[] = {"logger.file.flush.frequency", "logger.file.maxcount",
                           "logger.file.maxsize", "logger.file.zip.backup"};
     vfw::FileLogging file;
     EXPECT_FALSE(file.isOpen() || file.write("dropped"));
-    for (const auto& c : cases) {
-        for (int k = 0; k < 4; ++k) {
-            if (c[k] != nullptr) {
-                m_props.set(keys[k], c[k]);
+    for (const char* c : cases) {
+        std::string values[4];
+        std::istringstream fields(c);
+        for (int k = 0; k < 4 && fields >> values[k]; ++k) {
+            if (values[k] != "-") {
+                m_props.set(keys[k], values[k]);
             }
         }
         ASSERT_EQ(file.open(path()), 0);
         std::ostringstream taken;
-        taken << file.flushFrequency() << " " << file.cacheSize() << " " << file.maxSize() << " "
-              << file.maxCount() << " " << file.zipBackup();
-        EXPECT_EQ(taken.str(), c[4]) << (c[0] ? c[0] : "none");
+        taken << " " << file.flushFrequency() << " " << file.cacheSize() << " " << file.maxSize()
+              << " " << file.maxCount() << " " << file.zipBackup();
+        EXPECT_EQ(values[0] + " " + values[1] + " " + values[2] + " " + values[3] + taken.str(), c);
     }
     // A file opens for appending and is made mode 0666 whatever the umask; a record is the
     // prefix, the line and a line end. A failing open reports errno.
@@ -393,44 +341,28 @@ TEST_F(LogTest, PrefixAndLogFileSettings) {
     EXPECT_EQ(mode(path()), S_IFREG | 0666u);
     EXPECT_EQ(file.open(path("/missing")), ENOTDIR);
     EXPECT_FALSE(file.isOpen() || file.write("nowhere"));
-}
-
-TEST_F(LogTest, RecordsReachTheDiskAtFlushPoints) {
-    // After n records the file holds those up to the last flush point: 0 and 1 flush every
-    // record, a negative frequency every tenth.
-    for (const auto& c : {std::make_pair("3", 3), {"0", 1}, {"1", 1}, {"-5", 10}}) {
-        m_props.set("logger.file.flush.frequency", c.first);
-        std::remove(path().c_str());
-        vfw::FileLogging file(path());
-        for (int n = 1; n <= 2 * c.second + 1; ++n) {
-            file.write("r");
-            EXPECT_EQ(lines(), n - n % c.second) << c.first << ", record " << n;
-        }
-        file.close();
-        EXPECT_EQ(lines(), 2 * c.second + 1) << c.first;
-    }
     // Opening again, reopening, destroying and the destructor each write what is cached;
     // cached lines are cut at 1023 characters.
     m_props.set("logger.file.flush.frequency", "4");
+    std::remove(path().c_str());
     {
-        vfw::FileLogging file(path());
-        file.write("cached");
+        vfw::FileLogging cached(path());
+        cached.write("cached");
         m_props.set("logger.file.flush.frequency", "8");
-        ASSERT_EQ(file.open(path()), 0);
-        EXPECT_EQ(file.cacheSize() + lines(), 8192u + 22);
-        file.write("again");
-        file.reopen(true);
-        EXPECT_EQ(lines(), 23);
-        file.write("more");
-        file.reopen(false);
-        file.destroy();
-        EXPECT_EQ(lines(), 24);
-        EXPECT_FALSE(file.isOpen() || file.write("after destroy"));
-        ASSERT_EQ(file.open(path()), 0);
-        file.write(std::string(3000, 'c').c_str());
+        ASSERT_EQ(cached.open(path()), 0);
+        EXPECT_EQ(cached.cacheSize() + lines(), 8192u + 1);
+        cached.write("again");
+        cached.reopen(true);
+        EXPECT_EQ(lines(), 2);
+        cached.write("more");
+        cached.reopen(false);
+        cached.destroy();
+        EXPECT_TRUE(lines() == 3 && !cached.isOpen() && !cached.write("after destroy"));
+        ASSERT_EQ(cached.open(path()), 0);
+        cached.write(std::string(3000, 'c').c_str());
     }
     std::string text = readFile(path());
-    EXPECT_TRUE(lines() == 25 && text.find(std::string(1023, 'c') + "\n") != std::string::npos &&
+    EXPECT_TRUE(lines() == 4 && text.find(std::string(1023, 'c') + "\n") != std::string::npos &&
                 text.find(std::string(1024, 'c')) == std::string::npos);
     // A cache of 4 bytes writes when it holds 3; without a stream it discards them.
     FILE* stream = std::fopen(path().c_str(), "w");
@@ -466,27 +398,25 @@ TEST_F(LogTest, Rotation) {
     m_props.set("logger.file.flush.frequency", "1");
     m_props.set("logger.file.maxsize", "1");
     // maxcount (and "zip" for zip.backup, "moved" when another writer rotates first), the
-    // backups before, besides the full log, and the files after two records: the oldest backup
-    // goes, the others move up, the full file becomes log.1 and the next record goes to a new
-    // file. Gaps are kept; only ".gz" names move with zip (the live file stays); a count of 0
-    // never renames; a backup that cannot be removed stops the shift and a failed move keeps the
-    // file and its records.
+    // backups besides the full log, and the files after two records: the oldest backup goes,
+    // the others move up, the full file becomes log.1 and the next record goes to a new file.
+    // Gaps are kept; with zip only ".gz" names move (the live file stays); a count of 0 never
+    // renames; a backup that cannot be removed stops the shift and a failed move keeps the file.
+    // clang-format off
     const char* const cases[][3] = {
         {"3", "log.1=one log.2=two log.3=three", "log=1 log.1=X1 log.2=one log.3=two"},
         {"3", "log.2=two", "log=1 log.1=X1 log.3=two"},
-        {"3 zip", "log.1.gz=one log.3.gz=three log.1=plain",
-         "log=1 log.1=plain log.1.gz=X1 log.2.gz=one"},
+        {"3 zip", "log.1.gz=one log.3.gz=3 log.1=plain", "log=1 log.1=plain log.1.gz=X1 log.2.gz=one"},
         {"0", "", "log=X2"},
         {"3", "log.1=one log.2=two log.3/inside=", "log=1 log.1=X1 log.2=two log.3=dir"},
-        {"1", "log.1/inside=", "log=X2 log.1=dir"},
-        {"1 zip", "log.1.gz/inside=", "log=X2 log.1.gz=dir"},
+        {"1", "log.1/inside=", "log=X2 log.1=dir"}, {"1 zip", "log.1.gz/inside=", "log=X2 log.1.gz=dir"},
         {"3 moved", "", "log=1 log.1=X1"}};
+    // clang-format on
     for (const auto& c : cases) {
         vfw_test::TempDir dir;
         std::string how = c[0];
         m_props.set("logger.file.maxcount", how.substr(0, 1));
-        m_props.set("logger.file.zip.backup",
-                    how.find("zip") != std::string::npos ? "true" : "false");
+        m_props.set("logger.file.zip.backup", how.find("zip") != std::string::npos ? "true" : "no");
         writeFile(dir.file("log"), std::string(1 << 20, 'x'));
         std::istringstream files(c[1]);
         for (std::string file; files >> file;) {
@@ -516,15 +446,34 @@ TEST_F(LogTest, Rotation) {
     }
 }
 
-// In a process of its own (the connection is opened once a process), each record as the
-// daemon received it: "priority tag: text", the tag "own" for this process's identity.
-TEST(Syslog, IdentityPrioritiesFacilitiesAndDestinations) {
+// A property source that logs each lookup, as the configuration layer may.
+class LoggingPropertySource : public vfw::MapPropertySource {
+  public:
+    bool lookup(const std::string& name, std::string& value) const override {
+        VFW_LOG(getLogger("util.properties"), vfw::LEVEL_INFO, "lookup %s", name.c_str());
+        return MapPropertySource::lookup(name, value);
+    }
+};
+
+// What holds once per process, in a process of its own: the program name taken from
+// /proc/self/stat when the system library has none; records sent to a real rsyslogd, each as
+// "priority tag: text" with the tag "own" for this process's identity (opened once a process);
+// the destination configured through a property source that logs; the end of logging.
+TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     if (!vfw_test::isRerunChild()) {
         vfw_test::rerunCurrentTest();
         return;
     }
+    std::string program = readFile("/proc/self/comm");
+    program.erase(program.find('\n'));
+    char empty[] = "", buffer[512];
+    program_invocation_short_name = empty;
+    std::string end = " " + program + "[" + std::to_string(getpid()) + "]: ";
+    size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "");
+    EXPECT_EQ(std::string(buffer).substr(length - end.size()) + program_invocation_short_name,
+              end + program);
+
     vfw_test::SyslogDaemon daemon;
-    std::string program = program_invocation_short_name;
     vfw::MapPropertySource properties;
     vfw::setPropertySource(&properties);
     // "No" leaves the connection to the system library, whose identity has no pid.
@@ -560,7 +509,6 @@ TEST(Syslog, IdentityPrioritiesFacilitiesAndDestinations) {
                          output);
     EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
     EXPECT_EQ(readFile(path) + std::to_string(mode(path)), std::to_string(S_IFREG | 0646));
-
     std::string received, own = program + "[" + std::to_string(getpid()) + "]";
     for (const vfw_test::SyslogMessage& message : daemon.sync()) {
         std::string tag = message.tag == own ? "own" : message.tag == program ? "plain" : "other";
@@ -577,6 +525,26 @@ TEST(Syslog, IdentityPrioritiesFacilitiesAndDestinations) {
             "\n156 own: WARN  sys.inherits inherited\n27 own: ERROR sys.own its "
             "own\n35 other: ERROR nobody open gave " +
             std::to_string(EPERM) + "\n");
+
+    vfw_test::LogCapture capture;
+    LoggingPropertySource logging;
+    vfw::setPropertySource(&logging);
+    vfw::configureDestination(true);
+    vfw::setPropertySource(nullptr);
+    ASSERT_TRUE(getLogger("shut.before"));
+    vfw::shutdownLogging();
+    Logger after = getLogger("shut.after");
+    VFW_LOG(after, vfw::LEVEL_FATAL, "never");
+    vfw::initLogging();
+    EXPECT_FALSE(after || getLogger("") || getLogger("shut.before") || getLogger("shut.after"));
+    try {
+        VFW_THROW(vfw::IOException, -1, "after shutdown");  // still works, leaves no record
+    } catch (const VFWException& e) {
+        EXPECT_STREQ(e.what(), "after shutdown");
+    }
+    EXPECT_EQ(capture.records(),
+              (Records{"INFO  util.properties lookup logger.destination",
+                       "INFO  util.properties lookup logger.openlog." + program}));
 }
 
 // Run by the test above as user 65534, in its namespace.

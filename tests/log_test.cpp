@@ -1,9 +1,7 @@
-// Logging: the record line, the hex dump, the exception record, inheritance and the settings
-// from the configuration, the record prefix, the log file with its cache, flushing and
-// rotation, and records sent to a real rsyslogd. Records are read back from the process's log
-// file (support/log_capture.h) or from the daemon (support/syslog_daemon.h).
-#include <errno.h>
-
+// Logging: the record line, the hex dump, the exception record, the settings from the
+// configuration, the record prefix, the log file with its cache, flushing and rotation, and
+// records sent to a real rsyslogd. Records are read back from the process's log file
+// (support/log_capture.h) or from the daemon (support/syslog_daemon.h).
 #include <algorithm>
 #include <cstring>
 #include <regex>
@@ -51,6 +49,11 @@ unsigned mode(const std::string& path) {
     return stat(path.c_str(), &status) == 0 ? status.st_mode : 0;
 }
 
+int lines(const std::string& path) {
+    std::string text = readFile(path);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
 class LogTest : public ::testing::Test {
   protected:
     void SetUp() override { vfw::setPropertySource(&m_props); }
@@ -60,14 +63,10 @@ class LogTest : public ::testing::Test {
         set("", 3, 3, 32, 0);
         vfw::setLogContext(nullptr);
     }
-    std::string path(const char* suffix = "") const { return m_dir.file("log") + suffix; }
-    int lines(const char* suffix = "") const {
-        std::string text = readFile(path(suffix));
-        return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-    }
 
     vfw_test::LogCapture m_capture;
     vfw_test::TempDir m_dir;
+    std::string m_path = m_dir.file("log");
     vfw::MapPropertySource m_props;
 };
 
@@ -77,7 +76,6 @@ TEST_F(LogTest, RecordLine) {
     logger->WriteMessage(vfw::LEVEL_INFO, "f", 1, "g", "below the level, even called directly");
     logger->setLevel(vfw::LEVEL_TRACE);
     for (int level : {8, -1, 1000}) {
-        logger->WriteMessage(level, nullptr, 0, nullptr, "outside the table");
         logger->WriteMessage(level, 2, nullptr, 0, nullptr, "outside the table");
     }
     EXPECT_EQ(getLogger("dbqsim", true)->getName() + getLogger("diagnose.x")->getDisplayName() +
@@ -93,10 +91,7 @@ TEST_F(LogTest, RecordLine) {
     // The context tag is the calling thread's; setting one returns the previous one.
     EXPECT_EQ(vfw::setLogContext("job-7"), "");
     VFW_LOG(logger, vfw::LEVEL_INFO, "tagged");
-    std::thread([&] {
-        EXPECT_EQ(vfw::setLogContext("t2"), "");
-        VFW_LOG(logger, vfw::LEVEL_INFO, "own tag");
-    }).join();
+    std::thread([&] { VFW_LOG(logger, vfw::LEVEL_INFO, "on another thread"); }).join();
     EXPECT_EQ(vfw::setLogContext(nullptr) + vfw::setLogContext(nullptr), "job-7");
     // Records and context tags are cut at 1023 characters, errno texts too.
     std::string header = "INFO  line ", message(2000, 'm'), tag(2000, 't');
@@ -112,12 +107,12 @@ TEST_F(LogTest, RecordLine) {
                  "INFO  from client.audit.deep", "INFO  clients from clients",
                  "INFO  other.client from other.client", "INFO  diag client",
                  std::string("ERROR line open /x: ") + strerror(ENOENT), "INFO  line before",
-                 "INFO  <job-7> line tagged", "INFO  <t2> line own tag",
+                 "INFO  <job-7> line tagged", "INFO  line on another thread",
                  (header + message).substr(0, 1023), header + fits + text,
                  (header + fits + "g" + text).substr(0, 1023), ("INFO  <" + tag).substr(0, 1023)}));
 }
 
-TEST_F(LogTest, LocationAndHexData) {
+TEST_F(LogTest, LocationHexDataAndExceptionRecord) {
     // showMore, the call site's file ("-" for none, "~" for ""), line and function, and the
     // location printed.
     // clang-format off
@@ -152,53 +147,40 @@ TEST_F(LogTest, LocationAndHexData) {
     logger->hexData(vfw::LEVEL_INFO, "title 100%s", data, sizeof data);
     logger->hexData(vfw::LEVEL_WARN, "empty", nullptr, 0);
     logger->hexData(vfw::LEVEL_DEBUG, "hidden", data, sizeof data);
+    // An exception leaves a DEBUG record on "util.except": at DEBUG, then with the location,
+    // then neither above DEBUG nor when only the ring buffer wants DEBUG.
+    int thrown = 0;
+    for (int step = 0; step < 4; ++step) {
+        set("util.except", step < 2 ? 1 : 3, step == 3 ? 1 : -1, -1, step == 1 ? 7 : -1);
+        try {
+            thrown = __LINE__ + 1;
+            VFW_THROW(vfw::IOException, -1, "Move %s to %s failed", "a", "b");
+        } catch (const VFWException&) {
+        }
+    }
+    std::string exception = std::string("vfw::IOException Move a to b failed (reference ") +
+                            __FILE__ + ":" + std::to_string(thrown) + " rc: -1)";
     expected.insert(
         expected.end(),
         {"INFO  where \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
          "INFO  where title 100%s",
          "INFO  where 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABCDEFGHIJKLMNOP ",
-         "INFO  where 7f 80 1f 20" + std::string(39, ' ') + "\x7f..  ", "WARN  where empty"});
+         "INFO  where 7f 80 1f 20" + std::string(39, ' ') + "\x7f..  ", "WARN  where empty",
+         "DEBUG util.except " + exception,
+         "DEBUG util.except \"error_util:Base_Exception()\" " + exception});
     EXPECT_EQ(m_capture.records(), expected);
-}
-
-TEST_F(LogTest, ExceptionsLeaveADebugRecordOnUtilExcept) {
-    int line = 0;
-    for (int step = 0; step < 4; ++step) {
-        // At DEBUG, then with the location, then neither above DEBUG nor only for the ring.
-        set("util.except", step < 2 ? 1 : 3, step == 3 ? 1 : -1, -1, step == 1 ? 7 : -1);
-        try {
-            line = __LINE__ + 1;
-            VFW_THROW(vfw::IOException, -1, "Move %s to %s failed", "a", "b");
-        } catch (const VFWException&) {
-        }
-    }
-    std::string text = std::string("vfw::IOException Move a to b failed (reference ") + __FILE__ +
-                       ":" + std::to_string(line) + " rc: -1)";
-    EXPECT_EQ(m_capture.records(),
-              (Records{"DEBUG util.except " + text,
-                       "DEBUG util.except \"error_util:Base_Exception()\" " + text}));
 }
 
 // Each step is the whole configuration of one load, "key=value" separated by blanks (PROGRAM
 // stands for the program's name), then the listed loggers' settings and, after "|", each
 // warning of logging's own logger. The steps run in order on the same loggers, so a key that
 // goes stops having effect, and levels found before a load are not kept after it.
-TEST_F(LogTest, InheritanceAndSettingsFromTheConfiguration) {
-    // Before: level and memoryLevel are found once and kept until the logger's own field is
-    // reset; facility and showMore are looked up afresh on every call.
-    set("a", 4, 1, 152, 3);
-    EXPECT_EQ(settings("a.b"), "4/1/152/3");
-    set("a", 5, 0, 160, -1);
-    EXPECT_EQ(settings("a.b") + " " + settings("a"), "4/1/160/0 5/0/160/0");
-    set("a.b", -1, -1, -1, -1);
-    EXPECT_EQ(settings("a.b.c"), "5/0/160/0");
-    // Wanted only by the ring buffer, which keeps nothing yet, a record reaches no destination.
-    VFW_LOG(getLogger("a.b.c"), vfw::LEVEL_DEBUG, "memory only");
+TEST_F(LogTest, SettingsFromTheConfiguration) {
     // clang-format off
     const char* const steps[][2] = {
-        {"", "root=3/3/32/0 a.b.c=3/0/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
-        {"log.a=DEBUG", "a.b.c=1/0/32/0 root=3/3/32/0"},
-        {"log.a=DEBUG log.a.b.c=ERROR", "a.b.c=5/0/32/0 a.b=1/0/32/0"},
+        {"", "root=3/3/32/0 a.b.c=3/3/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
+        {"log.a=DEBUG", "a.b.c=1/3/32/0 root=3/3/32/0"},
+        {"log.a=DEBUG log.a.b.c=ERROR", "a.b.c=5/3/32/0 a.b=1/3/32/0"},
         {"log=LOUD log.=DEBUG log.q=NOISY LOG.R=error", "root=3/3/32/0 q=3/3/32/0 R=5/3/32/0"
          " | Illegal value for property 'log': 'LOUD'. Using 'INFO'. | Illegal log name: 'log.'"
          " | Illegal log level. Property: 'log.q', value: 'NOISY'"},
@@ -245,17 +227,15 @@ TEST_F(LogTest, InheritanceAndSettingsFromTheConfiguration) {
     vfw::ReconfigureLevels(vfw::MapPropertySource());
     EXPECT_EQ(settings(""), "3/3/32/0") << "a root without a facility gets auth";
     // The steps on their own: "mark" is no facility, warned about in both.
-    vfw::MapPropertySource props;
-    props.set("logger.facility.x", "mark");
-    EXPECT_EQ(vfw::getFacility(props, "Logger.Facility.X"), 32);
-    props.set("logger.facility.myprog", "local4");
-    props.set("logger.showmore", "4");
-    props.set("logger.showmore.steps.s", "1");
-    vfw::reconfigureFacilities(props, "myprog");
-    vfw::reconfigureShowMore(props);
-    EXPECT_EQ(settings("") + " " + settings("myprog.f") + " " + settings("steps.s"),
-              "3/3/160/4 3/3/160/4 3/3/160/1");
-    EXPECT_EQ(m_capture.records().size(), 2u) << "\"mark\" is warned about twice";
+    m_props.set("logger.facility.x", "mark");
+    m_props.set("logger.facility.myprog", "local4");
+    m_props.set("logger.showmore.steps.s", "1");
+    EXPECT_EQ(vfw::getFacility(m_props, "Logger.Facility.X"), 32);
+    vfw::reconfigureFacilities(m_props, "myprog");
+    vfw::reconfigureShowMore(m_props);
+    EXPECT_EQ(
+        settings("") + " " + settings("steps.s") + " " + std::to_string(m_capture.records().size()),
+        "3/3/160/0 3/3/160/1 2");
 }
 
 // Loads of a configuration file (which reconfigure logging inside the property layer's lock)
@@ -263,11 +243,11 @@ TEST_F(LogTest, InheritanceAndSettingsFromTheConfiguration) {
 // property layer logs) on another, never deadlock: a lock-order fault shows as a hang, ended
 // by the test's timeout.
 TEST_F(LogTest, LoadsReconfigurationsAndRecordsTogether) {
-    writeFile(path(), "log.mt: DEBUG\nlogger.showmore.mt: 3\n");
+    writeFile(m_path, "log.mt: DEBUG\nlogger.showmore.mt: 3\n");
     vfw::CProperties2 props;
     std::thread loads([&] {
         for (int i = 0; i < 500; ++i) {
-            props.load(path().c_str(), 1);
+            props.load(m_path.c_str(), 1);
         }
     });
     for (int i = 0; i < 500; ++i) {
@@ -276,11 +256,11 @@ TEST_F(LogTest, LoadsReconfigurationsAndRecordsTogether) {
         VFW_LOG(getLogger("mt." + std::to_string(i)), vfw::LEVEL_DEBUG, "%d", i);
     }
     loads.join();
-    props.load(path().c_str(), 1);  // once quiet, every logger has what the file says
+    props.load(m_path.c_str(), 1);  // once quiet, every logger has what the file says
     EXPECT_EQ(settings("mt.7"), "1/3/32/3");
 }
 
-TEST_F(LogTest, PrefixLogFileSettingsAndCache) {
+TEST_F(LogTest, PrefixAndLogFile) {
     char buffer[512];
     size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "_cbuf ");
     EXPECT_TRUE(length == std::strlen(buffer) &&
@@ -316,11 +296,9 @@ TEST_F(LogTest, PrefixLogFileSettingsAndCache) {
         std::string values[4];
         std::istringstream fields(c);
         for (int k = 0; k < 4 && fields >> values[k]; ++k) {
-            if (values[k] != "-") {
-                m_props.set(keys[k], values[k]);
-            }
+            values[k] == "-" ? void() : m_props.set(keys[k], values[k]);
         }
-        ASSERT_EQ(file.open(path()), 0);
+        ASSERT_EQ(file.open(m_path), 0);
         std::ostringstream taken;
         taken << " " << file.flushFrequency() << " " << file.cacheSize() << " " << file.maxSize()
               << " " << file.maxCount() << " " << file.zipBackup();
@@ -328,52 +306,43 @@ TEST_F(LogTest, PrefixLogFileSettingsAndCache) {
     }
     // A file opens for appending and is made mode 0666 whatever the umask; a record is the
     // prefix, the line and a line end. A failing open reports errno.
-    writeFile(path(), "earlier\n");
+    writeFile(m_path, "earlier\n");
     mode_t old = umask(077);
-    ASSERT_EQ(file.open(path()), 0);
+    ASSERT_EQ(file.open(m_path), 0);
     umask(old);
     EXPECT_TRUE(file.write("INFO  app first") && file.write(""));
     file.close();
     EXPECT_TRUE(std::regex_match(
-        readFile(path()),
+        readFile(m_path),
         std::regex("earlier\n" + prefix() + "INFO  app first\n" + prefix() + "\n")))
-        << readFile(path());
-    EXPECT_EQ(mode(path()), S_IFREG | 0666u);
-    EXPECT_EQ(file.open(path("/missing")), ENOTDIR);
+        << readFile(m_path);
+    EXPECT_EQ(mode(m_path), S_IFREG | 0666u);
+    EXPECT_EQ(file.open(m_path + "/missing"), ENOTDIR);
     EXPECT_FALSE(file.isOpen() || file.write("nowhere"));
     // Opening again, reopening, destroying and the destructor each write what is cached;
     // cached lines are cut at 1023 characters.
     m_props.set("logger.file.flush.frequency", "4");
-    std::remove(path().c_str());
+    std::remove(m_path.c_str());
     {
-        vfw::FileLogging cached(path());
+        vfw::FileLogging cached(m_path);
         cached.write("cached");
         m_props.set("logger.file.flush.frequency", "8");
-        ASSERT_EQ(cached.open(path()), 0);
-        EXPECT_EQ(cached.cacheSize() + lines(), 8192u + 1);
+        ASSERT_EQ(cached.open(m_path), 0);
+        EXPECT_EQ(cached.cacheSize() + lines(m_path), 8192u + 1);
         cached.write("again");
         cached.reopen(true);
-        EXPECT_EQ(lines(), 2);
+        EXPECT_EQ(lines(m_path), 2);
         cached.write("more");
         cached.reopen(false);
         cached.destroy();
-        EXPECT_TRUE(lines() == 3 && !cached.isOpen() && !cached.write("after destroy"));
-        ASSERT_EQ(cached.open(path()), 0);
+        EXPECT_TRUE(lines(m_path) == 3 && !cached.isOpen() && !cached.write("after destroy"));
+        ASSERT_EQ(cached.open(m_path), 0);
         cached.write(std::string(3000, 'c').c_str());
     }
-    std::string text = readFile(path());
-    EXPECT_TRUE(lines() == 4 && text.find(std::string(1023, 'c') + "\n") != std::string::npos &&
+    std::string text = readFile(m_path);
+    EXPECT_TRUE(lines(m_path) == 4 &&
+                text.find(std::string(1023, 'c') + "\n") != std::string::npos &&
                 text.find(std::string(1024, 'c')) == std::string::npos);
-    // A cache of 4 bytes writes when it holds 3; without a stream it discards them.
-    FILE* stream = std::fopen(path().c_str(), "w");
-    vfw::LogCache cache(4, stream);
-    cache.putString("abcdef");
-    cache.putChar('g');
-    EXPECT_EQ(readFile(path()), "abcdef");
-    cache.resize(4, nullptr);
-    cache.putString("discarded");
-    std::fclose(stream);
-    EXPECT_EQ(readFile(path()), "abcdefg");
 }
 
 // Each file of `dir`: "name=text" for a file without records, "name=X<n>" for one that starts
@@ -431,18 +400,19 @@ TEST_F(LogTest, Rotation) {
         }
         file.write("old");
         file.write("new");
-        EXPECT_EQ(listing(dir), c[2]) << how;
-        EXPECT_EQ(mode(dir.file("log")), S_IFREG | 0666u) << how;
+        EXPECT_EQ(listing(dir) + " " + std::to_string(mode(dir.file("log"))),
+                  std::string(c[2]) + " " + std::to_string(S_IFREG | 0666))
+            << how;
     }
     // Rotation comes at the first flush point that finds the maximum size.
     m_props.set("logger.file.flush.frequency", "3");
     char buffer[512];
     size_t record = vfw::formatRecordPrefix(buffer, sizeof buffer, "") + 2;
-    writeFile(path(), std::string((1 << 20) - 1 - 3 * record, 'x'));
-    vfw::FileLogging file(path());
+    writeFile(m_path, std::string((1 << 20) - 1 - 3 * record, 'x'));
+    vfw::FileLogging file(m_path);
     for (int n = 1; n <= 6; ++n) {
         file.write("r");
-        EXPECT_EQ(lines(".1"), n == 6 ? 6 : 0) << "record " << n << ", 1 byte short at 3";
+        EXPECT_EQ(lines(m_path + ".1"), n == 6 ? 6 : 0) << "record " << n << ", 1 byte short at 3";
     }
 }
 
@@ -490,7 +460,6 @@ TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     for (int level = vfw::LEVEL_TRACE; level <= vfw::LEVEL_DISABLED; ++level) {
         VFW_LOG(logger, level, "dump of %s: %d", "/var/vantrelaud/spool", level);
     }
-    VFW_LOG(logger, vfw::LEVEL_WARN, "%s", std::string(5000, 'x').c_str());
     properties.erase("logger.destination");
     properties.set("logger.facility.*", "local3");
     properties.set("logger.facility.sys.own", "daemon");
@@ -498,7 +467,8 @@ TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     VFW_LOG(getLogger("sys.inherits"), vfw::LEVEL_WARN, "inherited");
     VFW_LOG(getLogger("sys.own"), vfw::LEVEL_ERROR, "its own");
     // User 65534 may write a root's log file of mode 0646 but not make it 0666: the file stays
-    // closed and untouched, and a process not run by root is not told about the destination.
+    // closed and untouched (open gives EPERM), and a process not run by root is not told about
+    // the destination.
     vfw_test::TempDir dir;
     std::string path = dir.file("log"), output;
     writeFile(path, "");
@@ -515,16 +485,14 @@ TEST(LogProcess, ProgramNameSyslogAndShutdown) {
         received += std::to_string(message.priority) + " " + tag + ": " + message.text + "\n";
     }
     std::string dump = " vau.cli.vaudumpat dump of /var/vantrelaud/spool: ";
-    EXPECT_EQ(
-        received,
-        "36 plain: WARN  noopen plain identity\n35 own: Could not open file: " +
-            std::string(strerror(0)) + "\n39 own: TRACE" + dump + "0\n39 own: DEBUG" + dump +
-            "1\n39 own: DIAG " + dump + "2\n38 own: INFO " + dump + "3\n36 own: WARN " + dump +
-            "4\n35 own: ERROR" + dump + "5\n32 own: FATAL" + dump + "6\n32 own: DISAB" + dump +
-            "7\n36 own: " + ("WARN  vau.cli.vaudumpat " + std::string(1023, 'x')).substr(0, 1023) +
-            "\n156 own: WARN  sys.inherits inherited\n27 own: ERROR sys.own its "
-            "own\n35 other: ERROR nobody open gave " +
-            std::to_string(EPERM) + "\n");
+    EXPECT_EQ(received, "36 plain: WARN  noopen plain identity\n35 own: Could not open file: " +
+                            std::string(strerror(0)) + "\n39 own: TRACE" + dump +
+                            "0\n39 own: DEBUG" + dump + "1\n39 own: DIAG " + dump +
+                            "2\n38 own: INFO " + dump + "3\n36 own: WARN " + dump +
+                            "4\n35 own: ERROR" + dump + "5\n32 own: FATAL" + dump +
+                            "6\n32 own: DISAB" + dump +
+                            "7\n156 own: WARN  sys.inherits inherited\n"
+                            "27 own: ERROR sys.own its own\n35 other: ERROR nobody open gave 1\n");
 
     vfw_test::LogCapture capture;
     LoggingPropertySource logging;
@@ -549,12 +517,11 @@ TEST(LogProcess, ProgramNameSyslogAndShutdown) {
 
 // Run by the test above as user 65534, in its namespace.
 TEST(Syslog, DISABLED_AsNobody) {
-    const char* path = std::getenv("VFW_TEST_NOBODY_LOG");
-    ASSERT_NE(path, nullptr);
     vfw::MapPropertySource properties;
     properties.set("logger.destination", "file");
     vfw::setPropertySource(&properties);
-    int result = vfw::getFileLogging().open(path);
+    const char* path = std::getenv("VFW_TEST_NOBODY_LOG");
+    int result = vfw::getFileLogging().open(path != nullptr ? path : "/nonexistent");
     EXPECT_FALSE(vfw::getFileLogging().isOpen() || vfw::getFileLogging().write("x"));
     VFW_LOG(getLogger("nobody"), vfw::LEVEL_ERROR, "open gave %d", result);
 }

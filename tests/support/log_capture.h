@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "support/test_util.h"
@@ -18,8 +17,7 @@ namespace vfw_test {
 class LogCapture {
   public:
     LogCapture() {
-        // The file's settings are read when it opens; only the flushing matters here.
-        vfw::MapPropertySource settings;
+        vfw::MapPropertySource settings;  // read when the file opens
         settings.set("logger.file.flush.frequency", "1");
         vfw::PropertySource* previous = vfw::setPropertySource(&settings);
         EXPECT_EQ(vfw::getFileLogging().open(m_dir.file("log")), 0) << "no capture file";
@@ -29,9 +27,9 @@ class LogCapture {
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    // The record lines written since the previous call, oldest first, each without the
-    // file's record prefix "<date> <time> <zone> <host> <program>[<pid>]: "; a line that has
-    // none continues the record before it (a message holding a line end).
+    // The record lines written since the previous call, oldest first, each without the file's
+    // prefix "<date> <time> <zone> <host> <program>[<pid>]: "; a line that has none continues
+    // the record before it (a message holding a line end).
     std::vector<std::string> records() {
         std::string text = readFile(m_dir.file("log"));
         std::vector<std::string> records;
@@ -39,13 +37,13 @@ class LogCapture {
              m_consumed = end + 1) {
             std::string line = text.substr(m_consumed, end - m_consumed);
             size_t prefixEnd = line.find("]: ");
-            if (line.size() > 10 && line[4] == '-' && line[7] == '-' &&
-                prefixEnd != std::string::npos) {
-                records.push_back(line.substr(prefixEnd + 3));
-            } else if (!records.empty()) {
-                records.back() += "\n" + line;
+            bool record = line.size() > 10 && line[4] == '-' && line[7] == '-' &&
+                          prefixEnd != std::string::npos;
+            EXPECT_TRUE(record || !records.empty()) << "a line that is no record: " << line;
+            if (record || records.empty()) {
+                records.push_back(record ? line.substr(prefixEnd + 3) : line);
             } else {
-                ADD_FAILURE() << "a line that is no record: " << line;
+                records.back() += "\n" + line;
             }
         }
         return records;

@@ -24,8 +24,6 @@ class LogCapture {
         vfw::setPropertySource(previous);
     }
     ~LogCapture() { vfw::getFileLogging().close(); }  // records go to syslog again
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     // The record lines written since the previous call, oldest first, each without the file's
     // prefix "<date> <time> <zone> <host> <program>[<pid>]: "; a line that has none continues

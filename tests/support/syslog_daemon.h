@@ -1,11 +1,10 @@
 // A real syslog daemon for tests, and a way to give a test a process of its own.
-//
 // SyslogDaemon moves the calling process into a private mount namespace, mounts a fresh /dev
 // there (only null, zero, full, random, urandom and the fd links) and runs Debian's rsyslogd
-// on it: /dev/log is the daemon's socket for this process and its children, the system's /dev
-// is never touched. Construct it while the process has a single thread (unshare refuses
-// otherwise), and only in a process that exists for the test (see rerunCurrentTest): the
-// namespace stays for the process's life. The daemon dies with its owner, also in a crash.
+// on it: /dev/log is its socket for this process and its children, the system's /dev is never
+// touched. Construct it while the process has one thread (unshare refuses otherwise), only in a
+// process that exists for the test (rerunCurrentTest): the namespace stays for the process's
+// life. The daemon dies with its owner, also in a crash.
 #ifndef VFW_TEST_SYSLOG_DAEMON_H
 #define VFW_TEST_SYSLOG_DAEMON_H
 
@@ -13,7 +12,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-#include <sstream>
+#include <regex>
 #include <stdexcept>
 #include <vector>
 
@@ -36,8 +35,7 @@ inline void rerunCurrentTest() {
     EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
 }
 
-// One received message: "<priority> <tag>: <text>", where the tag is what the sender put
-// before the colon ("PROGRAM[pid]" with LOG_PID).
+// One received message "<priority> <tag>: <text>" (the tag is "PROGRAM[pid]" with LOG_PID).
 struct SyslogMessage {
     int priority = -1;
     std::string tag;
@@ -48,8 +46,7 @@ class SyslogDaemon {
   public:
     // Throws std::runtime_error when the namespace, /dev or the daemon cannot be set up.
     SyslogDaemon() {
-        // The script runs only once this process has a namespace of its own. Only device
-        // files are bound (never directories), so the real /dev is not reachable through it.
+        // Run only in a namespace of its own; only device files are bound, never directories.
         std::string output;
         if (::unshare(CLONE_NEWNS) != 0 || runCommand("(D=" + m_dir.file("dev") + R"(; set -e
             mount --make-rprivate /; mkdir $D; mount -t tmpfs -o mode=755,nosuid,noexec tmpfs $D
@@ -88,8 +85,6 @@ class SyslogDaemon {
             ::waitpid(m_pid, nullptr, 0);
         }
     }
-    SyslogDaemon(const SyslogDaemon&) = delete;
-    SyslogDaemon& operator=(const SyslogDaemon&) = delete;
 
     // Waits until everything sent to /dev/log before this call has been written out, and
     // returns all messages received so far, oldest first, without the daemon's own and
@@ -102,15 +97,12 @@ class SyslogDaemon {
         })) << "rsyslogd wrote no marker; received:\n"
             << received() << output << readFile(out());
         std::vector<SyslogMessage> messages;
-        std::istringstream lines(received());
-        for (std::string line; std::getline(lines, line);) {
-            size_t space = line.find(' '), colon = line.find(':', space);
-            std::string tag =
-                colon == std::string::npos ? "" : line.substr(space + 1, colon - space - 1);
-            if (!tag.empty() && tag != "vfwtestmarker" && tag.compare(0, 8, "rsyslogd") != 0) {
-                messages.push_back(
-                    {std::atoi(line.c_str()), tag,
-                     line.substr(colon + (line.compare(colon, 2, ": ") == 0 ? 2 : 1))});
+        std::string all = received();
+        std::regex line("(\\d+) ([^:\\n]*): ?([^\\n]*)\\n");
+        for (std::sregex_iterator it(all.begin(), all.end(), line), end; it != end; ++it) {
+            std::string tag = (*it)[2];
+            if (tag != "vfwtestmarker" && tag.compare(0, 8, "rsyslogd") != 0) {
+                messages.push_back({std::stoi((*it)[1]), tag, (*it)[3]});
             }
         }
         return messages;

@@ -67,7 +67,7 @@ unsigned mode(const std::string& path) {
     return stat(path.c_str(), &status) == 0 ? status.st_mode : 0;
 }
 
-TEST_F(LogTest, RecordLine) {
+TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
     Logger logger = getLogger("line");
     set("line", 4, 4, -1, -1);
     logger->WriteMessage(vfw::LEVEL_INFO, "f", 1, "g", "below the level, even called directly");
@@ -107,9 +107,7 @@ TEST_F(LogTest, RecordLine) {
                  "INFO  <job-7> line tagged", "INFO  line on another thread",
                  (header + message).substr(0, 1023), header + fits + text,
                  (header + fits + "g" + text).substr(0, 1023), ("INFO  <" + tag).substr(0, 1023)}));
-}
-
-TEST_F(LogTest, LocationHexDataAndExceptionRecord) {
+    vfw::setLogContext(nullptr);
     // clang-format off
     const std::tuple<int, const char*, const char*, int, const char*> cases[] = {
         {0, "lib/vfw/dbq", "open", 120, ""},          {1, "lib/vfw/dbq", "open", 120, "\"dbq\" "},
@@ -120,16 +118,15 @@ TEST_F(LogTest, LocationHexDataAndExceptionRecord) {
         {7, nullptr, "open", 12, "\"open()\" "},      {7, "dir/dbq", nullptr, 12, "\"dbq:12\" "},
         {7, "", "", 12, ""}};  // showMore, the call site's file, function and line, the location
     // clang-format on
-    Logger logger = getLogger("where");
     Records expected;
     for (const auto& [flags, file, function, line, where] : cases) {
         logger->setShowMore(flags);
         logger->WriteMessage(vfw::LEVEL_INFO, file, line, function, "m");
-        expected.push_back("INFO  where " + std::string(where) + "m");
+        expected.push_back("INFO  line " + std::string(where) + "m");
     }
     int line = __LINE__ + 1;
     VFW_LOG(logger, vfw::LEVEL_INFO, "value %d", 42);
-    logger->setShowMore(0);
+    set("line", 3, 3, -1, 0);
     unsigned char data[20] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
                               'K', 'L', 'M', 'N', 'O', 'P', 127, 128, 31,  ' '};
     logger->hexData(vfw::LEVEL_INFO, "title 100%s", data, sizeof data);
@@ -150,10 +147,10 @@ TEST_F(LogTest, LocationHexDataAndExceptionRecord) {
                             __FILE__ + ":" + std::to_string(thrown) + " rc: -1)";
     expected.insert(
         expected.end(),
-        {"INFO  where \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
-         "INFO  where title 100%s",
-         "INFO  where 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABCDEFGHIJKLMNOP ",
-         "INFO  where 7f 80 1f 20" + std::string(39, ' ') + "\x7f..  ", "WARN  where empty",
+        {"INFO  line \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
+         "INFO  line title 100%s",
+         "INFO  line 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABCDEFGHIJKLMNOP ",
+         "INFO  line 7f 80 1f 20" + std::string(39, ' ') + "\x7f..  ", "WARN  line empty",
          "DEBUG util.except " + exception,
          "DEBUG util.except \"error_util:Base_Exception()\" " + exception});
     EXPECT_EQ(m_capture.records(), expected);
@@ -193,18 +190,17 @@ TEST_F(LogTest, SettingsFromTheConfiguration) {
     // clang-format on
     for (const auto& step : steps) {
         vfw::MapPropertySource properties;
-        std::istringstream pairs(step[0]),
-            names(std::string(step[1]).substr(0, strcspn(step[1], "|")));
-        for (std::string pair; pairs >> pair;) {
-            properties.set(std::regex_replace(pair.substr(0, pair.find('=')), std::regex("PROGRAM"),
-                                              program_invocation_short_name),
-                           pair.substr(pair.find('=') + 1));
+        std::string given =
+            std::regex_replace(step[0], std::regex("PROGRAM"), program_invocation_short_name);
+        std::regex pair("(\\S+)=(\\S*)"), name("(\\S+)=");
+        for (std::sregex_iterator it(given.begin(), given.end(), pair), end; it != end; ++it) {
+            properties.set((*it)[1], (*it)[2]);
         }
         vfw::ReconfigureLevels(properties);
-        std::string found;
-        for (std::string item; names >> item;) {
-            std::string name = item.substr(0, item.find('='));
-            found += (found.empty() ? "" : " ") + name + "=" + settings(name == "root" ? "" : name);
+        std::string found, wanted = std::string(step[1]).substr(0, strcspn(step[1], "|"));
+        for (std::sregex_iterator it(wanted.begin(), wanted.end(), name), end; it != end; ++it) {
+            found += (found.empty() ? "" : " ") + (*it).str() +
+                     settings((*it)[1] == "root" ? "" : (*it)[1].str());
         }
         for (const std::string& record : m_capture.records()) {
             found += " | " + record.substr(record.find(" com.vantrel.logger ") == 5 ? 25 : 0);
@@ -335,22 +331,16 @@ TEST_F(LogTest, PrefixAndLogFile) {
                 text.find(std::string(1024, 'c')) == std::string::npos);
 }
 
-// Each file of `dir`: "name=text" for a file without records, "name=X<n>" for one that starts
-// with the filling and holds n records, "name=<n>" for other files with records, "name=dir".
+// Each file of `dir`, "name=text" for one without records, "name=X<n>" for one that starts with
+// the filling and holds n records, "name=<n>" for other files with records, "name=dir".
 std::string listing(const vfw_test::TempDir& dir) {
-    std::string names, result;
-    vfw_test::runCommand("LC_ALL=C ls '" + dir.path() + "'", names);
-    std::istringstream in(names);
-    for (std::string name; in >> name;) {
-        std::string text = readFile(dir.file(name));
-        int n = 0;
-        for (size_t at = 0; (at = text.find("]: ", at)) != std::string::npos; ++at) {
-            ++n;
-        }
-        std::string count = (text[0] == 'x' ? "X" : "") + std::to_string(n);
-        result += " " + name + "=" + (S_ISDIR(mode(dir.file(name))) ? "dir" : n ? count : text);
-    }
-    return result.substr(1);
+    std::string out;
+    vfw_test::runCommand("cd '" + dir.path() + R"(' && for f in $(LC_ALL=C ls); do
+        if [ -d $f ]; then d=dir; elif grep -q ']: ' $f; then
+        d=$(head -c1 $f | tr -cd x | tr x X)$(grep -c ']: ' $f); else d=$(cat $f); fi
+        printf '%s=%s ' $f "$d"; done)",
+                         out);
+    return out;
 }
 
 TEST_F(LogTest, Rotation) {
@@ -363,13 +353,13 @@ TEST_F(LogTest, Rotation) {
     // renames; a backup that cannot be removed stops the shift and a failed move keeps the file.
     // clang-format off
     const char* const cases[][3] = {
-        {"3", "log.1=one log.2=two log.3=three", "log=1 log.1=X1 log.2=one log.3=two"},
-        {"3", "log.2=two", "log=1 log.1=X1 log.3=two"},
-        {"3 zip", "log.1.gz=one log.3.gz=3 log.1=plain", "log=1 log.1=plain log.1.gz=X1 log.2.gz=one"},
-        {"0", "", "log=X2"},
-        {"3", "log.1=one log.2=two log.3/inside=", "log=1 log.1=X1 log.2=two log.3=dir"},
-        {"1", "log.1/inside=", "log=X2 log.1=dir"}, {"1 zip", "log.1.gz/inside=", "log=X2 log.1.gz=dir"},
-        {"3 moved", "", "log=1 log.1=X1"}};
+        {"3", "log.1=one log.2=two log.3=three", "log=1 log.1=X1 log.2=one log.3=two "},
+        {"3", "log.2=two", "log=1 log.1=X1 log.3=two "},
+        {"3 zip", "log.1.gz=one log.3.gz=3 log.1=plain", "log=1 log.1=plain log.1.gz=X1 log.2.gz=one "},
+        {"0", "", "log=X2 "},
+        {"3", "log.1=one log.2=two log.3/inside=", "log=1 log.1=X1 log.2=two log.3=dir "},
+        {"1", "log.1/inside=", "log=X2 log.1=dir "}, {"1 zip", "log.1.gz/inside=", "log=X2 log.1.gz=dir "},
+        {"3 moved", "", "log=1 log.1=X1 "}};
     // clang-format on
     for (const auto& c : cases) {
         vfw_test::TempDir dir;
@@ -390,8 +380,8 @@ TEST_F(LogTest, Rotation) {
         }
         file.write("old");
         file.write("new");
-        EXPECT_EQ(listing(dir) + " " + std::to_string(mode(dir.file("log"))),
-                  std::string(c[2]) + " " + std::to_string(S_IFREG | 0666))
+        EXPECT_EQ(listing(dir) + std::to_string(mode(dir.file("log"))),
+                  std::string(c[2]) + std::to_string(S_IFREG | 0666))
             << how;
     }
     // Rotation comes at the first flush point that finds the maximum size.

@@ -1,7 +1,6 @@
-// Logging: the record line, the hex dump, the exception record, the settings from the
-// configuration, the record prefix, the log file with its cache, flushing and rotation, and
-// records sent to a real rsyslogd. Records are read back from the process's log file
-// (support/log_capture.h) or from the daemon (support/syslog_daemon.h).
+// Logging: the record line, hex dump and exception record, the settings from the configuration,
+// the record prefix, the log file with its cache, flushing and rotation, and records sent to a
+// real rsyslogd. Records are read back from the log file (support/log_capture.h) or the daemon.
 #include <algorithm>
 #include <cstring>
 #include <regex>
@@ -98,15 +97,20 @@ TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
     VFW_LOG_ERRNO(logger, vfw::LEVEL_INFO, EIO, "%sg", fits.c_str());
     vfw::setLogContext(tag.c_str());
     VFW_LOG(logger, vfw::LEVEL_INFO, "never seen");
-    EXPECT_EQ(
-        m_capture.records(),
-        (Records{"WARN  dbqsim shown as dbqsim", "INFO  from client",
-                 "INFO  from client.audit.deep", "INFO  clients from clients",
-                 "INFO  other.client from other.client", "INFO  diag client",
-                 std::string("ERROR line open /x: ") + strerror(ENOENT), "INFO  line before",
-                 "INFO  <job-7> line tagged", "INFO  line on another thread",
-                 (header + message).substr(0, 1023), header + fits + text,
-                 (header + fits + "g" + text).substr(0, 1023), ("INFO  <" + tag).substr(0, 1023)}));
+    Records expected{"WARN  dbqsim shown as dbqsim",
+                     "INFO  from client",
+                     "INFO  from client.audit.deep",
+                     "INFO  clients from clients",
+                     "INFO  other.client from other.client",
+                     "INFO  diag client",
+                     std::string("ERROR line open /x: ") + strerror(ENOENT),
+                     "INFO  line before",
+                     "INFO  <job-7> line tagged",
+                     "INFO  line on another thread",
+                     (header + message).substr(0, 1023),
+                     header + fits + text,
+                     (header + fits + "g" + text).substr(0, 1023),
+                     ("INFO  <" + tag).substr(0, 1023)};
     vfw::setLogContext(nullptr);
     // clang-format off
     const std::tuple<int, const char*, const char*, int, const char*> cases[] = {
@@ -118,7 +122,6 @@ TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
         {7, nullptr, "open", 12, "\"open()\" "},      {7, "dir/dbq", nullptr, 12, "\"dbq:12\" "},
         {7, "", "", 12, ""}};  // showMore, the call site's file, function and line, the location
     // clang-format on
-    Records expected;
     for (const auto& [flags, file, function, line, where] : cases) {
         logger->setShowMore(flags);
         logger->WriteMessage(vfw::LEVEL_INFO, file, line, function, "m");
@@ -156,10 +159,9 @@ TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
     EXPECT_EQ(m_capture.records(), expected);
 }
 
-// Each step is the whole configuration of one load, "key=value" separated by blanks (PROGRAM
-// stands for the program's name), then the listed loggers' settings and, after "|", each
-// warning of logging's own logger. The steps run in order on the same loggers, so a key that
-// goes stops having effect, and levels found before a load are not kept after it.
+// Each step: a whole configuration, "key=value" separated by blanks (PROGRAM for the program's
+// name), then the settings of the loggers listed and, after "|", each warning of logging's own
+// logger. The steps run in order, so a key that goes stops having effect at the next load.
 TEST_F(LogTest, SettingsFromTheConfiguration) {
     // clang-format off
     const char* const steps[][2] = {
@@ -222,10 +224,9 @@ TEST_F(LogTest, SettingsFromTheConfiguration) {
         "3/3/160/0 3/3/160/1 2");
 }
 
-// Loads of a configuration file (which reconfigure logging inside the property layer's lock)
-// on one thread, and direct reconfigurations and records logged under that lock (as the
-// property layer logs) on another, never deadlock: a lock-order fault shows as a hang, ended
-// by the test's timeout.
+// Loads (which reconfigure logging inside the property layer's lock) on one thread, and
+// reconfigurations and records under that lock on another, never deadlock (or hang until the
+// test's timeout).
 TEST_F(LogTest, LoadsReconfigurationsAndRecordsTogether) {
     writeFile(m_path, "log.mt: DEBUG\nlogger.showmore.mt: 3\n");
     vfw::CProperties2 props;
@@ -259,8 +260,8 @@ TEST_F(LogTest, PrefixAndLogFile) {
                               .find("[" + std::to_string(getpid()) + "]: ") == std::string::npos),
                 ::testing::ExitedWithCode(0), "")
         << "a forked child reports its own pid";
-    // Read at each open: flush frequency, maxcount, maxsize and zip.backup given ("-" keeps
-    // the one before), and the file's frequency, cache size, maximum size (64-bit), count, zip.
+    // Read at each open: flush frequency, maxcount, maxsize, zip.backup ("-" keeps the one
+    // before), and the file's frequency, cache size, maximum size (64-bit), count and zip.
     // clang-format off
     const char* const cases[] = {
         "- - - - 10 10240 536870912 5 0",      "0 0 3 YES 0 0 3145728 0 1",
@@ -346,11 +347,10 @@ std::string listing(const vfw_test::TempDir& dir) {
 TEST_F(LogTest, Rotation) {
     m_props.set("logger.file.flush.frequency", "1");
     m_props.set("logger.file.maxsize", "1");
-    // maxcount (and "zip" for zip.backup, "moved" when another writer rotates first), the
-    // backups besides the full log, and the files after two records: the oldest backup goes,
-    // the others move up, the full file becomes log.1 and the next record goes to a new file.
-    // Gaps are kept; with zip only ".gz" names move (the live file stays); a count of 0 never
-    // renames; a backup that cannot be removed stops the shift and a failed move keeps the file.
+    // maxcount ("zip": zip.backup, "moved": another writer rotated first), backups besides the
+    // full log, the files after two records. The oldest backup goes, the others move up, the full
+    // file becomes log.1 and a new one starts; gaps stay; with zip only ".gz" names move; 0 never
+    // renames; a backup that cannot be removed stops the shift; a failed move keeps the file.
     // clang-format off
     const char* const cases[][3] = {
         {"3", "log.1=one log.2=two log.3=three", "log=1 log.1=X1 log.2=one log.3=two "},
@@ -384,31 +384,11 @@ TEST_F(LogTest, Rotation) {
                   std::string(c[2]) + std::to_string(S_IFREG | 0666))
             << how;
     }
-    // Rotation comes at the first flush point that finds the maximum size.
-    m_props.set("logger.file.flush.frequency", "3");
-    char buffer[512];
-    size_t record = vfw::formatRecordPrefix(buffer, sizeof buffer, "") + 2;
-    writeFile(m_path, std::string((1 << 20) - 1 - 3 * record, 'x'));
-    vfw::FileLogging file(m_path);
-    for (int n = 1; n <= 6; ++n) {
-        file.write("r");
-        EXPECT_EQ(lines(m_path + ".1"), n == 6 ? 6 : 0) << "record " << n << ", 1 byte short at 3";
-    }
 }
 
-// A property source that logs each lookup, as the configuration layer may.
-class LoggingPropertySource : public vfw::MapPropertySource {
-  public:
-    bool lookup(const std::string& name, std::string& value) const override {
-        VFW_LOG(getLogger("util.properties"), vfw::LEVEL_INFO, "lookup %s", name.c_str());
-        return MapPropertySource::lookup(name, value);
-    }
-};
-
-// What holds once per process, in a process of its own: the program name taken from
-// /proc/self/stat when the system library has none; records sent to a real rsyslogd, each as
-// "priority tag: text" with the tag "own" for this process's identity (opened once a process);
-// the destination configured through a property source that logs; the end of logging.
+// Once a process, in one of its own: the program name from /proc/self/stat when the system
+// library has none; records sent to a real rsyslogd, as "priority tag: text" with "own" for
+// this process's identity; a property source that logs; the end of logging at shutdown.
 TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     if (!vfw_test::isRerunChild()) {
         vfw_test::rerunCurrentTest();
@@ -435,17 +415,14 @@ TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     properties.set("logger.destination", "file");
     vfw::configureDestination(true);
     vfw::configureDestination(false);
+    properties.erase("logger.destination");
+    properties.set("logger.facility.*", "local3");
+    vfw::ReconfigureLevels(properties);
     Logger logger = getLogger("vau.cli.vaudumpat");
     logger->setLevel(vfw::LEVEL_TRACE);
     for (int level = vfw::LEVEL_TRACE; level <= vfw::LEVEL_DISABLED; ++level) {
         VFW_LOG(logger, level, "dump of %s: %d", "/var/vantrelaud/spool", level);
     }
-    properties.erase("logger.destination");
-    properties.set("logger.facility.*", "local3");
-    properties.set("logger.facility.sys.own", "daemon");
-    vfw::ReconfigureLevels(properties);
-    VFW_LOG(getLogger("sys.inherits"), vfw::LEVEL_WARN, "inherited");
-    VFW_LOG(getLogger("sys.own"), vfw::LEVEL_ERROR, "its own");
     std::string received, own = program + "[" + std::to_string(getpid()) + "]";
     for (const vfw_test::SyslogMessage& message : daemon.sync()) {
         std::string tag = message.tag == own ? "own" : message.tag == program ? "plain" : "other";
@@ -453,16 +430,19 @@ TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     }
     std::string dump = " vau.cli.vaudumpat dump of /var/vantrelaud/spool: ";
     EXPECT_EQ(received, "36 plain: WARN  noopen plain identity\n35 own: Could not open file: " +
-                            std::string(strerror(0)) + "\n39 own: TRACE" + dump +
-                            "0\n39 own: DEBUG" + dump + "1\n39 own: DIAG " + dump +
-                            "2\n38 own: INFO " + dump + "3\n36 own: WARN " + dump +
-                            "4\n35 own: ERROR" + dump + "5\n32 own: FATAL" + dump +
-                            "6\n32 own: DISAB" + dump +
-                            "7\n156 own: WARN  sys.inherits inherited\n"
-                            "27 own: ERROR sys.own its own\n");
+                            std::string(strerror(0)) + "\n159 own: TRACE" + dump +
+                            "0\n159 own: DEBUG" + dump + "1\n159 own: DIAG " + dump +
+                            "2\n158 own: INFO " + dump + "3\n156 own: WARN " + dump +
+                            "4\n155 own: ERROR" + dump + "5\n152 own: FATAL" + dump +
+                            "6\n152 own: DISAB" + dump + "7\n");
 
+    struct LoggingPropertySource : vfw::MapPropertySource {  // logs as the property layer may
+        bool lookup(const std::string& name, std::string& value) const override {
+            VFW_LOG(getLogger("util.properties"), vfw::LEVEL_INFO, "lookup %s", name.c_str());
+            return MapPropertySource::lookup(name, value);
+        }
+    } logging;
     vfw_test::LogCapture capture;
-    LoggingPropertySource logging;
     vfw::setPropertySource(&logging);
     vfw::configureDestination(true);
     vfw::setPropertySource(nullptr);

@@ -154,7 +154,7 @@ TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
 // Each step: a whole configuration, "key=value" separated by blanks (PROGRAM for the program's
 // name), then the settings of the loggers listed and, after "|", each warning of logging's own
 // logger. The steps run in order, so a key that goes stops having effect at the next load.
-TEST_F(LogTest, SettingsFromTheConfiguration) {
+TEST_F(LogTest, SettingsFromTheConfigurationAndItsLoads) {
     // clang-format off
     const char* const steps[][2] = {
         {"", "root=3/3/32/0 a.b.c=3/3/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
@@ -214,12 +214,9 @@ TEST_F(LogTest, SettingsFromTheConfiguration) {
     EXPECT_EQ(
         settings("") + " " + settings("steps.s") + " " + std::to_string(m_capture.records().size()),
         "3/3/160/0 3/3/160/1 2");
-}
-
-// Loads (which reconfigure logging inside the property layer's lock) on one thread, and
-// reconfigurations and records under that lock on another, never deadlock (or hang until the
-// test's timeout).
-TEST_F(LogTest, LoadsReconfigurationsAndRecordsTogether) {
+    // Loads (which reconfigure logging inside the property layer's lock) on one thread, and
+    // reconfigurations and records under that lock on another, never deadlock (or hang until
+    // the test's timeout).
     writeFile(m_path, "log.mt: DEBUG\nlogger.showmore.mt: 3\n");
     vfw::CProperties2 props;
     std::thread loads([&] {
@@ -234,7 +231,7 @@ TEST_F(LogTest, LoadsReconfigurationsAndRecordsTogether) {
     }
     loads.join();
     props.load(m_path.c_str(), 1);  // once quiet, every logger has what the file says
-    EXPECT_EQ(settings("mt.7"), "1/3/32/3");
+    EXPECT_EQ(settings("mt.7"), "1/3/160/3");
 }
 
 TEST_F(LogTest, PrefixAndLogFile) {
@@ -401,16 +398,13 @@ TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     vfw_test::SyslogDaemon daemon;
     vfw::MapPropertySource properties;
     vfw::setPropertySource(&properties);
-    // "No" leaves the connection to the system library, whose identity has no pid.
+    // "No" leaves the connection to the system library, whose identity has no pid; the next
+    // (forced) configuration opens it and tells a root process that names another destination
+    // than syslog. Records stay on syslog.
     properties.set("logger.openlog." + program, "No");
     VFW_LOG(getLogger("noopen"), vfw::LEVEL_WARN, "plain identity");
-    // Opened at the next forced configuration, which tells a root process that names another
-    // destination than syslog; records stay on syslog.
     properties.erase("logger.openlog." + program);
     properties.set("logger.destination", "file");
-    vfw::configureDestination(true);
-    vfw::configureDestination(false);
-    properties.erase("logger.destination");
     properties.set("logger.facility.*", "local3");
     vfw::ReconfigureLevels(properties);
     Logger logger = getLogger("vau.cli.vaudumpat");

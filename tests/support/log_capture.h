@@ -38,11 +38,9 @@ class LogCapture {
             bool record = line.size() > 10 && line[4] == '-' && line[7] == '-' &&
                           prefixEnd != std::string::npos;
             EXPECT_TRUE(record || !records.empty()) << "a line that is no record: " << line;
-            if (record || records.empty()) {
-                records.push_back(record ? line.substr(prefixEnd + 3) : line);
-            } else {
-                records.back() += "\n" + line;
-            }
+            record || records.empty()
+                ? records.push_back(record ? line.substr(prefixEnd + 3) : line)
+                : void(records.back() += "\n" + line);
         }
         return records;
     }

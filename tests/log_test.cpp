@@ -1,569 +1,454 @@
-// Loggers, levels and the record line. Records are read back from the process's log file,
-// where each line is the record prefix, the record line and a line end.
-#include "vfw/log.h"
-
-#include <errno.h>
-
-#include <gtest/gtest.h>
-
+// Logging: the record line, hex dump and exception record, the settings from the configuration,
+// the record prefix, the log file with its cache, flushing and rotation, and records sent to a
+// real rsyslogd. Records are read back from the log file (support/log_capture.h) or the daemon.
 #include <algorithm>
 #include <cstring>
-#include <string>
+#include <regex>
 #include <thread>
-#include <vector>
+#include <tuple>
 
+#include "support/log_capture.h"
 #include "support/syslog_daemon.h"
-#include "support/test_util.h"
 #include "vfw/error_util.h"
-#include "vfw/property_source.h"
+#include "vfw/properties.h"
 
 namespace {
 
 using vfw::getLogger;
 using vfw::Logger;
+using vfw_test::readFile;
+using vfw_test::writeFile;
+using Records = std::vector<std::string>;
 
 class LogTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        m_properties.set("logger.file.flush.frequency", "1");
-        m_previousSource = vfw::setPropertySource(&m_properties);
-        ASSERT_EQ(vfw::getFileLogging().open(m_dir.file("log")), 0);
-        m_root = getLogger("");
-        ASSERT_TRUE(m_root);
-    }
-
+    void SetUp() override { vfw::setPropertySource(&m_props); }
     void TearDown() override {
-        vfw::getFileLogging().close();
-        vfw::setPropertySource(m_previousSource);
-        m_root->setLevel(vfw::LEVEL_INFO);
-        m_root->setMemoryLevel(vfw::LEVEL_INFO);
-        m_root->setFacility(32);
-        m_root->setShowMore(0);
+        vfw::setPropertySource(nullptr);
+        vfw::ReconfigureLevels(vfw::MapPropertySource());
+        set("", 3, 3, 32, 0);
         vfw::setLogContext(nullptr);
     }
-
-    // The record lines written since the previous call, each without its prefix.
-    std::vector<std::string> records() {
-        std::string text = vfw_test::readFile(m_dir.file("log"));
-        std::vector<std::string> lines;
-        size_t start = m_consumed;
-        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            std::string line = text.substr(start, end - start);
-            size_t prefixEnd = line.find("]: ");
-            EXPECT_NE(prefixEnd, std::string::npos) << line;
-            lines.push_back(prefixEnd == std::string::npos ? line : line.substr(prefixEnd + 3));
-        }
-        m_consumed = start;
-        return lines;
+    static void set(const std::string& name, int level, int memory, int facility, int flags) {
+        Logger l = getLogger(name);
+        l->setLevel(level);
+        l->setMemoryLevel(memory);
+        l->setFacility(facility);
+        l->setShowMore(flags);
+    }
+    // "level/memoryLevel/facility/showMore" as the logger finds them now.
+    static std::string settings(const std::string& name) {
+        Logger l = getLogger(name);
+        return std::to_string(l->getLevel()) + "/" + std::to_string(l->getMemoryLevel()) + "/" +
+               std::to_string(l->getFacility()) + "/" + std::to_string(l->getShowMore());
+    }
+    // The record prefix "YYYY-MM-DD HH:MM:SS +ZZZZ host program[pid]: " as an expression.
+    static std::string prefix() {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        return "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4} " +
+               std::string(host, std::strcspn(host, ".")) + " log_test\\[" +
+               std::to_string(getpid()) + "\\]: ";
+    }
+    static int lines(const std::string& path) {
+        std::string text = readFile(path);
+        return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
     }
 
+    vfw_test::LogCapture m_capture;
     vfw_test::TempDir m_dir;
-    vfw::MapPropertySource m_properties;
-    vfw::PropertySource* m_previousSource = nullptr;
-    Logger m_root;
-    size_t m_consumed = 0;
+    std::string m_path = m_dir.file("log");
+    vfw::MapPropertySource m_props;
 };
 
-using Records = std::vector<std::string>;
-
-TEST(LogLevels, NamesLookUpCaseInsensitivelyAndEmptyMeansInfo) {
-    EXPECT_EQ(vfw::levelFromName("trace"), 0);
-    EXPECT_EQ(vfw::levelFromName("Debug"), 1);
-    EXPECT_EQ(vfw::levelFromName("DIAG"), 2);
-    EXPECT_EQ(vfw::levelFromName("info"), 3);
-    EXPECT_EQ(vfw::levelFromName("wArN"), 4);
-    EXPECT_EQ(vfw::levelFromName("error"), 5);
-    EXPECT_EQ(vfw::levelFromName("fatal"), 6);
-    EXPECT_EQ(vfw::levelFromName("disabled"), 7);
-    EXPECT_EQ(vfw::levelFromName(""), 3);
-    EXPECT_EQ(vfw::levelFromName("NONE"), -1);
-    EXPECT_EQ(vfw::levelFromName("INFO "), -1);
-    EXPECT_EQ(vfw::levelFromName("DISAB"), -1);
+unsigned mode(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? status.st_mode : 0;
 }
 
-TEST(LogLevels, SyslogPrioritiesSendFatalAsEmergency) {
-    const int expected[] = {7, 7, 7, 6, 4, 3, 0, 0};
-    for (int level = 0; level < 8; ++level) {
-        EXPECT_EQ(vfw::levelSyslogPriority(level), expected[level]) << level;
-    }
-    EXPECT_STREQ(vfw::levelName(7), "DISABLED");
-    EXPECT_STREQ(vfw::levelName(8), "");
-    EXPECT_STREQ(vfw::levelName(-1), "");
-}
-
-TEST(LogLevels, FacilityTableHasExactlyTheTwentyNames) {
-    const std::pair<const char*, int> table[] = {
-        {"auth", 32},    {"authpriv", 80}, {"cron", 72},    {"daemon", 24},  {"ftp", 88},
-        {"kern", 0},     {"lpr", 48},      {"mail", 16},    {"news", 56},    {"syslog", 40},
-        {"user", 8},     {"uucp", 64},     {"local0", 128}, {"local1", 136}, {"local2", 144},
-        {"local3", 152}, {"local4", 160},  {"local5", 168}, {"local6", 176}, {"local7", 184},
-    };
-    for (const auto& row : table) {
-        EXPECT_EQ(vfw::facilityFromName(row.first), row.second) << row.first;
-    }
-    EXPECT_EQ(vfw::facilityFromName("LOCAL3"), 152);
-    EXPECT_EQ(vfw::facilityFromName("mark"), -1);
-    EXPECT_EQ(vfw::facilityFromName("security"), -1);
-    EXPECT_EQ(vfw::facilityFromName("local8"), -1);
-    EXPECT_EQ(vfw::facilityFromName(""), -1);
-}
-
-TEST_F(LogTest, RegistryCreatesAncestorsAndReturnsTheSameLogger) {
-    Logger logger = getLogger("reg.cli.vaudumpat");
-    ASSERT_TRUE(logger);
-    EXPECT_EQ(logger, getLogger("reg.cli.vaudumpat"));
-    EXPECT_EQ(logger->getName(), "reg.cli.vaudumpat");
-    ASSERT_TRUE(logger->getParent());
-    EXPECT_EQ(logger->getParent(), getLogger("reg.cli"));
-    EXPECT_EQ(logger->getParent()->getParent(), getLogger("reg"));
-    EXPECT_EQ(getLogger("reg")->getParent(), m_root);
-    EXPECT_FALSE(m_root->getParent());
-    EXPECT_EQ(m_root->getName(), "");
-}
-
-TEST_F(LogTest, RootStartsWithInfoAuthAndNoLocation) {
-    Logger fresh = getLogger("fresh.start");
-    EXPECT_EQ(fresh->getLevel(), vfw::LEVEL_INFO);
-    EXPECT_EQ(fresh->getMemoryLevel(), vfw::LEVEL_INFO);
-    EXPECT_EQ(fresh->getFacility(), 32);
-    EXPECT_EQ(fresh->getShowMore(), 0);
-}
-
-TEST_F(LogTest, DiagFormPrefixesTheNameAndDisplaysItWithout) {
-    Logger diag = getLogger("dbqsim", true);
-    EXPECT_EQ(diag->getName(), "diag.dbqsim");
-    EXPECT_EQ(diag->getDisplayName(), "dbqsim");
-    EXPECT_EQ(diag->getParent(), getLogger("diag"));
-    EXPECT_EQ(getLogger("dbqsim", false)->getName(), "dbqsim");
-    EXPECT_EQ(getLogger("diagnose.x")->getDisplayName(), "diagnose.x");
-
-    VFW_LOG(diag, vfw::LEVEL_WARN, "shown as %s", "dbqsim");
-    EXPECT_EQ(records(), Records{"WARN  dbqsim shown as dbqsim"});
-}
-
-TEST_F(LogTest, LevelIsInheritedAndCachedUntilReset) {
-    Logger parent = getLogger("inherit.a");
-    Logger child = getLogger("inherit.a.b");
-    parent->setLevel(vfw::LEVEL_WARN);
-    EXPECT_EQ(child->getLevel(), vfw::LEVEL_WARN);
-
-    // The child keeps the value it found until its own field is reset.
-    parent->setLevel(vfw::LEVEL_ERROR);
-    EXPECT_EQ(child->getLevel(), vfw::LEVEL_WARN);
-    EXPECT_EQ(parent->getLevel(), vfw::LEVEL_ERROR);
-    child->setLevel(-1);
-    EXPECT_EQ(child->getLevel(), vfw::LEVEL_ERROR);
-
-    // A logger below an unset one reaches further up.
-    Logger grandchild = getLogger("inherit.a.b.c");
-    child->setLevel(-1);
-    EXPECT_EQ(grandchild->getLevel(), vfw::LEVEL_ERROR);
-}
-
-TEST_F(LogTest, MemoryLevelIsInheritedAndCachedUntilReset) {
-    Logger parent = getLogger("memory.a");
-    Logger child = getLogger("memory.a.b");
-    parent->setMemoryLevel(vfw::LEVEL_DEBUG);
-    EXPECT_EQ(child->getMemoryLevel(), vfw::LEVEL_DEBUG);
-    parent->setMemoryLevel(vfw::LEVEL_FATAL);
-    EXPECT_EQ(child->getMemoryLevel(), vfw::LEVEL_DEBUG);
-    child->setMemoryLevel(-1);
-    EXPECT_EQ(child->getMemoryLevel(), vfw::LEVEL_FATAL);
-    // The two thresholds are independent.
-    EXPECT_EQ(child->getLevel(), vfw::LEVEL_INFO);
-}
-
-TEST_F(LogTest, FacilityAndShowMoreAreInheritedAfreshOnEveryCall) {
-    Logger parent = getLogger("fresh.a");
-    Logger child = getLogger("fresh.a.b");
-    parent->setFacility(152);
-    parent->setShowMore(3);
-    EXPECT_EQ(child->getFacility(), 152);
-    EXPECT_EQ(child->getShowMore(), 3);
-    parent->setFacility(160);
-    parent->setShowMore(4);
-    EXPECT_EQ(child->getFacility(), 160);
-    EXPECT_EQ(child->getShowMore(), 4);
-    parent->setFacility(-1);
-    parent->setShowMore(-1);
-    m_root->setFacility(8);
-    EXPECT_EQ(child->getFacility(), 8);
-    EXPECT_EQ(child->getShowMore(), 0);
-}
-
-TEST_F(LogTest, EnabledWhenEitherLevelOrMemoryLevelIsReached) {
-    Logger logger = getLogger("enabled.check");
-    logger->setLevel(vfw::LEVEL_ERROR);
-    logger->setMemoryLevel(vfw::LEVEL_DEBUG);
-    EXPECT_FALSE(logger->isEnabled(vfw::LEVEL_TRACE));
-    EXPECT_TRUE(logger->isEnabled(vfw::LEVEL_DEBUG));
-    EXPECT_TRUE(logger->isEnabled(vfw::LEVEL_ERROR));
-    logger->setMemoryLevel(vfw::LEVEL_DISABLED);
-    EXPECT_FALSE(logger->isEnabled(vfw::LEVEL_WARN));
-    EXPECT_TRUE(logger->isEnabled(vfw::LEVEL_FATAL));
-
-    // Wanted only by the ring buffer, which keeps nothing yet: nothing reaches the destination.
-    logger->setMemoryLevel(vfw::LEVEL_DEBUG);
-    VFW_LOG(logger, vfw::LEVEL_DEBUG, "memory only");
-    VFW_LOG(logger, vfw::LEVEL_ERROR, "both");
-    EXPECT_EQ(records(), Records{"ERROR enabled.check both"});
-}
-
-TEST_F(LogTest, LevelTagIsFiveCharactersAndABlank) {
-    Logger logger = getLogger("tags");
+TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
+    Logger logger = getLogger("line");
+    set("line", 4, 4, -1, -1);
+    logger->WriteMessage(vfw::LEVEL_INFO, "f", 1, "g", "below the level, even called directly");
     logger->setLevel(vfw::LEVEL_TRACE);
-    for (int level = vfw::LEVEL_TRACE; level <= vfw::LEVEL_DISABLED; ++level) {
-        VFW_LOG(logger, level, "m");
+    for (int level : {8, -1, 1000}) {
+        logger->WriteMessage(level, 2, nullptr, 0, nullptr, "outside the table");
     }
-    EXPECT_EQ(records(), (Records{"TRACE tags m", "DEBUG tags m", "DIAG  tags m", "INFO  tags m",
-                                  "WARN  tags m", "ERROR tags m", "FATAL tags m", "DISAB tags m"}));
-}
-
-TEST_F(LogTest, BelowTheLevelNothingIsWritten) {
-    Logger logger = getLogger("quiet");
-    logger->setLevel(vfw::LEVEL_WARN);
-    logger->setMemoryLevel(vfw::LEVEL_WARN);
-    VFW_LOG(logger, vfw::LEVEL_INFO, "no");
-    logger->WriteMessage(vfw::LEVEL_INFO, "f", 1, "g", "not even when called directly");
-    VFW_LOG(logger, vfw::LEVEL_WARN, "yes");
-    EXPECT_EQ(records(), Records{"WARN  quiet yes"});
-}
-
-TEST_F(LogTest, LevelsOutsideTheTableAreDropped) {
-    Logger logger = getLogger("outside");
-    logger->setLevel(vfw::LEVEL_TRACE);
-    logger->WriteMessage(8, nullptr, 0, nullptr, "eight");
-    logger->WriteMessage(-1, nullptr, 0, nullptr, "minus one");
-    logger->WriteMessage(1000, 2, nullptr, 0, nullptr, "thousand");
-    VFW_LOG(logger, vfw::LEVEL_INFO, "last");
-    EXPECT_EQ(records(), Records{"INFO  outside last"});
-}
-
-TEST_F(LogTest, ContextTagIsPerThreadAndReturnsThePreviousOne) {
-    Logger logger = getLogger("context");
-    EXPECT_EQ(vfw::setLogContext("job-7"), "");
-    VFW_LOG(logger, vfw::LEVEL_INFO, "tagged");
-    std::thread other([&] {
-        VFW_LOG(logger, vfw::LEVEL_INFO, "other thread");
-        EXPECT_EQ(vfw::setLogContext("t2"), "");
-        VFW_LOG(logger, vfw::LEVEL_INFO, "own tag");
-        EXPECT_EQ(vfw::setLogContext(nullptr), "t2");
-    });
-    other.join();
-    EXPECT_EQ(vfw::setLogContext("job-8"), "job-7");
-    VFW_LOG(logger, vfw::LEVEL_INFO, "retagged");
-    EXPECT_EQ(vfw::setLogContext(nullptr), "job-8");
-    VFW_LOG(logger, vfw::LEVEL_INFO, "plain");
-    EXPECT_EQ(vfw::setLogContext(nullptr), "");
-    EXPECT_EQ(records(), (Records{"INFO  <job-7> context tagged", "INFO  context other thread",
-                                  "INFO  <t2> context own tag", "INFO  <job-8> context retagged",
-                                  "INFO  context plain"}));
-}
-
-TEST_F(LogTest, ClientLoggersPrintNoName) {
-    for (const char* name :
-         {"client", "client.audit", "client.audit.deep", "clients", "xclient", "other.client"}) {
-        VFW_LOG(getLogger(name), vfw::LEVEL_INFO, "from %s", name);
+    EXPECT_EQ(getLogger("dbqsim", true)->getName() + getLogger("diagnose.x")->getDisplayName() +
+                  vfw::levelName(8) + vfw::levelName(-1) + vfw::levelName(7),
+              "diag.dbqsimdiagnose.xDISABLED");
+    VFW_LOG(getLogger("dbqsim", true), vfw::LEVEL_WARN, "shown as %s", "dbqsim");
+    for (const char* name : {"client", "client.audit.deep", "clients", "other.client"}) {
+        VFW_LOG(getLogger(name, false), vfw::LEVEL_INFO, "from %s", name);
     }
     VFW_LOG(getLogger("client", true), vfw::LEVEL_INFO, "diag client");
-    EXPECT_EQ(records(), (Records{"INFO  from client", "INFO  from client.audit",
-                                  "INFO  from client.audit.deep", "INFO  clients from clients",
-                                  "INFO  xclient from xclient",
-                                  "INFO  other.client from other.client", "INFO  diag client"}));
-}
-
-TEST_F(LogTest, LocationFlagsInEveryCombination) {
-    Logger logger = getLogger("where");
-    const char* expected[] = {
-        "INFO  where m",
-        "INFO  where \"dbq\" m",
-        "INFO  where m",
-        "INFO  where \"dbq:120\" m",
-        "INFO  where \"open()\" m",
-        "INFO  where \"dbq:open()\" m",
-        "INFO  where \"open()\" m",
-        "INFO  where \"dbq:120:open()\" m",
-    };
-    for (int flags = 0; flags < 8; ++flags) {
+    VFW_LOG_ERRNO(logger, vfw::LEVEL_ERROR, ENOENT, "open %s", "/x");
+    VFW_LOG(logger, vfw::LEVEL_INFO, "before%cafter %s", '\0', std::string(3000, 'z').c_str());
+    // The context tag is the calling thread's; setting one returns the previous one.
+    EXPECT_EQ(vfw::setLogContext("job-7"), "");
+    VFW_LOG(logger, vfw::LEVEL_INFO, "tagged");
+    std::thread([&] { VFW_LOG(logger, vfw::LEVEL_INFO, "on another thread"); }).join();
+    EXPECT_EQ(vfw::setLogContext(nullptr) + vfw::setLogContext(nullptr), "job-7");
+    // Records and context tags are cut at 1023 characters, errno texts too.
+    std::string header = "INFO  line ", message(2000, 'm'), tag(2000, 't');
+    VFW_LOG(logger, vfw::LEVEL_INFO, "%s", message.c_str());
+    VFW_LOG_ERRNO(logger, vfw::LEVEL_INFO, EIO, "%s", std::string(1010, 'f').c_str());
+    vfw::setLogContext(tag.c_str());
+    VFW_LOG(logger, vfw::LEVEL_INFO, "never seen");
+    Records expected({"WARN  dbqsim shown as dbqsim", "INFO  from client",
+                      "INFO  from client.audit.deep", "INFO  clients from clients",
+                      "INFO  other.client from other.client", "INFO  diag client",
+                      std::string("ERROR line open /x: ") + strerror(ENOENT), "INFO  line before",
+                      "INFO  <job-7> line tagged", "INFO  line on another thread",
+                      (header + message).substr(0, 1023),
+                      (header + std::string(1010, 'f') + ": " + strerror(EIO)).substr(0, 1023),
+                      ("INFO  <" + tag).substr(0, 1023)});
+    vfw::setLogContext(nullptr);
+    // clang-format off
+    const std::tuple<int, const char*, const char*, int, const char*> cases[] = {
+        {0, "lib/vfw/dbq", "open", 120, ""},          {1, "lib/vfw/dbq", "open", 120, "\"dbq\" "},
+        {2, "lib/vfw/dbq", "open", 120, ""},          {3, "lib/vfw/dbq", "open", 120, "\"dbq:120\" "},
+        {4, "lib/vfw/dbq", "open", 120, "\"open()\" "}, {5, "lib/vfw/dbq", "open", 120, "\"dbq:open()\" "},
+        {6, "lib/vfw/dbq", "open", 120, "\"open()\" "}, {7, "lib/vfw/dbq", "open", 120, "\"dbq:120:open()\" "},
+        {7, "dbq", "open", 0, "\"dbq:open()\" "},     {7, "dbq", "open", -5, "\"dbq:open()\" "},
+        {7, nullptr, "open", 12, "\"open()\" "},      {7, "dir/dbq", nullptr, 12, "\"dbq:12\" "},
+        {7, "", "", 12, ""}};  // showMore, the call site's file, function and line, the location
+    // clang-format on
+    for (const auto& [flags, file, function, line, where] : cases) {
         logger->setShowMore(flags);
-        logger->WriteMessage(vfw::LEVEL_INFO, "lib/vfw/dbq", 120, "open", "m");
-        EXPECT_EQ(records(), Records{expected[flags]}) << "flags " << flags;
+        logger->WriteMessage(vfw::LEVEL_INFO, file, line, function, "m");
+        expected.push_back("INFO  line " + std::string(where) + "m");
     }
-}
-
-TEST_F(LogTest, LocationLeavesOutWhatTheCallSiteLacks) {
-    Logger logger = getLogger("where.missing");
-    logger->setShowMore(7);
-    logger->WriteMessage(vfw::LEVEL_INFO, "dbq", 0, "open", "no line");
-    logger->WriteMessage(vfw::LEVEL_INFO, "dbq", -5, "open", "negative line");
-    logger->WriteMessage(vfw::LEVEL_INFO, "", 12, "open", "no file");
-    logger->WriteMessage(vfw::LEVEL_INFO, nullptr, 12, "open", "null file");
-    logger->WriteMessage(vfw::LEVEL_INFO, "dir/dbq", 12, nullptr, "null function");
-    logger->WriteMessage(vfw::LEVEL_INFO, "", 12, "", "nothing");
-    logger->setShowMore(3);
-    logger->WriteMessage(vfw::LEVEL_INFO, "/abs/path/dbq", 9, "open", "only the last component");
-    EXPECT_EQ(records(), (Records{"INFO  where.missing \"dbq:open()\" no line",
-                                  "INFO  where.missing \"dbq:open()\" negative line",
-                                  "INFO  where.missing \"open()\" no file",
-                                  "INFO  where.missing \"open()\" null file",
-                                  "INFO  where.missing \"dbq:12\" null function",
-                                  "INFO  where.missing nothing",
-                                  "INFO  where.missing \"dbq:9\" only the last component"}));
-}
-
-TEST_F(LogTest, MacrosPassTheSourceStemLineAndFunction) {
-    Logger logger = getLogger("where.macro");
-    logger->setShowMore(7);
     int line = __LINE__ + 1;
     VFW_LOG(logger, vfw::LEVEL_INFO, "value %d", 42);
-    EXPECT_EQ(records(), Records{"INFO  where.macro \"log_test:" + std::to_string(line) +
-                                 ":TestBody()\" value 42"});
-}
-
-TEST_F(LogTest, ErrnoFormAppendsTheSystemText) {
-    Logger logger = getLogger("errno");
-    VFW_LOG_ERRNO(logger, vfw::LEVEL_ERROR, ENOENT, "open %s", "/x");
-    VFW_LOG_ERRNO(logger, vfw::LEVEL_ERROR, 0, "zero");
-    EXPECT_EQ(records(), (Records{std::string("ERROR errno open /x: ") + std::strerror(ENOENT),
-                                  std::string("ERROR errno zero: ") + std::strerror(0)}));
-}
-
-TEST_F(LogTest, LongRecordsAreCutAt1023Characters) {
-    Logger logger = getLogger("long");
-    std::string message(2000, 'm');
-    VFW_LOG(logger, vfw::LEVEL_INFO, "%s", message.c_str());
-    VFW_LOG_ERRNO(logger, vfw::LEVEL_INFO, EIO, "%s", message.c_str());
-    std::string header = "INFO  long ";
-    std::string cut = header + std::string(1023 - header.size(), 'm');
-    EXPECT_EQ(records(), (Records{cut, cut}));
-
-    // A record that only just fits keeps its errno text whole; one character more cuts it.
-    std::string text = std::string(": ") + std::strerror(EIO);
-    std::string fits(1023 - header.size() - text.size(), 'f');
-    VFW_LOG_ERRNO(logger, vfw::LEVEL_INFO, EIO, "%s", fits.c_str());
-    VFW_LOG_ERRNO(logger, vfw::LEVEL_INFO, EIO, "%sg", fits.c_str());
-    Records written = records();
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_EQ(written[0], header + fits + text);
-    EXPECT_EQ(written[1], (header + fits + "g" + text).substr(0, 1023));
-}
-
-TEST_F(LogTest, LongContextTagsAndNamesAreCutToo) {
-    std::string tag(2000, 't');
-    vfw::setLogContext(tag.c_str());
-    VFW_LOG(getLogger("cut"), vfw::LEVEL_INFO, "never seen");
-    vfw::setLogContext(nullptr);
-    std::string name(1500, 'n');
-    VFW_LOG(getLogger(name), vfw::LEVEL_INFO, "never seen");
-    EXPECT_EQ(records(),
-              (Records{("INFO  <" + tag).substr(0, 1023), ("INFO  " + name).substr(0, 1023)}));
-}
-
-TEST_F(LogTest, EmbeddedNulEndsTheRecordWithoutHarm) {
-    Logger logger = getLogger("nul");
-    VFW_LOG(logger, vfw::LEVEL_INFO, "before%cafter %s", '\0', std::string(3000, 'z').c_str());
-    VFW_LOG(logger, vfw::LEVEL_INFO, "next");
-    EXPECT_EQ(records(), (Records{"INFO  nul before", "INFO  nul next"}));
-}
-
-TEST_F(LogTest, HexDataLayout) {
-    Logger logger = getLogger("hex");
-    unsigned char data[20];
-    std::memcpy(data, "ABCDEFGHIJKLMNOP", 16);
-    data[16] = 127;
-    data[17] = 128;
-    data[18] = 31;
-    data[19] = 'z';
+    set("line", 3, 3, -1, 0);
+    unsigned char data[20] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
+                              'K', 'L', 'M', 'N', 'O', 'P', 127, 128, 31,  ' '};
     logger->hexData(vfw::LEVEL_INFO, "title 100%s", data, sizeof data);
-
-    std::string first = "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50" + std::string(3, ' ') +
-                        "ABCDEFGHIJKLMNOP ";
-    std::string second =
-        "7f 80 1f 7a" + std::string(39, ' ') + std::string("\x7f..z", 4) + std::string(" ");
-    ASSERT_EQ(first.size(), 51u + 16u);
-    ASSERT_EQ(second.size(), 51u + 4u);
-    EXPECT_EQ(records(),
-              (Records{"INFO  hex title 100%s", "INFO  hex " + first, "INFO  hex " + second}));
+    logger->hexData(vfw::LEVEL_WARN, "empty", nullptr, 0);
+    logger->hexData(vfw::LEVEL_DEBUG, "hidden", data, sizeof data);
+    // An exception leaves a DEBUG record on "util.except": at DEBUG, then with the location,
+    // then neither above DEBUG nor when only the ring buffer wants DEBUG.
+    int thrown = 0;
+    for (int step = 0; step < 4; ++step) {
+        set("util.except", step < 2 ? 1 : 3, step == 3 ? 1 : -1, -1, step == 1 ? 7 : -1);
+        try {
+            thrown = __LINE__ + 1;
+            VFW_THROW(vfw::IOException, -1, "Move %s to %s failed", "a", "b");
+        } catch (const VFWException&) {
+        }
+    }
+    std::string exception = std::string("vfw::IOException Move a to b failed (reference ") +
+                            __FILE__ + ":" + std::to_string(thrown) + " rc: -1)";
+    expected.insert(
+        expected.end(),
+        {"INFO  line \"log_test:" + std::to_string(line) + ":TestBody()\" value 42",
+         "INFO  line title 100%s",
+         "INFO  line 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50   ABCDEFGHIJKLMNOP ",
+         "INFO  line 7f 80 1f 20" + std::string(39, ' ') + "\x7f..  ", "WARN  line empty",
+         "DEBUG util.except " + exception,
+         "DEBUG util.except \"error_util:Base_Exception()\" " + exception});
+    EXPECT_EQ(m_capture.records(), expected);
 }
 
-TEST_F(LogTest, HexDataOfNothingWritesTheTitleOnlyAndHonoursTheLevel) {
-    Logger logger = getLogger("hex.edge");
-    logger->hexData(vfw::LEVEL_INFO, "empty", nullptr, 0);
-    unsigned char sixteen[16] = {0x00, 0xff, ' ', '~'};
-    logger->hexData(vfw::LEVEL_WARN, "sixteen", sixteen, sizeof sixteen);
-    logger->hexData(vfw::LEVEL_DEBUG, "hidden", sixteen, sizeof sixteen);
-    std::string line = "00 ff 20 7e 00 00 00 00 00 00 00 00 00 00 00 00" + std::string(3, ' ') +
-                       ".. ~" + std::string(12, '.') + " ";
-    EXPECT_EQ(records(), (Records{"INFO  hex.edge empty", "WARN  hex.edge sixteen",
-                                  "WARN  hex.edge " + line}));
+// Each step: a whole configuration, "key=value" separated by blanks (PROGRAM for the program's
+// name), then the settings of the loggers listed and, after "|", each warning of logging's own
+// logger. The steps run in order, so a key that goes stops having effect at the next load.
+TEST_F(LogTest, SettingsFromTheConfigurationAndItsLoads) {
+    // clang-format off
+    const char* const steps[][2] = {
+        {"", "root=3/3/32/0 a.b.c=3/3/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
+        {"log.a=DEBUG", "a.b.c=1/3/32/0 root=3/3/32/0"},
+        {"log.a=DEBUG log.a.b.c=ERROR", "a.b.c=5/3/32/0 a.b=1/3/32/0"},
+        {"log=LOUD log.=DEBUG log.q=NOISY LOG.R=error", "root=3/3/32/0 q=3/3/32/0 R=5/3/32/0"
+         " | Illegal value for property 'log': 'LOUD'. Using 'INFO'. | Illegal log name: 'log.'"
+         " | Illegal log level. Property: 'log.q', value: 'NOISY'"},
+        {"log=debug", "q=1/3/32/0"}, {"log=", "q=3/3/32/0"},
+        {"log=FATAL log.client=ERROR log.client.sub=ERROR", "client=0/3/32/0 client.sub=5/3/32/0"},
+        {"logger.facility.*=local3 logger.facility.f.own=Daemon logger.facility.f.bad=bogus "
+         "logger.facility.=local1", "root=3/3/152/0 f.bad=3/3/152/0 f.own.sub=3/3/24/0 "
+         "com.vantrel.logger=4/4/32/0 | Illegal facility name: 'logger.facility.' | Illegal log "
+         "facility. Property: 'logger.facility.f.bad', value: 'bogus'"},
+        {"logger.facility.*=local3 logger.facility.PROGRAM=local5", "f.any=3/3/168/0"},
+        {"logger.facility.*=nowhere", "f.any=3/3/32/0 | Illegal value facility name: 'nowhere' "
+         "for 'logger.facility.*'. Using 'auth'. | Illegal log facility. Property: "
+         "'logger.facility.*', value: 'nowhere'"},
+        {"logger.facility.*=local2", "root=3/3/144/0"},
+        {"logger.facility.*=", "root=3/3/144/0 | Illegal log facility. Property: "  // kept
+         "'logger.facility.*', value: ''"},
+        {"logger.showmore=3", "sm.x=3/3/144/3"}, {"logger.showmore=-1", "root=3/3/144/0"},
+        {"logger.showmore=1 logger.showmore.sm.x=4 logger.showmore.=7", "sm.x=3/3/144/4 "
+         "sm.y=3/3/144/1 sm.x.below=3/3/144/4 | \"reconfigure\" Illegal log name: "
+         "'logger.showmore.'"},
+        {"logger.showmore= logger.showmore.sm.x=", "sm.x=3/3/144/0"}};
+    // clang-format on
+    for (const auto& step : steps) {
+        vfw::MapPropertySource properties;
+        std::string given =
+            std::regex_replace(step[0], std::regex("PROGRAM"), program_invocation_short_name);
+        std::regex pair("(\\S+)=(\\S*)"), name("(\\S+)=");
+        for (std::sregex_iterator it(given.begin(), given.end(), pair), end; it != end; ++it) {
+            properties.set((*it)[1], (*it)[2]);
+        }
+        vfw::ReconfigureLevels(properties);
+        std::string found, wanted = std::string(step[1]).substr(0, strcspn(step[1], "|"));
+        for (std::sregex_iterator it(wanted.begin(), wanted.end(), name), end; it != end; ++it) {
+            found += (found.empty() ? "" : " ") + (*it).str() +
+                     settings((*it)[1] == "root" ? "" : (*it)[1].str());
+        }
+        for (const std::string& record : m_capture.records()) {
+            found += " | " + record.substr(record.find(" com.vantrel.logger ") == 5 ? 25 : 0);
+        }
+        EXPECT_EQ(found, step[1]) << step[0];
+    }
+    getLogger("")->setFacility(-1);
+    vfw::ReconfigureLevels(vfw::MapPropertySource());
+    EXPECT_EQ(settings(""), "3/3/32/0") << "a root without a facility gets auth";
+    // The steps on their own: "mark" is no facility, warned about in both.
+    m_props.set("logger.facility.x", "mark");
+    m_props.set("logger.facility.myprog", "local4");
+    m_props.set("logger.showmore.steps.s", "1");
+    EXPECT_EQ(vfw::getFacility(m_props, "Logger.Facility.X"), 32);
+    vfw::reconfigureFacilities(m_props, "myprog");
+    vfw::reconfigureShowMore(m_props);
+    EXPECT_EQ(
+        settings("") + " " + settings("steps.s") + " " + std::to_string(m_capture.records().size()),
+        "3/3/160/0 3/3/160/1 2");
+    // Loads (which reconfigure logging inside the property layer's lock) on one thread, and
+    // reconfigurations and records under that lock on another, never deadlock (or hang until
+    // the test's timeout).
+    writeFile(m_path, "log.mt: DEBUG\nlogger.showmore.mt: 3\n");
+    vfw::CProperties2 props;
+    std::thread loads([&] {
+        for (int i = 0; i < 500; ++i) {
+            props.load(m_path.c_str(), 1);
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        vfw::ReconfigureLevels(props);
+        vfw::MutexLock lock(props.mutex());
+        VFW_LOG(getLogger("mt." + std::to_string(i)), vfw::LEVEL_DEBUG, "%d", i);
+    }
+    loads.join();
+    props.load(m_path.c_str(), 1);  // once quiet, every logger has what the file says
+    EXPECT_EQ(settings("mt.7"), "1/3/160/3");
 }
 
-TEST_F(LogTest, ExceptionsLeaveADebugRecordOnUtilExcept) {
-    Logger except = getLogger("util.except");
-    except->setLevel(vfw::LEVEL_DEBUG);
-    int line = 0;
-    try {
-        line = __LINE__ + 1;
-        VFW_THROW(vfw::IOException, -1, "Move %s to %s failed", "a", "b");
-    } catch (const VFWException&) {
+TEST_F(LogTest, PrefixAndLogFile) {
+    char buffer[512];
+    size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "_cbuf ");
+    EXPECT_TRUE(length == std::strlen(buffer) &&
+                std::regex_match(buffer, std::regex("_cbuf " + prefix())))
+        << buffer;
+    // Cut to the buffer and terminated, the caller's prefix too; nothing stored for size 0.
+    EXPECT_EQ(vfw::formatRecordPrefix(buffer, 10, ""), 9u);
+    EXPECT_EQ(vfw::formatRecordPrefix(buffer, 4, "_cbuf ") + vfw::formatRecordPrefix(buffer, 0, ""),
+              3u);
+    EXPECT_STREQ(buffer, "_cb");
+    EXPECT_EXIT(std::exit(std::string(buffer, vfw::formatRecordPrefix(buffer, sizeof buffer, ""))
+                              .find("[" + std::to_string(getpid()) + "]: ") == std::string::npos),
+                ::testing::ExitedWithCode(0), "")
+        << "a forked child reports its own pid";
+    // Read at each open: flush frequency, maxcount, maxsize, zip.backup ("-" keeps the one
+    // before), and the file's frequency, cache size, maximum size (64-bit), count and zip.
+    // clang-format off
+    const char* const cases[] = {
+        "- - - - 10 10240 536870912 5 0",      "0 0 3 YES 0 0 3145728 0 1",
+        "1 -2 4096 on 1 0 4294967296 5 0",     "2 7 0 true 2 2048 536870912 7 1",
+        "10 - -1 - 10 10240 536870912 7 1",    "512 - junk - 512 524288 536870912 7 1",
+        "513 - - - 512 524288 536870912 7 1",  "-600 - - - 10 10240 536870912 7 1"};
+    const char* keys[] = {"logger.file.flush.frequency", "logger.file.maxcount", "logger.file.maxsize", "logger.file.zip.backup"};
+    // clang-format on
+    vfw::FileLogging file;
+    EXPECT_FALSE(file.isOpen() || file.write("dropped"));
+    for (const char* c : cases) {
+        std::string values[4];
+        std::istringstream fields(c);
+        for (int k = 0; k < 4 && fields >> values[k]; ++k) {
+            values[k] == "-" ? void() : m_props.set(keys[k], values[k]);
+        }
+        ASSERT_EQ(file.open(m_path), 0);
+        std::ostringstream taken;
+        taken << values[0] << " " << values[1] << " " << values[2] << " " << values[3] << " "
+              << file.flushFrequency() << " " << file.cacheSize() << " " << file.maxSize() << " "
+              << file.maxCount() << " " << file.zipBackup();
+        EXPECT_EQ(taken.str(), c);
     }
-    int line2 = 0;
-    try {
-        line2 = __LINE__ + 1;
-        VFW_THROW_OS(vfw::SystemException, 22);
-    } catch (const VFWException&) {
+    // A file opens for appending and is made mode 0666 whatever the umask; a record is the
+    // prefix, the line and a line end. A failing open reports errno.
+    writeFile(m_path, "earlier\n");
+    mode_t old = umask(077);
+    ASSERT_EQ(file.open(m_path), 0);
+    umask(old);
+    EXPECT_TRUE(file.write("INFO  app first") && file.write(""));
+    file.close();
+    EXPECT_TRUE(std::regex_match(
+        readFile(m_path),
+        std::regex("earlier\n" + prefix() + "INFO  app first\n" + prefix() + "\n")))
+        << readFile(m_path);
+    EXPECT_EQ(mode(m_path), S_IFREG | 0666u);
+    EXPECT_EQ(file.open(m_path + "/missing"), ENOTDIR);
+    EXPECT_FALSE(file.isOpen() || file.write("nowhere"));
+    // A file whose mode cannot be set (append-only, even for root) is closed again.
+    std::string output;
+    ASSERT_EQ(vfw_test::runCommand("chattr +a '" + m_path + "'", output), 0) << output;
+    int result = file.open(m_path);
+    vfw_test::runCommand("chattr -a '" + m_path + "'", output);
+    EXPECT_TRUE(result == EPERM && !file.isOpen() && !file.write("x") && lines(m_path) == 3);
+    // Opening again, reopening, destroying and the destructor each write what is cached;
+    // cached lines are cut at 1023 characters.
+    m_props.set("logger.file.flush.frequency", "4");
+    std::remove(m_path.c_str());
+    {
+        vfw::FileLogging cached(m_path);
+        for (int n = 1; n <= 5; ++n) {
+            cached.write("cached");
+            EXPECT_EQ(lines(m_path), n < 4 ? 0 : 4) << "the flush point is the fourth record";
+        }
+        m_props.set("logger.file.flush.frequency", "8");
+        ASSERT_EQ(cached.open(m_path), 0);
+        EXPECT_EQ(cached.cacheSize() + lines(m_path), 8192u + 5);
+        cached.write("again");
+        cached.reopen(true);
+        EXPECT_EQ(lines(m_path), 6);
+        cached.write("more");
+        cached.reopen(false);
+        cached.destroy();
+        EXPECT_TRUE(lines(m_path) == 7 && !cached.isOpen() && !cached.write("after destroy"));
+        ASSERT_EQ(cached.open(m_path), 0);
+        cached.write(std::string(3000, 'c').c_str());
     }
-    except->setShowMore(7);
-    int line3 = 0;
-    try {
-        line3 = __LINE__ + 1;
-        VFW_THROW(vfw::BadDataException, 0, "bad");
-    } catch (const VFWException&) {
-    }
-    except->setLevel(-1);
-    except->setShowMore(-1);
-
-    Records written = records();
-    ASSERT_EQ(written.size(), 3u);
-    EXPECT_EQ(written[0], "DEBUG util.except vfw::IOException Move a to b failed (reference " +
-                              std::string(__FILE__) + ":" + std::to_string(line) + " rc: -1)");
-    EXPECT_EQ(written[1], "DEBUG util.except vfw::SystemException OS call failed: " +
-                              std::string(std::strerror(22)) + " (reference " +
-                              std::string(__FILE__) + ":" + std::to_string(line2) + " rc: 22)");
-    EXPECT_EQ(written[2],
-              "DEBUG util.except \"error_util:Base_Exception()\" vfw::BadDataException bad "
-              "(reference " +
-                  std::string(__FILE__) + ":" + std::to_string(line3) + " rc: 0)");
+    std::string text = readFile(m_path);
+    EXPECT_TRUE(lines(m_path) == 8 &&
+                text.find(std::string(1023, 'c') + "\n") != std::string::npos &&
+                text.find(std::string(1024, 'c')) == std::string::npos);
 }
 
-TEST_F(LogTest, ExceptionRecordsAreLeftOutWhereTheRulesSaySo) {
-    Logger except = getLogger("util.except");
-    except->setLevel(vfw::LEVEL_TRACE);
-    // The exemption matches the class name as framework sites spell it: unqualified.
-    using vfw::EndOfFileException;
-    try {
-        VFW_THROW(EndOfFileException, -1, "Queue is shutting down");
-    } catch (const VFWException&) {
-    }
-    try {
-        VFW_THROW_NOLOG(vfw::IOException, -1, "quiet");
-    } catch (const VFWException&) {
-    }
-    except->setLevel(vfw::LEVEL_INFO);
-    try {
-        VFW_THROW(vfw::IOException, -1, "above debug");
-    } catch (const VFWException&) {
-    }
-    // Wanted by the ring buffer only: no record reaches the destination.
-    except->setMemoryLevel(vfw::LEVEL_DEBUG);
-    try {
-        VFW_THROW(vfw::IOException, -1, "memory only");
-    } catch (const VFWException&) {
-    }
-    except->setLevel(-1);
-    except->setMemoryLevel(-1);
-    EXPECT_EQ(records(), Records{});
+// Each file of `dir`, "name=text" for one without records, "name=X<n>" for one that starts with
+// the filling and holds n records, "name=<n>" for other files with records, "name=dir".
+std::string listing(const vfw_test::TempDir& dir) {
+    std::string out;
+    vfw_test::runCommand("cd '" + dir.path() + R"(' && for f in $(LC_ALL=C ls); do
+        if [ -d $f ]; then d=dir; elif grep -q ']: ' $f; then
+        d=$(head -c1 $f | tr -cd x | tr x X)$(grep -c ']: ' $f); else d=$(cat $f); fi
+        printf '%s=%s ' $f "$d"; done)",
+                         out);
+    return out;
 }
 
-TEST_F(LogTest, ConcurrentRecordsStayWhole) {
-    const int kThreads = 4;
-    const int kEach = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            Logger logger = getLogger("threads.t" + std::to_string(t));
-            for (int i = 0; i < kEach; ++i) {
-                VFW_LOG(logger, vfw::LEVEL_INFO, "record %d %s", i,
-                        std::string(100, 'a' + t).c_str());
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    Records written = records();
-    ASSERT_EQ(written.size(), static_cast<size_t>(kThreads * kEach));
-    std::vector<int> next(kThreads, 0);
-    for (const std::string& record : written) {
-        int t = record[std::strlen("INFO  threads.t")] - '0';
-        ASSERT_GE(t, 0);
-        ASSERT_LT(t, kThreads);
-        EXPECT_EQ(record, "INFO  threads.t" + std::to_string(t) + " record " +
-                              std::to_string(next[t]++) + " " + std::string(100, 'a' + t));
+TEST_F(LogTest, Rotation) {
+    m_props.set("logger.file.flush.frequency", "1");
+    m_props.set("logger.file.maxsize", "1");
+    // maxcount ("zip": zip.backup, "moved": another writer rotated first), backups besides the
+    // full log, the files after two records. The oldest backup goes, the others move up, the full
+    // file becomes log.1 and a new one starts; gaps stay; with zip only ".gz" names move; 0 never
+    // renames; a backup that cannot be removed stops the shift; a failed move keeps the file.
+    // clang-format off
+    const char* const cases[][3] = {
+        {"3", "log.1=one log.2=two log.3=three", "log=1 log.1=X1 log.2=one log.3=two "},
+        {"3", "log.2=two", "log=1 log.1=X1 log.3=two "},
+        {"3 zip", "log.1.gz=one log.3.gz=3 log.1=plain", "log=1 log.1=plain log.1.gz=X1 log.2.gz=one "},
+        {"0", "", "log=X2 "},
+        {"3", "log.1=one log.2=two log.3/inside=", "log=1 log.1=X1 log.2=two log.3=dir "},
+        {"1", "log.1/inside=", "log=X2 log.1=dir "}, {"1 zip", "log.1.gz/inside=", "log=X2 log.1.gz=dir "},
+        {"3 moved", "", "log=1 log.1=X1 "}};
+    // clang-format on
+    for (const auto& c : cases) {
+        vfw_test::TempDir dir;
+        std::string how = c[0];
+        m_props.set("logger.file.maxcount", how.substr(0, 1));
+        m_props.set("logger.file.zip.backup", how.find("zip") != std::string::npos ? "true" : "no");
+        writeFile(dir.file("log"), std::string(1 << 20, 'x'));
+        std::istringstream files(c[1]);
+        for (std::string file; files >> file;) {
+            std::string target = dir.file(file.substr(0, file.find('=')));
+            mkdir(target.substr(0, target.rfind('/')).c_str(), 0755);  // log.3 of log.3/inside
+            writeFile(target, file.substr(file.find('=') + 1));
+        }
+        vfw::FileLogging file(dir.file("log"));
+        if (how.find("moved") != std::string::npos) {
+            ASSERT_EQ(rename(dir.file("log").c_str(), dir.file("log.1").c_str()), 0);
+            writeFile(dir.file("log"), "");
+        }
+        file.write("old");
+        file.write("new");
+        EXPECT_EQ(listing(dir) + std::to_string(mode(dir.file("log"))),
+                  std::string(c[2]) + std::to_string(S_IFREG | 0666))
+            << how;
     }
 }
 
-// A property source that logs each lookup, as the configuration layer may.
-class LoggingPropertySource : public vfw::MapPropertySource {
-  public:
-    bool lookup(const std::string& name, std::string& value) const override {
-        VFW_LOG(getLogger("util.properties"), vfw::LEVEL_INFO, "lookup %s", name.c_str());
-        return MapPropertySource::lookup(name, value);
-    }
-};
-
-// The destination is configured by the first record of a process, so this runs in its own.
-TEST(LogDestination, FirstRecordWithAPropertySourceThatLogs) {
+// Once a process, in one of its own: the program name from /proc/self/stat when the system
+// library has none; records sent to a real rsyslogd, as "priority tag: text" with "own" for
+// this process's identity; a property source that logs; the end of logging at shutdown.
+TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     if (!vfw_test::isRerunChild()) {
         vfw_test::rerunCurrentTest();
         return;
     }
-    vfw_test::TempDir dir;
-    vfw::MapPropertySource plain;
-    plain.set("logger.file.flush.frequency", "1");
-    vfw::setPropertySource(&plain);
-    ASSERT_EQ(vfw::getFileLogging().open(dir.file("log")), 0);
-    LoggingPropertySource logging;
-    vfw::setPropertySource(&logging);
-    VFW_LOG(getLogger("first"), vfw::LEVEL_WARN, "first record");
-    vfw::setPropertySource(nullptr);
-    vfw::getFileLogging().close();
+    std::string program = readFile("/proc/self/comm");
+    program.erase(program.find('\n'));
+    char empty[] = "", buffer[512];
+    program_invocation_short_name = empty;
+    std::string end = " " + program + "[" + std::to_string(getpid()) + "]: ";
+    size_t length = vfw::formatRecordPrefix(buffer, sizeof buffer, "");
+    EXPECT_EQ(std::string(buffer).substr(length - end.size()) + program_invocation_short_name,
+              end + program);
 
-    std::string text = vfw_test::readFile(dir.file("log"));
-    std::string openlogKey = std::string("logger.openlog.") + program_invocation_short_name;
-    std::vector<std::string> expected = {"INFO  util.properties lookup logger.destination",
-                                         "INFO  util.properties lookup " + openlogKey,
-                                         "WARN  first first record"};
-    size_t at = 0;
-    for (const std::string& record : expected) {
-        at = text.find("]: " + record + "\n", at);
-        EXPECT_NE(at, std::string::npos) << record << " in\n" << text;
-    }
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
-}
-
-// Shutting down ends logging for the rest of the process, so it runs in a process of its own.
-TEST(LogShutdown, GetLoggerAfterShutdownReturnsAnEmptyHandle) {
-    if (!vfw_test::isRerunChild()) {
-        vfw_test::rerunCurrentTest();
-        return;
-    }
-    vfw_test::TempDir dir;
+    vfw_test::SyslogDaemon daemon;
     vfw::MapPropertySource properties;
-    properties.set("logger.file.flush.frequency", "1");
     vfw::setPropertySource(&properties);
-    ASSERT_EQ(vfw::getFileLogging().open(dir.file("log")), 0);
+    // "No" leaves the connection to the system library, whose identity has no pid; the next
+    // (forced) configuration opens it and tells a root process that names another destination
+    // than syslog. Records stay on syslog.
+    properties.set("logger.openlog." + program, "No");
+    VFW_LOG(getLogger("noopen"), vfw::LEVEL_WARN, "plain identity");
+    properties.erase("logger.openlog." + program);
+    properties.set("logger.destination", "file");
+    properties.set("logger.facility.*", "local3");
+    vfw::ReconfigureLevels(properties);
+    Logger logger = getLogger("vau.cli.vaudumpat");
+    logger->setLevel(vfw::LEVEL_TRACE);
+    for (int level = vfw::LEVEL_TRACE; level <= vfw::LEVEL_DISABLED; ++level) {
+        VFW_LOG(logger, level, "dump of %s: %d", "/var/vantrelaud/spool", level);
+    }
+    std::string received, own = program + "[" + std::to_string(getpid()) + "]";
+    for (const vfw_test::SyslogMessage& message : daemon.sync()) {
+        std::string tag = message.tag == own ? "own" : message.tag == program ? "plain" : "other";
+        received += std::to_string(message.priority) + " " + tag + ": " + message.text + "\n";
+    }
+    std::string dump = " vau.cli.vaudumpat dump of /var/vantrelaud/spool: ";
+    EXPECT_EQ(received, "36 plain: WARN  noopen plain identity\n35 own: Could not open file: " +
+                            std::string(strerror(0)) + "\n159 own: TRACE" + dump +
+                            "0\n159 own: DEBUG" + dump + "1\n159 own: DIAG " + dump +
+                            "2\n158 own: INFO " + dump + "3\n156 own: WARN " + dump +
+                            "4\n155 own: ERROR" + dump + "5\n152 own: FATAL" + dump +
+                            "6\n152 own: DISAB" + dump + "7\n");
 
-    Logger before = getLogger("shut.before");
-    ASSERT_TRUE(before);
+    struct LoggingPropertySource : vfw::MapPropertySource {  // logs as the property layer may
+        bool lookup(const std::string& name, std::string& value) const override {
+            VFW_LOG(getLogger("util.properties"), vfw::LEVEL_INFO, "lookup %s", name.c_str());
+            return MapPropertySource::lookup(name, value);
+        }
+    } logging;
+    vfw_test::LogCapture capture;
+    vfw::setPropertySource(&logging);
+    vfw::configureDestination(true);
+    vfw::setPropertySource(nullptr);
+    ASSERT_TRUE(getLogger("shut.before"));
     vfw::shutdownLogging();
     Logger after = getLogger("shut.after");
-    EXPECT_FALSE(after);
-    EXPECT_FALSE(getLogger(""));
-    EXPECT_FALSE(getLogger("shut.before"));
     VFW_LOG(after, vfw::LEVEL_FATAL, "never");
     vfw::initLogging();
-    EXPECT_FALSE(getLogger("shut.after"));
-
-    // Exceptions still work and leave no record.
+    EXPECT_FALSE(after || getLogger("") || getLogger("shut.before") || getLogger("shut.after"));
     try {
-        VFW_THROW(vfw::IOException, -1, "after shutdown");
+        VFW_THROW(vfw::IOException, -1, "after shutdown");  // still works, leaves no record
     } catch (const VFWException& e) {
         EXPECT_STREQ(e.what(), "after shutdown");
     }
-    vfw::getFileLogging().close();
-    EXPECT_EQ(vfw_test::readFile(dir.file("log")), "");
-    vfw::setPropertySource(nullptr);
+    EXPECT_EQ(capture.records(),
+              (Records{"INFO  util.properties lookup logger.destination",
+                       "INFO  util.properties lookup logger.openlog." + program}));
 }
 
 }  // namespace

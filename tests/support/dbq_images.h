@@ -1,6 +1,7 @@
-// Queue-file images for the queue tests, written from the block layout tables with their own
-// offsets (deliberately not the library's constants or code), and a whole-file comparison
-// that checks the time stamps against a window and reports the first differing byte.
+// Queue-file images for the queue tests, written from the block layout tables
+// with their own offsets (deliberately not the library's constants or code),
+// and a whole-file comparison that checks the time stamps against a window and
+// reports the first differing byte.
 #ifndef VFW_TEST_DBQ_IMAGES_H
 #define VFW_TEST_DBQ_IMAGES_H
 
@@ -8,7 +9,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <sstream>
 #include <string>
 
 namespace dbq_images {
@@ -44,7 +44,7 @@ struct Master {
     int32_t descriptorSize = 0;
     uint32_t age = 0;
     int32_t blockSize = 512;
-    std::string descriptor;  // start of the descriptor area
+    std::string descriptor = "";  // start of the descriptor area
     bool basic = false;
 };
 
@@ -60,8 +60,7 @@ inline std::string masterImage(const Master& m) {
     be32(b, 26, uint32_t(m.dataSize >> 32));
     be32(b, 30, uint32_t(m.dataSize));
     be32(b, 34, uint32_t(m.descriptorSize));
-    size_t area = m.basic ? 38 : 62;
-    b.replace(area, m.descriptor.size(), m.descriptor);
+    b.replace(m.basic ? 38 : 62, m.descriptor.size(), m.descriptor);
     if (!m.basic) {
         b.replace(38, 4, "DbQm");
         be32(b, 42, byteSum(b, 62, BLOCK));
@@ -79,7 +78,7 @@ struct Data {
     bool spanning = false, free = false;
     uint32_t age = 0;
     int32_t spanSeq = 0;
-    std::string payload;  // start of the payload area
+    std::string payload = "";  // start of the payload area
     bool basic = false;
 };
 
@@ -90,8 +89,7 @@ inline std::string dataImage(const Data& d) {
     be32(b, 5, uint32_t(d.next));
     be32(b, 9, d.sizeOrPrevious);
     b[13] = char((d.spanning ? 1 : 0) | (d.free ? 2 : 0));
-    size_t area = d.basic ? 14 : 42;
-    b.replace(area, d.payload.size(), d.payload);
+    b.replace(d.basic ? 14 : 42, d.payload.size(), d.payload);
     if (!d.basic) {
         b.replace(14, 4, "dBqD");
         be32(b, 18, byteSum(b, 42, BLOCK));
@@ -111,35 +109,33 @@ inline std::string pattern(size_t length, unsigned seed) {
     return s;
 }
 
-// Compares two queue-file images. The time fields of extended blocks (master offset 50, data
-// offset 26) of `actual` must lie in [from, to]; they are then compared as 0.
+// Compares two queue-file images. The time fields of extended blocks (master
+// offset 50, data offset 26) of `actual` must lie in [from, to]; they are then
+// compared as 0.
 inline ::testing::AssertionResult sameFile(std::string actual, const std::string& expected,
                                            time_t from, time_t to) {
-    if (actual.size() != expected.size()) {
-        return ::testing::AssertionFailure()
-               << "file has " << actual.size() << " bytes, expected " << expected.size();
-    }
-    for (size_t block = 0; block * BLOCK < actual.size(); ++block) {
-        size_t base = block * BLOCK;
-        uint8_t type = uint8_t(actual[base + 4]);
-        size_t timeAt = type == 39 ? 50 : type == 40 ? 26 : 0;
-        if (timeAt != 0) {
-            time_t stamp = time_t(readBe32(actual, base + timeAt));
+    for (size_t base = 0; base + BLOCK <= actual.size(); base += BLOCK) {
+        const uint8_t type = uint8_t(actual[base + 4]);
+        const size_t at = base + (type == 39 ? 50 : 26);
+        const time_t stamp = time_t(readBe32(actual, at));
+        if (type == 39 || type == 40) {
             if (stamp < from || stamp > to) {
-                return ::testing::AssertionFailure() << "block " << block << " time " << stamp
-                                                     << " outside [" << from << ", " << to << "]";
+                return ::testing::AssertionFailure()
+                       << "block " << base / BLOCK << " time " << stamp;
             }
-            be32(actual, base + timeAt, 0);
+            be32(actual, at, 0);
         }
     }
-    for (size_t i = 0; i < actual.size(); ++i) {
-        if (actual[i] != expected[i]) {
-            return ::testing::AssertionFailure()
-                   << "first difference in block " << i / BLOCK << " at offset " << i % BLOCK
-                   << ": " << int(uint8_t(actual[i])) << ", expected " << int(uint8_t(expected[i]));
-        }
+    size_t i = 0;
+    while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) {
+        ++i;
     }
-    return ::testing::AssertionSuccess();
+    if (i == actual.size() && i == expected.size()) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << "files of " << actual.size() << " and " << expected.size()
+           << " bytes differ first in block " << i / BLOCK << " at offset " << i % BLOCK;
 }
 
 }  // namespace dbq_images

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <iostream>
 #include <random>
@@ -28,30 +27,28 @@ using dbq_images::pattern;
 using vfw_test::readFile;
 using vfw_test::writeFile;
 
-// Reads at most `limit` records from a copy of `path` opened without the strict check,
-// stopping at the first failure: the record in flight may be damaged, the ones before count.
-std::vector<std::string> readLeniently(const std::string& path, size_t limit) {
-    writeFile(path + ".copy", readFile(path));
-    vfw::DBQSingle queue(512);
-    std::vector<std::string> records;
-    EXPECT_TRUE(queue.open(path + ".copy", 1, 0600, false, ""));
+// Whether a strict open of a copy of `path` accepts it (a refusal must be the unclean one),
+// and the records, at most `limit`, that a lenient open of another copy reads up to the first
+// failure: the record in flight may be damaged, the ones before it count.
+std::vector<std::string> readCopies(const std::string& path, size_t limit, bool& strictAccepts) {
+    const std::string copy = path + ".copy";
+    writeFile(copy, readFile(path));
+    vfw::DBQSingle strict(512), lenient(512);
     try {
-        dbq_test::drainInto(queue, records, limit);
+        strictAccepts = strict.open(copy, 1, 0600, true, "");
+    } catch (const vfw::IOException& e) {
+        EXPECT_STREQ(e.what(), "DBQSingle is not shut cleanly.");
+        strictAccepts = false;
+    }
+    strict.close();
+    writeFile(copy, readFile(path));
+    std::vector<std::string> records;
+    EXPECT_TRUE(lenient.open(copy, 1, 0600, false, ""));
+    try {
+        dbq_test::drainInto(lenient, records, limit);
     } catch (const VFWException&) {
     }
     return records;
-}
-
-// True when a strict open of a copy of `path` succeeds; a refusal must be the unclean one.
-bool strictOpenAccepts(const std::string& path) {
-    writeFile(path + ".copy", readFile(path));
-    vfw::DBQSingle queue(512);
-    try {
-        return queue.open(path + ".copy", 1, 0600, true, "");
-    } catch (const vfw::IOException& e) {
-        EXPECT_STREQ(e.what(), "DBQSingle is not shut cleanly.");
-    }
-    return false;
 }
 
 int g_writes = 0, g_failAt = 0;
@@ -62,13 +59,13 @@ bool countingHook(int, int64_t offset, size_t length) {
     return ++g_writes != g_failAt;
 }
 
-// Runs `update` on the file at `base` (held records `held`) once to count its writes, then
-// once for every k with the k-th write failing. The first write into the master block (its
-// first 22 bytes) marks the file interrupted and the last one, the operation byte alone,
-// clears the mark. Before the mark nothing but blocks grown at the end changed; after it a
-// strict open refuses the file, and a lenient one reads the held records intact, less the
-// first when `removing` and the removal may have reached the file. The shrink counter starts
-// at 100, so that a drop of the last block gives it back; a removal leaves it for later.
+// Runs `update` on the file at `base`, holding the records `held`, once to count its writes,
+// then once for every k with the k-th write failing. The first write into the master block (its
+// first 22 bytes) marks the file interrupted and the last, the operation byte alone, clears the
+// mark. Before the mark nothing but blocks grown at the end reached the file; after it a strict
+// open refuses the file and a lenient one reads the held records intact, less the first when
+// `removing` and the removal reached the file. The shrink counter starts at 100, so that a drop
+// of the last block gives it back; a removal leaves its drop for later.
 void sweep(const std::string& base, const std::function<void(vfw::DBQSingle&)>& update,
            const std::vector<std::string>& held, bool removing) {
     const std::string before = readFile(base), work = base + ".work";
@@ -89,34 +86,32 @@ void sweep(const std::string& base, const std::function<void(vfw::DBQSingle&)>& 
             vfw::BlockFileBuf::setWriteHook(nullptr);
         }
         if (k == 0) {
-            writes = g_writes;
-            while (mark < writes && g_writesDone[size_t(mark)].first >= 512) {
+            for (writes = int(g_writesDone.size()); g_writesDone[size_t(mark)].first >= 512;) {
                 ++mark;
             }
-            ASSERT_LT(mark, writes);
-            EXPECT_EQ(g_writesDone[size_t(mark)], std::make_pair(int64_t(0), size_t(22)))
-                << "the mark goes first";
-            EXPECT_EQ(g_writesDone.back(), std::make_pair(int64_t(21), size_t(1)))
-                << "and its removal last";
+            EXPECT_EQ(g_writesDone[size_t(mark)], std::make_pair(int64_t(0), size_t(22)));
+            EXPECT_EQ(g_writesDone.back(), std::make_pair(int64_t(21), size_t(1)));
             continue;
         }
         const std::string after = readFile(work);
         const bool interrupted = after[21] != 0;
+        bool accepted = false;
+        std::vector<std::string> read = readCopies(work, held.size() + 1, accepted),
+                                 expected = held;
         EXPECT_EQ(interrupted, k > mark + 1);
-        EXPECT_EQ(strictOpenAccepts(work), !interrupted);
-        EXPECT_TRUE(interrupted || after.compare(0, before.size(), before) == 0)
-            << "nothing of the update but a grown block at the end reached the file";
-        std::vector<std::string> read = readLeniently(work, held.size() + 1), expected = held;
+        EXPECT_EQ(accepted, !interrupted);
+        EXPECT_TRUE(interrupted || after.compare(0, before.size(), before) == 0);
         if (interrupted && removing && (read.empty() || read[0] != held[0])) {
             expected.erase(expected.begin());
         }
         ASSERT_GE(read.size(), expected.size());
         read.resize(expected.size());
-        EXPECT_EQ(read, expected);
+        EXPECT_TRUE(read == expected);
     }
 }
 
-// The base file holds two records in blocks 1 and 2; block 3, its last, is the free list.
+// The base file holds two records in blocks 1 and 2; block 3, its last, is the free list. A
+// push takes block 3 and grows two, a pop frees block 1, a drop gives back block 3.
 TEST(DbqFaultTest, EveryFailingWriteOfAnUpdateLeavesCommittedRecordsIntact) {
     vfw_test::TempDir dir;
     const std::string base = dir.file("base"), c = pattern(300, 3), e = pattern(470, 5);
@@ -130,7 +125,6 @@ TEST(DbqFaultTest, EveryFailingWriteOfAnUpdateLeavesCommittedRecordsIntact) {
         dbq_test::enqueue(queue, c);
         dbq_test::enqueue(queue, e);
     }
-    // A push takes block 3 and grows two; a pop frees block 1; a drop gives back block 3.
     sweep(
         base, [](vfw::DBQSingle& q) { dbq_test::enqueue(q, pattern(1000, 4)); }, {c, e}, false);
     sweep(
@@ -141,9 +135,9 @@ TEST(DbqFaultTest, EveryFailingWriteOfAnUpdateLeavesCommittedRecordsIntact) {
         base, [](vfw::DBQSingle& q) { q.putDescriptor(dbq_test::bytes("d"), 1); }, {c, e}, false);
 }
 
-// A writer process appends and removes numbered records and reports its progress through a
-// pipe: 'O' open, 'A' record appended (committed), 'R' removal of the head record begins,
-// 'W' stopped before a write, waiting to be killed.
+// A writer process appends and removes records numbered from `next` on and reports each step
+// through a pipe: 'A' n appended (committed), 'R' n removal of the head record n begins, 'W'
+// stopped before its chosen block write, waiting to be killed.
 struct Event {
     char kind;
     uint64_t number;
@@ -183,83 +177,66 @@ bool stoppingHook(int, int64_t, size_t) {
     }
     report('O', 0);
     for (;;) {
-        int64_t held = queue.count();
-        if (held < 2 || (held < 40 && random() % 100 < 55)) {
+        if (queue.count() < 2 || (queue.count() < 40 && random() % 100 < 55)) {
             dbq_test::enqueue(queue, recordOf(next));
             report('A', next++);
         } else {
-            uint64_t number = 0;
-            std::memcpy(&number, dbq_test::peek(queue).data(), 8);
-            report('R', number);
+            uint64_t head = 0;
+            std::memcpy(&head, dbq_test::peek(queue).data(), 8);
+            report('R', head);
             queue.dequeue();
         }
-        if (random() % 500 == 0) {
-            for (int i = 0; i < 101; ++i) {
-                queue.shrink();
-            }
+        for (int i = random() % 500 == 0 ? 0 : 101; i < 101; ++i) {
+            queue.shrink();  // now and then enough calls to give back a free last block
         }
     }
 }
 
-// What the parent knows of the file: the records it holds, oldest first, and a removal
-// reported without a later event, which may or may not have committed.
+// What the parent knows: the file holds the records first..next-1, and a removal reported
+// last (of first - 1) may or may not have committed; so may an append not yet reported.
 struct Model {
-    std::deque<uint64_t> records;
-    uint64_t next = 0, removing = 0;
-    bool removalPending = false;
+    uint64_t first = 0, next = 0;
+    bool removing = false;
 
     void apply(const Event& e) {
         if (e.kind == 'A') {
-            ASSERT_EQ(e.number, next);
-            records.push_back(next++);
-            removalPending = false;
+            ASSERT_EQ(e.number, next++);
+            removing = false;
         } else if (e.kind == 'R') {
-            ASSERT_FALSE(records.empty());
-            ASSERT_EQ(e.number, records.front());
-            removing = records.front();
-            records.pop_front();
-            removalPending = true;
+            ASSERT_TRUE(first < next && e.number == first++);
+            removing = true;
         }
     }
 
-    // Checks the file a killed writer left; true when the kill left an update unfinished,
-    // after which the file is started anew, as the daemon's strict open would refuse it.
+    // Checks the file a killed writer left; true when the kill left an update unfinished, after
+    // which the file is started anew, as the daemon's strict open would refuse it.
     bool check(const std::string& path) {
         const std::string file = readFile(path);
-        if (file.empty()) {  // killed before the new file's master block was written
-            EXPECT_TRUE(records.empty());
-            return false;
+        const bool clean = file.size() <= 21 || file[21] == 0;  // empty: killed creating it
+        bool accepted = false;
+        std::vector<std::string> read = readCopies(path, size_t(next - first) + 2, accepted);
+        const uint64_t start =
+            removing && !read.empty() && read[0] == recordOf(first - 1) ? first - 1 : first;
+        EXPECT_EQ(accepted, clean);
+        EXPECT_GE(read.size(), next - start) << "records lost";
+        for (size_t i = 0; i < read.size() && start + i < next + (clean ? 1 : 0); ++i) {
+            EXPECT_TRUE(read[i] == recordOf(start + i)) << "record " << start + i << " damaged";
         }
-        const bool clean = file[21] == 0;
-        EXPECT_EQ(strictOpenAccepts(path), clean);
-        std::vector<std::string> read = readLeniently(path, records.size() + 2);
-        const bool undone = removalPending && !read.empty() && read[0] == recordOf(removing);
-        size_t at = undone ? 1 : 0;
-        for (uint64_t number : records) {
-            EXPECT_TRUE(at < read.size() && read[at++] == recordOf(number))
-                << "record " << number << " lost or damaged";
-        }
+        EXPECT_TRUE(!clean || read.size() <= next + 1 - start) << "one unreported append at most";
+        first = clean ? start : next;
+        next = clean ? start + read.size() : next;
+        removing = false;
         if (!clean) {
             EXPECT_EQ(::unlink(path.c_str()), 0);
-            records.clear();
-        } else if (read.size() > at) {
-            // A step that committed without being reported: the file goes on with it.
-            EXPECT_EQ(read.size(), at + 1);
-            EXPECT_EQ(read[at], recordOf(next));
-            records.push_back(next++);
         }
-        if (clean && undone) {
-            records.push_front(removing);
-        }
-        removalPending = false;
         return !clean;
     }
 };
 
-// Half the writers are stopped before a chosen block write and killed there, so that kills
-// land between every pair of writes of an update; the others are killed at a random moment
-// after a random number of reported steps, which also cuts copies into the mapped file
-// anywhere. Both are driven by what the writer reported, never by the clock.
+// Half the writers are stopped before a chosen block write and killed there, so that kills land
+// between every pair of writes of an update; the others are killed at a random moment after a
+// random number of reported steps, which also cuts copies into the mapped file anywhere. Both
+// are driven by what the writer reported, never by the clock.
 TEST(DbqCrashTest, KilledWritersLeaveEveryCommittedRecordIntactAndInOrder) {
     vfw_test::TempDir dir;
     const std::string path = dir.file("q");
@@ -273,7 +250,7 @@ TEST(DbqCrashTest, KilledWritersLeaveEveryCommittedRecordIntactAndInOrder) {
         const int stopAt = atWrite ? int(1 + random() % 40) : 0, reports = 1 + int(random() % 12);
         int channel[2];
         ASSERT_EQ(::pipe(channel), 0);
-        pid_t pid = ::fork();
+        const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(channel[0]);
             g_reportFd = channel[1];
@@ -311,8 +288,8 @@ TEST(DbqCrashTest, KilledWritersLeaveEveryCommittedRecordIntactAndInOrder) {
     std::cout << "300 kills inside an update: " << inside[1] << " of 150 before a chosen write, "
               << inside[0] << " of 150 at random moments; " << model.next << " records appended"
               << std::endl;
-    // Which writes fall inside an update follows from the commit protocol alone; a stop at
-    // one of the first 40 writes lands inside one for most choices.
+    // Which writes fall inside an update follows from the commit protocol alone; a stop at one
+    // of the first 40 writes lands inside one for most choices.
     EXPECT_GE(inside[1], 150 / 4);
 }
 

@@ -1,7 +1,6 @@
-// Queue-file images for the queue tests, written from the block layout tables
-// with their own offsets (deliberately not the library's constants or code),
-// and a whole-file comparison that checks the time stamps against a window and
-// reports the first differing byte.
+// Queue-file images for the queue tests, written from the block layout tables with their own
+// offsets (deliberately not the library's constants or code), record bytes, and a whole-file
+// comparison that checks the time stamps against a window.
 #ifndef VFW_TEST_DBQ_IMAGES_H
 #define VFW_TEST_DBQ_IMAGES_H
 
@@ -16,10 +15,9 @@ namespace dbq_images {
 const size_t BLOCK = 512;
 
 inline void be32(std::string& s, size_t offset, uint32_t v) {
-    s[offset] = char(v >> 24);
-    s[offset + 1] = char(v >> 16);
-    s[offset + 2] = char(v >> 8);
-    s[offset + 3] = char(v);
+    for (size_t i = 0; i < 4; ++i) {
+        s[offset + i] = char(v >> (24 - 8 * i));
+    }
 }
 
 inline uint32_t readBe32(const std::string& s, size_t offset) {
@@ -51,10 +49,10 @@ struct Master {
 inline std::string masterImage(const Master& m) {
     std::string b(BLOCK, '\0');
     b[4] = char(m.basic ? 37 : 39);
-    be32(b, 5, uint32_t(m.head));
-    be32(b, 9, uint32_t(m.tail));
-    be32(b, 13, uint32_t(m.freeHead));
-    be32(b, 17, uint32_t(m.freeTail));
+    const int32_t fields[] = {m.head, m.tail, m.freeHead, m.freeTail};
+    for (size_t i = 0; i < 4; ++i) {
+        be32(b, 5 + 4 * i, uint32_t(fields[i]));
+    }
     b[21] = char(m.operation);
     be32(b, 22, uint32_t(m.count));
     be32(b, 26, uint32_t(m.dataSize >> 32));
@@ -109,19 +107,15 @@ inline std::string pattern(size_t length, unsigned seed) {
     return s;
 }
 
-// Compares two queue-file images. The time fields of extended blocks (master
-// offset 50, data offset 26) of `actual` must lie in [from, to]; they are then
-// compared as 0.
+// Compares two queue-file images. The time fields of extended blocks (master offset 50, data
+// offset 26) of `actual` must lie in [from, to]; they are then compared as 0.
 inline ::testing::AssertionResult sameFile(std::string actual, const std::string& expected,
                                            time_t from, time_t to) {
     for (size_t base = 0; base + BLOCK <= actual.size(); base += BLOCK) {
-        const uint8_t type = uint8_t(actual[base + 4]);
-        const size_t at = base + (type == 39 ? 50 : 26);
-        const time_t stamp = time_t(readBe32(actual, at));
-        if (type == 39 || type == 40) {
-            if (stamp < from || stamp > to) {
-                return ::testing::AssertionFailure()
-                       << "block " << base / BLOCK << " time " << stamp;
+        const size_t at = base + (actual[base + 4] == 39 ? 50 : 26);
+        if (actual[base + 4] == 39 || actual[base + 4] == 40) {
+            if (time_t(readBe32(actual, at)) < from || time_t(readBe32(actual, at)) > to) {
+                return ::testing::AssertionFailure() << "block " << base / BLOCK << ": time";
             }
             be32(actual, at, 0);
         }
@@ -130,12 +124,12 @@ inline ::testing::AssertionResult sameFile(std::string actual, const std::string
     while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) {
         ++i;
     }
-    if (i == actual.size() && i == expected.size()) {
+    if (actual == expected) {
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure()
-           << "files of " << actual.size() << " and " << expected.size()
-           << " bytes differ first in block " << i / BLOCK << " at offset " << i % BLOCK;
+           << actual.size() << " bytes, expected " << expected.size()
+           << "; first difference in block " << i / BLOCK << " at offset " << i % BLOCK;
 }
 
 }  // namespace dbq_images

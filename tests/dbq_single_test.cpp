@@ -1,13 +1,21 @@
-// DBQSingle lifecycle: open modes, master block verification, the clean-shutdown check, the
-// descriptor, refusals on a closed queue, limits and write sequence numbers.
+// DBQSingle: open modes and refusals, master block verification and the clean-shutdown check,
+// the descriptor; records and the free list as whole-file images after pushes, pops and drops
+// of the last block; limits, basic-generation files, growth that fails half-way, the
+// positioned-I/O fallback, and corrupt chains.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <algorithm>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "support/dbq_images.h"
 #include "support/dbq_test_util.h"
@@ -16,400 +24,469 @@
 
 namespace {
 
-using dbq_images::BLOCK;
-using dbq_images::Master;
-using dbq_images::masterImage;
-using dbq_images::sameFile;
-using dbq_test::bytes;
+using namespace dbq_images;
+using namespace dbq_test;
 using vfw_test::readFile;
 using vfw_test::writeFile;
 
-class DbqSingleTest : public ::testing::Test {
-  protected:
-    std::string path() const { return dir.file("7"); }
-    vfw_test::TempDir dir;
-};
-
-template <class E, class F>
-std::string thrown(F f) {
+// The message and code of what `f` throws; empty when it throws nothing.
+std::string thrown(const std::function<void()>& f) {
     try {
         f();
-    } catch (const E& e) {
-        return e.what();
+    } catch (const vfw::Base_Exception& e) {
+        return e.what() + std::string(" [") + std::to_string(e.getRc()) + "]";
     }
-    return "<nothing thrown>";
+    return "";
 }
 
-TEST_F(DbqSingleTest, OpeningAMissingPathCreatesTheMasterBlock) {
+// The `k`-th block of `record` in an extended file, in use.
+Data part(int32_t id, int32_t next, const std::string& record, int k, uint32_t age) {
+    return Data{id,
+                next,
+                uint32_t(record.size()),
+                (size_t(k) + 1) * 470 < record.size(),
+                false,
+                age,
+                k,
+                record.substr(size_t(k) * 470, 470)};
+}
+
+class DbqSingleTest : public ::testing::Test {
+  protected:
+    std::string path() const { return dir.file("q"); }
+    ::testing::AssertionResult fileIs(const std::string& expected) {
+        return sameFile(readFile(path()), expected, from, time(nullptr));
+    }
+    bool has(const std::string& text) { return log.text().find(text) != std::string::npos; }
+    vfw_test::TempDir dir;
     time_t from = time(nullptr);
-    vfw::DBQSingle queue(512);
-    ASSERT_TRUE(queue.open(path(), 1, 0640, true, ""));
-    time_t to = time(nullptr);
-    EXPECT_TRUE(queue.isOpen());
-    EXPECT_TRUE(queue.isEmpty());
-    EXPECT_EQ(queue.count(), 0);
-    EXPECT_EQ(queue.getDataSize(), 0u);
-    EXPECT_EQ(queue.getBlockSize(), 512);
-    EXPECT_EQ(queue.getFileSize(), 512);
-    EXPECT_EQ(queue.isUncleanShutdown(), 0);
+    LogCapture log;
+    vfw::DBQSingle queue{512};
+};
 
-    std::string file = readFile(path());
-    EXPECT_TRUE(sameFile(file, masterImage(Master()), from, to));
-    EXPECT_EQ(file.substr(0, 5), std::string("\0\0\0\0\x27", 5));
-    EXPECT_EQ(file.substr(38, 4), "DbQm");
-    EXPECT_EQ(file.substr(46, 4), std::string("\0\x01\0\0", 4));
-    EXPECT_EQ(file.substr(58, 4), std::string("\0\0\x02\0", 4));
-    EXPECT_EQ(file.substr(42, 4), std::string(4, '\0'));
-    struct stat st;
-    ASSERT_EQ(::stat(path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-}
-
-TEST_F(DbqSingleTest, OpenModes) {
-    dbq_test::LogCapture log;
-    vfw::DBQSingle reader(512);
-    EXPECT_FALSE(reader.open(path(), 0, 0600, true, "owner"));
-    EXPECT_FALSE(reader.isOpen());
-    EXPECT_NE(log.text().find("owner/7: Open file " + path() + " failed (error 2)"),
-              std::string::npos);
-    EXPECT_FALSE(reader.open(path(), 3, 0600, true, ""));
-    EXPECT_FALSE(reader.open(path(), -1, 0600, true, ""));
-    EXPECT_FALSE(::access(path().c_str(), F_OK) == 0) << "no mode but 1 and 2 creates";
-
-    {
-        vfw::DBQSingle writer(512);
-        ASSERT_TRUE(writer.open(path(), 2, 0600, true, ""));
-        dbq_test::enqueue(writer, "kept");
-    }
-    ASSERT_TRUE(reader.open(path(), 0, 0600, true, ""));
-    EXPECT_EQ(dbq_test::peek(reader), "kept");
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(dbq_test::enqueue(reader, "x"), vfw::IOException) << "read-only";
-    EXPECT_EQ(reader.count(), 1) << "a failed update changes nothing in memory";
-    EXPECT_THROW(dbq_test::peek(reader), vfw::IOException) << "the stream stays failed";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Seekg for block 1 failed\nEOF: 0\nBad: 1\nFail: 1\nFile pos: -1\n");
-    reader.close();
-    ASSERT_TRUE(reader.open(path(), 0, 0600, true, ""));
-    EXPECT_EQ(dbq_test::peek(reader), "kept");
-    reader.close();
-
-    vfw::DBQSingle again(512);
-    ASSERT_TRUE(again.open(path(), 1, 0600, true, ""));
-    EXPECT_EQ(again.count(), 1);
-    again.close();
-    ASSERT_TRUE(again.open(path(), 2, 0600, true, ""));
-    EXPECT_EQ(again.count(), 0);
-    EXPECT_EQ(readFile(path()).size(), BLOCK);
-}
-
-TEST_F(DbqSingleTest, AnEmptyFileOpenedReadOnlyCannotBeFormatted) {
-    writeFile(path(), "");
-    vfw::DBQSingle queue(512);
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.open(path(), 0, 0600, true, ""); }),
-              "Block 0 write failed (fs.write)");
-    EXPECT_FALSE(queue.isOpen());
-    EXPECT_EQ(readFile(path()), "");
-}
-
-TEST_F(DbqSingleTest, ANonRegularPathIsAFileThatCannotBeOpened) {
-    std::string fifo = dir.file("fifo");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    dbq_test::LogCapture log;
-    for (int mode : {0, 1, 2}) {
-        vfw::DBQSingle queue(512);
-        EXPECT_FALSE(queue.open(fifo, mode, 0600, true, "")) << mode;
-        EXPECT_FALSE(queue.open(dir.path(), mode, 0600, true, "")) << mode;
-        EXPECT_FALSE(queue.open("/dev/null", mode, 0600, true, "")) << mode;
-    }
-    std::string text = log.text();
-    EXPECT_NE(text.find("Open file " + fifo + " failed (error 22)"), std::string::npos);
-    EXPECT_NE(text.find("Open file " + dir.path() + " failed (error "), std::string::npos);
-    EXPECT_NE(text.find("Open file /dev/null failed (error 22)"), std::string::npos);
-    struct stat st;
-    ASSERT_EQ(::stat("/dev/null", &st), 0);
-    EXPECT_TRUE(S_ISCHR(st.st_mode));
-}
-
-TEST_F(DbqSingleTest, MasterVerificationCoversMagicAndDescriptorAreaOnly) {
-    Master m;
-    m.head = 1;
-    m.tail = 1;
-    m.count = 1;
-    m.dataSize = 5;
-    std::string good =
-        masterImage(m) + dbq_images::dataImage({1, 0, 5, false, false, 0, 0, "hello"});
-
-    std::string changed = good;
-    changed[300] = 1;
-    writeFile(path(), changed);
-    vfw::DBQSingle queue(512);
-    try {
-        queue.open(path(), 1, 0600, true, "");
-        FAIL() << "no exception";
-    } catch (const vfw::FatalErrorException& e) {
-        EXPECT_STREQ(e.what(),
-                     "Master block's checksum mismatch: the calculated checksum is 0x1, the one "
-                     "from file is 0x0");
-        EXPECT_EQ(e.getRc(), 2);
-    }
-    EXPECT_FALSE(queue.isOpen());
-    EXPECT_EQ(readFile(path()), changed) << "verification does not write";
-
-    changed = good;
-    changed.replace(38, 4, "mQbD");
-    writeFile(path(), changed);
-    vfw::DBQSingle swapped(512);
-    try {
-        swapped.open(path(), 1, 0600, true, "");
-        FAIL() << "no exception";
-    } catch (const vfw::FatalErrorException& e) {
-        EXPECT_STREQ(e.what(),
-                     "Master block's magic number mismatch: the expected magic number is "
-                     "0x4462516d, the one from file is 0x6d516244");
-        EXPECT_EQ(e.getRc(), 1);
-    }
-
-    changed = good;
-    dbq_images::be32(changed, 5, 2);   // head
-    dbq_images::be32(changed, 22, 9);  // count
-    writeFile(path(), changed);
-    vfw::DBQSingle headChanged(512);
-    ASSERT_TRUE(headChanged.open(path(), 0, 0600, true, ""));
-    EXPECT_EQ(headChanged.count(), 9);
-}
-
-TEST_F(DbqSingleTest, AnImpossibleRecordedBlockSizeIsRefused) {
-    for (int32_t size : {-512, 1, 41, 61, (1 << 20) + 1, 0x7FFFFFFF}) {
-        Master m;
-        m.blockSize = size;
-        writeFile(path(), masterImage(m));
-        vfw::DBQSingle queue(512);
-        EXPECT_EQ(
-            thrown<vfw::FatalErrorException>([&] { queue.open(path(), 1, 0600, true, ""); }),
-            "Queue file " + path() + " records an impossible block size " + std::to_string(size))
-            << size;
-    }
-    for (int32_t size : {0, 62, 512, 4096, 1 << 20}) {
-        Master m;
-        m.blockSize = size;
-        writeFile(path(), masterImage(m));
-        vfw::DBQSingle queue(512);
-        EXPECT_TRUE(queue.open(path(), 1, 0600, true, "")) << size;
-        EXPECT_EQ(queue.getBlockSize(), size);
-    }
-}
-
-TEST_F(DbqSingleTest, ABasicMasterBlockLoadsWithoutChecks) {
-    Master m;
-    m.basic = true;
-    m.descriptorSize = 3;
-    m.descriptor = "abc";
-    std::string file = masterImage(m);
-    file.replace(38 + 100, 4, "junk");  // would be magic/checksum fields in the extended layout
-    writeFile(path(), file);
-    vfw::DBQSingle queue(512);
-    ASSERT_TRUE(queue.open(path(), 0, 0600, true, ""));
-    EXPECT_EQ(queue.getBlockSize(), 0);
-    int32_t size = -1;
-    vfw::ByteArray descriptor = queue.getDescriptor(size);
-    EXPECT_EQ(size, 3);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(descriptor.get()), 3), "abc");
-}
-
-TEST_F(DbqSingleTest, AnInterruptedUpdateIsRefusedByAStrictOpen) {
-    Master m;
-    m.operation = 1;
-    writeFile(path(), masterImage(m));
-    dbq_test::LogCapture log;
-    vfw::DBQSingle queue(512);
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.open(path(), 1, 0600, true, ""); }),
-              "DBQSingle is not shut cleanly.");
-    EXPECT_FALSE(queue.isOpen());
-    EXPECT_EQ(queue.isUncleanShutdown(), 1);
-    EXPECT_EQ(readFile(path()), masterImage(m));
-    EXPECT_NE(log.text().find("7: File " + path() + " is not shut cleanly. Close the file."),
-              std::string::npos);
-
-    vfw::DBQSingle lenient(512);
-    EXPECT_TRUE(lenient.open(path(), 1, 0600, false, ""));
-    EXPECT_TRUE(lenient.isOpen());
-    EXPECT_EQ(lenient.isUncleanShutdown(), 1);
-    lenient.setUncleanShutdown(0);
-    EXPECT_EQ(lenient.isUncleanShutdown(), 0);
-
-    EXPECT_EQ(thrown<vfw::IOException>([&] { vfw::DBQSingle probe(path(), 0, 512, 0600, 0); }),
-              "DBQSingle is not shut cleanly.")
-        << "the opening constructor opens strictly";
-}
-
-TEST_F(DbqSingleTest, OperationsOnAClosedQueueAreRefused) {
-    vfw::DBQSingle queue(512);
+TEST_F(DbqSingleTest, OpenModesAndRefusals) {
     vfw::ByteArray data;
     uint32_t length = 0;
-    EXPECT_EQ(thrown<vfw::IOException>([&] { dbq_test::enqueue(queue, "x"); }),
-              "DBQSingle (enqueue) is not opened.");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.peek(data, length); }),
-              "DBQSingle (peek) is not opened.");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.dequeue(data, length); }),
-              "DBQSingle (peek) is not opened.");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.dequeue(); }),
-              "DBQSingle (dequeue) is not opened.");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.getHead(data, length); }),
-              "DBQSingle (getHead) is not opened.");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.putDescriptor(bytes("d"), 1); }),
-              "DBQSingle (putDescriptor) is not opened.");
-    queue.shrink();
-    EXPECT_EQ(queue.count(), 0);
-    EXPECT_TRUE(queue.isEmpty());
-    EXPECT_EQ(queue.getDataSize(), 0u);
-
-    ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    dbq_test::enqueue(queue, "x");
+    int32_t size = 0;
+    const std::pair<std::string, std::function<void()>> calls[] = {
+        {"enqueue", [&] { enqueue(queue, "x"); }},
+        {"peek", [&] { queue.peek(data, length); }},
+        {"peek", [&] { queue.dequeue(data, length); }},
+        {"dequeue", [&] { queue.dequeue(); }},
+        {"getHead", [&] { queue.getHead(data, length); }},
+        {"putDescriptor", [&] { queue.putDescriptor(bytes("d"), 1); }},
+        {"getDescriptor", [&] { queue.getDescriptor(size); }}};
+    auto refused = [&](int64_t held) {  // never opened, then closed: the accounting stays
+        for (const auto& call : calls) {
+            EXPECT_EQ(thrown(call.second), "DBQSingle (" + call.first + ") is not opened. [-1]");
+        }
+        queue.shrink();
+        EXPECT_EQ(queue.count(), held);
+        EXPECT_EQ(queue.getDataSize(), uint64_t(4 * held));
+        EXPECT_EQ(queue.isEmpty(), held == 0);
+    };
+    refused(0);
+    EXPECT_FALSE(queue.open(path(), 0, 0600, true, "owner") ||
+                 queue.open(path(), 3, 0600, true, "") || queue.open(path(), -1, 0600, true, ""));
+    EXPECT_TRUE(has("owner/q: Open file " + path() + " failed (error 2)"));
+    EXPECT_NE(::access(path().c_str(), F_OK), 0) << "no mode but 1 and 2 creates";
+    ASSERT_TRUE(queue.open(path(), 1, 0640, true, ""));
+    struct stat st;
+    EXPECT_TRUE(::stat(path().c_str(), &st) == 0 && (st.st_mode & 07777) == 0640);
+    EXPECT_TRUE(queue.isOpen() && queue.isEmpty());
+    EXPECT_EQ(queue.getFileSize(), 512);
+    EXPECT_EQ(queue.getBlockSize(), 512);
+    EXPECT_EQ(thrown([&] { enqueue(queue, ""); }),
+              "DBQSingle (enqueue) refuses an empty record. [-1]");
+    EXPECT_EQ(thrown([&] { queue.enqueue(vfw::ByteArray(), 4); }),
+              "DBQSingle (enqueue) has no record bytes. [-1]");
+    EXPECT_EQ(thrown([&] { queue.putDescriptor(vfw::ByteArray(), 4); }),
+              "DBQSingle (putDescriptor) has no descriptor bytes. [-1]");
+    EXPECT_TRUE(fileIs(masterImage(Master())));
+    enqueue(queue, "kept");
     queue.close();
-    EXPECT_FALSE(queue.isOpen());
-    EXPECT_EQ(thrown<vfw::IOException>([&] { queue.dequeue(); }),
-              "DBQSingle (dequeue) is not opened.");
-    EXPECT_EQ(queue.count(), 1) << "accounting stays readable after close";
-    ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    EXPECT_EQ(dbq_test::peek(queue), "x");
-}
+    refused(1);
 
-TEST_F(DbqSingleTest, EmptyRecordsAreRefusedSoCountMatchesTheChain) {
-    vfw::DBQSingle queue(512);
+    for (int round = 0; round < 2; ++round) {  // a new open starts with a good stream
+        ASSERT_TRUE(queue.open(path(), 0, 0600, true, ""));
+        EXPECT_EQ(peek(queue), "kept");
+        testing::internal::CaptureStdout();
+        EXPECT_THROW(enqueue(queue, "x"), vfw::IOException) << "read-only";
+        EXPECT_EQ(queue.count(), 1) << "a failed update changes nothing in memory";
+        EXPECT_THROW(peek(queue), vfw::IOException) << "the stream stays failed";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Seekg for block 1 failed\nEOF: 0\nBad: 1\nFail: 1\nFile pos: -1\n");
+        queue.close();
+    }
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    std::string before = readFile(path());
-    EXPECT_EQ(thrown<vfw::BadDataException>([&] { dbq_test::enqueue(queue, ""); }),
-              "DBQSingle (enqueue) refuses an empty record.");
-    EXPECT_EQ(thrown<vfw::BadDataException>([&] { queue.enqueue(vfw::ByteArray(), 4); }),
-              "DBQSingle (enqueue) has no record bytes.");
+    EXPECT_EQ(queue.count(), 1);
+    queue.close();
+    ASSERT_TRUE(queue.open(path(), 2, 0600, true, ""));
     EXPECT_EQ(queue.count(), 0);
-    EXPECT_TRUE(queue.isEmpty());
-    EXPECT_EQ(readFile(path()), before);
+    EXPECT_EQ(readFile(path()).size(), BLOCK);
+    enqueue(queue, "kept");
+    queue.close();
+    EXPECT_EQ(vfw::DBQSingle::dataSizeOf(path()), 4u);
+    EXPECT_EQ(vfw::DBQSingle::dataSizeOf(dir.file("none")), 0u);
+    queue.destroy();
+    EXPECT_NE(::access(path().c_str(), F_OK), 0);
+    queue.destroy();
+    EXPECT_TRUE(has("q: Remove file " + path() + " failed (error 2)"));
+    for (int32_t bad : {0, 61, (1 << 20) + 1}) {
+        EXPECT_THROW(vfw::DBQSingle{bad}, vfw::BadDataException) << bad;
+    }
 }
 
-TEST_F(DbqSingleTest, DescriptorTakes450BytesAndRefuses451) {
-    dbq_test::LogCapture log;
-    vfw::DBQSingle queue(512);
+// Verification covers the magic, the descriptor area and the recorded block size, not the
+// other header fields; an interrupted update is refused by a strict open only. Nothing is
+// written either way.
+TEST_F(DbqSingleTest, OpeningAnExistingFile) {
+    const std::string good =
+        masterImage({1, 1, 0, 0, 0, 1, 5}) + dataImage(part(1, 0, "hello", 0, 0));
+    auto changed = [&](size_t at, uint32_t v, size_t length = 4) {
+        std::string file = good, bytes(4, '\0');
+        be32(bytes, 0, v);
+        return file.replace(at, length, bytes.substr(4 - length));
+    };
+    const std::string ok = "count 1, block size ",
+                      impossible = "Queue file " + path() + " records an impossible block size ";
+    Master basic;
+    basic.basic = true;
+    struct Case {
+        std::string file;
+        int mode;
+        bool strict;
+        std::string outcome;
+    };
+    std::vector<Case> cases = {
+        {changed(300, 1, 1), 1, true,
+         "Master block's checksum mismatch: the calculated checksum is 0x1, the one from file is "
+         "0x0 [2], unclean 0"},
+        {changed(38, 0x6d516244), 1, true,
+         "Master block's magic number mismatch: the expected magic number is 0x4462516d, the one "
+         "from file is 0x6d516244 [1], unclean 0"},
+        {changed(5, 2).replace(25, 1, "\11"), 0, true, "count 9, block size 512, unclean 0"},
+        {"", 0, true, "Block 0 write failed (fs.write) [-1], unclean 0"},
+        {changed(21, 1, 1), 1, true, "DBQSingle is not shut cleanly. [-1], unclean 1"},
+        {changed(21, 4, 1), 1, false, ok + "512, unclean 1"},
+        {masterImage(basic).replace(140, 4, "junk"), 1, true, "count 0, block size 0, unclean 0"}};
+    for (int32_t size : {-512, 1, 61, (1 << 20) + 1, 0x7FFFFFFF}) {
+        cases.push_back({changed(58, uint32_t(size)), 1, true,
+                         impossible + std::to_string(size) + " [3], unclean 0"});
+    }
+    for (int32_t size : {0, 62, 4096, 1 << 20}) {
+        cases.push_back(
+            {changed(58, uint32_t(size)), 1, true, ok + std::to_string(size) + ", unclean 0"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        writeFile(path(), c.file);
+        vfw::DBQSingle queue(512);
+        std::string outcome =
+            thrown([&] { EXPECT_TRUE(queue.open(path(), c.mode, 0600, c.strict, "")); });
+        EXPECT_EQ(queue.isOpen(), outcome.empty());
+        if (outcome.empty()) {
+            outcome = "count " + std::to_string(queue.count()) + ", block size " +
+                      std::to_string(queue.getBlockSize());
+        }
+        EXPECT_EQ(outcome + ", unclean " + std::to_string(queue.isUncleanShutdown()), c.outcome);
+        EXPECT_EQ(readFile(path()), c.file);
+    }
+    EXPECT_TRUE(has("q: File " + path() + " is not shut cleanly. Close the file."));
+    writeFile(path(), changed(21, 1, 1));
+    EXPECT_EQ(thrown([&] { vfw::DBQSingle probe(path(), 0, 512, 0600, 0); }),
+              "DBQSingle is not shut cleanly. [-1]")
+        << "the opening constructor is strict";
+}
+
+// 450 bytes fill the area; 451 are refused. A recorded length the area cannot hold (not
+// covered by the checksum) is never copied; a basic file's area starts at offset 38.
+TEST_F(DbqSingleTest, TheDescriptorTakesTheWholeAreaAndNoMore) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    std::string descriptor = dbq_images::pattern(450, 3);
-    time_t from = time(nullptr);
+    const std::string descriptor = pattern(450, 3);
     queue.putDescriptor(bytes(descriptor), 450);
-    time_t to = time(nullptr);
-    Master m;
-    m.descriptorSize = 450;
-    m.descriptor = descriptor;
-    m.age = 2;  // init 0, then the commit's two master writes
-    EXPECT_TRUE(sameFile(readFile(path()), masterImage(m), from, to));
+    queue.putDescriptor(bytes(std::string(451, 'x')), 451);
+    EXPECT_TRUE(fileIs(masterImage({0, 0, 0, 0, 0, 0, 0, 450, 2, 512, descriptor})));
+    EXPECT_TRUE(has("q: descriptor is too bigdata size 451, limitation 450."));
     int32_t size = 0;
     vfw::ByteArray copy = queue.getDescriptor(size);
-    EXPECT_EQ(size, 450);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.get()), 450), descriptor);
-
-    std::string before = readFile(path());
-    queue.putDescriptor(bytes(std::string(451, 'x')), 451);
-    EXPECT_EQ(readFile(path()), before);
-    EXPECT_NE(log.text().find("7: descriptor is too bigdata size 451, limitation 450."),
-              std::string::npos);
-
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.get()), size_t(size)), descriptor);
     queue.putDescriptor(bytes(""), 0);
-    queue.getDescriptor(size);
-    EXPECT_EQ(size, 0);
-    vfw::DBQSingle reread(512);
-    ASSERT_TRUE(reread.open(path(), 0, 0600, true, ""));
-    reread.getDescriptor(size);
-    EXPECT_EQ(size, 0);
-}
-
-TEST_F(DbqSingleTest, ACorruptDescriptorLengthIsNeverCopiedPastTheArea) {
-    for (int32_t recorded : {451, 100000, -1}) {
-        Master m;
-        m.descriptorSize = recorded;  // not covered by the checksum
-        writeFile(path(), masterImage(m));
-        vfw::DBQSingle queue(512);
-        ASSERT_TRUE(queue.open(path(), 0, 0600, true, ""));
-        int32_t size = 7;
-        EXPECT_EQ(thrown<vfw::FatalErrorException>([&] { queue.getDescriptor(size); }),
-                  "Queue file " + path() + " records a descriptor of " + std::to_string(recorded) +
-                      " bytes in an area of 450 bytes");
-        EXPECT_EQ(size, 7);
+    Master basic{0, 0, 0, 0, 0, 0, 0, 3, 0, 0, "abc", true};
+    for (const std::string& file :
+         {readFile(path()), masterImage(basic), masterImage({0, 0, 0, 0, 0, 0, 0, 451}),
+          masterImage({0, 0, 0, 0, 0, 0, 0, -1})}) {
+        writeFile(path(), file);
+        vfw::DBQSingle reader(512);
+        ASSERT_TRUE(reader.open(path(), 0, 0600, true, ""));
+        size = 7;
+        std::string outcome = thrown([&] { copy = reader.getDescriptor(size); });
+        int32_t recorded = int32_t(readBe32(file, 34));
+        EXPECT_EQ(outcome, recorded < 0 || recorded > 450
+                               ? "Queue file " + path() + " records a descriptor of " +
+                                     std::to_string(recorded) + " bytes in an area of 450 bytes [3]"
+                               : "");
+        EXPECT_EQ(size, outcome.empty() ? recorded : 7);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.get()), size_t(recorded == 3 ? 3 : 0)),
+                  recorded == 3 ? "abc" : "");
     }
 }
 
-TEST_F(DbqSingleTest, SetMaxSizeSetsTheBlockLimitOnce) {
-    vfw::DBQSingle queue(512);
-    EXPECT_EQ(queue.getBlockLimit(), 0);
-    queue.setMaxSize(104857600);
-    EXPECT_EQ(queue.getBlockLimit(), 204800);
-    queue.setMaxSize(1024);
-    EXPECT_EQ(queue.getBlockLimit(), 204800);
-    vfw::DBQSingle huge(512);
-    huge.setMaxSize(UINT64_MAX);
-    EXPECT_EQ(huge.getBlockLimit(), INT32_MAX);
-}
-
-TEST_F(DbqSingleTest, WriteSequenceNumbersStrictlyIncrease) {
-    vfw::DBQSingle queue(512);
+// The blocks of a record are grown together when no block is free, then the commit writes the
+// master, the changed blocks in id order (the old tail first) and the master again; each write
+// takes the next write sequence number (age) of the queue object, 0 for the new file. Ids
+// beyond the block limit are logged, never refused.
+TEST_F(DbqSingleTest, RecordsAreCutIntoChainedBlocks) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    uint32_t last = dbq_images::readBe32(readFile(path()), 54);
-    EXPECT_EQ(last, 0u);
-    for (size_t length : {10u, 1000u, 5u}) {
-        dbq_test::enqueue(queue, std::string(length, 'a'));
-        uint32_t age = dbq_images::readBe32(readFile(path()), 54);
-        EXPECT_GT(age, last);
-        last = age;
+    queue.setMaxSize(7 * BLOCK);  // block ids up to 7
+    queue.setMaxSize(BLOCK);      // set once
+    EXPECT_EQ(queue.getBlockLimit(), 7);
+    const std::string r1 = pattern(470, 1), r2 = pattern(471, 2), r3 = pattern(940, 3),
+                      r4 = pattern(1000, 4);
+    // Ages: r1 grows block 1 (1), then master 2, block 1: 3, master 4; r2 grows 2, 3 (5, 6),
+    // then 7, blocks 1-3: 8-10, 11; r3 grows 4, 5 (12, 13), then 14, blocks 3-5: 15-17, 18;
+    // r4 grows 6-8 (19-21), then 22, blocks 5-8: 23-26, 27.
+    for (const std::string* r : {&r1, &r2, &r3, &r4}) {
+        enqueue(queue, *r);
     }
-    // A push that reuses a free block: two master writes plus the new block and the old tail.
-    queue.dequeue();
-    uint32_t afterPop = dbq_images::readBe32(readFile(path()), 54);
-    dbq_test::enqueue(queue, "b");
-    EXPECT_EQ(dbq_images::readBe32(readFile(path()), 54), afterPop + 4);
-
+    EXPECT_EQ(queue.count(), 4);
+    EXPECT_EQ(queue.getDataSize(), 2881u);
+    EXPECT_TRUE(fileIs(masterImage({1, 8, 0, 0, 0, 4, 2881, 0, 27}) +
+                       dataImage(part(1, 2, r1, 0, 8)) + dataImage(part(2, 3, r2, 0, 9)) +
+                       dataImage(part(3, 4, r2, 1, 15)) + dataImage(part(4, 5, r3, 0, 16)) +
+                       dataImage(part(5, 6, r3, 1, 23)) + dataImage(part(6, 7, r4, 0, 24)) +
+                       dataImage(part(7, 8, r4, 1, 25)) + dataImage(part(8, 0, r4, 2, 26))));
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{r1, r2, r3, r4}));
+    EXPECT_EQ(queue.getDataSize(), 0u);
+    for (const char* line :
+         {"block id 8", "The new free list head 8", "The block id 8", "head id 8"}) {
+        EXPECT_TRUE(has("q: " + std::string(line) + " is beyond max id")) << line;
+    }
+    EXPECT_FALSE(has("q: block id 7 is beyond"));
     vfw::DBQSingle other(512);
     ASSERT_TRUE(other.open(path(), 1, 0600, true, ""));
-    dbq_test::enqueue(other, "c");
-    EXPECT_LT(dbq_images::readBe32(readFile(path()), 54), afterPop)
-        << "each queue object counts from 0; the file's ages are never read back";
+    enqueue(other, "c");
+    EXPECT_EQ(readBe32(readFile(path()), 54), 3u) << "each queue object counts from 0";
 }
 
-TEST_F(DbqSingleTest, DestroyRemovesTheFile) {
-    vfw::DBQSingle queue(512);
+// Popped blocks go to the free list in chain order, keeping their spanning flag and payload;
+// a push takes the oldest free block. While the file's last block is free, the 101st call of
+// the drop (from a pop or shrink) gives it back, and the count starts again; an in-use last
+// block and the master block are never given back.
+TEST_F(DbqSingleTest, FreedBlocksAreReusedFirstInFirstOutAndTheLastGivenBack) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    queue.destroy();
-    EXPECT_FALSE(queue.isOpen());
-    EXPECT_NE(::access(path().c_str(), F_OK), 0);
-    dbq_test::LogCapture log;
-    queue.destroy();
-    EXPECT_NE(log.text().find("7: Remove file " + path() + " failed (error 2)"), std::string::npos);
+    const std::string record = pattern(1000, 9), small = pattern(300, 4);
+    enqueue(queue, record);  // grown 1-3, master 4, blocks 5-7, master 8
+    queue.dequeue();         // master 9, blocks 10-12, master 13; drop call 1
+    Data b1 = part(1, 2, record, 0, 10), b2 = part(2, 3, record, 1, 11),
+         b3 = part(3, 0, record, 2, 12);
+    b1.free = b2.free = b3.free = true;
+    b1.sizeOrPrevious = 0;
+    b2.sizeOrPrevious = 1;
+    b3.sizeOrPrevious = 2;
+    EXPECT_TRUE(fileIs(masterImage({0, 0, 1, 3, 0, 0, 0, 0, 13}) + dataImage(b1) + dataImage(b2) +
+                       dataImage(b3)));
+    enqueue(queue, small);  // block 1; block 2 the free head: master 14, blocks 15, 16, 17
+    Data reused = part(1, 0, record, 0, 15);
+    reused.sizeOrPrevious = 300;
+    reused.spanning = false;
+    reused.payload.replace(0, 300, small);  // the rest keeps the old bytes
+    b2.sizeOrPrevious = 0;
+    b2.age = 16;
+    const std::string afterPush = masterImage({1, 1, 2, 3, 0, 1, 300, 0, 17}) + dataImage(reused) +
+                                  dataImage(b2) + dataImage(b3);
+    auto shrink = [&](int calls) {
+        for (int call = 0; call < calls; ++call) {
+            queue.shrink();
+        }
+    };
+    shrink(99);
+    EXPECT_TRUE(fileIs(afterPush));
+    shrink(1);  // block 3, the free tail, goes: block 2 takes its place; master 18, 19, 20
+    b2.age = 19;
+    b2.next = 0;
+    EXPECT_TRUE(
+        fileIs(masterImage({1, 1, 2, 2, 0, 1, 300, 0, 20}) + dataImage(reused) + dataImage(b2)));
+    shrink(100);
+    EXPECT_EQ(readFile(path()).size(), 3 * BLOCK) << "the count starts again";
+    shrink(301);  // block 2 goes on the first; block 1 is in use
+    EXPECT_EQ(readFile(path()).size(), 2 * BLOCK);
+    EXPECT_EQ(peek(queue), small);
+    queue.dequeue();
+    shrink(400);  // block 1 goes on the 100th; the master block never does
+    EXPECT_TRUE(fileIs(masterImage({0, 0, 0, 0, 0, 0, 0, 0, 27})));
+    enqueue(queue, "after");
+    EXPECT_EQ(peek(queue), "after");
 }
 
-TEST_F(DbqSingleTest, AnImpossibleBlockSizeIsRefusedAtConstruction) {
-    EXPECT_THROW(vfw::DBQSingle(0), vfw::BadDataException);
-    EXPECT_THROW(vfw::DBQSingle(61), vfw::BadDataException);
-    EXPECT_THROW(vfw::DBQSingle((1 << 20) + 1), vfw::BadDataException);
-    EXPECT_NO_THROW(vfw::DBQSingle(4096));
-}
-
-TEST_F(DbqSingleTest, DataSizeOfProbesAFileReadOnly) {
-    EXPECT_EQ(vfw::DBQSingle::dataSizeOf(path()), 0u);
-    {
-        vfw::DBQSingle queue(512);
-        ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-        dbq_test::enqueue(queue, std::string(1234, 'q'));
+// Free lists built by hand, the file's last block (3) at each place in the list: what is left
+// is the list 1, 2, linked both ways.
+TEST_F(DbqSingleTest, DroppingUnlinksTheLastBlockWhereverItSits) {
+    for (const std::vector<int32_t>& order :
+         {std::vector<int32_t>{3, 1, 2}, {1, 3, 2}, {1, 2, 3}}) {
+        std::string file = masterImage({0, 0, order.front(), order.back()});
+        for (int32_t id = 1; id <= 3; ++id) {
+            size_t at = size_t(std::find(order.begin(), order.end(), id) - order.begin());
+            file += dataImage({id, at < 2 ? order[at + 1] : 0, uint32_t(at > 0 ? order[at - 1] : 0),
+                               false, true});
+        }
+        writeFile(path(), file);
+        vfw::DBQSingle shrinking(path(), 1, 512, 0600, 100);
+        shrinking.shrink();
+        file = readFile(path());
+        std::string links = std::to_string(file.size()) + ":";
+        for (size_t at : {13, 17, 21, 512 + 5, 512 + 9, 1024 + 5, 1024 + 9}) {
+            links += " " + std::to_string(readBe32(file, at));
+        }
+        EXPECT_EQ(links, "1536: 1 2 0 2 0 0 1");  // heads, tails and operation; next, previous
+        for (const char* r : {"x", "y", "z"}) {
+            enqueue(shrinking, r);
+        }
+        EXPECT_EQ(drain(shrinking), (std::vector<std::string>{"x", "y", "z"}));
     }
-    std::string before = readFile(path());
-    EXPECT_EQ(vfw::DBQSingle::dataSizeOf(path()), 1234u);
-    EXPECT_EQ(readFile(path()), before);
 }
 
-TEST_F(DbqSingleTest, OtherBlockSizesWork) {
-    vfw::DBQSingle queue(4096);
+// The blocks a push grows go out in one write; when only part of it reaches the file, the
+// failure names the first block that did not, and nothing is committed.
+TEST_F(DbqSingleTest, AGrowthThatStopsHalfWayNamesTheFirstBlockMissing) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    std::string record = dbq_images::pattern(10000, 5);
-    dbq_test::enqueue(queue, record);
-    EXPECT_EQ(queue.getFileSize(), 4096 * 4);
-    EXPECT_EQ(queue.getBlockSize(), 4096);
-    EXPECT_EQ(dbq_test::peek(queue), record);
+    struct rlimit saved, small;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    small = saved;
+    small.rlim_cur = 3 * BLOCK + 100;  // blocks 1 and 2 fit, block 3 only in part
+    sighandler_t previous = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::string message = thrown([&] { enqueue(queue, pattern(2000, 1)); });
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+    EXPECT_EQ(message, "Block 3 write failed (fs.write) [-1]");
+    EXPECT_EQ(readFile(path()).size(), 3 * BLOCK + 100);
+    queue.close();
+    ASSERT_TRUE(queue.open(path(), 1, 0600, true, "")) << "nothing was committed";
+    EXPECT_TRUE(queue.isEmpty());
+    enqueue(queue, "again");
+    EXPECT_EQ(peek(queue), "again");
+    EXPECT_EQ(readFile(path()).size(), 4 * BLOCK);
+}
+
+TEST_F(DbqSingleTest, BasicGenerationFilesAreReadAndWritten) {
+    auto basic = [](int32_t id, int32_t next, const std::string& record, int k) {
+        return dataImage({id, next, uint32_t(record.size()), (size_t(k) + 1) * 498 < record.size(),
+                          false, 0, 0, record.substr(size_t(k) * 498, 498), true});
+    };
+    const std::string r1 = pattern(498, 1), r2 = pattern(600, 2), r3 = pattern(499, 3);
+    Master m{1, 3, 0, 0, 0, 2, 498 + 600, 0, 0, 0, "", true};
+    writeFile(path(),
+              masterImage(m) + basic(1, 2, r1, 0) + basic(2, 3, r2, 0) + basic(3, 0, r2, 1));
+    ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
+    EXPECT_EQ(peek(queue), r1);
+    queue.dequeue();
+    enqueue(queue, r3);  // takes block 1, grows block 4
+    m.head = 2;
+    m.tail = 4;
+    m.dataSize = 600 + 499;
+    EXPECT_EQ(readFile(path()), masterImage(m) + basic(1, 4, r3, 0) + basic(2, 3, r2, 0) +
+                                    basic(3, 1, r2, 1) + basic(4, 0, r3, 1));
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{r2, r3}));
+}
+
+// With the address space limited in a child, writable files cannot be mapped and are read and
+// written with pread/pwrite: the same file results, time stamps aside.
+TEST(DbqUnmappedTest, ThePositionedIoFallbackWritesTheSameFile) {
+    vfw_test::TempDir dir;
+    std::string files[2];
+    for (int unmapped = 0; unmapped < 2; ++unmapped) {
+        const std::string path = dir.file(unmapped ? "plain" : "mapped");
+        pid_t child = ::fork();
+        if (child == 0) {
+            struct rlimit limit;
+            long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            ::getrlimit(RLIMIT_AS, &limit);
+            limit.rlim_cur = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (rlim_t(32) << 20);
+            if (unmapped && ::setrlimit(RLIMIT_AS, &limit) != 0) {
+                ::_exit(4);
+            }
+            int rc = 2;
+            try {
+                vfw::DBQSingle queue(path, 2, 512, 0600, 100);
+                for (unsigned i = 1; i <= 6; ++i) {
+                    enqueue(queue, pattern(300 * i, i));
+                }
+                queue.dequeue();
+                queue.dequeue();
+                enqueue(queue, pattern(2000, 9));
+                queue.shrink();
+                rc = peek(queue) == pattern(900, 3) ? 0 : 1;
+                vfw::BlockFileStream probe;
+                probe.open(path.c_str(), O_RDWR, 0, false);
+                rc = probe.file().isMapped() == bool(unmapped) ? 3 : rc;
+            } catch (...) {
+            }
+            ::_exit(rc);
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        files[unmapped] = readFile(path);
+        for (size_t base = 0; base < files[unmapped].size(); base += BLOCK) {
+            be32(files[unmapped], base + (base == 0 ? 50 : 26), 0);
+        }
+    }
+    EXPECT_TRUE(files[0] == files[1]);
+}
+
+// Damage found before anything changes: the read throws, and the file and the queue in memory
+// stay as they were. A block whose type or id is unexpected is only logged.
+TEST_F(DbqSingleTest, CorruptChainsAndBlocksAreFatal) {
+    const std::string r1000 = pattern(1000, 1), r940 = pattern(940, 1), r600 = pattern(600, 2);
+    Data absurd = part(1, 0, "x", 0, 0), looping = part(2, 1, r940, 1, 0),
+         open = part(1, 0, "abc", 0, 0), basic = part(2, 0, r600, 1, 0);
+    absurd.sizeOrPrevious = 0xFFFFFFF0u;
+    looping.spanning = open.spanning = true;
+    basic.basic = true;
+    const std::string hello = dataImage(part(1, 0, "hello", 0, 0)),
+                      at = "Queue file " + path() + " is corrupt at block ";
+    struct Case {
+        std::string blocks;
+        bool pop;
+        std::string outcome;
+    } const cases[] = {
+        {dataImage(part(1, 2, r1000, 0, 0)) + dataImage(part(2, 0, r1000, 1, 0)) +
+             dataImage({3, 0, 0, false, true}),
+         false, at + "2: the record's chain ends after 2 of its 3 blocks [3]"},
+        {dataImage(absurd), false,
+         at + "1: a record of 4294967280 bytes needs 9138229 blocks, the file holds 1 [3]"},
+        {dataImage(part(1, 2, r940, 0, 0)) + dataImage(looping), true,
+         at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
+        {dataImage(open), true, at + "1: a spanning block ends the record chain [3]"},
+        {dataImage(part(1, 2, r600, 0, 0)) + dataImage(basic), false,
+         at + "2: its payload of 498 bytes differs from the record's 470 [3]"},
+        {std::string(hello).replace(142, 1, "\7"), false,
+         "Data block '1' checksum mismatch: the calculated checksum is 0x21b, the one from file "
+         "is 0x214 [2]"},
+        {std::string(hello).replace(14, 4, "Dqbd"), true,
+         "Data block '1' magic number mismatch: the expected magic number is 0x64427144, the one "
+         "from file is 0x44716264 [1]"},
+        {std::string(hello).replace(3, 1, "\5"), false, ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        const std::string file = masterImage({1, 1, 0, 0, 0, 1}) + c.blocks;
+        writeFile(path(), file);
+        ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
+        vfw::ByteArray data;
+        uint32_t length = 0;
+        EXPECT_EQ(thrown([&] { c.pop ? queue.dequeue() : queue.getHead(data, length); }),
+                  c.outcome);
+        EXPECT_EQ(readFile(path()), file);
+        EXPECT_EQ(queue.count(), 1);
+        EXPECT_FALSE(queue.isEmpty());
+        queue.close();
+    }
+    ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
+    EXPECT_EQ(peek(queue), "hello") << "a block whose id differs from its place is still read";
+    EXPECT_TRUE(has("q: file " + path() + " block id 2 unexpected type 38"));
+    EXPECT_TRUE(has("q: file " + path() + " block id 1 does not match that in content (5)"));
 }
 
 }  // namespace

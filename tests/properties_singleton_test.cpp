@@ -36,7 +36,9 @@ std::string tag() {
     return std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
 }
 
-TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseAndServesLogging) {
+// The private /dev of the namespace has no terminal device until the test makes one: a
+// plain file in its place.
+TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseServesLoggingAndDumpsToTheTerminal) {
     if (!vfw_test::isRerunChild()) {
         vfw_test::rerunCurrentTest();
         return;
@@ -57,7 +59,6 @@ TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseAndServesLogging) {
         << "the object is the property source of logging and the runtime";
     EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_DEBUG)
         << "the load had logging read its settings";
-
     VFW_LOG(vfw::getLogger("singleton.test"), vfw::LEVEL_WARN, "after the load");
     std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
     ASSERT_EQ(messages.size(), 1u);
@@ -65,12 +66,23 @@ TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseAndServesLogging) {
     EXPECT_EQ(messages[0].tag, tag());
     EXPECT_EQ(messages[0].text, "WARN  singleton.test after the load");
 
-    writeFile(CONF, "vaud.at.spool: spool-y\n");
+    writeFile(CONF, "b: 2\nA: one  two\n");
     EXPECT_EQ(CProperties2::instance(), props);
     EXPECT_EQ((*props)("vaud.at.spool"), "spool-x") << "loaded once, not at every use";
     EXPECT_EQ(CProperties2::instance(false, true), props);
-    EXPECT_EQ((*props)("vaud.at.spool"), "spool-y");
+    EXPECT_EQ((*props)("vaud.at.spool"), "");
     EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_INFO);
+
+    EXPECT_FALSE(vfw::dumpProperties());
+    EXPECT_NE(::access("/dev/tty", F_OK), 0) << "nothing is made where the terminal is missing";
+    writeFile("/dev/tty", "");
+    EXPECT_TRUE(vfw::dumpProperties());
+    std::string facts;
+    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"}) {
+        facts += std::string(fact) + "=" + (*props)(fact) + "\n";
+    }
+    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" + facts);
+    EXPECT_EQ(daemon.sync().size(), 1u) << "nothing logged since the warning";
 }
 
 TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
@@ -81,7 +93,6 @@ TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
     vfw_test::SyslogDaemon daemon;
     vfw_test::TempDir etc;
     bindConfigurationDirectory(etc);
-
     CProperties2* props = CProperties2::instance();
     EXPECT_FALSE(props->isLoaded());
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "spool-atdbqc"), "spool-atdbqc");
@@ -93,32 +104,6 @@ TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
     EXPECT_EQ(messages[0].text,
               "INFO  util.properties Error in parsing /etc/vantrelaud/vantrelaud.conf because "
               "file does not exist.");
-}
-
-// The private /dev of the namespace has no terminal device until the test makes one: a
-// plain file in its place.
-TEST(PropertiesSingleton, ThePropertiesDumpGoesToTheTerminal) {
-    if (!vfw_test::isRerunChild()) {
-        vfw_test::rerunCurrentTest();
-        return;
-    }
-    vfw_test::SyslogDaemon daemon;
-    vfw_test::TempDir etc;
-    bindConfigurationDirectory(etc);
-    writeFile(CONF, "b: 2\nA: one  two\n");
-
-    EXPECT_FALSE(vfw::dumpProperties());
-    EXPECT_NE(::access("/dev/tty", F_OK), 0) << "nothing is made where the terminal is missing";
-
-    writeFile("/dev/tty", "");
-    EXPECT_TRUE(vfw::dumpProperties());
-    CProperties2& props = *CProperties2::instance();
-    std::string facts;
-    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"}) {
-        facts += std::string(fact) + "=" + props(fact) + "\n";
-    }
-    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" + facts);
-    EXPECT_EQ(daemon.sync().size(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The configuration store's fixed paths, each test in a private mount namespace with fresh
 // directories bound over /var/vantrelhub (host facts) and /var/vantrelaud (the trace): host
 // facts, the trace file and its records, the trace texts of refused list files, and files
-// the caller may not read (as user 65534).
+// the caller may not read (as user 65534), also through the property layer.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,6 +16,8 @@
 
 #include "../lib/vfw/properties/cproperties_internal.h"
 #include "cproperties_test_helpers.h"
+#include "support/log_capture.h"
+#include "vfw/properties.h"
 
 using namespace cprops_test;
 
@@ -281,6 +283,12 @@ TEST(CPropertiesNobody, DISABLED_Probe) {
     int err = 0;
     EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, "list", "d", &err)));
     EXPECT_EQ(-1, err);
+    vfw_test::LogCapture capture;
+    vfw::CProperties2 props;
+    props.setSkipLoggerReconfigure(1);
+    props.load((dir + "/secret").c_str(), 1);
+    EXPECT_EQ(capture.records(), Items{"INFO  util.properties Error in parsing " + dir +
+                                       "/secret because of permission denied."});
 }
 
 NS_TEST(CPropertiesNobody, FilesItMayNotRead) {

@@ -1,8 +1,8 @@
 // Saving the configuration store back into its file: the layout kept, saves that write only
 // what their store changed, a load racing a save's rename, the lock file (on a clock held
 // still, so that ages are exact), failures that leave the old file alone (bad paths, old
-// files unreadable to their end, a full file system, lines that would break), two writer
-// processes with a reader, writers killed while saving, and CProperties2's save.
+// files unreadable to their end, a full file system, lines that would break), and two writer
+// processes, killed while saving, with a reader. CProperties2's save is in properties_test.cpp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -24,7 +24,6 @@
 
 #include "../lib/vfw/properties/cproperties_internal.h"
 #include "cproperties_test_helpers.h"
-#include "vfw/properties.h"
 
 using namespace cprops_test;
 using vfw_test::readFile;
@@ -73,21 +72,12 @@ struct Conf {
     std::string lock = path + ".lock";
 };
 
-// Loads `path`, sets each (name, value) (a null value deletes the name) and saves.
-int loadChangeSave(const std::string& path,
-                   const std::vector<std::pair<std::string, const char*>>& ops) {
-    Store s;
-    EXPECT_EQ(0, vfw::newPropsFromFile(&s.p, path.c_str(), 1, 0));
-    for (const auto& op : ops) {
-        if (op.second == nullptr) {
-            EXPECT_TRUE(s->deleteProperty(s.p, op.first.c_str(), nullptr)) << op.first;
-        } else {
-            EXPECT_EQ(0, s->setProperty(s.p, op.first.c_str(), op.second)) << op.first;
-        }
-    }
-    return vfw::saveProperty(s.p, path.c_str());
-}
-
+// Unchanged lines stay byte for byte (the last gets its line end); runs of empty lines
+// shrink to one, also around a dropped line; a changed value becomes "name: value" whatever
+// the separator was, a value set to what the file holds keeps its line; a deleted property
+// loses every line of its name; new properties are appended newest first (a comment never
+// holds a name); a continued line is rewritten or dropped whole; a rewritten line may have
+// 1023 characters, a longer one keeps the old line.
 TEST(CPropertiesSave, LayoutOfTheSavedFile) {
     const std::string kept =
         "# head\n! bang\na: 1\nb=2\nc 3\nd:\t 4\nw:   x   y  \nq: \"a  b\"\nt: a\\tb\n"
@@ -95,38 +85,34 @@ TEST(CPropertiesSave, LayoutOfTheSavedFile) {
     const std::string x1018(1018, 'x'), x1019 = x1018 + "y";
     const struct {
         std::string before;
-        std::vector<std::pair<std::string, const char*>> ops;
+        std::vector<std::pair<std::string, const char*>> ops;  // a null value deletes
         std::string after;
     } cases[] = {
-        // Unchanged lines stay byte for byte; the last one gets its line end.
+        // clang-format off
         {kept, {}, kept + "\n"},
-        // Runs of empty lines shrink to one, also around a dropped line.
         {"a: 1\n\n\n\nb: 2\n\nc: 3\n\n\nd: 4\n\n\n", {{"c", nullptr}}, "a: 1\n\nb: 2\n\nd: 4\n\n"},
-        // A changed value becomes "name: value" whatever the separator was.
-        {"a: 1\nb=2\nc 3\nd:4\n",
-         {{"a", "10"}, {"b", "20"}, {"c", "30"}},
+        {"a: 1\nb=2\nc 3\nd:4\n", {{"a", "10"}, {"b", "20"}, {"c", "30"}},
          "a: 10\nb: 20\nc: 30\nd:4\n"},
-        // Setting the value the file already holds keeps the line.
         {"b=2\nq: \"x  y\"\n", {{"b", "2"}, {"q", "x  y"}}, "b=2\nq: \"x  y\"\n"},
-        // A deleted property loses every line of its name.
         {"a: 1\nb: 2\na: 3\nc: 4\n", {{"a", nullptr}}, "b: 2\nc: 4\n"},
-        // New properties are appended newest first; a comment never holds a name.
-        {"#x: 0\na: 1\n",
-         {{"x", "1"}, {"y", "0"}, {"y", "2"}, {"z", "5"}, {"z", nullptr}},
+        {"#x: 0\na: 1\n", {{"x", "1"}, {"y", "0"}, {"y", "2"}, {"z", "5"}, {"z", nullptr}},
          "#x: 0\na: 1\ny: 2\nx: 1\n"},
-        // A continued line is one line, rewritten or dropped whole.
-        {"e: 1,\\\n2,\\\n3\nf: x\ng: 1 \\\n 2\nh: end\n",
-         {{"e", "9"}, {"g", nullptr}},
+        {"e: 1,\\\n2,\\\n3\nf: x\ng: 1 \\\n 2\nh: end\n", {{"e", "9"}, {"g", nullptr}},
          "e: 9\nf: x\nh: end\n"},
-        // A rewritten line may have 1023 characters; one longer would not load: the old stays.
         {"big: old\nnext: 1\n", {{"big", x1018.c_str()}}, "big: " + x1018 + "\nnext: 1\n"},
-        {"big: old\nnext: 1\n", {{"big", x1019.c_str()}}, "big: old\nnext: 1\n"},
-    };
+        {"big: old\nnext: 1\n", {{"big", x1019.c_str()}}, "big: old\nnext: 1\n"}};
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.before.substr(0, 60));
         Conf conf(c.before);
         ::chmod(conf.path.c_str(), 0600);
-        EXPECT_EQ(0, loadChangeSave(conf.path, c.ops));
+        Store s;
+        ASSERT_EQ(0, vfw::newPropsFromFile(&s.p, conf.path.c_str(), 1, 0));
+        for (const auto& op : c.ops) {
+            EXPECT_TRUE(op.second ? s->setProperty(s.p, op.first.c_str(), op.second) == 0
+                                  : s->deleteProperty(s.p, op.first.c_str(), nullptr));
+        }
+        EXPECT_EQ(0, vfw::saveProperty(s.p, conf.path.c_str()));
         EXPECT_EQ(c.after, readFile(conf.path));
         EXPECT_EQ(0644, modeOf(conf.path));
         EXPECT_FALSE(exists(conf.lock) || exists(conf.path + ".new"));
@@ -217,6 +203,13 @@ TEST(CPropertiesSave, InvalidStoreAndUnusablePathsFailWithoutChanges) {
     EXPECT_FALSE(exists(conf.path + ".new"));
 }
 
+int setAndSave(const std::string& path) {
+    Store s;
+    EXPECT_EQ(0, vfw::newPropsFromFile(&s.p, path.c_str(), 1, 0));
+    EXPECT_EQ(0, s->setProperty(s.p, "a", "2"));
+    return vfw::saveProperty(s.p, path.c_str());
+}
+
 // A lock younger than 61 seconds blocks for a hundred waits of 10 ms; an older one is taken
 // over at once. The clock is held still, so an age stays what the test made it.
 TEST(CPropertiesSaveLock, LiveLocksBlockAndStaleOnesAreTakenOver) {
@@ -228,11 +221,11 @@ TEST(CPropertiesSaveLock, LiveLocksBlockAndStaleOnesAreTakenOver) {
         backdate(conf.lock, age);
         auto start = std::chrono::steady_clock::now();
         if (age >= 61) {
-            EXPECT_EQ(0, loadChangeSave(conf.path, {{"a", "2"}}));
+            EXPECT_EQ(0, setAndSave(conf.path));
             EXPECT_EQ("a: 2\n", readFile(conf.path));
             EXPECT_FALSE(exists(conf.lock));
         } else {
-            EXPECT_EQ(-22, loadChangeSave(conf.path, {{"a", "2"}}));
+            EXPECT_EQ(-22, setAndSave(conf.path));
             EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
             EXPECT_EQ("a: 1\n", readFile(conf.path));
             EXPECT_TRUE(exists(conf.lock));  // someone else's lock stays
@@ -302,30 +295,6 @@ NS_TEST(CPropertiesSaveNs, RefusedLinesAreTracedAndLeaveTheFileAlone) {
           "Create lock file " /* the lock's path follows */, "Remove lock file "}) {
         EXPECT_TRUE(contains(trace, text)) << text;
     }
-}
-
-TEST(CPropertiesSave, CProperties2SavesItsListsAndIsCleanAfterwards) {
-    Conf conf("# lists\nkeep: 1\nmy.list: old\n");
-    vfw::CProperties2 props;
-    props.setSkipLoggerReconfigure(1);
-    props.load(conf.path.c_str(), 1);
-    EXPECT_FALSE(props.isDirty());
-    props.setValueList("my.list", {"a", "b c", "d,e"}, 0);
-    props.setValueList("new.list", {"x"}, 0);
-    EXPECT_TRUE(props.isDirty());
-    EXPECT_EQ(0, props.saveProperty(conf.path.c_str()));
-    EXPECT_FALSE(props.isDirty());
-    EXPECT_EQ("# lists\nkeep: 1\n", readFile(conf.path).substr(0, 16));
-    vfw::CProperties2 fresh;
-    fresh.setSkipLoggerReconfigure(1);
-    fresh.load(conf.path.c_str(), 1);
-    EXPECT_EQ("1", fresh("keep"));
-    auto list = fresh.getValueList("my.list", "");
-    EXPECT_EQ((Items{"a", "b c", "d,e"}), Items(list->begin(), list->end()));
-    list = fresh.getValueList("new.list", "");
-    EXPECT_EQ(Items{"x"}, Items(list->begin(), list->end()));
-    vfw::CProperties2 empty;
-    EXPECT_EQ(-22, empty.saveProperty(conf.path.c_str()));
 }
 
 // Saves `name` one higher than the file holds, with a pad line of random length, over and

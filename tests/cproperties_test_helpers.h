@@ -22,9 +22,9 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 struct Store {
     Store() = default;
-    ~Store() { vfw::freeProps(p); }
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
+    ~Store() { vfw::freeProps(p); }
     vfw::Props* operator->() const { return p; }
     vfw::Props* p = nullptr;
 };
@@ -50,8 +50,7 @@ inline void expectValues(Store& store, const Pairs& expected) {
 
 inline Items items(const vfw::ValueList* list) {
     Items result;
-    for (const vfw::ValueNode* n = list ? list->next(list, nullptr) : nullptr; n != nullptr;
-         n = list->next(list, n)) {
+    for (auto n = list ? list->next(list, nullptr) : nullptr; n; n = list->next(list, n)) {
         result.push_back(n->strings[0]);
     }
     return result;

@@ -1,7 +1,7 @@
 // The configuration store's fixed paths, each test in a private mount namespace with fresh
 // directories bound over /var/vantrelhub (host facts) and /var/vantrelaud (the trace): host
-// facts, the trace file and its records, the trace texts of refused list files, and files
-// the caller may not read (as user 65534), also through the property layer.
+// facts, the trace file and its records, and files the caller may not read (as user 65534),
+// also through the property layer.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,39 +75,29 @@ NS_TEST(CPropertiesHostFacts, ValidInvalidAndMissingFiles) {
     EXPECT_TRUE(contains(trace(), ") : Error to open kset file: /var/vantrelhub/kset.domain\n"));
 }
 
-// The record of `trace` that holds `text`, without its line feed; empty when none.
-std::string recordWith(const std::string& trace, const std::string& text) {
-    size_t at = trace.find(text);
-    if (at == std::string::npos) {
-        return std::string();
-    }
-    size_t begin = trace.rfind('\n', at);
-    begin = begin == std::string::npos ? 0 : begin + 1;
-    return trace.substr(begin, trace.find('\n', at) - begin);
-}
-
 // A record: the level padded to seven characters, " : ", the operation, " (", the source
 // line in upper-case hexadecimal without leading zeros, ") : " and the text.
 const std::regex RECORD(
     "(ERROR  |WARNING|INFO   |DEBUG  |TRACE  |LOCK   ) : ([A-Za-z]+) \\(([1-9A-F][0-9A-F]*)\\) : "
     "(.*)");
 
-// Expects the record holding `text` (or `find`) to be exactly one of that level and operation
-// with that text; with a `source` file, the line it names (give or take two, as a call may span
-// lines) holds `call`.
-void expectRecord(const std::string& text, const std::string& level, const std::string& op,
-                  const char* source = nullptr, const std::string& call = "",
-                  const std::string& find = "") {
-    std::string record = recordWith(trace(), find.empty() ? text : find);
+// Expects the first record holding `find` (`text` when empty) to be "level op text"; with a
+// `source` file, the line it names (give or take two: a call may span lines) holds `call`.
+void expectRecord(const std::string& level, const std::string& op, const std::string& text,
+                  const std::string& find = "", const char* source = nullptr,
+                  const std::string& call = "") {
+    const std::string all = trace();
+    size_t at = all.find(find.empty() ? text : find);
+    size_t begin = at == std::string::npos ? all.size() : all.rfind('\n', at) + 1;
+    std::string record = all.substr(begin, all.find('\n', begin) - begin);
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(record, m, RECORD)) << text << " in:\n" << trace();
-    EXPECT_EQ(level, m[1].str());
-    EXPECT_EQ(op, m[2].str());
-    EXPECT_EQ(text, m[4].str() + "\n");
+    ASSERT_TRUE(std::regex_match(record, m, RECORD)) << text << " in:\n" << all;
+    EXPECT_EQ(level + " " + op + " " + text,
+              m[1].str() + " " + m[2].str() + " " + m[4].str() + "\n");
     if (source != nullptr) {
         std::string path = __FILE__;
-        path = path.substr(0, path.rfind("/tests/")) + "/lib/vfw/properties/" + source;
-        std::istringstream lines(vfw_test::readFile(path));
+        std::istringstream lines(vfw_test::readFile(path.substr(0, path.rfind("/tests/")) +
+                                                    "/lib/vfw/properties/" + source));
         unsigned long line = std::stoul(m[3].str(), nullptr, 16);
         std::string window;
         std::string current;
@@ -118,61 +108,15 @@ void expectRecord(const std::string& text, const std::string& level, const std::
     }
 }
 
-NS_TEST(CPropertiesTrace, RecordFormatLevelsAndLocks) {
-    Sandbox aud("/var/vantrelaud");
-    ::setenv("VFW_PROPERTIES2_DEBUG", "6", 1);
-    Store s;
-    ASSERT_EQ(0, loadText(s, "a.b: 10x\nneg: -5\n"));
-    ::unsetenv("VFW_PROPERTIES2_DEBUG");
-    EXPECT_EQ(30, s->getTime(s.p, "a.b", 30, 's', nullptr));
-    EXPECT_EQ(30, s->getTime(s.p, "neg", 30, 's', nullptr));
-    EXPECT_EQ(0, s->setProperty(s.p, "k", ""));
-    EXPECT_EQ(10, s->getInt(s.p, "a.b", 0, nullptr));
-    EXPECT_EQ(0, s->dump(s.p, nullptr));
-    EXPECT_EQ(nullptr, s->getValueList(s.p, "k", nullptr, nullptr));
+std::string g_swapIn;
 
-    struct stat st;
-    ASSERT_EQ(0, ::stat(tracePath().c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777);
-    expectRecord("Bad unit specification in property file: x\n", "WARNING", "timeFactor",
-                 "cproperties_getters.cpp", "Bad unit specification");
-    expectRecord(
-        "Negative time specification in property file for neg is ignored.  Using default.\n",
-        "WARNING", "getTime");
-    expectRecord("a.b: 30 seconds\n", "TRACE  ", "getTime");
-    expectRecord(" Enter arg: k null\n", "TRACE  ", "setProperty");  // an empty piece: "null"
-    expectRecord(" Enter arg: a.b\n", "TRACE  ", "getInt", nullptr, "", "TRACE   : getInt (");
-    expectRecord(" Return: 10\n", "TRACE  ", "getInt");
-    expectRecord("TYPE: PROPERTIES NAME: a.b VALUE: 10x INTERVALUE: 10x\n", "INFO   ", "dump");
-    expectRecord("Take the lock\n", "LOCK   ", "setProperty", "cproperties_changes.cpp",
-                 "EntryLock lock(props, \"setProperty\"", "LOCK    : setProperty (");
-    std::string text = trace();
-    for (const char* part : {" : Release the lock\n", " : Take the freelist lock\n",
-                             " : Release the freelist lock\n", ") : k is not defined\n"}) {
-        EXPECT_TRUE(contains(text, part)) << part;
-    }
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        EXPECT_TRUE(std::regex_match(line, RECORD)) << line;
-    }
-
-    // Below level 6 no locks, below 5 no traces; without the variable no file at all.
-    ::unlink(tracePath().c_str());
-    Store warnings;
-    ASSERT_EQ(0, loadTraced(warnings, "a.b: 10x\n", 2));
-    EXPECT_EQ(30, warnings->getTime(warnings.p, "a.b", 30, 's', nullptr));
-    EXPECT_TRUE(contains(trace(), "WARNING : timeFactor")) << trace();
-    for (const char* level : {"LOCK    :", "TRACE   :", "DEBUG   :"}) {
-        EXPECT_FALSE(contains(trace(), level)) << level;
-    }
-    ::unlink(tracePath().c_str());
-    Store quiet;
-    ASSERT_EQ(0, loadTraced(quiet, "a.b: 10x\n", -1));
-    EXPECT_EQ(30, quiet->getTime(quiet.p, "a.b", 30, 's', nullptr));
-    EXPECT_NE(0, ::access(tracePath().c_str(), F_OK));
+void swapIn(const char* path) {
+    ASSERT_EQ(0, std::rename(g_swapIn.c_str(), path));
 }
 
-NS_TEST(CPropertiesTrace, PlantedLinkAndLineLimitMessages) {
+// The trace file (mode 0600, never through a planted link) and its records at each level;
+// the texts of the line limit and of every refused list file.
+NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
     Sandbox aud("/var/vantrelaud");
     vfw_test::TempDir dir;
     vfw_test::writeFile(dir.file("victim"), "untouched\n");
@@ -182,51 +126,73 @@ NS_TEST(CPropertiesTrace, PlantedLinkAndLineLimitMessages) {
     EXPECT_EQ(-1, linked->traceFd);
     EXPECT_EQ("untouched\n", vfw_test::readFile(dir.file("victim")));
     ASSERT_EQ(0, ::unlink(tracePath().c_str()));
+    Store quiet;  // without the variable no file at all
+    ASSERT_EQ(0, loadTraced(quiet, "a.b: 10x\n", -1));
+    EXPECT_EQ(30, quiet->getTime(quiet.p, "a.b", 30, 's', nullptr));
+    EXPECT_NE(0, ::access(tracePath().c_str(), F_OK));
+    Store warnings;  // below 6 no locks, below 5 no traces, below 4 no debug records
+    ASSERT_EQ(0, loadTraced(warnings, "a.b: 10x\n", 2));
+    EXPECT_EQ(30, warnings->getTime(warnings.p, "a.b", 30, 's', nullptr));
+    EXPECT_TRUE(contains(trace(), "WARNING : timeFactor") && !contains(trace(), "LOCK    :") &&
+                !contains(trace(), "TRACE   :") && !contains(trace(), "DEBUG   :"))
+        << trace();
+    ASSERT_EQ(0, ::unlink(tracePath().c_str()));
 
-    std::string path = dir.file("conf");
-    std::string line = "a: " + std::string(1021, 'x');
-    vfw_test::writeFile(path, line + "\n");
-    ::setenv("VFW_PROPERTIES2_DEBUG", "5", 1);
     Store s;
-    EXPECT_EQ(-5, vfw::newPropsFromFile(&s.p, path.c_str(), 1, 0));
+    ASSERT_EQ(0, loadTraced(s, "a.b: 10x\nneg: -5\n", 6));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(tracePath().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(30, s->getTime(s.p, "a.b", 30, 's', nullptr));
+    EXPECT_EQ(30, s->getTime(s.p, "neg", 30, 's', nullptr));
+    EXPECT_EQ(0, s->setProperty(s.p, "k", ""));
+    EXPECT_EQ(10, s->getInt(s.p, "a.b", 0, nullptr));
+    EXPECT_EQ(0, s->dump(s.p, nullptr));
+    EXPECT_EQ(nullptr, s->getValueList(s.p, "k", nullptr, nullptr));
+    expectRecord("WARNING", "timeFactor", "Bad unit specification in property file: x\n", "",
+                 "cproperties_getters.cpp", "Bad unit specification");
+    expectRecord("WARNING", "getTime",
+                 "Negative time specification in property file for neg is ignored.  Using "
+                 "default.\n");
+    expectRecord("TRACE  ", "getTime", "a.b: 30 seconds\n");
+    expectRecord("TRACE  ", "setProperty", " Enter arg: k null\n");  // an empty piece: "null"
+    expectRecord("TRACE  ", "getInt", " Enter arg: a.b\n", "TRACE   : getInt (");
+    expectRecord("TRACE  ", "getInt", " Return: 10\n");
+    expectRecord("INFO   ", "dump", "TYPE: PROPERTIES NAME: a.b VALUE: 10x INTERVALUE: 10x\n");
+    expectRecord("LOCK   ", "setProperty", "Take the lock\n", "LOCK    : setProperty (",
+                 "cproperties_changes.cpp", "EntryLock lock(props, \"setProperty\"");
+    for (const char* part : {" : Release the lock\n", " : Take the freelist lock\n",
+                             " : Release the freelist lock\n", ") : k is not defined\n"}) {
+        EXPECT_TRUE(contains(trace(), part)) << part;
+    }
+    std::istringstream lines(trace());
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(std::regex_match(line, RECORD)) << line;
+    }
+
+    const std::string line = "a: " + std::string(1021, 'x');
+    vfw_test::writeFile(dir.file("long"), line + "\n");
+    ::setenv("VFW_PROPERTIES2_DEBUG", "5", 1);
+    Store longLine;
+    EXPECT_EQ(-5, vfw::newPropsFromFile(&longLine.p, dir.file("long").c_str(), 1, 0));
     ::unsetenv("VFW_PROPERTIES2_DEBUG");
-    expectRecord("Error when parsing line: " + line.substr(0, 1023) + "\n", "ERROR  ", "getLine");
-    expectRecord("Fail to read line from config file.\n", "ERROR  ", "loadFromStream");
+    expectRecord("ERROR  ", "getLine", "Error when parsing line: " + line.substr(0, 1023) + "\n");
+    expectRecord("ERROR  ", "loadFromStream", "Fail to read line from config file.\n");
     EXPECT_TRUE(contains(trace(), ") : loadFromStream has error -5\n"));
-    EXPECT_TRUE(contains(trace(), ") : Error in opening config file: " + path + "\n"));
-}
+    EXPECT_TRUE(contains(trace(), ") : Error in opening config file: " + dir.file("long") + "\n"));
 
-std::string g_swapIn;
-
-void swapIn(const char* path) {
-    ASSERT_EQ(0, std::rename(g_swapIn.c_str(), path));
-}
-
-NS_TEST(CPropertiesTrace, RefusedListFiles) {
-    Sandbox aud("/var/vantrelaud");
-    vfw_test::TempDir dir;
-    auto make = [&](const std::string& name, mode_t mode) {
+    auto make = [&dir](const std::string& name, mode_t mode) {
         vfw_test::writeFile(dir.file(name), "x\n");
         EXPECT_EQ(0, ::chmod(dir.file(name).c_str(), mode));
         return dir.file(name);
     };
     std::string other = make("other", 0644);
     ASSERT_EQ(0, ::chown(other.c_str(), 1000, 1000));
-    std::string writable = make("writable", 0666);
-    std::string twice = make("twice", 0644);
+    std::string writable = make("writable", 0666), twice = make("twice", 0644);
     ASSERT_EQ(0, ::link(twice.c_str(), dir.file("twice2").c_str()));
-    std::string linked = dir.file("symlink");
-    ASSERT_EQ(0, ::symlink(other.c_str(), linked.c_str()));
-    std::string missing = dir.file("missing");
+    ASSERT_EQ(0, ::symlink(other.c_str(), dir.file("symlink").c_str()));
     std::string raced = make("raced", 0644);
     g_swapIn = make("swapped", 0644);
-    Store s;
-    ASSERT_EQ(0, loadTraced(s,
-                            "l.other: file:" + other + "\nl.writable: file:" + writable +
-                                "\nl.twice: file:" + twice + "\nl.link: file:" + linked +
-                                "\nl.missing: file:" + missing + "\nl.dir: file:" + dir.path() +
-                                "\nl.raced: file:" + raced + "\n",
-                            1));
     const std::string skip = ". Skip reading config file for property ";
     auto refused = [&skip](const std::string& path, const char* why, const char* name,
                            const char* please) {
@@ -234,33 +200,36 @@ NS_TEST(CPropertiesTrace, RefusedListFiles) {
     };
     const struct {
         const char* name;
+        std::string path;
         int err;
         std::string text;
     } cases[] = {
-        {"l.other", -125,
+        {"l.other", other, -125,
          refused(other, "]is not owned by root", "l.other",
                  "change its owner to root to enhance security.")},
-        {"l.writable", -125,
+        {"l.writable", writable, -125,
          refused(writable, "] is world writable", "l.writable",
                  "ensure the file is not world writable to enhance security.")},
-        {"l.twice", -125,
+        {"l.twice", twice, -125,
          refused(twice, "] has more than one hardlinks", "l.twice",
                  "ensure the file has only one hardlink")},
-        {"l.link", -125,
-         refused(linked, "] is symlink", "l.link", "ensure the file is not symlink")},
-        {"l.missing", -2, "Config file does not exist: " + missing + "\n"},
-        {"l.dir", -5,
+        {"l.link", dir.file("symlink"), -125,
+         refused(dir.file("symlink"), "] is symlink", "l.link", "ensure the file is not symlink")},
+        {"l.missing", dir.file("missing"), -2,
+         "Config file does not exist: " + dir.file("missing") + "\n"},
+        {"l.dir", dir.path(), -5,
          "Cannot open config file [" + dir.path() + "] due to unknown error" + skip + "l.dir\n"},
         // A file replaced between its opening and its checks.
-        {"l.raced", -5,
+        {"l.raced", raced, -5,
          "Cannot open config file [" + raced + "] due to unknown error" + skip + "l.raced\n"}};
     for (const auto& c : cases) {
+        ASSERT_EQ(0, s->setProperty(s.p, c.name, ("file:" + c.path).c_str()));
         vfw::cprops::g_afterOpenHook = std::string(c.name) == "l.raced" ? swapIn : nullptr;
         int err = 0;
         EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, c.name, "d", &err))) << c.name;
         vfw::cprops::g_afterOpenHook = nullptr;
         EXPECT_EQ(c.err, err) << c.name;
-        expectRecord(c.text, "ERROR  ", "getValueList");
+        expectRecord("ERROR  ", "getValueList", c.text);
     }
 }
 

@@ -1,344 +1,216 @@
-// The configuration store: syntax of the configuration file, escapes and quoting, `$`
-// references, changes, the dump and bad input. Typed getters are in
-// cproperties_getters_test.cpp, value lists in cproperties_lists_test.cpp, host facts and the
-// trace (which need private mount namespaces) in cproperties_ns_test.cpp.
+// The configuration store without its fixed paths: the file's syntax and `$` references, the
+// line limit, the typed getters, changes and the dump, creation and loading, value lists and
+// checked list files. Host facts, the trace and non-root callers are in
+// cproperties_ns_test.cpp, saving in cproperties_save_test.cpp.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cproperties_test_helpers.h"
 
-using cprops_test::get;
-using cprops_test::loadText;
-using cprops_test::Store;
+using namespace cprops_test;
 
 namespace {
 
-TEST(CPropertiesSyntax, SeparatorsColonEqualsAndWhiteSpace) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "a: 1\n"
-                          "b=2\n"
-                          "c 3\n"
-                          "d\t4\n"
-                          "e:=5\n"
-                          "f =6\n"
-                          "g   7\n"
-                          "h:8\n"
-                          "   i: 9\n"));
-    EXPECT_EQ("1", get(s, "a"));
-    EXPECT_EQ("2", get(s, "b"));
-    EXPECT_EQ("3", get(s, "c"));
-    EXPECT_EQ("4", get(s, "d"));
-    EXPECT_EQ("5", get(s, "e"));
-    EXPECT_EQ("6", get(s, "f"));
-    EXPECT_EQ("7", get(s, "g"));
-    EXPECT_EQ("8", get(s, "h"));
-    EXPECT_EQ("9", get(s, "i"));
-}
-
-TEST(CPropertiesSyntax, BlankBeforeColonMakesTheValueStartWithTheColon) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "a :value\n"
-                          "b : value\n"
-                          "c = value\n"
-                          "d: = value\n"
-                          "e : = value\n"
-                          "f  =value\n"));
-    EXPECT_EQ(":value", get(s, "a"));
-    EXPECT_EQ(": value", get(s, "b"));
-    EXPECT_EQ("value", get(s, "c"));  // a blank and '=' separate together
-    EXPECT_EQ("= value", get(s, "d"));
-    EXPECT_EQ(": = value", get(s, "e"));
-    EXPECT_EQ("=value", get(s, "f"));  // only the character right after the separator joins it
-}
-
-TEST(CPropertiesSyntax, NameWithoutValueAndEmptyValue) {
-    Store s;
-    ASSERT_EQ(0, loadText(s, "alone\nempty:\nblank: \n"));
-    EXPECT_EQ("<none>", get(s, "alone"));
-    EXPECT_STREQ("dflt", s->getPropertyWithDefault(s.p, "alone", "dflt", nullptr));
-    EXPECT_EQ("", get(s, "empty"));
-    EXPECT_EQ("", get(s, "blank"));
-    EXPECT_STREQ("", s->getPropertyWithDefault(s.p, "empty", "dflt", nullptr));
-    EXPECT_EQ(7, s->getInt(s.p, "empty", 7, nullptr));  // empty counts as not set
-    EXPECT_EQ(4 + 3, s->size(s.p));                     // the host facts and three names
-}
-
-TEST(CPropertiesSyntax, WhiteSpaceRunsCollapseOutsideQuotes) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "a:   x  \t y   \n"
-                          "b: x \"  in   quotes \" y\n"));
-    EXPECT_EQ("x y", get(s, "a"));
-    EXPECT_EQ("x \"  in   quotes \" y", get(s, "b"));
-}
-
-TEST(CPropertiesSyntax, CommentsOnlyInTheFirstColumn) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "#a: 1\n"
-                          "!b: 2\n"
-                          "  # note\n"
-                          "\t! other\n"
-                          "c: 3 # not a comment\n"));
-    EXPECT_EQ("<none>", get(s, "#a"));
-    EXPECT_EQ("<none>", get(s, "a"));
-    EXPECT_EQ("<none>", get(s, "!b"));
-    EXPECT_EQ("note", get(s, "#"));
-    EXPECT_EQ("other", get(s, "!"));
-    EXPECT_EQ("3 # not a comment", get(s, "c"));
-}
-
-TEST(CPropertiesSyntax, ContinuationLinesWithOddAndEvenBackslashRuns) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "a: one \\\n   two\n"
-                          "b: x\\\\\n"
-                          "c: y\n"
-                          "d: p\\\\\\\n q\n"
-                          "e: 1,\\\n2,\\\n3\n"
-                          "#f: comment \\\n"
-                          "g: after comment\n"
-                          "h: last\\"));
-    EXPECT_EQ("one two", get(s, "a"));
-    EXPECT_EQ("x\\", get(s, "b"));  // an even run ends the line; the pair is one backslash
-    EXPECT_EQ("y", get(s, "c"));
-    EXPECT_EQ("p\\ q", get(s, "d"));  // odd run: the last backslash joins, the pair stays
-    EXPECT_EQ("1, 2, 3", get(s, "e"));
-    EXPECT_EQ("after comment", get(s, "g"));  // a comment never swallows the next line
-    EXPECT_EQ("last", get(s, "h"));  // nothing left to join: the stray backslash is dropped
-}
-
-TEST(CPropertiesSyntax, LineLimitOf1023Characters) {
-    std::string longest = "a: " + std::string(1020, 'x');  // exactly 1023 characters
-    {
-        Store s;
-        ASSERT_EQ(0, loadText(s, longest + "\nb: 2\n"));
-        EXPECT_EQ(std::string(1020, 'x'), get(s, "a"));
-        EXPECT_EQ("2", get(s, "b"));
-    }
-    {
-        // One character more: the line is refused whole (its tail never becomes a line of
-        // its own) and the load stops with a read error.
-        Store s;
-        ASSERT_EQ(-5, loadText(s, "first: 1\n" + longest + "y evil: 1\nlast: 2\n"));
-        EXPECT_EQ("1", get(s, "first"));
-        EXPECT_EQ("<none>", get(s, "a"));
-        EXPECT_EQ("<none>", get(s, "evil"));
-        EXPECT_EQ("<none>", get(s, "y"));
-        EXPECT_EQ(1, s->isLoaded(s.p));
-    }
-    {
-        // A continuation must fit in what is left of the 1023 characters.
-        std::string first = "c: " + std::string(600, 'p') + "\\";
-        Store fits;
-        ASSERT_EQ(0, loadText(fits, first + "\n" + std::string(1023 - 604, 'q') + "\n"));
-        EXPECT_EQ(std::string(600, 'p') + " " + std::string(419, 'q'), get(fits, "c"));
-        Store overflows;
-        ASSERT_EQ(-5,
-                  loadText(overflows, first + "\n" + std::string(1024 - 604, 'q') + "\nz: 1\n"));
-        EXPECT_EQ("<none>", get(overflows, "c"));
-        EXPECT_EQ("<none>", get(overflows, "z"));
-    }
-}
-
-TEST(CPropertiesSyntax, EscapesAndHexBytes) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "t: a\\tb\n"
-                          "n: a\\nb\n"
-                          "r: a\\rb\n"
-                          "f: a\\fb\n"
-                          "v: a\\vb\n"
-                          "x: \\x41\\x7E\\x3A\n"
-                          "lower: \\x4a\n"
-                          "short: \\x4\n"
-                          "nul: a\\x00b\n"
-                          "other: \\q\\ \\:\\=\n"
-                          "bs: a\\\\b\n"
-                          "escname\\:x\\ y: 1\n"
-                          "\\=eq=2\n"));
-    EXPECT_EQ("a\tb", get(s, "t"));
-    EXPECT_EQ("a\nb", get(s, "n"));
-    EXPECT_EQ("a\rb", get(s, "r"));
-    EXPECT_EQ("a\fb", get(s, "f"));
-    EXPECT_EQ("a\vb", get(s, "v"));
-    EXPECT_EQ("A~:", get(s, "x"));
-    EXPECT_EQ("x4a", get(s, "lower"));  // only digits and upper-case A to F are hex digits
-    EXPECT_EQ("x4", get(s, "short"));
-    EXPECT_EQ("a\\x00b", get(s, "nul"));  // a NUL cannot live in a value: kept as written
-    EXPECT_EQ("q :=", get(s, "other"));
-    EXPECT_EQ("a\\b", get(s, "bs"));
-    EXPECT_EQ("1", get(s, "escname:x y"));
-    EXPECT_EQ("2", get(s, "=eq"));
-}
-
-TEST(CPropertiesSyntax, QuotedRegionsAndUnquoting) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "dq: \"a  b\"\n"
-                          "sq: 'a  b'\n"
-                          "dqesc: \"x\\ty\\\"z\\x41\"\n"
-                          "sqlit: 'x\\ty\\x41'\n"
-                          "mixed: \"ab\"cd\n"
-                          "inner: \"it's\"\n"
-                          "escquotes: \\\"abc\\\"\n"
-                          "open: \"abc\n"
-                          "opensq: 'a   b\n"
-                          "empty: \"\"\n"));
-    EXPECT_EQ("a  b", get(s, "dq"));
-    EXPECT_EQ("a  b", get(s, "sq"));
-    EXPECT_EQ("x\ty\"zA", get(s, "dqesc"));
-    EXPECT_EQ("x\\ty\\x41", get(s, "sqlit"));  // everything is literal inside single quotes
-    EXPECT_EQ("\"ab\"cd", get(s, "mixed"));    // not one quoted string: quotes stay
-    EXPECT_EQ("it's", get(s, "inner"));
-    EXPECT_EQ("\"abc\"", get(s, "escquotes"));  // escaped quote marks stay literal
-    EXPECT_EQ("\"abc", get(s, "open"));         // unterminated: kept as written
-    EXPECT_EQ("'a   b", get(s, "opensq"));
-    EXPECT_EQ("", get(s, "empty"));
-}
-
-TEST(CPropertiesSyntax, NamesAreCaseInsensitiveAndEmptyNamesIgnored) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "Vaud.At.Spool: spool-x\n"
-                          ": no name\n"
-                          "= no name\n"
-                          "'' no name\n"
-                          "1abc: digits first\n"));
-    EXPECT_EQ("spool-x", get(s, "VAUD.AT.SPOOL"));
-    EXPECT_EQ("digits first", get(s, "1ABC"));
-    EXPECT_EQ(4 + 2, s->size(s.p));
-}
-
-class CPropertiesReferences : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ::setenv("CPROP_T_HOME", "/home/t", 1);
-        ::setenv("CPROP_T_BOTH", "from-env", 1);
-        ::setenv("CPROP_T_QUOTED", "'quoted value'", 1);
-        ::setenv("CPROP_T_REF", "$CPROP_T_HOME", 1);
-        ::setenv("7", "seven", 1);
-        ::unsetenv("CPROP_T_UNSET");
-    }
-    void TearDown() override {
-        for (const char* name :
-             {"CPROP_T_HOME", "CPROP_T_BOTH", "CPROP_T_QUOTED", "CPROP_T_REF", "7"}) {
-            ::unsetenv(name);
-        }
-    }
+// A configuration line, and a name with the value it has once all lines are loaded.
+struct Line {
+    std::string text, name, value;
 };
 
-TEST_F(CPropertiesReferences, EnvironmentThenEarlierProperties) {
+TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
+    ::setenv("CPROP_T_HOME", "/home/t", 1);
+    ::setenv("CPROP_T_BOTH", "from-env", 1);
+    ::setenv("CPROP_T_QUOTED", "'quoted value'", 1);
+    ::setenv("CPROP_T_REF", "$CPROP_T_HOME", 1);
+    ::setenv("7", "seven", 1);
+    // clang-format off
+    const std::vector<Line> lines = {
+        {"b=2", "b", "2"}, {"c 3", "c", "3"}, {"d\t4", "d", "4"}, {"e:=5", "e", "5"},
+        {"f =6", "f", "6"}, {"   i: 9", "i", "9"}, {"vt\v1", "vt", "1"}, {"fe\f2", "fe", "2"},
+        {"cr\r3", "cr", "3"},
+        // A blank before ':' is the separator; a blank and '=' separate together.
+        {"ca :value", "ca", ":value"}, {"cb : value", "cb", ": value"},
+        {"cc = value", "cc", "value"}, {"cd: = value", "cd", "= value"},
+        {"ce : = value", "ce", ": = value"}, {"cf  =value", "cf", "=value"},
+        {"alone", "alone", "<none>"}, {"empty:", "empty", ""}, {"blank: ", "blank", ""},
+        {"ws:   x  \t y   ", "ws", "x y"},
+        {"wq: x \"  in   quotes \" y", "wq", "x \"  in   quotes \" y"},
+        // Comments only in the first column; a comment never continues.
+        {"#c1: 1", "c1", "<none>"}, {"!c2: 2", "!c2", "<none>"}, {"  # note", "#", "note"},
+        {"\t! other", "!", "other"}, {"cm: 3 # not a comment", "cm", "3 # not a comment"},
+        {"#f: comment \\", "f", "6"}, {"g: after comment", "g", "after comment"},
+        {"Vaud.At.Spool: spool-x", "VAUD.AT.SPOOL", "spool-x"}, {": no name", "", "<none>"},
+        {"'' no name", "", "<none>"}, {"1abc: digits first", "1ABC", "digits first"},
+        // Escapes: only digits and upper-case A to F are hex digits; a NUL stays as written.
+        {"t: a\\tb", "t", "a\tb"}, {"n: a\\nb", "n", "a\nb"}, {"r: a\\rb", "r", "a\rb"},
+        {"ff: a\\fb", "ff", "a\fb"}, {"v: a\\vb", "v", "a\vb"},
+        {"x: \\x41\\x7E\\x3A", "x", "A~:"}, {"lower: \\x4a", "lower", "x4a"},
+        {"short: \\x4", "short", "x4"}, {"nul: a\\x00b", "nul", "a\\x00b"},
+        {"other: \\q\\ \\:\\=", "other", "q :="}, {"bs: a\\\\b", "bs", "a\\b"},
+        {"escname\\:x\\ y: 1", "escname:x y", "1"}, {"\\=eq=2", "=eq", "2"},
+        // Only one whole quoted string is unquoted; single quotes are all literal; escaped
+        // quote marks stay, and cannot close a region.
+        {"dq: \"a  b\"", "dq", "a  b"}, {"sq: 'a  b'", "sq", "a  b"},
+        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"},
+        {"sqlit: 'x\\ty\\x41'", "sqlit", "x\\ty\\x41"}, {"mixed: \"ab\"cd", "mixed", "\"ab\"cd"},
+        {"inner: \"it's\"", "inner", "it's"}, {"escq: \\\"abc\\\"", "escq", "\"abc\""},
+        {"open: \"abc", "open", "\"abc"}, {"opensq: 'a   b", "opensq", "'a   b"},
+        {"none: \"\"", "none", ""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
+        // The environment before earlier properties; an undefined name is nothing; "{" or
+        // another character starts no name (the '$' stays); a name starting with a digit is
+        // that digit; replacements are unquoted, not expanded again.
+        {"ra: $CPROP_T_HOME/x", "ra", "/home/t/x"}, {"base: /opt", "base", "/opt"},
+        {"rb: $base/bin:${base}", "rb", "/opt/bin:${base}"},
+        {"CPROP_T_BOTH: from-file", "CPROP_T_BOTH", "from-file"},
+        {"rc: $CPROP_T_BOTH", "rc", "from-env"}, {"rd: [$CPROP_T_UNSET]", "rd", "[]"},
+        {"re: $later", "re", ""}, {"later: x", "later", "x"}, {"rf: $BASE", "rf", "/opt"},
+        {"sqref: '$CPROP_T_HOME'", "sqref", "$CPROP_T_HOME"}, {"dqref: \"$base\"", "dqref", "/opt"},
+        {"dollar: \\$CPROP_T_HOME", "dollar", "$CPROP_T_HOME"},
+        {"digit: $7abc", "digit", "sevenabc"},
+        {"digit2: $77", "digit2", "seven7"}, {"lone: 5$ and $-x", "lone", "5$ and $-x"},
+        {"unq: <$CPROP_T_QUOTED>", "unq", "<quoted value>"},
+        {"once: $CPROP_T_REF", "once", "$CPROP_T_HOME"},
+        // An even run of backslashes ends the line; of an odd run the last one joins; with
+        // nothing left to join, it goes.
+        {"ja: one \\\n   two", "ja", "one two"}, {"jb: x\\\\", "jb", "x\\"}, {"jc: y", "jc", "y"},
+        {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"},
+        {"h: last\\", "h", "last"}};
+    // clang-format on
+    std::string text;
+    for (const Line& line : lines) {
+        text += line.text + (&line != &lines.back() ? "\n" : "");
+    }
     Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "a: $CPROP_T_HOME/x\n"
-                          "base: /opt\n"
-                          "b: $base/bin:${base}\n"
-                          "CPROP_T_BOTH: from-file\n"
-                          "c: $CPROP_T_BOTH\n"
-                          "d: [$CPROP_T_UNSET]\n"
-                          "e: $later\n"
-                          "later: x\n"
-                          "f: $BASE\n"));
-    EXPECT_EQ("/home/t/x", get(s, "a"));
-    EXPECT_EQ("/opt/bin:${base}", get(s, "b"));  // "{" starts no name
-    EXPECT_EQ("from-env", get(s, "c"));          // the environment comes before properties
-    EXPECT_EQ("[]", get(s, "d"));                // undefined: expands to nothing
-    EXPECT_EQ("", get(s, "e"));                  // only properties loaded before the line count
-    EXPECT_EQ("/opt", get(s, "f"));              // property names ignore case
-}
-
-TEST_F(CPropertiesReferences, QuotingEscapingAndNameRules) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "sq: '$CPROP_T_HOME'\n"
-                          "dq: \"$CPROP_T_HOME\"\n"
-                          "esc: \\$CPROP_T_HOME\n"
-                          "digit: $7abc\n"
-                          "digit2: $77\n"
-                          "lone: 5$ and $-x\n"
-                          "unq: <$CPROP_T_QUOTED>\n"
-                          "once: $CPROP_T_REF\n"));
-    EXPECT_EQ("$CPROP_T_HOME", get(s, "sq"));  // single quotes keep '$' literal
-    EXPECT_EQ("/home/t", get(s, "dq"));
-    EXPECT_EQ("$CPROP_T_HOME", get(s, "esc"));
-    EXPECT_EQ("sevenabc", get(s, "digit"));  // a name starting with a digit is one digit
-    EXPECT_EQ("seven7", get(s, "digit2"));
-    EXPECT_EQ("5$ and $-x", get(s, "lone"));  // no name follows: the '$' stays
-    EXPECT_EQ("<quoted value>", get(s, "unq"));
-    EXPECT_EQ("$CPROP_T_HOME", get(s, "once"));  // replacements are not expanded again
-
+    ASSERT_EQ(0, loadText(s, text));
+    for (const Line& line : lines) {
+        EXPECT_EQ(line.value, get(s, line.name)) << line.text;
+    }
+    EXPECT_EQ(4 + 73, s->size(s.p));  // the host facts and the names; no empty name
+    EXPECT_STREQ("dflt", s->getPropertyWithDefault(s.p, "alone", "dflt", nullptr));
+    EXPECT_STREQ("", s->getPropertyWithDefault(s.p, "empty", "dflt", nullptr));
+    EXPECT_EQ(7, s->getInt(s.p, "empty", 7, nullptr));  // empty counts as not set
     // interValue keeps quotes and escapes; value is unescaped and unquoted.
-    const vfw::ValueList* list = s->getPropertyList(s.p, "es", nullptr);
-    ASSERT_NE(nullptr, list);
-    ASSERT_EQ(1, list->size(list));
-    EXPECT_STREQ("\\$CPROP_T_HOME", list->first->strings[2]);
-    EXPECT_STREQ("$CPROP_T_HOME", list->first->strings[1]);
-}
-
-TEST_F(CPropertiesReferences, ExpandEnvVariablesOnACallersString) {
-    Store s;
-    ASSERT_EQ(0, loadText(s, "base: /opt\n"));
-    char* text = ::strdup("$base and $CPROP_T_HOME and '$base' and \\$base");
-    ASSERT_EQ(0, s->expandEnvVariables(s.p, &text));
-    EXPECT_STREQ("/opt and /home/t and '$base' and \\$base", text);
-    ASSERT_EQ(0, s->unExpandEnvVariables(s.p, &text));  // load mode 1: nothing to undo
-    EXPECT_STREQ("/opt and /home/t and '$base' and \\$base", text);
-    std::free(text);
+    const vfw::ValueList* esc = s->getPropertyList(s.p, "dolla", nullptr);
+    ASSERT_EQ(1, esc->size(esc));
+    EXPECT_STREQ("\\$CPROP_T_HOME", esc->first->strings[2]);
+    char* copy = ::strdup("$base and $CPROP_T_HOME and '$base' and \\$base");
+    ASSERT_EQ(0, s->expandEnvVariables(s.p, &copy));
+    ASSERT_EQ(0, s->unExpandEnvVariables(s.p, &copy));  // load mode 1: nothing to undo
+    EXPECT_STREQ("/opt and /home/t and '$base' and \\$base", copy);
+    std::free(copy);
     EXPECT_EQ(-22, s->expandEnvVariables(s.p, nullptr));
+    for (const char* name :
+         {"CPROP_T_HOME", "CPROP_T_BOTH", "CPROP_T_QUOTED", "CPROP_T_REF", "7"}) {
+        ::unsetenv(name);
+    }
+    Store joinedLast;  // the joined line is the last: its lone backslash goes too
+    ASSERT_EQ(0, loadText(joinedLast, "c: a\\\n   \\\n"));
+    EXPECT_EQ("a", get(joinedLast, "c"));
 }
 
-TEST(CPropertiesChanges, ReplacingKeepsThePlaceAndDumpShowsNewestFirst) {
-    Store s;
-    ASSERT_EQ(0, loadText(s, "a: 1\nb: 2\nA: 3\n"));
-    EXPECT_EQ("3", get(s, "a"));
-    EXPECT_EQ(4 + 2, s->size(s.p));
-    ASSERT_EQ(0, s->setProperty(s.p, "c", "new"));
-    ASSERT_EQ(0, s->setProperty(s.p, "B", "two"));
-
-    vfw_test::TempDir dir;
-    std::string path = dir.file("dump");
-    FILE* out = std::fopen(path.c_str(), "w");
-    ASSERT_NE(nullptr, out);
-    ASSERT_EQ(0, s->dump(s.p, out));
-    std::fclose(out);
-    std::string text = vfw_test::readFile(path);
-    std::string expected =
-        "TYPE: PROPERTIES NAME: c VALUE: new INTERVALUE: new\n"
-        "TYPE: PROPERTIES NAME: b VALUE: two INTERVALUE: two\n"
-        "TYPE: PROPERTIES NAME: a VALUE: 3 INTERVALUE: 3\n"
-        "TYPE: KSET NAME: ZONE VALUE: ";
-    EXPECT_EQ(expected, text.substr(0, expected.size()));
-    size_t domain = text.find("TYPE: KSET NAME: DOMAIN VALUE: ");
-    size_t site = text.find("TYPE: KSET NAME: SITE VALUE: ");
-    size_t join = text.find("TYPE: KSET NAME: JOINNAME VALUE: ");
-    EXPECT_TRUE(domain != std::string::npos && domain < site && site < join) << text;
-    EXPECT_NE(std::string::npos, text.find("INTERVALUE: (null)\n", join));
+// A line over 1023 characters is refused whole (its tail never becomes a line of its own),
+// and so is a NUL byte: the load stops there with a read error.
+TEST(CPropertiesSyntax, LineLimitAndNulBytes) {
+    std::string longest = "a: " + std::string(1020, 'x');         // exactly 1023 characters
+    std::string joined = "c: " + std::string(600, 'p') + "\\\n";  // continued within the limit
+    const struct {
+        std::string text;
+        int code;
+        Pairs values;
+    } cases[] = {
+        {longest + "\nb: 2\n", 0, {{"a", std::string(1020, 'x')}, {"b", "2"}}},
+        {"first: 1\n" + longest + "y evil: 1\nlast: 2\n",
+         -5,
+         {{"first", "1"}, {"a", "<none>"}, {"evil", "<none>"}, {"last", "<none>"}}},
+        {joined + std::string(419, 'q') + "\n",
+         0,
+         {{"c", std::string(600, 'p') + " " + std::string(419, 'q')}}},
+        {joined + std::string(420, 'q') + "\nz: 1\n", -5, {{"c", "<none>"}, {"z", "<none>"}}},
+        {std::string("a: 1\nb: x\0y\nc: 3\n", 17),
+         -5,
+         {{"a", "1"}, {"b", "<none>"}, {"c", "<none>"}}}};
+    for (const auto& c : cases) {
+        Store s;
+        EXPECT_EQ(c.code, loadText(s, c.text));
+        EXPECT_EQ(1, s->isLoaded(s.p));
+        expectValues(s, c.values);
+    }
 }
 
-TEST(CPropertiesChanges, SetDeleteAndPrefixDelete) {
+TEST(CPropertiesGetters, IntUIntBoolAndTime) {
     Store s;
-    ASSERT_EQ(0, loadText(s, "x.one: 1\nx.two: 2\nxy: 3\nkeep: 4\n"));
+    ASSERT_EQ(0, vfw::newProps(&s.p, 1, 0));
+    // getInt (default 5, base 10, low 32 bits, no validation), getUInt (default 9, any
+    // base, low 32 bits) and getBool (1 true, 0 false, -1 the default) of one value.
+    // clang-format off
+    const struct { const char* value; int i; unsigned u; int b; } numbers[] = {
+        {"42", 42, 42, -1}, {"-7", -7, 4294967289u, -1}, {"abc", 0, 0, -1}, {"12abc", 12, 12, -1},
+        {"4294967297", 1, 1, -1}, {"0x10", 0, 16, -1}, {"010", 10, 8, -1}, {"0XfF", 0, 255, -1},
+        {"4000000000", -294967296, 4000000000u, -1}, {"0", 0, 0, 0}, {"1", 1, 1, 1},
+        {"", 5, 9, -1}, {"TRUE", 0, 0, 1}, {"Yes", 0, 0, 1}, {"FaLsE", 0, 0, 0}, {"NO", 0, 0, 0},
+        {"maybe", 0, 0, -1}};
+    // clang-format on
+    for (const auto& c : numbers) {
+        ASSERT_EQ(0, s->setProperty(s.p, "V", c.value));
+        int err = 1;
+        EXPECT_EQ(c.i, s->getInt(s.p, "v", 5, &err)) << c.value;
+        EXPECT_EQ(0, err);
+        EXPECT_EQ(c.u, s->getUInt(s.p, "v", 9, nullptr)) << c.value;
+        EXPECT_EQ(c.b != 0, s->getBool(s.p, "v", true, nullptr)) << c.value;
+        EXPECT_EQ(c.b == 1, s->getBool(s.p, "v", false, nullptr)) << c.value;
+    }
+    EXPECT_EQ(9u, s->getUInt(s.p, "missing", 9, nullptr));
+    EXPECT_TRUE(s->getBool(s.p, "missing", true, nullptr));
+    int err = 1;
+    EXPECT_EQ(5, s->getInt(s.p, nullptr, 5, &err));
+    EXPECT_EQ(-22, err);
+    // Units are case-sensitive ("M" a month); one unit letter is read ("2hours"), and a
+    // blank is a bad unit; a bad default unit counts 0. What does not fit in 32 bits gives
+    // the default (clamped) and -22. A null value: the property is missing.
+    // clang-format off
+    const struct { const char* value; int dflt; char unit; int seconds, err; } times[] = {
+        {"10s", 30, 's', 10, 0}, {"10m", 30, 's', 600, 0}, {"10h", 30, 's', 36000, 0},
+        {"10d", 30, 's', 864000, 0}, {"10w", 30, 's', 6048000, 0}, {"10M", 30, 's', 26280000, 0},
+        {"10y", 30, 's', 315360000, 0}, {"10", 30, 's', 10, 0}, {"10", 30, 'm', 600, 0},
+        {"0h", 30, 's', 0, 0}, {"2hours", 30, 's', 7200, 0}, {"10 m", 30, 's', 30, 0},
+        {"10x", 2, 'm', 120, 0}, {"soon", 30, 's', 30, 0}, {"", 30, 's', 30, 0},
+        {nullptr, 2, 'h', 7200, 0}, {nullptr, 2, 'x', 0, 0}, {"-1", 30, 's', -1, 0},
+        {"-1h", 30, 'm', -1, 0}, {"-5", 30, 's', 30, -22}, {"-5m", 30, 'm', 1800, -22},
+        {"100y", 30, 's', 30, -22}, {"99999999999", 30, 's', 30, -22},
+        {"99999999999s", 30, 's', 30, -22}, {"2147483647", 30, 's', INT32_MAX, 0},
+        {"2147483647s", 30, 'h', INT32_MAX, 0}, {"2147483647", 30, 'm', 1800, -22},
+        {"2147483648", 30, 's', 30, -22}, {"-99999999999", 30, 's', 30, -22},
+        {"-2147483648", 30, 's', 30, -22}, {nullptr, 100, 'y', INT32_MAX, -22},
+        {nullptr, -100, 'y', INT32_MIN, -22}};
+    // clang-format on
+    for (const auto& c : times) {
+        if (c.value != nullptr) {
+            ASSERT_EQ(0, s->setProperty(s.p, "t", c.value));
+        } else {
+            s->deleteProperty(s.p, "t", nullptr);
+        }
+        std::string what = std::string(c.value ? c.value : "missing") + " " + c.unit;
+        err = 1;
+        EXPECT_EQ(c.seconds, s->getTime(s.p, "T", c.dflt, c.unit, &err)) << what;
+        EXPECT_EQ(c.err, err) << what;
+    }
+}
+
+TEST(CPropertiesChanges, SetDeleteAndTheDump) {
+    Store s;
+    ASSERT_EQ(0, loadText(s, "x.one: 1\nx.two: 2\nxy: 3\nkeep: 4\nA: 5\nb: 6\na: 7\n"));
+    EXPECT_EQ(4 + 6, s->size(s.p));  // "a" replaced in place
     EXPECT_EQ(-22, s->setProperty(s.p, nullptr, "v"));
     EXPECT_EQ(-22, s->setProperty(s.p, "n", nullptr));
     EXPECT_EQ(-5, s->setProperty(s.p, "", "v"));
     EXPECT_EQ(-2, s->setPropertyInternal(s.p, "missing", "v"));
-    ASSERT_EQ(0, s->setPropertyInternal(s.p, "KEEP", "44"));
-    EXPECT_EQ("44", get(s, "keep"));
-    const vfw::ValueList* list = s->getPropertyList(s.p, "keep", nullptr);
-    EXPECT_EQ(nullptr, list);  // a prefix equal to the whole name does not match
-    list = s->getPropertyList(s.p, "kee", nullptr);
-    ASSERT_NE(nullptr, list);
-    EXPECT_STREQ("4", list->first->strings[2]);  // only value was replaced
-
+    ASSERT_EQ(0, s->setPropertyInternal(s.p, "KEEP", "44"));  // only value is replaced
     int err = 1;
     EXPECT_TRUE(s->deleteProperty(s.p, "XY", &err));
     EXPECT_EQ(0, err);
@@ -346,13 +218,27 @@ TEST(CPropertiesChanges, SetDeleteAndPrefixDelete) {
     EXPECT_EQ(-2, err);
     EXPECT_TRUE(s->delPropertySet(s.p, "X.", &err));
     EXPECT_FALSE(s->delPropertySet(s.p, "x.", &err));
-    EXPECT_EQ("<none>", get(s, "x.one"));
-    EXPECT_EQ("<none>", get(s, "x.two"));
-    EXPECT_EQ("44", get(s, "keep"));
-    EXPECT_EQ(4 + 1, s->size(s.p));
+    ASSERT_EQ(0, s->setProperty(s.p, "c", "new"));
+    ASSERT_EQ(0, s->setProperty(s.p, "B", "two"));
+    vfw_test::TempDir dir;
+    FILE* out = std::fopen(dir.file("dump").c_str(), "w");
+    ASSERT_EQ(0, s->dump(s.p, out));
+    std::fclose(out);
+    std::string text = vfw_test::readFile(dir.file("dump"));
+    const std::string expected =  // newest first; a replaced property keeps place and name
+        "TYPE: PROPERTIES NAME: c VALUE: new INTERVALUE: new\n"
+        "TYPE: PROPERTIES NAME: b VALUE: two INTERVALUE: two\n"
+        "TYPE: PROPERTIES NAME: A VALUE: 7 INTERVALUE: 7\n"
+        "TYPE: PROPERTIES NAME: keep VALUE: 44 INTERVALUE: 4\nTYPE: KSET NAME: ZONE VALUE: ";
+    EXPECT_EQ(expected, text.substr(0, expected.size()));
+    size_t domain = text.find("TYPE: KSET NAME: DOMAIN VALUE: ");
+    size_t site = text.find("TYPE: KSET NAME: SITE VALUE: ");
+    size_t join = text.find("TYPE: KSET NAME: JOINNAME VALUE: ");
+    EXPECT_TRUE(domain != std::string::npos && domain < site && site < join) << text;
+    EXPECT_TRUE(contains(text.substr(join), "INTERVALUE: (null)\n")) << text;
 }
 
-TEST(CPropertiesLifecycle, CreationArgumentsAndInvalidObjects) {
+TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
     vfw::Props* p = reinterpret_cast<vfw::Props*>(1);
     EXPECT_EQ(-5, vfw::newProps(nullptr, 1, 0));
     EXPECT_EQ(-22, vfw::newProps(&p, 0, 0));  // mode 0 is not supported
@@ -360,13 +246,11 @@ TEST(CPropertiesLifecycle, CreationArgumentsAndInvalidObjects) {
     EXPECT_EQ(-2, vfw::newPropsFromFile(&p, "", 1, 0));
     EXPECT_EQ(-2, vfw::newPropsFromFile(&p, nullptr, 1, 0));
     EXPECT_EQ(-22, vfw::freeProps(nullptr));
-
     Store s;
     ASSERT_EQ(0, vfw::newProps(&s.p, 1, 77));
     EXPECT_EQ(vfw::PROPS_MAGIC, s->magic);
     EXPECT_EQ(0, s->isLoaded(s.p));
     EXPECT_EQ(77, s->arg2);
-
     vfw::Props forged = *s.p;
     forged.magic = 0;
     int err = 0;
@@ -381,130 +265,156 @@ TEST(CPropertiesLifecycle, CreationArgumentsAndInvalidObjects) {
     EXPECT_EQ(-22, err);
     EXPECT_EQ(-22, vfw::freeProps(&forged));
     EXPECT_EQ(-22, s->loadFromStream(s.p, nullptr, 1));
-}
-
-TEST(CPropertiesLifecycle, ReloadReplacesEverything) {
-    vfw_test::TempDir dir;
-    std::string path = dir.file("conf");
-    vfw_test::writeFile(path, "a: 1\nb: 2\n");
-    Store s;
-    ASSERT_EQ(0, vfw::newPropsFromFile(&s.p, path.c_str(), 1, 0));
-    const char* old = s->getProperty(s.p, "a", nullptr);
-    vfw_test::writeFile(path, "a: 10\n");
-    int err = 1;
-    ASSERT_TRUE(s->reload(s.p, path.c_str(), &err));
-    EXPECT_EQ(0, err);
-    EXPECT_EQ(-2, s->release(s.p, old));  // handed out before the reload: already gone
-    EXPECT_EQ("10", get(s, "a"));
-    EXPECT_EQ("<none>", get(s, "b"));
-    EXPECT_FALSE(s->reload(s.p, dir.file("missing").c_str(), &err));
-    EXPECT_EQ(-2, err);
-    EXPECT_EQ(0, s->size(s.p));
-    EXPECT_EQ(1, s->isLoaded(s.p));
-}
-
-TEST(CPropertiesLifecycle, LoadFromStream) {
     char text[] = "a: 1\nb: $a$a\n";
     FILE* stream = ::fmemopen(text, std::strlen(text), "r");
-    ASSERT_NE(nullptr, stream);
-    Store s;
-    ASSERT_EQ(0, vfw::newPropsFromStream(&s.p, stream, 1, 0));
+    Store fromStream;
+    ASSERT_EQ(0, vfw::newPropsFromStream(&fromStream.p, stream, 1, 0));
     std::fclose(stream);
-    EXPECT_EQ("11", get(s, "b"));
-}
-
-TEST(CPropertiesLifecycle, MainFileIsExemptFromOwnerLinkAndModeTests) {
+    EXPECT_EQ("11", get(fromStream, "b"));
+    // The main file is exempt from the owner, link and mode tests; a missing file still
+    // gives an empty store; what is not a regular file is refused (a FIFO is never waited on).
     vfw_test::TempDir dir;
-    std::string path = dir.file("conf");
-    vfw_test::writeFile(path, "a: 1\n");
-    ASSERT_EQ(0, ::chmod(path.c_str(), 0666));
-    ASSERT_EQ(0, ::chown(path.c_str(), 1000, 1000));
-    ASSERT_EQ(0, ::link(path.c_str(), dir.file("second").c_str()));
-    ASSERT_EQ(0, ::symlink(path.c_str(), dir.file("link").c_str()));
-    Store s;
-    ASSERT_EQ(0, vfw::newPropsFromFile(&s.p, dir.file("link").c_str(), 1, 0));
-    EXPECT_EQ("1", get(s, "a"));
-}
-
-TEST(CPropertiesBadInput, MissingDirectoryAndNonRegularFiles) {
-    vfw_test::TempDir dir;
-    Store missing;
-    EXPECT_EQ(-2, vfw::newPropsFromFile(&missing.p, dir.file("none").c_str(), 1, 0));
-    ASSERT_NE(nullptr, missing.p);  // the store is still handed out, empty
-    EXPECT_EQ(1, missing->isLoaded(missing.p));
-    EXPECT_EQ(3, missing->getInt(missing.p, "a", 3, nullptr));
-    Store directory;
-    EXPECT_EQ(-5, vfw::newPropsFromFile(&directory.p, dir.path().c_str(), 1, 0));
+    vfw_test::writeFile(dir.file("conf"), "a: 1\n");
+    ASSERT_EQ(0, ::chmod(dir.file("conf").c_str(), 0666));
+    ASSERT_EQ(0, ::chown(dir.file("conf").c_str(), 1000, 1000));
+    ASSERT_EQ(0, ::link(dir.file("conf").c_str(), dir.file("second").c_str()));
+    ASSERT_EQ(0, ::symlink(dir.file("conf").c_str(), dir.file("link").c_str()));
     ASSERT_EQ(0, ::mkfifo(dir.file("fifo").c_str(), 0644));
-    Store fifo;  // opened non-blocking: refused, never waited on
+    Store linked, missing, directory, fifo;
+    ASSERT_EQ(0, vfw::newPropsFromFile(&linked.p, dir.file("link").c_str(), 1, 0));
+    EXPECT_EQ("1", get(linked, "a"));
+    EXPECT_EQ(-2, vfw::newPropsFromFile(&missing.p, dir.file("none").c_str(), 1, 0));
+    EXPECT_EQ(1, missing->isLoaded(missing.p));
+    EXPECT_EQ(-5, vfw::newPropsFromFile(&directory.p, dir.path().c_str(), 1, 0));
     EXPECT_EQ(-5, vfw::newPropsFromFile(&fifo.p, dir.file("fifo").c_str(), 1, 0));
+    EXPECT_FALSE(linked->reload(linked.p, dir.file("none").c_str(), &err));
+    EXPECT_EQ(-2, err);
+    EXPECT_EQ(0, linked->size(linked.p));
 }
 
-TEST(CPropertiesBadInput, NulBytesStopTheLoadWithoutAPartialEntry) {
-    Store s;
-    EXPECT_EQ(-5, loadText(s, std::string("a: 1\nb: x\0y\nc: 3\n", 17)));
-    EXPECT_EQ("1", get(s, "a"));
-    EXPECT_EQ("<none>", get(s, "b"));
-    EXPECT_EQ("<none>", get(s, "c"));
-}
-
-TEST(CPropertiesBadInput, UnterminatedQuotesAndStrayBackslashes) {
-    Store s;
-    ASSERT_EQ(0, loadText(s,
-                          "a: \"abc\n"
-                          "b: 'x\\'\n"
-                          "c: a\\\n"
-                          "   \\\n"));
-    EXPECT_EQ("\"abc", get(s, "a"));
-    EXPECT_EQ("'x\\'", get(s, "b"));  // the escaped quote cannot close the region
-    // c joins the next line, which ends the input with a lone backslash: it is dropped.
-    EXPECT_EQ("a", get(s, "c"));
-}
-
-TEST(CPropertiesBadInput, BinaryFileNeverCrashes) {
-    std::string bytes;
-    unsigned state = 12345;
-    for (int i = 0; i < 20000; ++i) {
-        state = state * 1103515245 + 12345;
-        bytes += static_cast<char>(state >> 16);
+TEST(CPropertiesLists, InlineListsPropertyListsAndTheCache) {
+    // clang-format off
+    const struct { const char* value; Items items; } cases[] = {
+        {"a, b\\, c 'd e'", {"a", "b,", "c", "d e"}}, {"x\\ty\\nz", {"x", "y", "z"}},
+        {"\"p q\",r", {"p q", "r"}}, {"a,, ,b ,", {"a", "b"}}, {"'a b", {"'a b"}},
+        {"\\x41\\,", {"A,"}}, {"root, Admin 'x y'", {"root", "Admin", "x y"}}};
+    // clang-format on
+    vfw_test::TempDir dir;
+    std::string text = "empty:\nnovalue\npre.a: 1\npre.b: 2\npre: 3\nPRE.c: 4\n";
+    for (const auto& c : cases) {
+        text += "l" + std::to_string(&c - cases) + ": " + c.value + "\n";
     }
+    vfw_test::writeFile(dir.file("conf"), text);
     Store s;
-    int rc = loadText(s, bytes);
-    EXPECT_TRUE(rc == 0 || rc == -5) << rc;
-    EXPECT_EQ(1, s->isLoaded(s.p));
+    ASSERT_EQ(0, vfw::newPropsFromFile(&s.p, dir.file("conf").c_str(), 1, 0));
+    int err = 1;
+    for (const auto& c : cases) {
+        std::string name = "L" + std::to_string(&c - cases);
+        EXPECT_EQ(c.items, items(s->getValueList(s.p, name.c_str(), nullptr, &err))) << c.value;
+        EXPECT_EQ(0, err);
+    }
+    const vfw::ValueList* users = s->getValueList(s.p, "l6", nullptr, nullptr);
+    EXPECT_EQ(3, users->countNodes(const_cast<vfw::ValueList*>(users)));
+    EXPECT_STREQ("x y", users->last(users)->strings[0]);
+    EXPECT_EQ((Items{"x", "y"}), items(s->getValueList(s.p, "missing", "x y", nullptr)));
+    EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, "empty", "d", nullptr)));
+    EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, "novalue", "d", nullptr)));
+    EXPECT_EQ(nullptr, s->getValueList(s.p, "other", nullptr, &err));
+    EXPECT_EQ(0, err);
+    EXPECT_EQ(nullptr, s->getValueList(s.p, "other", " , ", nullptr));  // no item at all
+    EXPECT_EQ(nullptr, s->getValueList(s.p, nullptr, "x", &err));
+    EXPECT_EQ(-22, err);
+    EXPECT_TRUE(s->isStringInPropertyList(s.p, "l6", "x y", nullptr, nullptr));
+    EXPECT_FALSE(s->isStringInPropertyList(s.p, "l6", "admin", nullptr, nullptr));
+    EXPECT_TRUE(s->isStringInPropertyList(s.p, "nobody", "b", "a b", nullptr));
+    EXPECT_STREQ("root Admin x y", s->valueListToString(s.p, users, 0, &err));
+    EXPECT_EQ(nullptr, s->valueListToString(s.p, nullptr, 0, &err));
+    EXPECT_EQ(-22, err);
+    ASSERT_EQ(0, s->setValueList(s.p, "copy", users, 0));
+    EXPECT_EQ("root Admin x y", get(s, "copy"));
+    EXPECT_EQ(0, s->setValueList(s.p, "copy", nullptr, 0));
+    // Property lists: name, value and interValue of each longer name with the prefix
+    // (case-sensitive), newest first.
+    const vfw::ValueList* pre = s->getPropertyList(s.p, "pre.", nullptr);
+    Items names;
+    for (const vfw::ValueNode* n = pre->next(pre, nullptr); n != nullptr; n = pre->next(pre, n)) {
+        names.push_back(std::string(n->strings[0]) + n->strings[1] + n->strings[2]);
+    }
+    EXPECT_EQ((Items{"pre.b22", "pre.a11"}), names);
     const vfw::ValueList* all = s->getPropertyList(s.p, nullptr, nullptr);
-    for (const vfw::ValueNode* n = all->next(all, nullptr); n != nullptr; n = all->next(all, n)) {
-        ASSERT_NE(nullptr, n->strings[0]);
-        EXPECT_LE(std::strlen(n->strings[0]), 1023u);
-    }
+    EXPECT_EQ(4 + 6 + 7 + 1, all->size(all));                       // with "copy"
+    EXPECT_EQ(nullptr, s->getPropertyList(s.p, "pre.a", nullptr));  // not longer
+
+    // Cached by name; a change of the property drops the name from the cache, the old list
+    // staying valid; a list given back is freed; a reload frees everything handed out.
+    const vfw::ValueList* first = s->getValueList(s.p, "l6", "dflt", nullptr);
+    EXPECT_EQ(first, s->getValueList(s.p, "L6", "other", nullptr));
+    ASSERT_EQ(0, s->setProperty(s.p, "l6", "c"));
+    const vfw::ValueList* second = s->getValueList(s.p, "l6", nullptr, nullptr);
+    EXPECT_EQ((Items{"c"}), items(second));
+    EXPECT_EQ((Items{"root", "Admin", "x y"}), items(first));
+    ASSERT_TRUE(s->deleteProperty(s.p, "l6", nullptr));
+    EXPECT_EQ((Items{"gone"}), items(s->getValueList(s.p, "l6", "gone", nullptr)));
+    EXPECT_EQ(0, s->release(s.p, second));
+    EXPECT_EQ(-2, s->release(s.p, second));
+    EXPECT_EQ(-22, s->release(s.p, nullptr));
+    const char* value = s->getPropertyWithDefault(s.p, "x", "d", nullptr);
+    ASSERT_TRUE(s->reload(s.p, dir.file("conf").c_str(), nullptr));
+    EXPECT_EQ(-2, s->release(s.p, value));
+    EXPECT_EQ(-2, s->release(s.p, first));
+    EXPECT_EQ(cases[6].items, items(s->getValueList(s.p, "l6", nullptr, nullptr)));
 }
 
-TEST(CPropertiesConcurrency, ReadersAndWritersOnManyThreads) {
+// List files on real files, as root: "list: file:<path>" queried with `fallback`.
+Items queryListFile(const std::string& path, const char* fallback, int& err) {
     Store s;
-    ASSERT_EQ(0, loadText(s, "list: a b c\nn: 1\n"));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&s, t] {
-            std::string own = "own." + std::to_string(t);
-            for (int i = 0; i < 500; ++i) {
-                const vfw::ValueList* list = s->getValueList(s.p, "list", nullptr, nullptr);
-                ASSERT_NE(nullptr, list);
-                EXPECT_EQ(3, list->countNodes(const_cast<vfw::ValueList*>(list)));
-                ASSERT_EQ(0, s->setProperty(s.p, own.c_str(), std::to_string(i).c_str()));
-                const char* value = s->getProperty(s.p, own.c_str(), nullptr);
-                EXPECT_EQ(std::to_string(i), value);
-                EXPECT_EQ(0, s->release(s.p, value));
-                EXPECT_EQ(1, s->getInt(s.p, "n", 0, nullptr));
-                if (t == 0 && i % 50 == 0) {
-                    ASSERT_EQ(0, s->setProperty(s.p, "list", "a b c"));  // drops the cache
-                }
-            }
-        });
+    EXPECT_EQ(0, loadText(s, "list: file:" + path + "\n"));
+    return items(s->getValueList(s.p, "list", fallback, &err));
+}
+
+TEST(CPropertiesListFiles, OneItemPerWordOfARootOwnedFileElseTheDefault) {
+    vfw_test::TempDir dir;
+    auto make = [&dir](const std::string& name, const std::string& text, mode_t mode = 0644) {
+        vfw_test::writeFile(dir.file(name), text);
+        EXPECT_EQ(0, ::chmod(dir.file(name).c_str(), mode));
+        return dir.file(name);
+    };
+    std::string path = make("a b",
+                            "# administrators\n  root, daemon\tbin  \n\n   ! not this\n"
+                            "\"quoted one\"\n\"not, whole\" x\na\\tb 'c'\n");
+    const Items words = {"root",  "daemon",  "bin", "quoted", "one",
+                         "\"not", "whole\"", "x",   "a\\tb",  "'c'"};
+    int err = 1;
+    EXPECT_EQ(words, queryListFile(path, "dflt", err));
+    EXPECT_EQ(0, err);
+    EXPECT_EQ(Items{}, queryListFile(make("empty", "# nothing\n\n"), "dflt", err));
+    // "\file:" and "fi\le:" name a file too, "File:" does not; the path may be quoted. In a
+    // configuration line "\f" is a form feed, so the first form only comes from setProperty.
+    Store s;
+    ASSERT_EQ(0, loadText(s, "l2: fi\\le:\"" + path + "\"\nl3: File:" + path + "\n"));
+    ASSERT_EQ(0, s->setProperty(s.p, "l1", ("\\file: " + dir.path() + "/a\\ b").c_str()));
+    EXPECT_EQ(words, items(s->getValueList(s.p, "l1", nullptr, nullptr)));
+    EXPECT_EQ(words, items(s->getValueList(s.p, "l2", nullptr, nullptr)));
+    EXPECT_EQ(2u, items(s->getValueList(s.p, "l3", nullptr, nullptr)).size());  // inline
+
+    // ids 0 to 4 count as root's. A refused file (every refusal is in cproperties_ns_test)
+    // falls back to the default, a file again, and then to nothing; the refusal is reported.
+    std::string system = make("system", "s\n");
+    ASSERT_EQ(0, ::chown(system.c_str(), 4, 4));
+    EXPECT_EQ((Items{"s"}), queryListFile(system, nullptr, err));
+    EXPECT_EQ(0, err);
+    std::string good = "file:" + make("good", "g1 g2\n");
+    const std::pair<std::string, int> refused[] = {
+        {make("writable", "w\n", 0666), -125}, {make("long", std::string(1024, 'x') + "\n"), -5}};
+    for (const auto& c : refused) {
+        EXPECT_EQ((Items{"d1", "d2"}), queryListFile(c.first, "d1,d2", err)) << c.first;
+        EXPECT_EQ(c.second, err) << c.first;
+        EXPECT_EQ((Items{"g1", "g2"}), queryListFile(c.first, good.c_str(), err)) << c.first;
+        EXPECT_EQ(c.second, err) << c.first;
+        EXPECT_EQ(Items{}, queryListFile(c.first, nullptr, err)) << c.first;
+        EXPECT_EQ(nullptr, s->getValueList(s.p, "none", ("file:" + c.first).c_str(), &err));
+        EXPECT_EQ(c.second, err) << c.first;
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(4 + 2 + 4, s->size(s.p));
 }
 
 }  // namespace

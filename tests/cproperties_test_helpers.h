@@ -1,5 +1,5 @@
 // Helpers of the configuration store's tests: a store that frees itself, loading from text,
-// and the trace file's name.
+// values and list items as strings, and the trace file's name.
 #ifndef VFW_CPROPERTIES_TEST_HELPERS_H
 #define VFW_CPROPERTIES_TEST_HELPERS_H
 
@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/sandbox.h"
@@ -16,51 +17,51 @@
 namespace cprops_test {
 
 using vfw_test::Sandbox;
+using Items = std::vector<std::string>;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-class Store {
-  public:
+struct Store {
     Store() = default;
-    ~Store() {
-        if (p != nullptr) {
-            vfw::freeProps(p);
-        }
-    }
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
+    ~Store() { vfw::freeProps(p); }
     vfw::Props* operator->() const { return p; }
-
     vfw::Props* p = nullptr;
 };
 
 // Loads `text` as a configuration file; returns the load's code.
 inline int loadText(Store& store, const std::string& text) {
     vfw_test::TempDir dir;
-    std::string path = dir.file("vantrelaud.conf");
-    vfw_test::writeFile(path, text);
-    return vfw::newPropsFromFile(&store.p, path.c_str(), 1, 0);
+    vfw_test::writeFile(dir.file("vantrelaud.conf"), text);
+    return vfw::newPropsFromFile(&store.p, dir.file("vantrelaud.conf").c_str(), 1, 0);
 }
 
 // The value of `name` as getProperty returns it; "<none>" for a null result.
-inline std::string get(Store& store, const char* name) {
-    const char* value = store->getProperty(store.p, name, nullptr);
+inline std::string get(Store& store, const std::string& name) {
+    const char* value = store->getProperty(store.p, name.c_str(), nullptr);
     return value != nullptr ? value : "<none>";
 }
 
-inline std::vector<std::string> items(const vfw::ValueList* list) {
-    std::vector<std::string> result;
-    if (list == nullptr) {
-        return result;
+inline void expectValues(Store& store, const Pairs& expected) {
+    for (const auto& e : expected) {
+        EXPECT_EQ(e.second, get(store, e.first)) << e.first;
     }
-    for (const vfw::ValueNode* node = list->next(list, nullptr); node != nullptr;
-         node = list->next(list, node)) {
-        result.push_back(node->strings[0]);
+}
+
+inline Items items(const vfw::ValueList* list) {
+    Items result;
+    for (auto n = list ? list->next(list, nullptr) : nullptr; n; n = list->next(list, n)) {
+        result.push_back(n->strings[0]);
     }
     return result;
 }
 
-// The trace file of this process.
 inline std::string tracePath() {
     return "/var/vantrelaud/cproperties.log." + std::to_string(::getpid());
+}
+
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
 }  // namespace cprops_test

@@ -1,22 +1,24 @@
-// The property layer on objects of its own, loading configuration files written by the
-// tests. Its records are read back from the process's log file (support/log_capture.h).
-// The process-wide object and the real configuration path are tested in
-// properties_singleton_test.cpp.
+// The property layer on objects of its own, loading files written by the tests: look-ups,
+// failed loads and their records, value lists with their cache and list files, setValueList,
+// saving, times, keys, the dump, prefix ranges and what a load logs. Records are read back
+// from the process's log file (support/log_capture.h); a caller without root's rights is in
+// cproperties_ns_test.cpp. Then the process-wide object, with a real rsyslogd.
 #include "vfw/properties.h"
 
-#include <grp.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/syslog_daemon.h"
 #include "support/test_util.h"
 #include "vfw/log.h"
 
@@ -28,198 +30,101 @@ using vfw_test::writeFile;
 using Records = std::vector<std::string>;
 using Items = std::vector<std::string>;
 
-const char SECURITY[] =
-    " because of security reason.\nPlease make sure config file must be:\n1. Owned by root.\n2. "
-    "Not world writable.\n3. Not a symlink.\n4. Hardlink count must be 1.\n";
-
 Items itemsOf(const CProperties2::StringListPtr& list) {
     EXPECT_TRUE(list) << "value lists are never null";
     return list ? Items(list->begin(), list->end()) : Items();
 }
 
+std::string parsing(const std::string& what, const std::string& why) {
+    return "INFO  util.properties Error in parsing " + what + why;
+}
+
 class PropertiesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        m_props.setSkipLoggerReconfigure(1);
-        m_log = vfw::getLogger("util.properties");
-        ASSERT_TRUE(m_log);
-    }
-
+    void SetUp() override { m_props.setSkipLoggerReconfigure(1); }
     void TearDown() override {
         m_log->setLevel(-1);
         m_log->setShowMore(-1);
     }
-
     // Writes `text` as the configuration file and loads it.
     std::string load(const std::string& text, const std::string& name = "vantrelaud.conf") {
-        std::string path = m_dir.file(name);
-        writeFile(path, text);
-        m_props.load(path.c_str(), 1);
-        return path;
+        writeFile(m_dir.file(name), text);
+        m_props.load(m_dir.file(name).c_str(), 1);
+        return m_dir.file(name);
     }
-
-    // The host facts the store adds to every successful load, as "NAME=value" lines.
-    std::string factLine(const std::string& name) { return name + "=" + m_props(name) + "\n"; }
 
     vfw_test::TempDir m_dir;
     vfw_test::LogCapture m_capture;
     CProperties2 m_props;
-    vfw::Logger m_log;
+    vfw::Logger m_log = vfw::getLogger("util.properties");
 };
 
-TEST_F(PropertiesTest, NamesCompareWithoutRegardToCase) {
-    load("vaud.at.spool: spool-x\nLog.A = debug\nquoted: \"two  words\"\n");
-    EXPECT_TRUE(m_props.isLoaded());
-    EXPECT_EQ(m_props("VAUD.AT.SPOOL"), "spool-x");
-    EXPECT_EQ(m_props("Vaud.At.Spool"), "spool-x");
-    EXPECT_EQ(m_props("log.a"), "debug");
+TEST_F(PropertiesTest, LookupsIgnoreCase) {
+    load("vaud.at.spool: spool-x\nLog.A = debug\nquoted: \"two  words\"\nsite: mine\n");
     std::string value = "untouched";
     EXPECT_TRUE(m_props.lookup("VAUD.at.SPOOL", value));
-    EXPECT_EQ(value, "spool-x");
     EXPECT_FALSE(m_props.lookup("vaud.at.spoo", value));
     EXPECT_EQ(value, "spool-x") << "a failed lookup leaves the output alone";
-    EXPECT_EQ(m_props("vaud.at.spool.x"), "");
     EXPECT_EQ(&m_props("one"), &m_props("other")) << "every unset name gives the same empty";
-
-    EXPECT_EQ(m_props("quoted"), "two  words");
-    EXPECT_EQ(m_props.getInterValue("QUOTED"), "\"two  words\"");
+    EXPECT_EQ(m_props("QUOTED") + "|" + m_props.getInterValue("quoted"),
+              "two  words|\"two  words\"");
     EXPECT_EQ(m_props.getInterValue("missing"), "");
-
     EXPECT_TRUE(m_props.hasName("Log.A"));
     EXPECT_FALSE(m_props.hasName("log.a")) << "has-name compares byte for byte";
-    EXPECT_EQ(m_capture.records(), Records());
+    EXPECT_EQ(m_props("SITE"), "mine") << "a property hides the host fact of its name";
 }
 
-TEST_F(PropertiesTest, APropertyNamedLikeAHostFactHidesTheFact) {
-    load("site: mine\n");
-    EXPECT_EQ(m_props("SITE"), "mine");
-    EXPECT_NE(m_props("JOINNAME"), "") << "the host facts are properties too";
-}
-
-TEST_F(PropertiesTest, EachFailedLoadIsLoggedAtInfoWithItsText) {
+// Each failure is logged at INFO with its text (with the record's source and function when
+// shown), and leaves every look-up empty, the host facts included; a load that fails half
+// way keeps nothing it read; reload takes the last path; a failed reload is no success.
+TEST_F(PropertiesTest, FailedLoadsAreLoggedAndLeaveEveryLookupEmpty) {
+    std::string good = load("a: 1\nlist: x y\nt: 5m\nlog.a: DEBUG\n");
+    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"x", "y"}));
     m_log->setShowMore(7);
-    std::string absent = m_dir.file("absent.conf");
-    m_props.load(absent.c_str(), 1);
-    EXPECT_FALSE(m_props.isLoaded());
+    m_props.load(m_dir.file("absent").c_str(), 1);
     Records records = m_capture.records();
     ASSERT_EQ(records.size(), 1u);
-    std::string head = "INFO  util.properties \"properties:";
-    EXPECT_EQ(records[0].compare(0, head.size(), head), 0) << records[0];
-    std::string tail = ":load()\" Error in parsing " + absent + " because file does not exist.";
-    ASSERT_GE(records[0].size(), tail.size());
+    EXPECT_EQ(records[0].rfind("INFO  util.properties \"properties:", 0), 0u) << records[0];
+    std::string tail =
+        ":load()\" Error in parsing " + m_dir.file("absent") + " because file does not exist.";
     EXPECT_EQ(records[0].substr(records[0].size() - tail.size()), tail) << records[0];
     m_log->setShowMore(-1);
-
-    std::string directory = m_dir.file("directory.conf");
-    ASSERT_EQ(::mkdir(directory.c_str(), 0755), 0);
-    m_props.load(directory.c_str(), 1);
-    EXPECT_EQ(m_capture.records(),
-              Records{"INFO  util.properties Error in parsing " + directory + "."});
-
-    std::string overlong = load("a: 1\n" + std::string(1500, 'x') + "\nb: 2\n", "long.conf");
-    EXPECT_EQ(m_capture.records(),
-              Records{"INFO  util.properties Error in parsing " + overlong + "."});
-    EXPECT_FALSE(m_props.isLoaded());
-
-    std::string good = load("a: 1\n");
-    EXPECT_TRUE(m_props.isLoaded());
-    m_props.load(good.c_str(), 0);
-    EXPECT_EQ(m_capture.records(), Records{"INFO  util.properties Error in parsing " + good +
-                                           ". Parameter value may not be expected. (error=-22)"});
-    EXPECT_FALSE(m_props.isLoaded());
-    EXPECT_EQ(m_props("a"), "");
-
-    EXPECT_TRUE(m_props.reload()) << "reload takes the path of the last load";
-    EXPECT_EQ(m_props("a"), "1");
-    writeFile(good, "a: 2\n");
-    EXPECT_TRUE(m_props.reload());
-    EXPECT_EQ(m_props("a"), "2");
-    ASSERT_EQ(::unlink(good.c_str()), 0);
-    EXPECT_FALSE(m_props.reload()) << "a failed reload is no success";
-    EXPECT_EQ(m_capture.records(), Records{"INFO  util.properties Error in parsing " + good +
-                                           " because file does not exist."});
-}
-
-// The store refuses a file it may not read only for a caller without root's rights, so the
-// load runs in a child process that gives them up.
-TEST_F(PropertiesTest, APermissionDeniedLoadIsLoggedAsSuch) {
-    std::string path = load("a: 1\n");
-    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-    std::string logPath = m_dir.file("child.log");
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        vfw::MapPropertySource flushEach;
-        flushEach.set("logger.file.flush.frequency", "1");
-        vfw::setPropertySource(&flushEach);
-        if (vfw::getFileLogging().open(logPath) != 0 || ::setgroups(0, nullptr) != 0 ||
-            ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            ::_exit(3);
-        }
-        CProperties2 props;
-        props.setSkipLoggerReconfigure(1);
-        props.load(path.c_str(), 1);
-        vfw::getFileLogging().close();
-        ::_exit(props.isLoaded() || props("a") != "" ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    std::string text = readFile(logPath);
-    std::string expected =
-        "]: INFO  util.properties Error in parsing " + path + " because of permission denied.\n";
-    EXPECT_NE(text.find(expected), std::string::npos) << text;
-}
-
-TEST_F(PropertiesTest, AFailedLoadLeavesEveryLookupEmpty) {
-    std::string good = load("a: 1\nlist: x y\nt: 5m\nlog.a: DEBUG\ndiag.x: 1\n");
-    EXPECT_EQ(m_props("a"), "1");
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"x", "y"}));
-    EXPECT_EQ(m_props.getTime("t", 30, 's'), 300);
-    m_capture.records();
-
-    m_props.load(m_dir.file("absent").c_str(), 1);
-    EXPECT_EQ(m_props("a"), "");
     std::string value;
-    EXPECT_FALSE(m_props.lookup("a", value));
+    EXPECT_FALSE(m_props.isLoaded() || m_props.lookup("a", value) ||
+                 m_props.lookup("JOINNAME", value));
     EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"d1", "d2"}));
-    EXPECT_EQ(m_props.getTime("t", 30, 's'), 30);
     EXPECT_EQ(m_props.getTime("t", 2, 'm'), 120);
-    EXPECT_TRUE(m_props.listWithPrefix("").empty());
-    CProperties2::ValueMap::const_iterator first;
-    CProperties2::ValueMap::const_iterator last;
-    EXPECT_FALSE(m_props.prefixRange("log.", first, last));
-    EXPECT_EQ(m_props("JOINNAME"), "") << "not even the host facts";
+    CProperties2::ValueMap::const_iterator first, last;
+    EXPECT_FALSE(m_props.prefixRange("log.", first, last) || !m_props.listWithPrefix("").empty());
     std::ostringstream dump;
     m_props.dump(dump, "");
     EXPECT_EQ(dump.str(), "");
 
-    // A load that fails half way keeps nothing of what it read before the failure.
-    load("a: 1\nlist: x y\nt: 5m\n" + std::string(1100, 'z') + "\nb: 2\n", "half.conf");
-    EXPECT_FALSE(m_props.isLoaded());
-    EXPECT_EQ(m_props("a"), "");
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1")), Items{"d1"});
-    EXPECT_EQ(m_props.getTime("t", 7, 's'), 7);
-
-    m_props.load(good.c_str(), 1);
-    EXPECT_EQ(m_props("a"), "1") << "the next good load brings everything back";
+    ASSERT_EQ(::mkdir(m_dir.file("directory").c_str(), 0755), 0);
+    m_props.load(m_dir.file("directory").c_str(), 1);
+    EXPECT_EQ(m_capture.records(), Records{parsing(m_dir.file("directory"), ".")});
+    std::string half = load("a: 1\nlist: x y\n" + std::string(1100, 'z') + "\nb: 2\n", "half");
+    EXPECT_EQ(m_capture.records(), Records{parsing(half, ".")});
+    EXPECT_FALSE(m_props.lookup("a", value));
+    m_props.load(good.c_str(), 0);
+    EXPECT_EQ(m_capture.records(),
+              Records{parsing(good, ". Parameter value may not be expected. (error=-22)")});
+    EXPECT_TRUE(m_props.reload());
     EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1")), (Items{"x", "y"}));
+    writeFile(good, "a: 2\n");
+    EXPECT_TRUE(m_props.reload());
+    EXPECT_EQ(m_props("a"), "2");
+    ASSERT_EQ(::unlink(good.c_str()), 0);
+    EXPECT_FALSE(m_props.reload());
+    EXPECT_EQ(m_capture.records(), Records{parsing(good, " because file does not exist.")});
 }
 
-TEST_F(PropertiesTest, AWorldWritableConfigurationFileIsStillLoaded) {
-    std::string path = load("a: 1\n");
-    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
-    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
-    std::string link = m_dir.file("second-link.conf");
-    ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
-    m_props.load(path.c_str(), 1);
-    EXPECT_TRUE(m_props.isLoaded());
-    EXPECT_EQ(m_props("a"), "1");
-    EXPECT_EQ(m_capture.records(), Records());
-}
-
-TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefault) {
-    load("list: a, b\\, c 'd e'\n");
+TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefaultAndListFilesChecked) {
+    std::string listFile = m_dir.file("hosts.list");
+    writeFile(listFile, "# hosts\none, two\n\n  three  \n");
+    ASSERT_EQ(::chmod(listFile.c_str(), 0644), 0);
+    std::string conf =
+        load("list: a, b\\, c 'd e'\nhosts: file:" + listFile + "\nmissing: file:/none/x\n");
     CProperties2::StringListPtr first = m_props.getValueList("list", "z");
     EXPECT_EQ(itemsOf(first), (Items{"a", "b,", "c", "d e"}));
     EXPECT_EQ(m_props.getValueList("LIST", "z").get(), first.get());
@@ -227,15 +132,12 @@ TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefault) {
     EXPECT_NE(other.get(), first.get()) << "another default rebuilds the list";
     EXPECT_EQ(itemsOf(other), itemsOf(first));
     EXPECT_EQ(m_props.getValueList("list", "y").get(), other.get());
-
     // Without the property the default decides, and each default is parsed anew.
     EXPECT_EQ(itemsOf(m_props.getValueList("none", "d1 d2")), (Items{"d1", "d2"}));
-    EXPECT_EQ(itemsOf(m_props.getValueList("none", "e1")), Items{"e1"});
-    EXPECT_EQ(itemsOf(m_props.getValueList("NONE", "d1,d2")), (Items{"d1", "d2"}));
+    EXPECT_EQ(itemsOf(m_props.getValueList("NONE", "e1")), Items{"e1"});
     EXPECT_EQ(itemsOf(m_props.getValueList("none", "")), Items());
-
+    EXPECT_EQ(itemsOf(m_props.getValueList("hosts", "x")), (Items{"one", "two", "three"}));
     m_log->setLevel(vfw::LEVEL_DEBUG);
-    m_capture.records();
     m_props.getValueList("list", "x");
     m_props.getValueList("list", "x");
     m_props.getValueList("absent", "");
@@ -243,54 +145,29 @@ TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefault) {
               (Records{"DEBUG util.properties Property list list: (a), (b,), (c), (d e), ",
                        "DEBUG util.properties Property list absent: "}))
         << "one record per list built, none for a cached one";
-
-    load("list: other\n");
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "x")), Items{"other"})
-        << "a load drops the cache";
-}
-
-TEST_F(PropertiesTest, ListFilesAreCheckedAndProblemsReportedWithThePropertyName) {
-    std::string listFile = m_dir.file("hosts.list");
-    writeFile(listFile, "# hosts\none, two\n\n  three  \n");
-    ASSERT_EQ(::chmod(listFile.c_str(), 0644), 0);
-    std::string conf = load("hosts: file:" + listFile + "\nmissing: file:/nonexistent/x\n");
-    EXPECT_EQ(itemsOf(m_props.getValueList("hosts", "fallback")), (Items{"one", "two", "three"}));
-    EXPECT_EQ(m_capture.records(), Records());
+    m_log->setLevel(-1);
 
     ASSERT_EQ(::chmod(listFile.c_str(), 0666), 0);
     m_props.load(conf.c_str(), 1);
-    EXPECT_EQ(itemsOf(m_props.getValueList("hosts", "fallback")), Items{"fallback"});
+    EXPECT_EQ(itemsOf(m_props.getValueList("hosts", "fallback")), Items{"fallback"})
+        << "a load drops the cache";
     EXPECT_EQ(m_capture.records(),
-              Records{std::string("INFO  util.properties Error in parsing hosts") + SECURITY});
-
+              Records{parsing("hosts",
+                              " because of security reason.\nPlease make sure config file must "
+                              "be:\n1. Owned by root.\n2. Not world writable.\n3. Not a "
+                              "symlink.\n4. Hardlink count must be 1.\n")});
     EXPECT_EQ(itemsOf(m_props.getValueList("missing", "m1 m2")), (Items{"m1", "m2"}));
-    EXPECT_EQ(m_capture.records(),
-              Records{"INFO  util.properties Error in parsing missing because file does not "
-                      "exist."});
+    EXPECT_EQ(m_capture.records(), Records{parsing("missing", " because file does not exist.")});
 }
 
 TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItems) {
     ::setenv("VFW_PROPS_TEST_REF", "expanded", 1);
-    const Items items = {"plain",
-                         "two words",
-                         "comma,inside",
-                         "\"double\"",
-                         "'single'",
-                         "it's",
-                         "back\\slash",
-                         "trailing\\",
-                         "$VFW_PROPS_TEST_REF",
-                         "${VFW_PROPS_TEST_REF}",
-                         "tab\there",
-                         "line\nend",
-                         "cr\rff\fvt\v",
-                         std::string("\x01\x1f\x7f", 3),
-                         "",
-                         "#hash",
-                         "!bang",
-                         "a:b=c",
-                         "\xc3\xa9t\xc3\xa9",
-                         "  padded  "};
+    // clang-format off
+    const Items items = {"plain", "two words", "comma,inside", "\"double\"", "'single'", "it's",
+        "back\\slash", "trailing\\", "$VFW_PROPS_TEST_REF", "${VFW_PROPS_TEST_REF}", "tab\there",
+        "line\nend", "cr\rff\fvt\v", std::string("\x01\x1f\x7f", 3), "", "#hash", "!bang", "a:b=c",
+        "\xc3\xa9t\xc3\xa9", "  padded  "};
+    // clang-format on
     load("other: 1\n");
     m_props.setValueList("My.List", CProperties2::StringList(items.begin(), items.end()), 0);
     EXPECT_TRUE(m_props.isDirty());
@@ -298,75 +175,73 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItems) {
     std::string text = m_props("MY.LIST");
     EXPECT_EQ(text.find('\n'), std::string::npos) << "the value fits on one line: " << text;
     EXPECT_EQ(m_props.getInterValue("my.list"), "");
-
-    // The same text written to the file and loaded gives the same items again.
-    load("other: 1\nmy.list: " + text + "\n");
-    EXPECT_FALSE(m_props.isDirty());
-    EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
-
-    // An empty list stays empty instead of turning into the default.
+    // The same text written to the file and loaded gives the same items again; an empty list
+    // stays empty instead of turning into the default.
     m_props.setValueList("empty", CProperties2::StringList(), 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
-    load("empty: " + m_props("empty") + "\n");
+    load("my.list: " + text + "\nempty: " + m_props("empty") + "\n");
+    EXPECT_FALSE(m_props.isDirty());
+    EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
     EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
-
     // A new list replaces a cached one.
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), Items{"red"});
     m_props.setValueList("colours", {"green", "blue"}, 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), (Items{"green", "blue"}));
     EXPECT_EQ(m_capture.records(), Records());
     ::unsetenv("VFW_PROPS_TEST_REF");
-}
 
-TEST_F(PropertiesTest, AnObjectThatNeverLoadedLogsAndUsesDefaults) {
-    CProperties2 bare;
+    CProperties2 bare;  // never loaded: it logs and uses the defaults
     m_log->setLevel(vfw::LEVEL_DEBUG);
     bare.setValueList("x", {"a", "b c"}, 0);
     EXPECT_EQ(bare("x"), "");
     EXPECT_FALSE(bare.isDirty());
     EXPECT_EQ(itemsOf(bare.getValueList("x", "d")), Items());
     EXPECT_EQ(bare.getTime("t", 2, 'm'), 120);
-    EXPECT_FALSE(bare.isLoaded());
-    EXPECT_EQ(m_capture.records(),
-              (Records{"DEBUG util.properties property: cproperties module is unexpectedly not "
-                       "initialised. Value list x (a \"b c\") may not be set correctly.",
-                       "DEBUG util.properties property: cproperties module is unexpectedly not "
-                       "initialised. Value list x is treated as empty."}));
+    const std::string unset =
+        "DEBUG util.properties property: cproperties module is unexpectedly not initialised. "
+        "Value list x";
+    EXPECT_EQ(m_capture.records(), (Records{unset + " (a \"b c\") may not be set correctly.",
+                                            unset + " is treated as empty."}));
 }
 
-TEST_F(PropertiesTest, GetTimeReadsUnitsAndReportsBadValues) {
-    load("a.b: 10m\nc: 10\nd: 10M\ne: -1\nf: -5\ng: 1w\n");
+TEST_F(PropertiesTest, SaveWritesTheListsBackAndClearsDirty) {
+    std::string path = load("# lists\nkeep: 1\nmy.list: old\n");
+    EXPECT_FALSE(m_props.isDirty());
+    m_props.setValueList("my.list", {"a", "b c", "d,e"}, 0);
+    m_props.setValueList("new.list", {"x"}, 0);
+    EXPECT_TRUE(m_props.isDirty());
+    EXPECT_EQ(0, m_props.saveProperty(path.c_str()));
+    EXPECT_FALSE(m_props.isDirty());
+    EXPECT_EQ("# lists\nkeep: 1\n", vfw_test::readFile(path).substr(0, 16));
+    CProperties2 fresh;
+    fresh.setSkipLoggerReconfigure(1);
+    fresh.load(path.c_str(), 1);
+    EXPECT_EQ("1", fresh("keep"));
+    EXPECT_EQ(itemsOf(fresh.getValueList("my.list", "")), (Items{"a", "b c", "d,e"}));
+    EXPECT_EQ(itemsOf(fresh.getValueList("new.list", "")), Items{"x"});
+    EXPECT_EQ(-22, CProperties2().saveProperty(path.c_str()));
+}
+
+TEST_F(PropertiesTest, TimesKeysAndTheDump) {
+    load("a.b: 10m\nc: 10\ne: -1\nf: -5\nA: one  two\n");
     EXPECT_EQ(m_props.getTime("A.B", 30, 's'), 600);
-    EXPECT_EQ(m_props.getTime("c", 30, 's'), 10);
     EXPECT_EQ(m_props.getTime("c", 30, 'h'), 36000);
-    EXPECT_EQ(m_props.getTime("d", 30, 's'), 26280000);
     EXPECT_EQ(m_props.getTime("e", 30, 's'), -1);
-    EXPECT_EQ(m_props.getTime("g", 30, 's'), 604800);
     EXPECT_EQ(m_props.getTime("unset", 2, 'h'), 7200);
     EXPECT_EQ(m_capture.records(), Records());
-
     EXPECT_EQ(m_props.getTime("f", 30, 's'), 30);
-    EXPECT_EQ(m_capture.records(), Records{"INFO  util.properties Error in parsing f. Parameter "
-                                           "value may not be expected. (error=-22)"});
-
+    EXPECT_EQ(m_capture.records(),
+              Records{parsing("f", ". Parameter value may not be expected. (error=-22)")});
     m_log->setLevel(vfw::LEVEL_TRACE);
     m_props.getTime("a.b", 30, 's');
     EXPECT_EQ(m_capture.records(), Records{"TRACE util.properties a.b: 600 seconds"});
-}
-
-TEST(PropertiesKeys, TheKeyBuilderJoinsWithDots) {
     EXPECT_EQ(CProperties2::buildKey("", "at.spool"), "vaud.at.spool");
-    EXPECT_EQ(CProperties2::buildKey("", "at.spool", ""), "vaud.at.spool");
-    EXPECT_EQ(CProperties2::buildKey("vfw", "clients.threads", "stacksize"),
-              "vfw.clients.threads.stacksize");
     EXPECT_EQ(CProperties2::buildKey("logger", "file", "maxsize"), "logger.file.maxsize");
-    EXPECT_EQ(CProperties2::buildKey("", "x", "y"), "vaud.x.y");
-}
 
-TEST_F(PropertiesTest, DumpWithAndWithoutTitle) {
-    load("b: 2\nA: 1\nc: three  words\n");
-    std::string lines = "A=1\nb=2\nc=three words\n" + factLine("DOMAIN") + factLine("JOINNAME") +
-                        factLine("SITE") + factLine("ZONE");
+    std::string lines = "A=one two\na.b=10m\nc=10\n";
+    for (const char* name : {"DOMAIN", "e", "f", "JOINNAME", "SITE", "ZONE"}) {
+        lines += std::string(name) + "=" + m_props(name) + "\n";
+    }
     std::ostringstream titled;
     m_props.dump(titled, "Properties dump");
     EXPECT_EQ(titled.str(), "#Properties dump\n" + lines);
@@ -378,27 +253,21 @@ TEST_F(PropertiesTest, DumpWithAndWithoutTitle) {
 TEST_F(PropertiesTest, ThePrefixRangeCoversAFamilyWithoutRegardToCase) {
     load(
         "log: INFO\nlog.b: DEBUG\nLOG.A: WARN\nlogger.showmore: 3\nlog.: x\nlogx: 1\n"
-        "diag.z: 1\nDIAG.y: 2\ndiagnostic: 3\n"
-        "x@1: a\nx[1: b\nxa: c\n");
+        "diag.z: 1\nDIAG.y: 2\ndiagnostic: 3\nx@1: a\nx[1: b\nxa: c\n");
     using Pairs = std::vector<std::pair<std::string, std::string>>;
     CProperties2::ValueMap::const_iterator first;
     CProperties2::ValueMap::const_iterator last;
     ASSERT_TRUE(m_props.prefixRange("log.", first, last));
     EXPECT_EQ(Pairs(first, last), (Pairs{{"log.", "x"}, {"LOG.A", "WARN"}, {"log.b", "DEBUG"}}));
     EXPECT_EQ(m_props.listWithPrefix("LOG."), Pairs(first, last));
-
     ASSERT_TRUE(m_props.prefixRange("Diag.", first, last));
     EXPECT_EQ(Pairs(first, last), (Pairs{{"DIAG.y", "2"}, {"diag.z", "1"}}));
-
-    // The names just after the prefix's last character in the case-folded order are no part
-    // of it.
+    // The names just after the prefix's last character in the case-folded order ("x[1" after
+    // "x@1" and "xa") are no part of it.
     ASSERT_TRUE(m_props.prefixRange("x@", first, last));
     EXPECT_EQ(Pairs(first, last), (Pairs{{"x@1", "a"}}));
-
     EXPECT_FALSE(m_props.prefixRange("nothing.", first, last));
     EXPECT_TRUE(first == last);
-    EXPECT_TRUE(m_props.listWithPrefix("nothing.").empty());
-
     std::string name;
     std::string value;
     ASSERT_TRUE(m_props.firstWithPrefix("diag", name, value));
@@ -408,43 +277,109 @@ TEST_F(PropertiesTest, ThePrefixRangeCoversAFamilyWithoutRegardToCase) {
     EXPECT_FALSE(m_props.firstWithPrefix("Diag", name, value));
 }
 
-TEST_F(PropertiesTest, EveryPropertyIsLoggedAfterALoadAtDebugOrTrace) {
-    m_log->setLevel(vfw::LEVEL_DEBUG);
-    load("b: 2\na: 1\n");
-    EXPECT_EQ(m_capture.records(), Records()) << "TRACE records at DEBUG level";
-
+// After a load every property is logged when "util.properties" shows DEBUG: at DEBUG by an
+// object made for it, else at TRACE.
+TEST_F(PropertiesTest, ALoadLogsEveryPropertyAtDebugOrTrace) {
+    std::string path = load("b: 2\na: 1\n");
     CProperties2 atDebug(true);
     atDebug.setSkipLoggerReconfigure(1);
-    atDebug.load(m_dir.file("vantrelaud.conf").c_str(), 1);
-    Records records = m_capture.records();
-    ASSERT_EQ(records.size(), 6u);
-    EXPECT_EQ(records[0], "DEBUG util.properties property: a=1");
-    EXPECT_EQ(records[1], "DEBUG util.properties property: b=2");
-    EXPECT_EQ(records[2], "DEBUG util.properties property: DOMAIN=" + atDebug("DOMAIN"));
-
-    m_log->setLevel(vfw::LEVEL_TRACE);
-    m_props.load(m_dir.file("vantrelaud.conf").c_str(), 1);
-    records = m_capture.records();
-    ASSERT_EQ(records.size(), 6u);
-    EXPECT_EQ(records[0], "TRACE util.properties property: a=1");
-
-    m_log->setLevel(vfw::LEVEL_INFO);
-    atDebug.load(m_dir.file("vantrelaud.conf").c_str(), 1);
-    EXPECT_EQ(m_capture.records(), Records());
+    for (int level : {vfw::LEVEL_INFO, vfw::LEVEL_DEBUG, vfw::LEVEL_TRACE}) {
+        m_log->setLevel(level);
+        m_props.load(path.c_str(), 1);
+        atDebug.load(path.c_str(), 1);
+        Records records = m_capture.records();
+        ASSERT_EQ(records.size(), level == vfw::LEVEL_INFO    ? 0u
+                                  : level == vfw::LEVEL_DEBUG ? 6u
+                                                              : 12u);
+        if (level != vfw::LEVEL_INFO) {
+            EXPECT_EQ(records.front(), std::string(level == vfw::LEVEL_DEBUG ? "DEBUG" : "TRACE") +
+                                           " util.properties property: a=1");
+            EXPECT_EQ(records.back(), "DEBUG util.properties property: ZONE=" + atDebug("ZONE"));
+        }
+    }
 }
 
-TEST_F(PropertiesTest, ALoadHasTheLoggersReadTheirSettingsUnlessTold) {
-    vfw::Logger logger = vfw::getLogger("props.test.reconfigured");
-    ASSERT_TRUE(logger);
-    load("log.props.test: ERROR\n");
-    EXPECT_EQ(logger->getLevel(), vfw::LEVEL_INFO) << "skipped";
+// The process-wide object on the real configuration path. Each test runs in a process of its
+// own (the object lives until the process ends) inside a private mount namespace with a
+// private /dev (no terminal until the test makes a plain file in its place) and a real
+// rsyslogd (support/syslog_daemon.h); a temporary directory is bound over /etc/vantrelaud.
+const char CONF[] = "/etc/vantrelaud/vantrelaud.conf";
 
-    CProperties2 props;
-    props.load(m_dir.file("vantrelaud.conf").c_str(), 1);
-    EXPECT_EQ(logger->getLevel(), vfw::LEVEL_ERROR);
-    writeFile(m_dir.file("vantrelaud.conf"), "a: 1\n");
-    EXPECT_TRUE(props.reload());
-    EXPECT_EQ(logger->getLevel(), vfw::LEVEL_INFO) << "the removed key has no effect any more";
+// Binds `dir` over /etc/vantrelaud in this process's private namespace.
+void bindConfigurationDirectory(const vfw_test::TempDir& dir) {
+    ::mkdir("/etc/vantrelaud", 0755);  // the mount point; nothing else is made there
+    ASSERT_EQ(::mount(dir.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0)
+        << errno;
+}
+
+std::string tag() {
+    return std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
+}
+
+TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseServesLoggingAndDumpsToTheTerminal) {
+    if (!vfw_test::isRerunChild()) {
+        return vfw_test::rerunCurrentTest();
+    }
+    vfw_test::SyslogDaemon daemon;
+    vfw_test::TempDir etc;
+    bindConfigurationDirectory(etc);
+    writeFile(CONF,
+              "VAUD.AT.SPOOL: spool-x\nlog.util.properties: DEBUG\nlogger.facility.*: local3\n");
+    EXPECT_EQ(vfw::getProperty("vaud.at.spool", "none"), "none") << "nothing installed yet";
+
+    CProperties2* props = CProperties2::instance();
+    ASSERT_NE(props, nullptr);
+    EXPECT_EQ(CProperties2::instance(), props);
+    EXPECT_TRUE(props->isLoaded());
+    EXPECT_EQ((*props)("vaud.at.spool"), "spool-x");
+    EXPECT_EQ(vfw::getProperty("Vaud.At.Spool", "none"), "spool-x")
+        << "the object is the property source of logging and the runtime";
+    EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_DEBUG)
+        << "the load had logging read its settings";
+    VFW_LOG(vfw::getLogger("singleton.test"), vfw::LEVEL_WARN, "after the load");
+    std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].priority, 152 | 4) << "local3, warning";
+    EXPECT_EQ(messages[0].tag, tag());
+    EXPECT_EQ(messages[0].text, "WARN  singleton.test after the load");
+
+    writeFile(CONF, "b: 2\nA: one  two\n");
+    EXPECT_EQ(CProperties2::instance(), props);
+    EXPECT_EQ((*props)("vaud.at.spool"), "spool-x") << "loaded once, not at every use";
+    EXPECT_EQ(CProperties2::instance(false, true), props);
+    EXPECT_EQ((*props)("vaud.at.spool"), "");
+    EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_INFO);
+
+    EXPECT_FALSE(vfw::dumpProperties());
+    EXPECT_NE(::access("/dev/tty", F_OK), 0) << "nothing is made where the terminal is missing";
+    writeFile("/dev/tty", "");
+    EXPECT_TRUE(vfw::dumpProperties());
+    std::string facts;
+    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"}) {
+        facts += std::string(fact) + "=" + (*props)(fact) + "\n";
+    }
+    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" + facts);
+    EXPECT_EQ(daemon.sync().size(), 1u) << "nothing logged since the warning";
+}
+
+TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
+    if (!vfw_test::isRerunChild()) {
+        return vfw_test::rerunCurrentTest();
+    }
+    vfw_test::SyslogDaemon daemon;
+    vfw_test::TempDir etc;
+    bindConfigurationDirectory(etc);
+    CProperties2* props = CProperties2::instance();
+    EXPECT_FALSE(props->isLoaded());
+    EXPECT_EQ(vfw::getProperty("vaud.at.spool", "spool-atdbqc"), "spool-atdbqc");
+    EXPECT_EQ(props->getTime("any.time", 3, 'm'), 180);
+    std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].priority, 32 | 6) << "auth, info";
+    EXPECT_EQ(messages[0].tag, tag());
+    EXPECT_EQ(messages[0].text,
+              "INFO  util.properties Error in parsing /etc/vantrelaud/vantrelaud.conf because "
+              "file does not exist.");
 }
 
 }  // namespace

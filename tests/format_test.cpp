@@ -1,6 +1,7 @@
-// The formatting engine: the storage rule, every conversion and flag, the parser's handling
-// of odd formats, floating-point digits, and the interposition of the system library's
-// formatter (C code, libstdc++ streams and std::to_string all come out of this engine).
+// The formatting engine and what is built on it: the storage rule, conversions, flags and odd
+// formats by table, property tests against the C library's own formatter and against exact
+// decimal expansions, the fortified entries that C and libstdc++ code reach (format_test_c.c),
+// the string helpers, and the exception messages and records.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -13,13 +14,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "vfw/error_util.h"
 #include "vfw/format.h"
+#include "vfw/string_util.h"
 
 extern "C" {
 int format_test_c_fortify_level(void);
@@ -39,200 +44,154 @@ struct Result {
     std::string text;  // the bytes stored before the NUL
 };
 
-// Renders into a buffer of `size` bytes between guard bytes, and checks the storage rule:
-// nothing outside the buffer or past the NUL changes, and the NUL is at min(count, size-1).
+// Renders into `size` bytes between guard bytes and checks the storage rule: the NUL stands at
+// min(count, size - 1) and no other byte outside the stored text changes.
 template <class Render>
 Result checkedRender(size_t size, const std::string& what, Render render) {
     std::vector<char> memory(size + 2 * GUARD, UNTOUCHED);
     char* buffer = memory.data() + GUARD;
     const int count = render(buffer, size);
-    const auto untouched = [](const char* from, const char* to) {
-        return std::all_of(from, to, [](char c) { return c == UNTOUCHED; });
-    };
-    EXPECT_TRUE(untouched(memory.data(), buffer)) << "byte before the buffer changed: " << what;
-    EXPECT_TRUE(untouched(buffer + size, buffer + size + GUARD))
-        << "byte at or past size changed: " << what;
-    if (size == 0) {
-        return {count, ""};
-    }
     const size_t full = count < 0 ? SIZE_MAX : static_cast<size_t>(count);
-    const size_t stored = full < size - 1 ? full : size - 1;
-    EXPECT_EQ(buffer[stored], '\0') << what;
-    EXPECT_TRUE(untouched(buffer + stored + 1, buffer + size))
-        << "byte past the NUL changed: " << what;
+    const size_t stored = size == 0 ? 0 : std::min(full, size - 1);
+    std::vector<char> expected(memory.size(), UNTOUCHED);
+    std::copy_n(buffer, stored, expected.begin() + GUARD);
+    if (size != 0) {
+        expected[GUARD + stored] = '\0';
+    }
+    EXPECT_TRUE(memory == expected) << "storage rule broken: " << what;
     return {count, std::string(buffer, stored)};
-}
-
-Result vformatInto(size_t size, const char* format, va_list args) {
-    return checkedRender(
-        size, format, [&](char* buffer, size_t n) { return vsnprintf(buffer, n, format, args); });
 }
 
 Result formatInto(size_t size, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    Result result = vformatInto(size, format, args);
+    Result result = checkedRender(
+        size, format, [&](char* buffer, size_t n) { return vsnprintf(buffer, n, format, args); });
     va_end(args);
     return result;
 }
 
 // The whole text (the buffer is large enough); the count must be its length.
-std::string fmt(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    Result result = vformatInto(8192, format, args);
-    va_end(args);
+template <class... Args>
+std::string fmt(const char* format, Args... args) {
+    const Result result = formatInto(8192, format, args...);
     EXPECT_EQ(static_cast<size_t>(result.count), result.text.size()) << format;
     return result.text;
 }
 
-TEST(FormatStorage, CutsAtSizeAndReturnsTheFullLength) {
+TEST(FormatStorage, CutCountAndBounds) {
     EXPECT_EQ(formatInto(4, "%s", "abcdef").text, "abc");
     EXPECT_EQ(formatInto(4, "%s", "abcdef").count, 6);
-    EXPECT_EQ(formatInto(7, "%s", "abcdef").text, "abcdef");
-    EXPECT_EQ(formatInto(6, "%s", "abcdef").text, "abcde");
-    EXPECT_EQ(formatInto(1, "%s", "abcdef").text, "");
     EXPECT_EQ(formatInto(1, "%s", "abcdef").count, 6);
-    EXPECT_EQ(formatInto(5, "literal text").text, "lite");
-    EXPECT_EQ(formatInto(3, "%8d", 42).text, "  ");
-    EXPECT_EQ(formatInto(8, "%-6d|%d", 42, 7).text, "42    |");
-    EXPECT_EQ(formatInto(4, "%.3f", 3.14159).text, "3.1");
-    EXPECT_EQ(formatInto(4, "%.3f", 3.14159).count, 5);
-}
-
-TEST(FormatStorage, SizeZeroStoresNothing) {
     EXPECT_EQ(formatInto(0, "%d", 42).count, 2);
-    EXPECT_EQ(snprintf(nullptr, 0, "%d", 42), 2);
-    // Held in volatile objects, so that the compiler knows neither at build time.
+    // Held in volatile objects, so that the compiler knows neither at build time. A null
+    // buffer is never written, whatever size the caller states.
     char* volatile noBuffer = nullptr;
     const char* volatile noText = nullptr;
     EXPECT_EQ(snprintf(noBuffer, 0, "%s and %s", "this", noText), 15);
-    // A null buffer is never written, whatever size the caller states.
     EXPECT_EQ(snprintf(noBuffer, 100, "%05d", 42), 5);
-}
-
-TEST(FormatStorage, ResultsBeyondIntMaxReturnMinusOne) {
+    // Results beyond INT_MAX return -1; width digits beyond an int are held at INT_MAX.
     errno = 0;
-    const Result result = formatInto(8, "%*d%*d", INT_MAX, 1, INT_MAX, 2);
-    EXPECT_EQ(result.count, -1);
+    const Result huge = formatInto(8, "%*d%*d", INT_MAX, 1, INT_MAX, 2);
+    EXPECT_EQ(huge.count, -1);
     EXPECT_EQ(errno, EOVERFLOW);
-    EXPECT_EQ(result.text, "       ");
-    // Width digits beyond an int are held at INT_MAX.
+    EXPECT_EQ(huge.text, "       ");
     EXPECT_EQ(formatInto(4, "%99999999999999999999d", 7).count, INT_MAX);
+    // The compiler knows every argument here and the standard's lengths differ: it must leave
+    // the results to the engine.
+    char buffer[64];
+    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%.0d", 0), 1);
+    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%*d", -5, 42), 2);
+    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%g", 2.25), 8);
 }
 
-TEST(FormatStrings, NullPrecisionAndPadding) {
-    EXPECT_EQ(fmt("%s", static_cast<char*>(nullptr)), "(NULL)");
-    EXPECT_EQ(fmt("[%8s]", static_cast<char*>(nullptr)), "[  (NULL)]");
-    EXPECT_EQ(fmt("%.2s", static_cast<char*>(nullptr)), "(N");
-    EXPECT_EQ(fmt("%.2s", "abcdef"), "ab");
-    EXPECT_EQ(fmt("%.0s|", "abcdef"), "|");
-    EXPECT_EQ(fmt("%.10s", "abc"), "abc");
-    EXPECT_EQ(fmt("[%6s]", "ab"), "[    ab]");
-    EXPECT_EQ(fmt("[%-6s]", "ab"), "[ab    ]");
-    EXPECT_EQ(fmt("[%06s]", "ab"), "[    ab]");
-    EXPECT_EQ(fmt("[%5.1s]", "xyz"), "[    x]");
-    EXPECT_EQ(fmt("[%1s]", "abc"), "[abc]");
-    // With a precision the text is read no further: no NUL is needed within it.
-    const char unterminated[3] = {'a', 'b', 'c'};
-    EXPECT_EQ(fmt("%.3s", unterminated), "abc");
+TEST(Format, ConversionsFlagsAndLengths) {
+    const char* none = nullptr;
+    const char unterminated[3] = {'a', 'b', 'c'};  // a precision reads no further
+    const std::pair<std::string, const char*> cases[] = {
+        {fmt("%s|%8s|%.2s", none, none, none), "(NULL)|  (NULL)|(N"},
+        {fmt("%.2s|%.0s|%.10s|%.3s", "abcdef", "abcdef", "abc", unterminated), "ab||abc|abc"},
+        {fmt("[%6s][%-6s][%06s][%5.1s]", "ab", "ab", "ab", "xyz"),
+         "[    ab][ab    ][    ab][    x]"},
+        {fmt("[%05d][%-5d][%+d][% d][% d]", -42, 42, 7, 7, -7), "[-0042][42   ][+7][ 7][-7]"},
+        {fmt("[%+ d][%+05d][% 05d][%+u][% x]", 7, 42, 42, 7u, 255u), "[+7][+0042][ 0042][7][ff]"},
+        {fmt("%x %X %#x %#o %i %c%c", 255u, 255u, 255u, 8u, -12, 'o', 'k'), "ff FF ff 10 -12 ok"},
+        {fmt("[%3c][%-3c][%2d]", 'a', 'b', 12345), "[  a][b  ][12345]"},
+        // Precision counts digits; "0" makes the zeros the larger of the precision's zeros
+        // and the width's blanks, and adds no blank, also when left-justifying.
+        {fmt("%.5d|%.5d|[%8.5d]|%.0d", 42, -42, 42, 0), "00042|-00042|[   00042]|0"},
+        {fmt("%08d|%08.5d|%08.2d|%05x", -42, 42, 42, 255u), "-0000042|00042|00000042|000ff"},
+        {fmt("[%-05d][%0-5d][%-8.5d]", 42, 42, -42), "[00042][00042][-00042  ]"},
+        {fmt("%lld", static_cast<long long>(INT64_MIN)), "-9223372036854775808"},
+        {fmt("%025lld|%ld", static_cast<long long>(INT64_MIN), static_cast<long>(INT64_MAX)),
+         "-000009223372036854775808|9223372036854775807"},
+        {fmt("%llu %llx", static_cast<unsigned long long>(UINT64_MAX), UINT64_MAX),
+         "18446744073709551615 ffffffffffffffff"},
+        {fmt("%llo|%d %u %x", UINT64_MAX, INT_MIN, UINT_MAX, -1),
+         "1777777777777777777777|-2147483648 4294967295 ffffffff"},
+        {fmt("%zu %zd %jd %td", SIZE_MAX, static_cast<ssize_t>(-3), INTMAX_MIN,
+             static_cast<ptrdiff_t>(-1)),
+         "18446744073709551615 -3 -9223372036854775808 -1"},
+        {fmt("%hd %hhd", 65537, 300), "65537 300"},
+        {fmt("%p|%p|[%8p]", reinterpret_cast<void*>(0xbeef), nullptr,
+             reinterpret_cast<void*>(0x1234)),
+         "beef|0|[    1234]"},
+        // "*": width, then precision, then the value; a negative width pads nothing.
+        {fmt("[%*d][%-*d][%*d][%0*d][%*s]", 5, 42, 5, 42, -5, 42, -5, 42, -5, "ab"),
+         "[   42][42   ][42][42][ab]"},
+        {fmt("%.*d|%.*s|%.*s|%.*f", 4, 42, 2, "abcdef", -1, "abcdef", -1, 1.5),
+         "0042|ab|abcdef|1.500000"},
+        {fmt("[%*.*f]%*.*d|%s", 8, 2, 3.14159, 6, 3, 7, "next"), "[    3.14]   007|next"},
+        // Floating point: fixed notation for every conversion, precision 6 at most 16.
+        {fmt("%e %E %g %G", 1.5, 1.5, 2.25, 2.25), "1.500000 1.500000 2.250000 2.250000"},
+        {fmt("%.2e|%g|%.3g", 31415.9265, 1e20, 1e-5),
+         "31415.93|100000000000000000000.000000|0.000"},
+        {fmt("%lf %Lf|%.20f|%.0f|%.f", 0.5, 0.25L, 0.1, 42.0, 42.0),
+         "0.500000 0.250000|0.1000000000000000|42|42"},
+        {fmt("%.2f|%.0f|%.2f|%f", 0.125, 2.5, -0.125, 9.9999996), "0.13|3|-0.13|10.000000"},
+        {fmt("%+f|% .1f|%010.3f|%+08.2f", 1.5, 1.5, -3.14159, 2.5),
+         "+1.500000| 1.5|-00003.142|+0002.50"},
+        {fmt("[%-10.3f][%-010.1f]%.3f|%.1f", -3.14159, 2.0, -1e-9, -0.0),
+         "[-3.142    ][00000002.0]-0.000|-0.0"},
+        {fmt("%f %f %E %G %f %Lf", HUGE_VAL, -HUGE_VAL, HUGE_VAL, std::nan(""), std::nan(""),
+             -HUGE_VALL),
+         "inf -inf INF NAN nan -inf"},
+        {fmt("[%06f][%-5f][%+f]", HUGE_VAL, std::nan(""), HUGE_VAL), "[   inf][nan  ][+inf]"},
+        // No conversion: nothing printed, nothing consumed; the format may end anywhere.
+        {fmt("a%mb%d|%y%s|[%-08.3lm]%d", 5, "x", 9), "ab5|x|[]9"},
+        {fmt("%F|%d|%.1f|%lll%d|%5-d", 7, 2.5, 1, 3), "|7|2.5|1|d"},
+        {fmt("%.2.3d|%s", "ok"), "3d|ok"},
+        {fmt("abc%"), "abc"},
+        {fmt("abc%-0 +#"), "abc"},
+        {fmt("abc%12"), "abc"},
+        {fmt("abc%5."), "abc"},
+        {fmt("abc%5.2ll"), "abc"},
+        {fmt("abc%hh"), "abc"},
+        {fmt("abc%*", 5), "abc"},
+        {fmt("%d%", 12), "12"},
+        {fmt("100%%|[%5%]|%%d"), "100%|[%]|%d"},
+        {fmt("%-+0 #6d|%++  --6d|", 42, 42), "+00042|+42   |"},
+        {fmt(""), ""},
+    };
+    for (const auto& [got, expected] : cases) {
+        EXPECT_EQ(got, expected);
+    }
+    const std::string longText(5000, 'q');
+    EXPECT_EQ(fmt(longText.c_str()), longText);
 }
 
-TEST(FormatIntegers, SignsAndFlags) {
-    EXPECT_EQ(fmt("%05d", -42), "-0042");
-    EXPECT_EQ(fmt("[%-5d]", 42), "[42   ]");
-    EXPECT_EQ(fmt("%+d", 7), "+7");
-    EXPECT_EQ(fmt("% d", 7), " 7");
-    EXPECT_EQ(fmt("% d", -7), "-7");
-    EXPECT_EQ(fmt("%+ d", 7), "+7");
-    EXPECT_EQ(fmt("%+05d", 42), "+0042");
-    EXPECT_EQ(fmt("% 05d", 42), " 0042");
-    EXPECT_EQ(fmt("%+u", 7u), "7");
-    EXPECT_EQ(fmt("% x", 255u), "ff");
-    EXPECT_EQ(fmt("%x %X", 255u, 255u), "ff FF");
-    EXPECT_EQ(fmt("%#x %#o", 255u, 8u), "ff 10");
-    EXPECT_EQ(fmt("%o", 8u), "10");
-    EXPECT_EQ(fmt("%i", -12), "-12");
-    EXPECT_EQ(fmt("%d %u", 0, 0u), "0 0");
-    EXPECT_EQ(fmt("%c%c", 'o', 'k'), "ok");
-    EXPECT_EQ(fmt("[%3c][%-3c]", 'a', 'b'), "[  a][b  ]");
-}
-
-TEST(FormatIntegers, PrecisionAndZeroPadding) {
-    // Precision counts digits; width counts the sign too.
-    EXPECT_EQ(fmt("%.5d", 42), "00042");
-    EXPECT_EQ(fmt("%.5d", -42), "-00042");
-    EXPECT_EQ(fmt("[%8.5d]", 42), "[   00042]");
-    EXPECT_EQ(fmt("[%-8.5d]", -42), "[-00042  ]");
-    EXPECT_EQ(fmt("%.1d", 123), "123");
-    EXPECT_EQ(fmt("%.0d", 0), "0");
-    // "0": the zeros become the larger of the precision's zeros and the width's blanks,
-    // and no blank is added, also when left-justifying.
-    EXPECT_EQ(fmt("%08d", -42), "-0000042");
-    EXPECT_EQ(fmt("%08.5d", 42), "00042");
-    EXPECT_EQ(fmt("%08.2d", 42), "00000042");
-    EXPECT_EQ(fmt("[%-05d]", 42), "[00042]");
-    EXPECT_EQ(fmt("[%0-5d]", 42), "[00042]");
-    EXPECT_EQ(fmt("%05x", 255u), "000ff");
-    EXPECT_EQ(fmt("%2d", 12345), "12345");
-}
-
-TEST(FormatIntegers, SixtyFourBitExtremes) {
-    EXPECT_EQ(fmt("%lld", static_cast<long long>(INT64_MIN)), "-9223372036854775808");
-    EXPECT_EQ(fmt("%ld", static_cast<long>(INT64_MIN)), "-9223372036854775808");
-    EXPECT_EQ(fmt("%lli", static_cast<long long>(INT64_MAX)), "9223372036854775807");
-    EXPECT_EQ(fmt("%llu", static_cast<unsigned long long>(UINT64_MAX)), "18446744073709551615");
-    EXPECT_EQ(fmt("%llx", static_cast<unsigned long long>(UINT64_MAX)), "ffffffffffffffff");
-    EXPECT_EQ(fmt("%llo", static_cast<unsigned long long>(UINT64_MAX)), "1777777777777777777777");
-    EXPECT_EQ(fmt("%025lld", static_cast<long long>(INT64_MIN)), "-000009223372036854775808");
-    EXPECT_EQ(fmt("%d %u", INT_MIN, UINT_MAX), "-2147483648 4294967295");
-    EXPECT_EQ(fmt("%x", -1), "ffffffff");
-    // Without "l" the argument is an int: the 64-bit value's other half stays unread.
-    EXPECT_EQ(fmt("%d|%d", 5, 6), "5|6");
-    EXPECT_EQ(fmt("%zu %zd", SIZE_MAX, static_cast<ssize_t>(-3)), "18446744073709551615 -3");
-    EXPECT_EQ(fmt("%jd %td", INTMAX_MIN, static_cast<ptrdiff_t>(-1)), "-9223372036854775808 -1");
-    EXPECT_EQ(fmt("%hd %hhd", 65537, 300), "65537 300");
-}
-
-TEST(FormatIntegers, PointersAsHexadecimal) {
-    EXPECT_EQ(fmt("%p", reinterpret_cast<void*>(0xbeef)), "beef");
-    EXPECT_EQ(fmt("%p", nullptr), "0");
-    EXPECT_EQ(fmt("[%8p]", reinterpret_cast<void*>(0x1234)), "[    1234]");
-    EXPECT_EQ(fmt("%p", reinterpret_cast<void*>(UINTPTR_MAX)), "ffffffffffffffff");
-}
-
-TEST(FormatArguments, WidthAndPrecisionFromStar) {
-    EXPECT_EQ(fmt("[%*d]", 5, 42), "[   42]");
-    EXPECT_EQ(fmt("[%-*d]", 5, 42), "[42   ]");
-    EXPECT_EQ(fmt("[%*d]", -5, 42), "[42]");
-    EXPECT_EQ(fmt("[%0*d]", -5, 42), "[42]");
-    EXPECT_EQ(fmt("[%*s]", -5, "ab"), "[ab]");
-    EXPECT_EQ(fmt("%.*d", 4, 42), "0042");
-    EXPECT_EQ(fmt("%.*s", 2, "abcdef"), "ab");
-    EXPECT_EQ(fmt("%.*s", -1, "abcdef"), "abcdef");
-    EXPECT_EQ(fmt("%.*f", -1, 1.5), "1.500000");
-    EXPECT_EQ(fmt("[%*.*f]", 8, 2, 3.14159), "[    3.14]");
-    // Width, then precision, then the value, then the next conversion specification's arguments.
-    EXPECT_EQ(fmt("%*.*d|%s", 6, 3, 7, "next"), "   007|next");
-}
-
-TEST(FormatArguments, CountStoresByLength) {
-    const struct {
-        const char* format;
-        size_t width;
-    } cases[] = {{"abcdefg%hhn", 1},
-                 {"abcdefg%hn", 2},
-                 {"abcdefg%n", 4},
-                 {"abcdefg%ln", 8},
-                 {"abcdefg%lln", 8}};
-    for (const auto& c : cases) {
+TEST(Format, CountStoresByLength) {
+    const std::pair<const char*, size_t> cases[] = {{"abcdefg%hhn", 1},
+                                                    {"abcdefg%hn", 2},
+                                                    {"abcdefg%n", 4},
+                                                    {"abcdefg%ln", 8},
+                                                    {"abcdefg%lln", 8}};
+    for (const auto& [format, width] : cases) {
         alignas(8) unsigned char target[16];
         std::memset(target, 0xAA, sizeof target);
-        EXPECT_EQ(fmt(c.format, target), "abcdefg");
-        // The count 7 in `width` little-endian bytes; nothing after them.
-        for (size_t i = 0; i < sizeof target; ++i) {
-            const unsigned expected = i == 0 ? 7 : i < c.width ? 0 : 0xAA;
-            EXPECT_EQ(target[i], expected) << c.format << " byte " << i;
+        EXPECT_EQ(fmt(format, target), "abcdefg");
+        for (size_t i = 0; i < sizeof target; ++i) {  // 7 in `width` little-endian bytes
+            EXPECT_EQ(target[i], i == 0 ? 7u : i < width ? 0u : 0xAAu) << format << " " << i;
         }
     }
     // The count so far, also past the end of the buffer; a null target is skipped.
@@ -242,106 +201,7 @@ TEST(FormatArguments, CountStoresByLength) {
     EXPECT_EQ(fmt("ab%ncd", static_cast<int*>(nullptr)), "abcd");
 }
 
-TEST(FormatFloat, ExponentAndGeneralFormsPrintFixed) {
-    EXPECT_EQ(fmt("%e", 1.5), "1.500000");
-    EXPECT_EQ(fmt("%E", 1.5), "1.500000");
-    EXPECT_EQ(fmt("%g", 2.25), "2.250000");
-    EXPECT_EQ(fmt("%G", 2.25), "2.250000");
-    EXPECT_EQ(fmt("%.2e", 31415.9265), "31415.93");
-    EXPECT_EQ(fmt("%g", 1e20), "100000000000000000000.000000");
-    EXPECT_EQ(fmt("%.3g", 1e-5), "0.000");
-    EXPECT_EQ(fmt("%lf %Lf", 0.5, 0.25L), "0.500000 0.250000");
-}
-
-TEST(FormatFloat, PrecisionDefaultsToSixAndStopsAtSixteen) {
-    EXPECT_EQ(fmt("%f", 1.0), "1.000000");
-    EXPECT_EQ(fmt("%.16f", 0.1), "0.1000000000000000");
-    EXPECT_EQ(fmt("%.20f", 0.1), "0.1000000000000000");
-    EXPECT_EQ(fmt("%.17f", 1.0 / 3), "0.3333333333333333");
-    EXPECT_EQ(fmt("%.0f", 42.0), "42");
-    EXPECT_EQ(fmt("%.f", 42.0), "42");
-}
-
-TEST(FormatFloat, RoundsAtHalfAUnitOfTheLastDigit) {
-    // Exactly half rounds up (binary fractions with exact decimal forms).
-    EXPECT_EQ(fmt("%.2f", 0.125), "0.13");
-    EXPECT_EQ(fmt("%.0f", 2.5), "3");
-    EXPECT_EQ(fmt("%.0f", 0.5), "1");
-    EXPECT_EQ(fmt("%f", 0.0078125), "0.007813");
-    EXPECT_EQ(fmt("%.2f", -0.125), "-0.13");
-    // The binary value decides when the decimal literal is not exact: 2.675 is stored as
-    // 2.67499999..., 999.9995 as 999.99950000000001...
-    EXPECT_EQ(fmt("%.2f", 2.675), "2.67");
-    EXPECT_EQ(fmt("%.3f", 999.9995), "1000.000");
-    EXPECT_EQ(fmt("%f", 9.9999996), "10.000000");
-    EXPECT_EQ(fmt("%.0f", 0.49999999999999994), "0");
-    EXPECT_EQ(fmt("%.16f", 1e-17), "0.0000000000000000");
-    EXPECT_EQ(fmt("%.16f", 6e-17), "0.0000000000000001");
-}
-
-TEST(FormatFloat, SignsFlagsAndWidth) {
-    EXPECT_EQ(fmt("%+f", 1.5), "+1.500000");
-    EXPECT_EQ(fmt("% .1f", 1.5), " 1.5");
-    EXPECT_EQ(fmt("%010.3f", -3.14159), "-00003.142");
-    EXPECT_EQ(fmt("%+08.2f", 2.5), "+0002.50");
-    EXPECT_EQ(fmt("[%10.3f]", 3.14159), "[     3.142]");
-    EXPECT_EQ(fmt("[%-10.3f]", -3.14159), "[-3.142    ]");
-    EXPECT_EQ(fmt("[%-010.1f]", 2.0), "[00000002.0]");
-    EXPECT_EQ(fmt("%.3f", -1e-9), "-0.000");
-    EXPECT_EQ(fmt("%.1f", -0.0), "-0.0");
-}
-
-TEST(FormatFloat, InfinityAndNanHaveNoDigits) {
-    EXPECT_EQ(fmt("%f %f", HUGE_VAL, -HUGE_VAL), "inf -inf");
-    EXPECT_EQ(fmt("%E %G", HUGE_VAL, std::nan("")), "INF NAN");
-    EXPECT_EQ(fmt("%f", std::nan("")), "nan");
-    EXPECT_EQ(fmt("[%06f][%-5f][%+f]", HUGE_VAL, std::nan(""), HUGE_VAL), "[   inf][nan  ][+inf]");
-    EXPECT_EQ(fmt("%Lf", -HUGE_VALL), "-inf");
-}
-
-TEST(FormatParse, UnknownConversionsPrintNothingAndConsumeNothing) {
-    EXPECT_EQ(fmt("a%mb%d", 5), "ab5");
-    EXPECT_EQ(fmt("%y%s", "x"), "x");
-    EXPECT_EQ(fmt("[%-08.3lm]%d", 9), "[]9");
-    EXPECT_EQ(fmt("%F|%d|%.1f", 7, 2.5), "|7|2.5");
-    EXPECT_EQ(fmt("%lll%d", 1), "1");
-    EXPECT_EQ(fmt("%5-d", 3), "d");
-    EXPECT_EQ(fmt("%.2.3d|%s", "ok"), "3d|ok");
-}
-
-TEST(FormatParse, FormatEndingInsideASpecification) {
-    EXPECT_EQ(fmt("abc%"), "abc");
-    EXPECT_EQ(fmt("abc%-0 +#"), "abc");
-    EXPECT_EQ(fmt("abc%12"), "abc");
-    EXPECT_EQ(fmt("abc%5."), "abc");
-    EXPECT_EQ(fmt("abc%5.2"), "abc");
-    EXPECT_EQ(fmt("abc%5.2ll"), "abc");
-    EXPECT_EQ(fmt("abc%hh"), "abc");
-    EXPECT_EQ(fmt("abc%*", 5), "abc");
-    EXPECT_EQ(fmt("%d%", 12), "12");
-}
-
-TEST(FormatParse, PercentFlagsAndLiterals) {
-    EXPECT_EQ(fmt("100%%"), "100%");
-    EXPECT_EQ(fmt("[%5%]"), "[%]");
-    EXPECT_EQ(fmt("%%d"), "%d");
-    EXPECT_EQ(fmt("%-+0 #6d", 42), "+00042");
-    EXPECT_EQ(fmt("%++  --6d|", 42), "+42   |");
-    EXPECT_EQ(fmt(""), "");
-    const std::string longText(5000, 'q');
-    EXPECT_EQ(fmt(longText.c_str()), longText);
-    EXPECT_EQ(formatInto(10, "%s", longText.c_str()).count, 5000);
-}
-
-TEST(FormatStorage, CompilerLeavesTheResultsOfKnownCallsToTheEngine) {
-    // The compiler knows every argument here, and the standard's lengths differ.
-    char buffer[64];
-    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%.0d", 0), 1);
-    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%*d", -5, 42), 2);
-    EXPECT_EQ(snprintf(buffer, sizeof buffer, "%g", 2.25), 8);
-}
-
-TEST(FormatChecked, FortifiedEntriesUseTheEngine) {
+TEST(FormatInterposition, FortifiedCAndLibstdcxxCallersUseTheEngine) {
     char buffer[32];
     EXPECT_EQ(__snprintf_chk(buffer, sizeof buffer, 1, sizeof buffer, "%s|%e|%m.",
                              static_cast<char*>(nullptr), 1.5),
@@ -349,18 +209,6 @@ TEST(FormatChecked, FortifiedEntriesUseTheEngine) {
     EXPECT_STREQ(buffer, "(NULL)|1.500000|.");
     EXPECT_EQ(__snprintf_chk(buffer, 4, 1, SIZE_MAX, "%d", 123456), 6);
     EXPECT_STREQ(buffer, "123");
-}
-
-TEST(FormatCheckedDeathTest, StatedSizeBeyondTheObjectAborts) {
-    char buffer[8];
-    EXPECT_DEATH(__snprintf_chk(buffer, 9, 1, sizeof buffer, "%d", 1), "buffer overflow detected");
-#if defined(__OPTIMIZE__)
-    EXPECT_DEATH(format_test_c_overflow(5), "buffer overflow detected");
-#endif
-    EXPECT_EQ(format_test_c_overflow(4), 2 + '1');
-}
-
-TEST(FormatInterposition, CCodeFormatsWithTheEngine) {
 #if defined(__OPTIMIZE__)
     EXPECT_EQ(format_test_c_fortify_level(), 2) << "the C caller should use the fortified calls";
 #endif
@@ -369,41 +217,42 @@ TEST(FormatInterposition, CCodeFormatsWithTheEngine) {
     EXPECT_STREQ(out, "(NULL)|1.500000||7");
     EXPECT_EQ(format_test_c_vsnprintf(out, sizeof out, "g"), 10);
     EXPECT_STREQ(out, "g|2.250000");
-}
-
-TEST(FormatInterposition, LibstdcxxFormatsWithTheEngine) {
+    EXPECT_EQ(format_test_c_overflow(4), 2 + '1');
     // Rounding half up at the sixth digit (the system's formatter rounds this tie to even).
     EXPECT_EQ(std::to_string(0.0078125), "0.007813");
-    std::ostringstream general;
-    general << 2.25 << ' ' << 2.25L << ' ' << std::scientific << 1.5;
-    EXPECT_EQ(general.str(), "2.250000 2.250000 1.500000");
-    std::ostringstream precise;
-    precise.precision(17);
-    precise << 0.1;
-    EXPECT_EQ(precise.str(), "0.1000000000000000");
+    std::ostringstream stream;
+    stream << 2.25 << ' ' << 2.25L << ' ' << std::scientific << 1.5 << ' ';
+    stream.precision(17);
+    stream << std::defaultfloat << 0.1;
+    EXPECT_EQ(stream.str(), "2.250000 2.250000 1.500000 0.1000000000000000");
+}
+
+TEST(FormatInterpositionDeathTest, StatedSizeBeyondTheObjectAborts) {
+    char buffer[8];
+    EXPECT_DEATH(__snprintf_chk(buffer, 9, 1, sizeof buffer, "%d", 1), "buffer overflow detected");
+#if defined(__OPTIMIZE__)
+    EXPECT_DEATH(format_test_c_overflow(5), "buffer overflow detected");
+#endif
 }
 
 // The system library's own formatter, as a reference where its rules and the engine's agree.
-std::string systemFormat(const char* format, ...) {
-    using Formatter = int (*)(char*, size_t, const char*, va_list);
-    static const auto system = reinterpret_cast<Formatter>(dlsym(RTLD_NEXT, "vsnprintf"));
-    EXPECT_TRUE(system != nullptr && system != &vsnprintf);
+template <class... Args>
+std::string systemFormat(const char* format, Args... args) {
+    using Formatter = int (*)(char*, size_t, const char*, ...);
+    static const auto system = reinterpret_cast<Formatter>(dlsym(RTLD_NEXT, "snprintf"));
+    EXPECT_TRUE(system != nullptr && system != reinterpret_cast<Formatter>(&snprintf));
     static char buffer[20000];
-    va_list args;
-    va_start(args, format);
-    const int n = system(buffer, sizeof buffer, format, args);
-    va_end(args);
+    const int n = system(buffer, sizeof buffer, format, args...);
     EXPECT_TRUE(n >= 0 && static_cast<size_t>(n) < sizeof buffer) << format;
     return buffer;
 }
 
 // An exact decimal expansion ("-123.4560...") rounded half up to `precision` digits.
-std::string roundHalfUp(const std::string& exact, int precision) {
+std::string roundHalfUp(const std::string& exact, size_t precision) {
     const size_t start = exact[0] == '-' ? 1 : 0;
     const size_t point = exact.find('.');
-    std::string digits = exact.substr(start, point - start) +
-                         exact.substr(point + 1, static_cast<size_t>(precision));
-    if (exact.at(point + 1 + static_cast<size_t>(precision)) >= '5') {
+    std::string digits = exact.substr(start, point - start) + exact.substr(point + 1, precision);
+    if (exact.at(point + 1 + precision) >= '5') {
         size_t i = digits.size();
         while (i > 0 && digits[i - 1] == '9') {
             digits[--i] = '0';
@@ -414,18 +263,15 @@ std::string roundHalfUp(const std::string& exact, int precision) {
             ++digits[i - 1];
         }
     }
-    const size_t integerDigits = digits.size() - static_cast<size_t>(precision);
-    std::string rounded = exact.substr(0, start) + digits.substr(0, integerDigits);
-    if (precision > 0) {
-        rounded += "." + digits.substr(integerDigits);
-    }
-    return rounded;
+    const size_t integerDigits = digits.size() - precision;
+    return exact.substr(0, start) + digits.substr(0, integerDigits) +
+           (precision > 0 ? "." + digits.substr(integerDigits) : "");
 }
 
-TEST(FormatFloat, DigitsAreTheExactValueRoundedHalfUp) {
+TEST(FormatProperty, FloatDigitsAreTheExactValueRoundedHalfUp) {
     std::mt19937_64 rng(20240611);
     for (int i = 0; i < 6000; ++i) {
-        const int precision = static_cast<int>(rng() % 17);
+        const size_t precision = rng() % 17;
         double value;
         if (i % 3 == 0) {  // binary fractions with short decimal forms: many exact halves
             value = std::ldexp(static_cast<double>(rng() % 100000), -static_cast<int>(rng() % 20));
@@ -434,60 +280,48 @@ TEST(FormatFloat, DigitsAreTheExactValueRoundedHalfUp) {
                 i % 10 == 1 ? static_cast<int>(rng() % 1024) : static_cast<int>(rng() % 150) - 80;
             value = std::ldexp(static_cast<double>(rng() >> 11), exponent - 53);
         }
-        if ((rng() & 1) != 0) {
-            value = -value;
-        }
-        const std::string expected = roundHalfUp(systemFormat("%.1100f", value), precision);
-        ASSERT_EQ(fmt("%.*f", precision, value), expected) << systemFormat("%a", value);
+        value = (rng() & 1) != 0 ? -value : value;
+        ASSERT_EQ(fmt("%.*f", static_cast<int>(precision), value),
+                  roundHalfUp(systemFormat("%.1100f", value), precision))
+            << systemFormat("%a", value);
     }
     for (int i = 0; i < 3000; ++i) {
-        const int precision = static_cast<int>(rng() % 17);
+        const size_t precision = rng() % 17;
         const int exponent = static_cast<int>(rng() % 150) - 70;
         const long double value = std::ldexp(static_cast<long double>(rng()), exponent - 64);
-        const std::string expected = roundHalfUp(systemFormat("%.200Lf", value), precision);
-        ASSERT_EQ(fmt("%.*Lf", precision, value), expected) << systemFormat("%La", value);
+        ASSERT_EQ(fmt("%.*Lf", static_cast<int>(precision), value),
+                  roundHalfUp(systemFormat("%.200Lf", value), precision))
+            << systemFormat("%La", value);
     }
     // Integral values of any size come out digit for digit.
     EXPECT_EQ(fmt("%.0Lf", LDBL_MAX), systemFormat("%.0Lf", LDBL_MAX));
     EXPECT_EQ(fmt("%.3f", -DBL_MAX), systemFormat("%.3f", -DBL_MAX));
-    EXPECT_EQ(fmt("%.0Lf", std::ldexp(1.0L, 100)), "1267650600228229401496703205376");
+    EXPECT_EQ(fmt("%.0f|%.16f", 0.49999999999999994, 6e-17), "0|0.0000000000000001");
 }
 
-// Flags, width and precision where the engine's rules and the standard's coincide:
-// no "0" or "#" flag and no zero precision.
-TEST(FormatIntegers, AgreeWithTheStandardWhereTheRulesCoincide) {
+// Flags, width and precision where the engine's rules and the standard's coincide: no "0" or
+// "#" flag and no zero precision.
+TEST(FormatProperty, IntegersAndStringsAgreeWithTheStandardWhereTheRulesCoincide) {
     std::mt19937_64 rng(77);
     const char* const flagSets[] = {"", "-", "+", " ", "-+", "- ", "+ "};
-    const char* const lengths[] = {"", "l", "ll"};
     const char conversions[] = "diuoxXsc";
     for (int i = 0; i < 20000; ++i) {
         std::string format = std::string("[%") + flagSets[rng() % 7];
-        if (rng() % 2 != 0) {
-            format += std::to_string(rng() % 30);
-        }
-        if (rng() % 2 != 0) {
-            format += "." + std::to_string(1 + rng() % 24);
-        }
+        format += rng() % 2 != 0 ? std::to_string(rng() % 30) : "";
+        format += rng() % 2 != 0 ? "." + std::to_string(1 + rng() % 24) : "";
         const char conversion = conversions[rng() % 8];
         const bool wide = conversion != 's' && conversion != 'c' && rng() % 2 != 0;
-        if (wide) {
-            format += lengths[1 + rng() % 2];
-        }
-        format += conversion;
-        format += ']';
+        format += std::string(wide ? rng() % 2 + 1 : 0, 'l') + conversion + "]";
         const uint64_t bits = rng() >> (rng() % 64);
         const char* f = format.c_str();
         if (conversion == 's') {
-            const std::string text(static_cast<size_t>(rng() % 40),
-                                   static_cast<char>('a' + i % 26));
+            const std::string text(rng() % 40, static_cast<char>('a' + i % 26));
             ASSERT_EQ(fmt(f, text.c_str()), systemFormat(f, text.c_str())) << f;
         } else if (wide) {
             ASSERT_EQ(fmt(f, bits), systemFormat(f, bits)) << f;
-        } else if (conversion == 'c') {
-            const int letter = 'A' + static_cast<int>(bits % 26);
-            ASSERT_EQ(fmt(f, letter), systemFormat(f, letter)) << f;
         } else {
-            const auto narrow = static_cast<int>(static_cast<uint32_t>(bits));
+            const int narrow = conversion == 'c' ? 'A' + static_cast<int>(bits % 26)
+                                                 : static_cast<int>(static_cast<uint32_t>(bits));
             ASSERT_EQ(fmt(f, narrow), systemFormat(f, narrow)) << f;
         }
     }
@@ -499,76 +333,45 @@ TEST(FormatIntegers, AgreeWithTheStandardWhereTheRulesCoincide) {
 // format: "%d" reads half a pointer, "%s" a scratch string, "%n" stores into one, "%*d" a
 // width from one. Doubles beyond the eight passed are read from the same slots.
 constexpr size_t SLOTS = 48;
-constexpr size_t SCRATCH = 32;
 
 struct Arguments {
-    alignas(8) char scratch[SLOTS][SCRATCH];
+    alignas(8) char scratch[SLOTS][32];
     const char* slots[SLOTS];
     double doubles[8];
-
-    void reset() {
-        for (size_t i = 0; i < SLOTS; ++i) {
-            std::snprintf(scratch[i], SCRATCH, "slot%zu", i);
-            scratch[i][SCRATCH - 1] = '\0';
-            slots[i] = scratch[i];
-        }
-    }
 };
 
 template <size_t... I, size_t... J>
-int renderAll(char* buffer, size_t size, const char* format, const Arguments& a,
+int renderAll(char* buffer, size_t size, const std::string& format, Arguments& a,
               std::index_sequence<I...>, std::index_sequence<J...>) {
-    return snprintf(buffer, size, format, a.slots[I]..., a.doubles[J]...);
+    for (size_t i = 0; i < SLOTS; ++i) {
+        std::snprintf(a.scratch[i], sizeof a.scratch[i], "slot%zu", i);
+        a.slots[i] = a.scratch[i];
+    }
+    return snprintf(buffer, size, format.c_str(), a.slots[I]..., a.doubles[J]...);
 }
 
-int render(char* buffer, size_t size, const std::string& format, Arguments& arguments) {
-    arguments.reset();
-    return renderAll(buffer, size, format.c_str(), arguments, std::make_index_sequence<SLOTS>(),
-                     std::make_index_sequence<8>());
-}
-
-// Up to eight conversion specifications of every kind (known, unknown, cut short) among literal
-// text.
+// Up to eight conversion specifications of every kind (known, unknown, cut short) among text.
 std::string randomFormat(std::mt19937_64& rng) {
-    static const char* const pieces[] = {"a", "text ", "|", "%%", "\t", "\xc3\xa9", "%"};
+    static const char* const pieces[] = {"a", "text ", "|", "%%", "\t", "\xc3\xa9"};
     static const char* const lengths[] = {"", "", "", "h", "hh", "l", "ll", "L", "z"};
+    static const char* const widths[] = {"", "*", ".", ".*"};
     static const char conversions[] = "diuoxXpcsfeEgGn%my.-";
     std::string format;
-    const int specs = static_cast<int>(rng() % 9);
-    for (int s = 0; s < specs; ++s) {
-        format += pieces[rng() % 6];
-        format += '%';
+    for (int s = static_cast<int>(rng() % 9); s > 0; --s) {
+        format += std::string(pieces[rng() % 6]) + "%";
         for (int flags = static_cast<int>(rng() % 4); flags > 0; --flags) {
             format += "-+ #0"[rng() % 5];
         }
-        switch (rng() % 3) {
-            case 0:
-                format += std::to_string(rng() % 40);
-                break;
-            case 1:
-                format += '*';
-                break;
-            default:
-                break;
-        }
-        switch (rng() % 3) {
-            case 0:
-                format += "." + std::to_string(rng() % 20);
-                break;
-            case 1:
-                format += ".*";
-                break;
-            default:
-                break;
-        }
+        format += rng() % 3 == 0 ? std::to_string(rng() % 40) : widths[rng() % 2];
+        const std::string precision = widths[2 + rng() % 2];
+        format += rng() % 3 == 0 ? "" : precision == "." ? "." + std::to_string(rng() % 20) : ".*";
         format += lengths[rng() % 9];
         if (rng() % 20 == 0) {
             return format;  // ends inside the conversion specification
         }
         format += conversions[rng() % (sizeof conversions - 1)];
     }
-    format += pieces[rng() % 6];
-    return format;
+    return format + pieces[rng() % 6];
 }
 
 TEST(FormatProperty, StorageRuleHoldsForRandomFormatsAndSizes) {
@@ -577,16 +380,20 @@ TEST(FormatProperty, StorageRuleHoldsForRandomFormatsAndSizes) {
     for (double& d : arguments.doubles) {
         d = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 120) - 80);
     }
+    const auto all = [&](const std::string& format) {
+        return [&arguments, format](char* buffer, size_t n) {
+            return renderAll(buffer, n, format, arguments, std::make_index_sequence<SLOTS>(),
+                             std::make_index_sequence<8>());
+        };
+    };
     for (int i = 0; i < 3000; ++i) {
         const std::string format = randomFormat(rng);
         std::vector<char> reference(4096);
-        const int count = render(reference.data(), reference.size(), format, arguments);
+        const int count = all(format)(reference.data(), reference.size());
         const size_t known = count < 0 ? reference.size() - 1 : std::min<size_t>(count, 4095);
-        const size_t sizes[] = {0, 1, 2, rng() % 16, rng() % 80, known, known + 1};
-        for (const size_t size : sizes) {
-            const Result result = checkedRender(size, format, [&](char* buffer, size_t n) {
-                return render(buffer, n, format, arguments);
-            });
+        for (const size_t size : {size_t{0}, size_t{1}, size_t{2}, size_t(rng() % 16),
+                                  size_t(rng() % 80), known, known + 1}) {
+            const Result result = checkedRender(size, format, all(format));
             ASSERT_EQ(result.count, count) << format;
             if (result.text.size() <= known) {
                 ASSERT_EQ(result.text, std::string(reference.data(), result.text.size())) << format;
@@ -595,5 +402,152 @@ TEST(FormatProperty, StorageRuleHoldsForRandomFormatsAndSizes) {
     }
 }
 #endif
+
+TEST(StringUtil, NumbersAndTimes) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::pair<std::string, const char*> cases[] = {
+        {vfw::toString(int32_t{INT32_MIN}), "-2147483648"},
+        {vfw::toString(int32_t{-1}, 16) + " " + vfw::toString(int32_t{-8}, 8),
+         "ffffffff 37777777770"},
+        {vfw::toString(int32_t{-42}, 2), "-42"},  // any other base is decimal
+        {vfw::toString(uint32_t{UINT32_MAX}) + " " + vfw::toString(uint32_t{UINT32_MAX}, 16) + " " +
+             vfw::toString(uint32_t{UINT32_MAX}, 8),
+         "4294967295 ffffffff 37777777777"},
+        {vfw::toString(uint64_t{UINT64_MAX}) + " " + vfw::toString(uint64_t{UINT64_MAX}, 16) + " " +
+             vfw::toString(uint64_t{UINT64_MAX}, 8) + " " + vfw::toString(uint64_t{1} << 40, 3),
+         "18446744073709551615 ffffffffffffffff 1777777777777777777777 1099511627776"},
+        {vfw::toString(1.5) + " " + vfw::toString(-0.0078125), "1.500000 -0.007813"},
+        {vfw::toString(1.7976931348623157e308).substr(0, 17), "17976931348623157"},
+        {vfw::boolToString(true) + vfw::boolToString(false), "truefalse"},
+        {vfw::timeToString(0), "Thu Jan  1 00:00:00 1970"},
+        {vfw::timeToString(std::numeric_limits<time_t>::max()), "ctime_r failed"},
+    };
+    for (const auto& [got, expected] : cases) {
+        EXPECT_EQ(got, expected);
+    }
+    // The largest double keeps all of its 309 integer digits.
+    EXPECT_EQ(vfw::toString(1.7976931348623157e308).size(), 309u + 7u);
+    EXPECT_EQ(&vfw::boolToString(true), &vfw::boolToString(true));
+    const std::pair<const char*, uint32_t> numbers[] = {
+        {"42", 42},  {"052", 42}, {"0x2A", 42},      {"  7 apples", 7},
+        {"junk", 0}, {"", 0},     {"4294967297", 1}, {"-1", 4294967295u}};
+    for (const auto& [text, value] : numbers) {
+        EXPECT_EQ(vfw::stringToUInt(text), value) << text;
+    }
+}
+
+TEST(StringUtil, TextsAndLists) {
+    std::string list = "files: ";
+    int count = 0;
+    EXPECT_TRUE(vfw::appendToList(list, "a", count, 2));
+    EXPECT_TRUE(vfw::appendToList(list, "b", count, 2));
+    EXPECT_FALSE(vfw::appendToList(list, "c", count, 2));
+    EXPECT_FALSE(vfw::appendToList(list, "d", count, 2));
+    EXPECT_EQ(list, "files: a, b,...<truncated>");
+    const char* volatile noText = nullptr;  // unknown to the compiler's format checks
+    const std::pair<std::string, std::string> cases[] = {
+        {vfw::trim(" \t value \r\n") + "|" + vfw::trim("\v\fa b\f\v") + "|" +
+             vfw::trim(" \t\n\r\v\f"),
+         "value|a b|"},
+        {vfw::trim("\x01x\x01"), "\x01x\x01"},
+        {vfw::formatString("%s-%05d|%s|%e", "id", 42, noText, 1.5), "id-00042|(NULL)|1.500000"},
+        {vfw::formatString("%1024d", 1), std::string(1023, ' ')},
+        {vfw::toHex(std::string("\x00\xff\x10 A", 5)) + "|" + vfw::toHex(""), "00ff102041|"},
+        {vfw::printableOrHex("plain") + vfw::printableOrHex("\x01\x02"), "plain0102"},
+        {vfw::join({}, ", ") + "|" + vfw::join({"a"}, ", ") + "|" +
+             vfw::join({"a", "b", "c"}, ", "),
+         "|a|a, b, c"},
+        {vfw::toUpper("Warn-level 3 ok\xe9") + vfw::toLower("AUTH.Priv_9"),
+         "WARN-LEVEL 3 OK\xe9"
+         "auth.priv_9"},
+    };
+    for (const auto& [got, expected] : cases) {
+        EXPECT_EQ(got, expected);
+    }
+    EXPECT_TRUE(vfw::isPrintable("") && vfw::isPrintable("Queue 7: ok ~"));
+    EXPECT_FALSE(vfw::isPrintable("a\tb") || vfw::isPrintable("caf\xc3\xa9") ||
+                 vfw::isPrintable(std::string("a\0b", 3)));
+    std::vector<std::string> pieces{"kept"};
+    vfw::split("/a//b/", "/", pieces);
+    vfw::split(" one, two;;three ", " ,;", pieces);
+    vfw::split("///", "/", pieces);
+    vfw::split("abc", "", pieces);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"kept", "a", "b", "one", "two", "three", "abc"}));
+    const char* const levels[] = {"trace", "debug", "INFO", nullptr};
+    EXPECT_TRUE(vfw::isInList("info", levels) && vfw::isInList("Debug", levels));
+    EXPECT_FALSE(vfw::isInList("inf", levels) || vfw::isInList("information", levels) ||
+                 vfw::isInList(nullptr, levels) || vfw::isInList("info", nullptr));
+}
+
+struct Record {
+    std::string className, message, file;
+    int line, rc;
+};
+std::vector<Record> g_records;
+
+void recordInto(const char* className, const char* message, const char* file, int line, int rc) {
+    g_records.push_back({className, message, file, line, rc});
+}
+
+// "<rc> <what()>" of the VFWException that `thrower` throws, caught as E.
+template <class E, class Thrower>
+std::string caught(Thrower thrower) {
+    try {
+        thrower();
+    } catch (const E& e) {
+        const auto* base = dynamic_cast<const vfw::Base_Exception*>(&e);
+        return (base != nullptr ? std::to_string(base->getRc()) + " " : "") + e.what();
+    }
+    return "no exception";
+}
+
+TEST(Exceptions, MessagesCodesAndRecords) {
+    g_records.clear();
+    vfw::setExceptionRecorder(recordInto);
+    const std::string longText(700, 'x');
+    const std::pair<std::string, std::string> cases[] = {
+        {caught<VFWException>([&] { VFW_THROW(vfw::BadDataException, 0, "%s", longText.c_str()); }),
+         "0 " + longText.substr(0, 511)},
+        {caught<vfw::IOException>([] { VFW_THROW_MSG(vfw::IOException, -1, "100%s done %n"); }),
+         "-1 100%s done %n"},
+        {caught<vfw::SystemException>([] { VFW_THROW_OS(vfw::SystemException, 22); }),
+         "22 OS call failed: " + std::string(std::strerror(22))},
+        {caught<vfw::IOException>([] {
+             VFW_THROW_OS(vfw::IOException, ENOENT, "Move %s to %s failed", "/a/b", "/c/%d");
+         }),
+         "2 Move /a/b to /c/%d failed: " + std::string(std::strerror(ENOENT))},
+        {std::to_string(caught<vfw::IOException>([&] {
+                            VFW_THROW_OS(vfw::IOException, EIO, "Cannot open %s", longText.c_str());
+                        }).size()),
+         "513"},
+        {caught<std::out_of_range>(
+             [] { VFW_THROW(vfw::BufferFullException, -1, "full %ld", 42L); }),
+         "-1 full 42"},
+        {caught<VFWException>([] { VFW_THROW(vfw::BufferFullException, -1, "full %ld", 7L); }),
+         "-1 full 7"},
+    };
+    for (const auto& [got, expected] : cases) {
+        EXPECT_EQ(got, expected);
+    }
+    g_records.clear();
+    const int line = __LINE__ + 1;
+    caught<VFWException>([] { VFW_THROW(vfw::NotFoundException, -1, "Cannot open %s", "/x"); });
+    using namespace vfw;
+    caught<VFWException>([] { VFW_THROW(FatalErrorException, 2, "bad"); });
+    caught<VFWException>([] { VFW_THROW_NOLOG(QueueInterrupted, 0, "QueueInterrupted"); });
+    caught<VFWException>([] { VFW_THROW(EndOfFileException, -1, "Queue is shutting down"); });
+    caught<VFWException>([] { VFW_THROW(SystemException, 1, "s"); });
+    caught<VFWException>([] { VFW_THROW(TryAgainException, 11, "t"); });
+    vfw::setExceptionRecorder(nullptr);
+    ASSERT_EQ(g_records.size(), 4u);
+    EXPECT_EQ(g_records[0].className, "vfw::NotFoundException");
+    EXPECT_EQ(g_records[0].message, "Cannot open /x");
+    EXPECT_EQ(g_records[0].file, __FILE__);
+    EXPECT_EQ(g_records[0].line, line);
+    EXPECT_EQ(g_records[0].rc, -1);
+    EXPECT_EQ(g_records[1].className, "FatalErrorException");
+    EXPECT_EQ(g_records[3].className, "TryAgainException");
+}
 
 }  // namespace

@@ -303,6 +303,8 @@ TEST_F(Files, CreateDirectory) {
         {thrown([&] { p("existing").createDirectory(0755); }), failed + "@/existing: EEXIST"},
         {thrown([&] { p("file").createDirectory(0755); }), failed + "@/file: EEXIST"},
         {thrown([&] { p("file/sub").createDirectory(0755); }), failed + "@/file/sub: ENOTDIR"},
+        {thrown([&] { p(std::string(300, 'n') + "/x").createDirectory(0700); }),
+         failed + "@/" + std::string(300, 'n') + ": ENAMETOOLONG"},
         {thrown([&] { path(deep).createDirectory(0700); }),  // cut at 511 characters
          norm("IO -1 " + ("Cannot create directory " + deep).substr(0, 511))},
         {state("parent") + state("parent/child") + state("parent/child/grandchild"),

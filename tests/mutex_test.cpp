@@ -107,10 +107,12 @@ TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
                   },
                   true),
               "-");
-    // The scoped wait ends at now + the interval, not at whole seconds + nanoseconds.
+    // The scoped wait ends at now + the interval, not at whole seconds + nanoseconds (the
+    // last two carry into and borrow from the seconds).
     vfw::MutexLock lock(m);
-    for (long nanoseconds : {300000000L, -700000000L}) {
-        const long seconds = nanoseconds < 0 ? 1 : 0;
+    for (const auto& [seconds, nanoseconds] :
+         {std::pair<long, long>{0, 300000000L}, std::pair<long, long>{1, -999999999L},
+          std::pair<long, long>{-1, 999999999L}}) {
         const auto before = std::chrono::system_clock::now();
         EXPECT_FALSE(lock.wait(seconds, nanoseconds));
         EXPECT_GE(std::chrono::system_clock::now() - before,

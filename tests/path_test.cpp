@@ -33,7 +33,6 @@
 #include "vfw/string_util.h"
 
 namespace {
-
 using vfw::path;
 using vfw_test::readFile;
 using vfw_test::TempDir;
@@ -114,7 +113,6 @@ class Files : public ::testing::Test {
     std::string at(const std::string& n) const { return n.empty() ? base : base + "/" + n; }
     path p(const std::string& name) const { return path(at(name)); }
     std::string state(const std::string& name) const { return describe(at(name)); }
-
     // Makes directories (mode 0755 unless given), files ("name=content") and links
     // ("target>name"), in order.
     void make(std::initializer_list<std::string> names, mode_t mode = 0755) const {
@@ -196,6 +194,8 @@ TEST_F(Files, PathParseFormsStemExtensionComparisonAndAppend) {
         // text, then shape, string form, stem and extension
         {"/var//spool///queue/file", "/var|spool|queue|>file /var/spool/queue/file  "},
         {"//var\\\\spool/\\queue//file", "/var|spool|queue|>file /var/spool/queue/file  "},
+        {"", "empty >   "},
+        {"spool\\queue\\\\", "spool|queue|> spool/queue  "},
         {"\\queue", ">queue queue  "},
         {"/var/my spool/a b", "/var|my spool|>a b /var/my_spool/a_b  "},
         {"/logs.d/trail.tar.gz", "/logs.d|>trail.tar.gz /logs.d/trail.tar.gz trail.tar .gz"},

@@ -188,7 +188,7 @@ TEST(FormatDeathTest, FortifiedCAndLibstdcxxCallersUseTheEngine) {
 
 // The system library's own formatter, as a reference where its rules and the engine's agree.
 template <class... Args>
-std::string system(const char* format, Args... args) {
+std::string reference(const char* format, Args... args) {
     using Formatter = int (*)(char*, size_t, const char*, ...);
     static const auto formatter = reinterpret_cast<Formatter>(dlsym(RTLD_NEXT, "snprintf"));
     EXPECT_TRUE(formatter != nullptr && formatter != reinterpret_cast<Formatter>(&snprintf));
@@ -222,8 +222,8 @@ TEST(FormatProperty, FloatDigitsAreTheExactValueRoundedHalfUp) {
         if (i >= 6000) {  // long doubles
             const long double value = std::ldexp(static_cast<long double>(rng()), exponent - 64);
             ASSERT_EQ(fmt("%.*Lf", int(precision), value),
-                      roundHalfUp(system("%.1100Lf", value), precision))
-                << system("%La", value);
+                      roundHalfUp(reference("%.1100Lf", value), precision))
+                << reference("%La", value);
             continue;
         }
         // A third are binary fractions with short decimal forms: many exact halves.
@@ -231,11 +231,11 @@ TEST(FormatProperty, FloatDigitsAreTheExactValueRoundedHalfUp) {
                                   : std::ldexp(double(rng() >> 11), exponent - 53);
         value = (rng() & 1) != 0 ? -value : value;
         ASSERT_EQ(fmt("%.*f", int(precision), value),
-                  roundHalfUp(system("%.1100f", value), precision))
-            << system("%a", value);
+                  roundHalfUp(reference("%.1100f", value), precision))
+            << reference("%a", value);
     }
     // Integral values of any size come out digit for digit.
-    EXPECT_EQ(fmt("%.0Lf|%.3f", LDBL_MAX, -DBL_MAX), system("%.0Lf|%.3f", LDBL_MAX, -DBL_MAX));
+    EXPECT_EQ(fmt("%.0Lf|%.3f", LDBL_MAX, -DBL_MAX), reference("%.0Lf|%.3f", LDBL_MAX, -DBL_MAX));
     EXPECT_EQ(fmt("%.0f|%.16f|%.2f", 0.49999999999999994, 6e-17, 2.675),
               "0|0.0000000000000001|2.67");
 }
@@ -257,11 +257,11 @@ TEST(FormatProperty, IntegersAndStringsAgreeWithTheStandardWhereTheRulesCoincide
         const std::string text(rng() % 40, static_cast<char>('a' + i % 26));
         const int narrow = conversion == 'c' ? 'A' + int(bits % 26) : int(uint32_t(bits));
         if (conversion == 's') {
-            ASSERT_EQ(fmt(f, text.c_str()), system(f, text.c_str())) << f;
+            ASSERT_EQ(fmt(f, text.c_str()), reference(f, text.c_str())) << f;
         } else if (wide) {
-            ASSERT_EQ(fmt(f, bits), system(f, bits)) << f;
+            ASSERT_EQ(fmt(f, bits), reference(f, bits)) << f;
         } else {
-            ASSERT_EQ(fmt(f, narrow), system(f, narrow)) << f;
+            ASSERT_EQ(fmt(f, narrow), reference(f, narrow)) << f;
         }
     }
 }

@@ -1,505 +1,405 @@
-#include "vfw/mutex.h"
-
+// Framework mutexes: recursion and ownership, refusals to threads that do not hold them,
+// condition waits, the bounded-wait mutex, the scoped and the polling lock, cancellation of
+// threads that take them (with a real pthread_cancel), and the two process-wide thread facts.
+// Every wait for another thread is driven by its progress; bounds only end a hang.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/mutex_test_util.h"
 #include "vfw/error_util.h"
+#include "vfw/mutex.h"
 #include "vfw/thread.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
-using mutex_test::currentCancelState;
-using mutex_test::eventually;
-using mutex_test::Holder;
-using mutex_test::sleepingInKernel;
-
-const char kTooManyWaiters[] = "too many clients waiting for mutex (configure more threads?)";
-
-timespec fromNow(long nanoseconds) {
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    t.tv_nsec += nanoseconds;
-    t.tv_sec += t.tv_nsec / 1000000000L;
-    t.tv_nsec %= 1000000000L;
-    return t;
-}
-
-template <class E>
-void expectOsError(const std::function<void()>& call, int rc, const std::string& text) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception";
-    } catch (const E& e) {
-        EXPECT_EQ(e.getRc(), rc);
-        EXPECT_EQ(std::string(e.what()), "OS call failed: " + text);
+bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition() && std::chrono::steady_clock::now() < giveUp) {
+        sched_yield();
     }
+    return condition();
 }
 
-TEST(MutexTest, RecursionCountsAndOwner) {
-    vfw::Mutex m;
-    EXPECT_EQ(m.lockCount(), 0);
-    EXPECT_EQ(m.owner(), pthread_t(0));
-    m.lock();
-    m.lock();
-    m.lock();
-    EXPECT_EQ(m.lockCount(), 3);
-    EXPECT_EQ(m.owner(), pthread_self());
-    m.unlock();
-    m.unlock();
-    EXPECT_EQ(m.lockCount(), 1);
-    EXPECT_EQ(m.owner(), pthread_self());
-    bool freeForOthers = true;
-    std::thread([&] { freeForOthers = m.tryLock(); }).join();
-    EXPECT_FALSE(freeForOthers);
-    m.unlock();
-    EXPECT_EQ(m.lockCount(), 0);
-    EXPECT_EQ(m.owner(), pthread_t(0));
-    std::thread([&] {
-        freeForOthers = m.tryLock();
-        if (freeForOthers) {
-            m.unlock();
+// True once the thread sleeps in the kernel, where the threads probed have nothing to block
+// on but the mutex.
+bool sleeping(const std::atomic<pid_t>& tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const std::string::size_type end = text.rfind(')');
+    return tid != 0 && end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
+}
+
+int cancelState() {
+    int state;
+    int ignored;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    pthread_setcancelstate(state, &ignored);
+    return state;
+}
+
+// "<rc> <message>" of the framework exception that `call` throws, or "-" for none; run on a
+// thread of its own when `elsewhere`.
+std::string failure(const std::function<void()>& call, bool elsewhere = false) {
+    std::string result = "-";
+    const auto run = [&] {
+        try {
+            call();
+        } catch (const vfw::Base_Exception& e) {
+            result = std::to_string(e.getRc()) + " " + e.what();
         }
-    }).join();
-    EXPECT_TRUE(freeForOthers);
-}
-
-TEST(MutexTest, TryLockFailsForOthersAndRecursesForHolder) {
-    vfw::Mutex m;
-    Holder holder(m);
-    bool got = true;
-    int32_t countSeen = 0;
-    std::thread([&] {
-        got = m.tryLock();
-        countSeen = m.lockCount();
-    }).join();
-    EXPECT_FALSE(got);
-    EXPECT_EQ(countSeen, 1);
-    EXPECT_EQ(m.owner(), holder.self());
-
-    vfw::Mutex own;
-    ASSERT_TRUE(own.tryLock());
-    EXPECT_TRUE(own.tryLock());
-    EXPECT_EQ(own.lockCount(), 2);
-    EXPECT_EQ(own.owner(), pthread_self());
-    own.unlock();
-    own.unlock();
-}
-
-TEST(MutexTest, UnlockByNonHolderIsRefusedAndLeavesHolderIntact) {
-    vfw::Mutex m;
-    expectOsError<vfw::SystemException>([&] { m.unlock(); }, EPERM, "Operation not permitted");
-    EXPECT_EQ(m.lockCount(), 0);
-
-    Holder holder(m, 2);
-    expectOsError<vfw::SystemException>([&] { m.unlock(); }, EPERM, "Operation not permitted");
-    EXPECT_EQ(m.lockCount(), 2);
-    EXPECT_EQ(m.owner(), holder.self());
-    holder.release();
-    EXPECT_TRUE(eventually([&] { return m.lockCount() == 0; }));
-}
-
-TEST(MutexTest, DestroyingAHeldMutexThrowsBusy) {
-    vfw::Mutex* m = new vfw::Mutex;
-    m->lock();
-    expectOsError<vfw::SystemException>([&] { delete m; }, EBUSY, "Device or resource busy");
-}
-
-TEST(MutexTest, DestroyingAHeldMutexDuringUnwindingKeepsTheFirstException) {
-    try {
-        vfw::Mutex m;
-        m.lock();
-        throw std::runtime_error("first failure");
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "first failure");
-    }
-}
-
-TEST(MutexTest, GetOrCreateGivesEveryCallerTheSameMutex) {
-    vfw::Mutex* slot = nullptr;
-    vfw::Mutex* first = vfw::Mutex::getOrCreate(&slot);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(slot, first);
-    EXPECT_EQ(vfw::Mutex::getOrCreate(&slot), first);
-    delete slot;
-
-    slot = nullptr;
-    std::atomic<bool> go{false};
-    std::vector<vfw::Mutex*> seen(8);
-    std::vector<std::thread> racers;
-    for (auto& result : seen) {
-        racers.emplace_back([&] {
-            eventually([&] { return go.load(); });
-            result = vfw::Mutex::getOrCreate(&slot);
-        });
-    }
-    go = true;
-    for (auto& racer : racers) {
-        racer.join();
-    }
-    for (vfw::Mutex* result : seen) {
-        EXPECT_EQ(result, slot);
-    }
-    delete slot;
-}
-
-// Waiting.
-
-TEST(MutexWaitTest, PastDeadlineReturnsFalseAndRestoresTheHold) {
-    vfw::Mutex m;
-    m.lock();
-    const timespec past = {1, 0};
-    EXPECT_FALSE(m.wait(&past));
-    EXPECT_EQ(m.lockCount(), 1);
-    EXPECT_EQ(m.owner(), pthread_self());
-    m.unlock();
-    EXPECT_EQ(m.lockCount(), 0);
-}
-
-TEST(MutexWaitTest, InvalidDeadlineThrowsAndRestoresTheHold) {
-    vfw::Mutex m;
-    m.lock();
-    const timespec invalid = {1, 2000000000L};
-    expectOsError<vfw::SystemException>([&] { m.wait(&invalid); }, EINVAL, "Invalid argument");
-    EXPECT_EQ(m.lockCount(), 1);
-    EXPECT_EQ(m.owner(), pthread_self());
-    m.unlock();
-    EXPECT_EQ(m.owner(), pthread_t(0));
-}
-
-TEST(MutexWaitTest, WaitWithoutASingleHoldIsRefused) {
-    vfw::Mutex m;
-    const timespec past = {1, 0};
-    expectOsError<vfw::SystemException>([&] { m.wait(&past); }, EPERM, "Operation not permitted");
-
-    Holder holder(m);
-    expectOsError<vfw::SystemException>([&] { m.wait(&past); }, EPERM, "Operation not permitted");
-    EXPECT_EQ(m.lockCount(), 1);
-    EXPECT_EQ(m.owner(), holder.self());
-    holder.release();
-    ASSERT_TRUE(eventually([&] { return m.lockCount() == 0; }));
-
-    m.lock();
-    m.lock();
-    expectOsError<vfw::SystemException>([&] { m.wait(nullptr); }, EDEADLK,
-                                        "Resource deadlock avoided");
-    EXPECT_EQ(m.lockCount(), 2);
-    m.unlock();
-    m.unlock();
-}
-
-// A waiter that announces itself while holding the mutex; once the announcing thread can
-// take the mutex, the waiter is inside the condition wait. Deadlines far away only turn a
-// wake-up that never comes into a failure instead of a hang.
-struct Waiter {
-    Waiter(vfw::Mutex& m, const timespec* deadline)
-        : thread([this, &m, deadline] {
-              m.lock();
-              ready = true;
-              woken = m.wait(deadline);
-              countAfter = m.lockCount();
-              ownerAfter = m.owner();
-              self = pthread_self();
-              m.unlock();
-          }) {}
-    std::atomic<bool> ready{false};
-    bool woken = false;
-    int32_t countAfter = 0;
-    pthread_t ownerAfter = 0;
-    pthread_t self = 0;
-    std::thread thread;
-};
-
-TEST(MutexWaitTest, BroadcastWakesEveryWaiterWithTheirHoldRestored) {
-    vfw::Thread::setThreadCount(false);
-    vfw::Mutex m;
-    const timespec later = fromNow(30000000000L);
-    Waiter first(m, &later);
-    Waiter second(m, &later);
-    ASSERT_TRUE(eventually([&] { return first.ready && second.ready; }));
-    m.lock();
-    m.broadcast();
-    m.unlock();
-    for (Waiter* w : {&first, &second}) {
-        w->thread.join();
-        EXPECT_TRUE(w->woken);
-        EXPECT_EQ(w->countAfter, 1);
-        EXPECT_EQ(w->ownerAfter, w->self);
-    }
-}
-
-TEST(MutexWaitTest, SignalWakesAWaiterOnlyOnceThreadObjectsExist) {
-    vfw::Mutex m;
-    const timespec soon = fromNow(500000000L);
-    Waiter ignored(m, &soon);
-    ASSERT_TRUE(eventually([&] { return ignored.ready.load(); }));
-    m.lock();
-    vfw::Thread::setThreadCount(false);
-    m.signal();
-    m.unlock();
-    ignored.thread.join();
-    EXPECT_FALSE(ignored.woken);
-    EXPECT_EQ(ignored.countAfter, 1);
-
-    const timespec later = fromNow(30000000000L);
-    Waiter heard(m, &later);
-    ASSERT_TRUE(eventually([&] { return heard.ready.load(); }));
-    m.lock();
-    vfw::Thread::setThreadCount(true);
-    m.signal();
-    m.unlock();
-    heard.thread.join();
-    EXPECT_TRUE(heard.woken);
-    EXPECT_EQ(heard.ownerAfter, heard.self);
-    vfw::Thread::setThreadCount(false);
-}
-
-TEST(MutexWaitTest, ScopedWaitMeasuresTheIntervalFromNow) {
-    vfw::Mutex m;
-    vfw::MutexLock lock(m);
-    for (long nanoseconds : {300000000L, -700000000L}) {
-        const long seconds = nanoseconds < 0 ? 1 : 0;
-        const long expected = seconds * 1000000000L + nanoseconds;
-        timespec before, after;
-        clock_gettime(CLOCK_REALTIME, &before);
-        EXPECT_FALSE(lock.wait(seconds, nanoseconds));
-        clock_gettime(CLOCK_REALTIME, &after);
-        const long elapsed =
-            (after.tv_sec - before.tv_sec) * 1000000000L + (after.tv_nsec - before.tv_nsec);
-        EXPECT_GE(elapsed, expected);
-        EXPECT_EQ(m.lockCount(), 1);
-    }
-}
-
-// Bounded waiting.
-
-std::vector<std::string> g_recordedClasses;
-
-void recordClass(const char* className, const char*, const char*, int, int) {
-    g_recordedClasses.push_back(className);
-}
-
-TEST(MaxWaitMutexTest, RefusesTheThreadBeyondTheBoundButNotTheHolder) {
-    vfw::MaxWaitMutex m(2);
-    EXPECT_EQ(m.maxWaiters(), 2);
-    m.lock();
-    std::atomic<int> acquired{0};
-    auto waiter = [&] {
-        m.lock();
-        ++acquired;
-        m.unlock();
     };
-    std::thread w1(waiter), w2(waiter);
-    ASSERT_TRUE(eventually([&] { return m.waiting() == 2; }));
+    elsewhere ? std::thread(run).join() : run();
+    return result;
+}
 
-    // 1: refused, 2: got the mutex (a fault).
-    std::atomic<int> outcome{0};
-    int rc = 0;
-    std::string message;
-    g_recordedClasses.clear();
-    vfw::setExceptionRecorder(recordClass);
-    std::thread fourth([&] {
-        try {
-            m.lock();
-            outcome = 2;
-            m.unlock();
-        } catch (const vfw::TryAgainException& e) {
-            rc = e.getRc();
-            message = e.what();
-            outcome = 1;
-        }
-    });
-    ASSERT_TRUE(eventually([&] { return outcome != 0 || m.waiting() > 2; }));
-    vfw::setExceptionRecorder(nullptr);
-    EXPECT_EQ(outcome, 1);
-    EXPECT_EQ(rc, 11);
-    EXPECT_EQ(message, kTooManyWaiters);
-    EXPECT_EQ(g_recordedClasses, std::vector<std::string>{"vfw::TryAgainException"});
+std::string os(int error) {
+    return std::to_string(error) + " OS call failed: " + std::strerror(error);
+}
 
-    bool tryRefused = false;
-    std::thread([&] {
-        try {
-            m.tryLock();
-        } catch (const vfw::TryAgainException&) {
-            tryRefused = true;
-        }
-    }).join();
-    EXPECT_TRUE(tryRefused);
-    EXPECT_EQ(m.waiting(), 2);
+const std::string kTooMany = "11 too many clients waiting for mutex (configure more threads?)";
 
+TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
+    vfw::Mutex m;
+    const timespec past = {1, 0};
+    const timespec invalid = {1, 2000000000L};
+    EXPECT_EQ(failure([&] { m.unlock(); }) + failure([&] { m.wait(&past); }),
+              os(EPERM) + os(EPERM));
+    m.lock();
     m.lock();
     EXPECT_TRUE(m.tryLock());
     EXPECT_EQ(m.lockCount(), 3);
-    EXPECT_EQ(m.owner(), pthread_self());
-    EXPECT_EQ(m.waiting(), 2);
+    EXPECT_EQ(failure([&] { m.wait(nullptr); }), os(EDEADLK));  // would block everyone
     m.unlock();
     m.unlock();
+    EXPECT_FALSE(m.wait(&past));
+    EXPECT_EQ(failure([&] { m.wait(&invalid); }), os(EINVAL));
+    // Another thread can neither take, release nor wait on it, and leaves the counters alone.
+    EXPECT_EQ(failure([&] { EXPECT_FALSE(m.tryLock()); }, true), "-");
+    EXPECT_EQ(failure([&] { m.unlock(); }, true) + failure([&] { m.wait(&past); }, true),
+              os(EPERM) + os(EPERM));
+    EXPECT_TRUE(m.lockCount() == 1 && m.owner() == pthread_self());
     m.unlock();
-    fourth.join();
-    w1.join();
-    w2.join();
-    EXPECT_EQ(acquired, 2);
-    EXPECT_EQ(m.waiting(), 0);
-    EXPECT_EQ(m.lockCount(), 0);
-}
-
-TEST(MaxWaitMutexTest, FailedTryLockCountsTheThreadOutAgain) {
-    vfw::MaxWaitMutex m(1);
-    Holder holder(m);
-    for (int i = 0; i < 3; ++i) {
-        bool got = true;
-        std::thread([&] { got = m.tryLock(); }).join();
-        EXPECT_FALSE(got);
-        EXPECT_EQ(m.waiting(), 0);
+    EXPECT_TRUE(m.lockCount() == 0 && m.owner() == pthread_t(0));
+    // The scoped wait ends at now + the interval, not at whole seconds + nanoseconds (the
+    // last two carry into and borrow from the seconds).
+    vfw::MutexLock lock(m);
+    for (const auto& [seconds, nanoseconds] :
+         {std::pair<long, long>{0, 300000000L}, std::pair<long, long>{1, -999999999L},
+          std::pair<long, long>{-1, 999999999L}}) {
+        const auto before = std::chrono::system_clock::now();
+        EXPECT_FALSE(lock.wait(seconds, nanoseconds));
+        EXPECT_GE(std::chrono::system_clock::now() - before,
+                  std::chrono::nanoseconds(seconds * 1000000000L + nanoseconds));
     }
-}
-
-TEST(MaxWaitMutexTest, ZeroOrNegativeBoundNeverRefuses) {
-    for (int32_t bound : {0, -3}) {
-        vfw::MaxWaitMutex m(bound);
-        EXPECT_EQ(m.maxWaiters(), 0);
-        m.lock();
-        std::atomic<int> refused{0}, acquired{0};
-        std::vector<std::atomic<pid_t>> tids(5);
-        std::vector<std::thread> threads;
-        for (auto& tid : tids) {
-            threads.emplace_back([&] {
-                tid = gettid();
-                try {
-                    m.lock();
-                    ++acquired;
-                    m.unlock();
-                } catch (const vfw::TryAgainException&) {
-                    ++refused;
-                }
-            });
-        }
-        for (auto& tid : tids) {
-            ASSERT_TRUE(eventually([&] { return tid != 0 && sleepingInKernel(tid); }));
-        }
-        EXPECT_EQ(m.waiting(), 0);
-        m.unlock();
-        for (auto& thread : threads) {
-            thread.join();
-        }
-        EXPECT_EQ(refused, 0);
-        EXPECT_EQ(acquired, 5);
-    }
-}
-
-TEST(MaxWaitMutexTest, RefusedScopedLockRestoresCancellation) {
-    vfw::MaxWaitMutex m(1);
-    Holder holder(m);
-    std::thread waiter([&] { vfw::MutexLock lock(m); });
-    ASSERT_TRUE(eventually([&] { return m.waiting() == 1; }));
-    int stateAfter = -1;
-    bool refused = false;
-    std::thread([&] {
-        try {
-            vfw::MutexLock lock(m);
-        } catch (const vfw::TryAgainException& e) {
-            refused = e.getRc() == EAGAIN;
-        }
-        stateAfter = currentCancelState();
-    }).join();
-    EXPECT_TRUE(refused);
-    EXPECT_EQ(stateAfter, PTHREAD_CANCEL_ENABLE);
-    holder.release();
-    waiter.join();
-}
-
-TEST(MutexLockTest, EarlyUnlockReleasesOnce) {
-    vfw::Mutex m;
-    {
-        vfw::MutexLock lock(m);
-        lock.unlock();
-        EXPECT_EQ(m.lockCount(), 0);
-        lock.unlock();
-        EXPECT_EQ(currentCancelState(), PTHREAD_CANCEL_ENABLE);
-        expectOsError<vfw::SystemException>([&] { lock.wait(0, 0); }, EPERM,
-                                            "Operation not permitted");
-    }
-    EXPECT_EQ(m.lockCount(), 0);
-}
-
-TEST(MutexLockTest, ReleaseOfAMutexNoLongerHeldThrowsAndRestoresCancellation) {
-    vfw::Mutex m;
-    expectOsError<vfw::SystemException>(
-        [&] {
-            vfw::MutexLock lock(m);
-            m.unlock();
+    EXPECT_EQ(m.lockCount(), 1);
+    lock.unlock();
+    lock.unlock();  // releases once
+    EXPECT_EQ(m.lockCount() + m.tryLock(), 1);
+    m.unlock();
+    EXPECT_EQ(failure([&] { lock.wait(0, 0); }), os(EPERM));
+    // Destroyed while held: EBUSY, but not while another exception leaves.
+    auto* held = new vfw::Mutex;
+    held->lock();
+    EXPECT_EQ(failure([&] { delete held; }), os(EBUSY));
+    EXPECT_THROW(
+        {
+            vfw::Mutex busy;
+            busy.lock();
+            throw std::runtime_error("first failure");
         },
-        EPERM, "Operation not permitted");
-    EXPECT_EQ(currentCancelState(), PTHREAD_CANCEL_ENABLE);
+        std::runtime_error);
+    vfw::Mutex* slot = nullptr;
+    vfw::Mutex* created = vfw::Mutex::getOrCreate(&slot);
+    EXPECT_TRUE(created != nullptr && slot == created && vfw::Mutex::getOrCreate(&slot) == created);
+    delete slot;
 }
 
-TEST(MutexLockTest, PollingLockAcquiresOnceTheHolderReleases) {
-    for (long nanoseconds : {0L, 1000000L}) {
-        vfw::Mutex m;
-        Holder holder(m);
-        std::atomic<bool> started{false}, acquired{false};
-        int32_t countWhileHeld = 0;
-        std::thread poller([&] {
-            started = true;
-            vfw::MutexLock lock(m, 0, nanoseconds);
-            countWhileHeld = m.lockCount();
-            acquired = m.owner() == pthread_self();
-        });
-        ASSERT_TRUE(eventually([&] { return started.load(); }));
-        EXPECT_FALSE(acquired);
-        holder.release();
-        poller.join();
-        EXPECT_TRUE(acquired);
-        EXPECT_EQ(countWhileHeld, 1);
-        EXPECT_EQ(m.lockCount(), 0);
-    }
-}
-
-TEST(MutexLockTest, PollingLockWithAnInvalidPauseThrowsAndRestoresCancellation) {
+// Waiters announce themselves while holding the mutex: once the test can take the mutex, they
+// are inside the condition wait. Each reports whether it was woken or timed out ("w" or "t")
+// and whether it held the mutex once again then ("h").
+TEST(Mutex, SignalOnlyOnceThreadObjectsExistAndBroadcastToAll) {
     vfw::Mutex m;
-    Holder holder(m);
-    int stateAfter = -1;
-    std::thread([&] {
-        expectOsError<vfw::SystemException>([&] { vfw::MutexLock lock(m, 0, 2000000000L); }, EINVAL,
-                                            "Invalid argument");
-        stateAfter = currentCancelState();
-    }).join();
-    EXPECT_EQ(stateAfter, PTHREAD_CANCEL_ENABLE);
-    EXPECT_EQ(m.owner(), holder.self());
-}
-
-// Process-wide thread facts.
-
-TEST(ThreadFactsTest, ThreadLibraryIsPresent) {
+    std::atomic<int> ready{0};
+    std::string woken[4];
+    std::vector<std::thread> waiters;
+    const auto wait = [&](time_t seconds, std::string& report) {
+        waiters.emplace_back([&m, &ready, &report, seconds] {
+            timespec deadline;
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            deadline.tv_sec += seconds;
+            m.lock();
+            ++ready;
+            report = m.wait(&deadline) ? "w" : "t";
+            report += m.lockCount() == 1 && m.owner() == pthread_self() ? "h" : "-";
+            m.unlock();
+        });
+        const int expected = static_cast<int>(waiters.size());
+        ASSERT_TRUE(eventually([&] { return ready == expected; }));
+        m.lock();
+    };
+    vfw::Thread::setThreadCount(false);
+    wait(1, woken[0]);
+    m.signal();  // no thread object: nothing
+    m.unlock();
+    waiters[0].join();
+    wait(30, woken[1]);
+    m.unlock();
+    wait(30, woken[2]);
+    m.broadcast();
+    m.unlock();
+    wait(30, woken[3]);
+    vfw::Thread::setThreadCount(true);
+    m.signal();
+    m.unlock();
+    for (size_t i = 1; i < waiters.size(); ++i) {
+        waiters[i].join();
+    }
+    EXPECT_EQ(woken[0] + woken[1] + woken[2] + woken[3], "thwhwhwh");
+    vfw::Thread::setThreadCount(true);
+    EXPECT_EQ(vfw::Thread::threadCount(), 2);
+    vfw::Thread::setThreadCount(false);
+    EXPECT_EQ(vfw::Thread::threadCount(), 0);
     EXPECT_TRUE(vfw::Thread::threadLibraryPresent());
 }
 
-TEST(ThreadFactsTest, SetThreadCountAddsOneOrResets) {
-    vfw::Thread::setThreadCount(false);
-    EXPECT_EQ(vfw::Thread::threadCount(), 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([] {
-            for (int i = 0; i < 1000; ++i) {
-                vfw::Thread::setThreadCount(true);
-            }
+std::vector<std::string> g_classes;
+
+TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut) {
+    vfw::MaxWaitMutex m(2);
+    m.lock();
+    std::atomic<int> acquired{0};
+    const auto take = [&] {
+        vfw::MutexLock lock(m);
+        ++acquired;
+    };
+    std::thread w1(take);
+    std::thread w2(take);
+    ASSERT_TRUE(eventually([&] { return m.waiting() == 2; }));
+    g_classes.clear();
+    vfw::setExceptionRecorder([](const char* className, const char*, const char*, int, int) {
+        g_classes.push_back(className);
+    });
+    std::atomic<bool> done{false};
+    std::string refused;
+    std::thread third([&] {
+        refused = failure(take) + "|" + std::to_string(cancelState());
+        done = true;
+    });
+    ASSERT_TRUE(eventually([&] { return done || m.waiting() > 2; }));
+    // A refused scoped lock gives the thread its cancellation state back.
+    EXPECT_EQ(refused + failure([&] { m.tryLock(); }, true), kTooMany + "|0" + kTooMany);
+    vfw::setExceptionRecorder(nullptr);
+    EXPECT_EQ(g_classes, std::vector<std::string>(2, "vfw::TryAgainException"));
+    m.lock();
+    EXPECT_TRUE(m.tryLock());
+    EXPECT_EQ(m.lockCount() + m.waiting(), 3 + 2);
+    for (int i = 0; i < 3; ++i) {
+        m.unlock();
+    }
+    for (std::thread* t : {&third, &w1, &w2}) {
+        t->join();
+    }
+    EXPECT_EQ(acquired + m.waiting(), 2);
+    // A failed tryLock counts the thread out again; without a bound nobody is refused.
+    vfw::MaxWaitMutex one(1);
+    one.lock();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(failure([&] { EXPECT_FALSE(one.tryLock()); }, true), "-");
+    }
+    one.unlock();
+    EXPECT_EQ(vfw::MaxWaitMutex(-3).maxWaiters(), 0);
+    vfw::MaxWaitMutex unbounded(0);
+    unbounded.lock();
+    EXPECT_EQ(failure([&] { EXPECT_FALSE(unbounded.tryLock()); }, true), "-");
+    unbounded.unlock();
+}
+
+// A scoped lock whose acquisition or release throws gives the thread its cancellation state
+// back; the polling lock waits for the holder with a pause of its own (0: 10 ms).
+TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
+    vfw::Mutex m;
+    m.lock();
+    EXPECT_EQ(failure(
+                  [&] {
+                      EXPECT_EQ(failure([&] { vfw::MutexLock lock(m, 0, 2000000000L); }),
+                                os(EINVAL));
+                      EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
+                  },
+                  true),
+              "-");
+    for (long nanoseconds : {0L, 1000000L}) {
+        std::atomic<bool> started{false};
+        std::atomic<bool> acquired{false};
+        std::thread poller([&] {
+            started = true;
+            vfw::MutexLock lock(m, 0, nanoseconds);
+            acquired = m.lockCount() == 1 && m.owner() == pthread_self();
         });
+        ASSERT_TRUE(eventually([&] { return started.load(); }));
+        EXPECT_FALSE(acquired);
+        m.unlock();
+        poller.join();
+        EXPECT_TRUE(acquired);
+        m.lock();
     }
-    for (auto& thread : threads) {
-        thread.join();
+    m.unlock();
+    EXPECT_EQ(failure([&] {
+                  vfw::MutexLock lock(m);
+                  m.unlock();
+              }),
+              os(EPERM));
+    EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
+    // A scoped lock taken with cancellation disabled leaves it disabled.
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+    for (int state : {PTHREAD_CANCEL_DISABLE, PTHREAD_CANCEL_ENABLE}) {
+        {
+            vfw::MutexLock lock(m);
+            EXPECT_EQ(cancelState(), PTHREAD_CANCEL_DISABLE);
+        }
+        EXPECT_EQ(cancelState(), state);
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
     }
-    EXPECT_EQ(vfw::Thread::threadCount(), 4000);
-    vfw::Thread::setThreadCount(false);
-    EXPECT_EQ(vfw::Thread::threadCount(), 0);
+}
+
+// Cancellation: a thread is cancelled only once it holds no framework mutex, a request
+// pending while an exception leaves a scoped lock acts at the next cancellation point, and a
+// cancelled waiter of the bounded mutex keeps neither its place nor the mutex. The flags say
+// what a thread did: a(cquired), p(assed cancellation points), r(eleased), c(aught), o (ran
+// on after its last cancellation point).
+struct Probe {
+    Probe(int b, bool e) : body(b), early(e) {}
+    int body;
+    bool early;  // cancellation disabled or requested before the mutex is taken
+    vfw::Mutex m;
+    vfw::MaxWaitMutex bounded{1};
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> holding{false}, go{false};
+    std::string flags;
+};
+
+enum { HOLD, THROW, LOCK, TRY_LOCK, SCOPED };
+
+void run(Probe* probe) {
+    int ignored;
+    probe->tid = gettid();
+    if (probe->body == HOLD || probe->body == THROW) {
+        if (probe->early) {
+            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+        }
+        try {
+            vfw::MutexLock lock(probe->m);
+            probe->holding = true;
+            eventually([probe] { return probe->go.load(); });
+            if (probe->body == THROW) {
+                VFW_THROW_NOLOG(vfw::IOException, 5, "leaving the locked scope");
+            }
+            pthread_testcancel();
+            const timespec pause = {0, 1000000};
+            nanosleep(&pause, nullptr);
+            probe->flags += "p";
+        } catch (const vfw::IOException&) {
+            probe->flags += "c";
+        }
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
+    } else {
+        if (probe->early) {
+            pthread_cancel(pthread_self());
+        }
+        if (probe->body == SCOPED) {
+            vfw::MutexLock lock(probe->bounded);
+            probe->flags += "a";
+        } else if (probe->body == LOCK ? (probe->bounded.lock(), true) : probe->bounded.tryLock()) {
+            probe->flags += "a";
+            probe->bounded.unlock();
+        }
+    }
+    probe->flags += "r";
+}
+
+// AddressSanitizer does not clear the stack poisoning of the frames that a cancellation's
+// unwinding removes, and would report the thread's exit code that reuses that stack. The
+// unused stack below this frame is cleared before the unwinding goes on.
+void* runProbe(void* arg) {
+    Probe* probe = static_cast<Probe*>(arg);
+    try {
+        run(probe);
+        pthread_testcancel();
+        probe->flags += "o";
+    } catch (...) {  // the cancellation's unwinding
+#if defined(__SANITIZE_ADDRESS__)
+        const size_t below = 64 * 1024;
+        char* frame = static_cast<char*>(__builtin_frame_address(0));
+        __asan_unpoison_memory_region(frame - below, below);
+#endif
+        throw;
+    }
+    return nullptr;
+}
+
+TEST(MutexLockCancel, CancelledOnlyWithoutAHoldAndNeverKeepingAPlace) {
+    const struct {
+        int body;
+        bool early;
+        const char* flags;
+    } cases[] = {
+        {HOLD, false, "p"},  // cancelled as the scoped lock releases
+        {HOLD, true, "pr"},  // disabled beforehand: stays disabled until enabled again
+        {THROW, false, "cr"},   {LOCK, true, "ar"},  // requested before the call
+        {LOCK, false, "ar"},                         // requested while waiting for the holder
+        {TRY_LOCK, true, "ar"}, {SCOPED, true, "a"}, {SCOPED, false, "a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.body) + (c.early ? " early" : " late"));
+        Probe probe(c.body, c.early);
+        const bool holds = c.body == HOLD || c.body == THROW;
+        if (!holds && !c.early) {
+            probe.bounded.lock();
+        }
+        pthread_t thread;
+        ASSERT_EQ(pthread_create(&thread, nullptr, runProbe, &probe), 0);
+        if (holds) {
+            EXPECT_TRUE(eventually([&] { return probe.holding.load(); }));
+            EXPECT_EQ(pthread_cancel(thread), 0);
+            probe.go = true;
+        } else if (!c.early) {
+            EXPECT_TRUE(
+                eventually([&] { return probe.bounded.waiting() == 1 && sleeping(probe.tid); }));
+            EXPECT_EQ(pthread_cancel(thread), 0);
+            probe.bounded.unlock();
+        }
+        void* result = nullptr;
+        EXPECT_EQ(pthread_join(thread, &result), 0);
+        EXPECT_EQ(result, PTHREAD_CANCELED);
+        EXPECT_EQ(probe.flags, c.flags);
+        EXPECT_EQ(probe.m.lockCount() + probe.bounded.lockCount() + probe.bounded.waiting(), 0);
+        EXPECT_EQ(failure(
+                      [&] {
+                          EXPECT_TRUE(probe.bounded.tryLock() && probe.m.tryLock());
+                          probe.bounded.unlock();
+                          probe.m.unlock();
+                      },
+                      true),
+                  "-");
+    }
 }
 
 }  // namespace

@@ -1,379 +1,599 @@
-#include "vfw/path.h"
-
+// Paths and file utilities on real files as root, as user 65534 in a child process and on
+// fresh tmpfs mounts in a private mount namespace, with the umask at 077. Every name lies
+// below a directory named with printf conversions ("@" in the expected texts), which must
+// appear literally in every message; system texts are written as the error's symbol.
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <regex.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
+#include <typeinfo>
+#include <utility>
 #include <vector>
 
-#include "support/path_test_util.h"
 #include "support/test_util.h"
 #include "vfw/error_util.h"
+#include "vfw/file_util.h"
+#include "vfw/log.h"
+#include "vfw/path.h"
+#include "vfw/string_util.h"
 
 namespace {
-
-using path_test::inChild;
-using path_test::kNobody;
-using path_test::modeOf;
-using path_test::present;
-using path_test::sysText;
-using path_test::thrown;
-using path_test::UmaskGuard;
 using vfw::path;
+using vfw_test::readFile;
 using vfw_test::TempDir;
+using vfw_test::writeFile;
 
-// Parsing and string forms.
-
-TEST(PathParse, DoubledSlashesAndBackslashesSplitLikeSingleSlashes) {
-    path single("/var/spool/queue/file");
-    for (const char* text : {"/var//spool///queue/file", "/var\\spool\\queue\\file",
-                             "/var\\\\spool/\\queue//file", "//var/spool/queue/file"}) {
-        path parsed(text);
-        EXPECT_TRUE(parsed.isAbsolute()) << text;
-        EXPECT_EQ(parsed.getComponents(), single.getComponents()) << text;
-        EXPECT_EQ(parsed.getLeaf(), "file") << text;
-        EXPECT_EQ(parsed.toString(), "/var/spool/queue/file") << text;
-        EXPECT_EQ(parsed, single) << text;
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+        text.replace(at, from.size(), to);
     }
-    EXPECT_EQ(single.getComponents(), (std::vector<std::string>{"var", "spool", "queue"}));
 }
 
-TEST(PathParse, TrailingSeparatorLeavesTheLeafEmpty) {
-    path directory("spool/queue/");
-    EXPECT_FALSE(directory.isAbsolute());
-    EXPECT_EQ(directory.getComponents(), (std::vector<std::string>{"spool", "queue"}));
-    EXPECT_EQ(directory.getLeaf(), "");
-    EXPECT_EQ(directory.toString(), "spool/queue");
-    EXPECT_EQ(path("spool\\queue\\\\").toString(), "spool/queue");
+// Runs `body` in a forked child (as user and group 65534 without supplementary groups when
+// `asNobody`) and returns the text it produced.
+std::string inChild(bool asNobody, const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool dropped =
+            !asNobody || (::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+                          ::setresuid(65534, 65534, 65534) == 0);
+        const std::string result = dropped ? body() : "cannot drop privileges";
+        ::_exit(::write(fds[1], result.data(), result.size()) == ssize_t(result.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string output;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? output : "child failed: " + output;
 }
 
-TEST(PathParse, RootEmptyAndSingleNames) {
-    path root("/");
-    EXPECT_TRUE(root.isAbsolute());
-    EXPECT_FALSE(root.isEmpty());
-    EXPECT_EQ(root.toString(), "/");
-    EXPECT_EQ(path("///").toString(), "/");
-
-    EXPECT_TRUE(path("").isEmpty());
-    EXPECT_TRUE(path().isEmpty());
-    EXPECT_TRUE(path(static_cast<const char*>(nullptr)).isEmpty());
-    EXPECT_EQ(path("").toString(), "");
-
-    path name("queue");
-    EXPECT_FALSE(name.isAbsolute());
-    EXPECT_TRUE(name.getComponents().empty());
-    EXPECT_EQ(name.getLeaf(), "queue");
-    // Only a leading "/" makes a path absolute.
-    path backslashed("\\queue");
-    EXPECT_FALSE(backslashed.isAbsolute());
-    EXPECT_EQ(backslashed.toString(), "queue");
+// "<type> <mode> <owner>" of a name (type d, f, l or p; owner the uid, ":gid" after it when
+// they differ), "-" when it does not exist.
+std::string describe(const std::string& name) {
+    struct stat s;
+    if (::lstat(name.c_str(), &s) != 0) {
+        return "-";
+    }
+    const char type = S_ISDIR(s.st_mode)   ? 'd'
+                      : S_ISREG(s.st_mode) ? 'f'
+                      : S_ISLNK(s.st_mode) ? 'l'
+                                           : 'p';
+    char text[64];
+    std::snprintf(text, sizeof text, "%c %o %u", type, s.st_mode & 07777, s.st_uid);
+    return text + (s.st_gid != s.st_uid ? ":" + std::to_string(s.st_gid) : "");
 }
 
-TEST(PathParse, BlanksAreReplacedUnlessKept) {
-    path spaced("/var/my spool/a b c");
-    EXPECT_EQ(spaced.toString(), "/var/my_spool/a_b_c");
-    EXPECT_EQ(spaced.toString(true), "/var/my spool/a b c");
-    EXPECT_EQ(spaced.toString(false), "/var/my_spool/a_b_c");
-    EXPECT_EQ(path("a b/").toString(), "a_b");
-    // Only blanks: tabs stay.
-    EXPECT_EQ(path("a\tb").toString(), "a\tb");
+// From the first test on, every record goes to a file of the test run (never to syslog), with
+// "util.file" at TRACE; records() hands out what was written since its last call.
+std::string records() {
+    static TempDir dir;
+    const std::string file = dir.file("records.log");
+    vfw::getFileLogging().close();
+    const std::string text = readFile(file);
+    writeFile(file, "");
+    EXPECT_EQ(vfw::getFileLogging().open(file), 0);
+    vfw::getLogger("util.file")->setLevel(vfw::LEVEL_TRACE);
+    return text;
 }
 
-TEST(PathParse, StemAndExtension) {
-    path archive("/logs/trail.tar.gz");
-    EXPECT_EQ(archive.stem(), "trail.tar");
-    EXPECT_EQ(archive.extension(), ".gz");
+class Files : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_umask = ::umask(077);
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        make({""});
+        records();
+    }
+    void TearDown() override { ::umask(m_umask); }
 
-    path noDot("/logs/trail");
-    EXPECT_EQ(noDot.stem(), "");
-    EXPECT_EQ(noDot.extension(), "");
+    std::string at(const std::string& n) const { return n.empty() ? base : base + "/" + n; }
+    path p(const std::string& name) const { return path(at(name)); }
+    std::string state(const std::string& name) const { return describe(at(name)); }
+    // Makes directories (mode 0755 unless given), files ("name=content") and links
+    // ("target>name"), in order.
+    void make(std::initializer_list<std::string> names, mode_t mode = 0755) const {
+        for (const std::string& name : names) {
+            const std::string::size_type m = name.find_first_of("=>");
+            if (m != std::string::npos && name[m] == '>') {
+                ASSERT_EQ(::symlink(name.substr(0, m).c_str(), at(name.substr(m + 1)).c_str()), 0);
+            } else if (m != std::string::npos) {
+                writeFile(at(name.substr(0, m)), name.substr(m + 1));
+            } else {
+                ASSERT_EQ(::mkdir(at(name).c_str(), mode) + ::chmod(at(name).c_str(), mode), 0);
+            }
+        }
+    }
 
-    // A dot in a directory does not count for the leaf.
-    path dottedDirectory("/logs.d/trail");
-    EXPECT_EQ(dottedDirectory.stem(), "");
-    EXPECT_EQ(dottedDirectory.extension(), "");
+    // The directory's name as "@" and the system's texts as the errors' symbols.
+    std::string norm(std::string text) const {
+        replaceAll(text, base, "@");
+        for (int code : {ENOENT, EEXIST, EACCES, EPERM, EINVAL, ENOTDIR, ENOTEMPTY, EISDIR, EFBIG,
+                         ENAMETOOLONG}) {
+            replaceAll(text, std::strerror(code), strerrorname_np(code));
+        }
+        return text;
+    }
 
-    // With an empty leaf the last component is the name.
-    path trailing("/spool/queue.d/");
-    EXPECT_EQ(trailing.stem(), "queue");
-    EXPECT_EQ(trailing.extension(), ".d");
+    // "<class> <rc> <message>" of the exception that `action` throws, "-" for none.
+    std::string thrown(const std::function<void()>& action) const {
+        try {
+            action();
+        } catch (const vfw::Base_Exception& e) {
+            int status = 0;
+            char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
+            std::string text = std::string(name != nullptr ? name : "?") + " " +
+                               std::to_string(e.getRc()) + " " + e.what();
+            std::free(name);
+            replaceAll(text, "vfw::", "");
+            replaceAll(text, "Exception ", " ");
+            return norm(text);
+        }
+        return "-";
+    }
+    // True when a line of the records since the last call holds `level`, then `message`.
+    bool logged(const std::string& level, const std::string& message) {
+        m_records += norm(records());
+        const std::string::size_type at = m_records.find(message);
+        const std::string::size_type tag = m_records.rfind(level, at);
+        return at != std::string::npos && tag != std::string::npos &&
+               m_records.find('\n', tag) > at;
+    }
+    std::string listed(const std::string& name) const {
+        std::vector<std::string> names;
+        p(name).list(names);
+        std::sort(names.begin(), names.end());
+        return vfw::join(names, "|");
+    }
+    void expectAll(std::initializer_list<std::pair<std::string, std::string>> cases) const {
+        for (const auto& [got, expected] : cases) {
+            EXPECT_EQ(norm(got), expected);
+        }
+    }
 
-    path hidden("home/.profile");
-    EXPECT_EQ(hidden.stem(), "");
-    EXPECT_EQ(hidden.extension(), ".profile");
+    TempDir dir;
+    const std::string base = dir.path() + "/%s%n%d%x%%%p";
+    std::string m_records;
+    mode_t m_umask = 0;
+};
 
-    path endsWithDot("name.");
-    EXPECT_EQ(endsWithDot.stem(), "name");
-    EXPECT_EQ(endsWithDot.extension(), ".");
-
-    EXPECT_EQ(path("").stem(), "");
-    EXPECT_EQ(path("/").extension(), "");
+// "/a|b|>leaf": the absolute flag, the components and the leaf; "empty " first when empty.
+std::string shape(const path& p) {
+    std::string text = std::string(p.isEmpty() ? "empty " : "") + (p.isAbsolute() ? "/" : "");
+    for (const std::string& component : p.getComponents()) {
+        text += component + "|";
+    }
+    return text + ">" + p.getLeaf();
 }
 
-TEST(PathParse, ComparisonUsesTheBlankFreeForm) {
-    EXPECT_EQ(path("a b/c"), path("a_b/c"));
-    EXPECT_EQ(path("a//b"), path("a\\b"));
-    EXPECT_NE(path("/a"), path("a"));
-    EXPECT_LT(path("/a/b"), path("/a/c"));
-    EXPECT_LT(path("a"), path("b"));
-    EXPECT_FALSE(path("b") < path("a"));
-    // Byte-wise: "/" (0x2f) sorts before "_" (0x5f) and letters.
-    EXPECT_LT(path("a/z"), path("a_b"));
-}
-
-TEST(PathAppend, ComponentsAndLeafFollow) {
-    path base("/var/spool");
-    base.append(path("queue/file.dat"));
-    EXPECT_EQ(base.toString(), "/var/spool/queue/file.dat");
-    EXPECT_EQ(base.getComponents(), (std::vector<std::string>{"var", "spool", "queue"}));
-    EXPECT_EQ(base.getLeaf(), "file.dat");
-
-    path directory("/var/spool/");
-    directory /= path("0");
-    EXPECT_EQ(directory.toString(), "/var/spool/0");
-    EXPECT_EQ(directory.getComponents().size(), 2u);
-
+TEST_F(Files, PathParseFormsStemExtensionComparisonAndAppend) {
+    const std::pair<const char*, const char*> cases[] = {
+        // text, then shape, string form, stem and extension
+        {"/var//spool///queue/file", "/var|spool|queue|>file /var/spool/queue/file  "},
+        {"//var\\\\spool/\\queue//file", "/var|spool|queue|>file /var/spool/queue/file  "},
+        {"", "empty >   "},
+        {"spool\\queue\\\\", "spool|queue|> spool/queue  "},
+        {"\\queue", ">queue queue  "},
+        {"/var/my spool/a b", "/var|my spool|>a b /var/my_spool/a_b  "},
+        {"/logs.d/trail.tar.gz", "/logs.d|>trail.tar.gz /logs.d/trail.tar.gz trail.tar .gz"},
+        {"/spool/queue.d/", "/spool|queue.d|> /spool/queue.d queue .d"},
+        {"name.", ">name. name. name ."},
+    };
+    for (const auto& [text, expected] : cases) {
+        const path p(text);
+        EXPECT_EQ(shape(p) + " " + p.toString() + " " + p.stem() + " " + p.extension(), expected);
+    }
+    EXPECT_EQ(path("/var/my spool/a b").toString(true), "/var/my spool/a b");
+    EXPECT_TRUE(path().isEmpty() && path(static_cast<const char*>(nullptr)).isEmpty());
+    EXPECT_TRUE(path("a b/c") == path("a_b/c") && path("/a") != path("a"));  // blanks replaced
+    path appended("/var/spool");
+    appended.append(path("queue/file.dat"));
+    EXPECT_EQ(shape(appended), "/var|spool|queue|>file.dat");
     path relative("a");
     relative /= path("b/");
-    EXPECT_EQ(relative.toString(), "a/b");
-    EXPECT_EQ(relative.getLeaf(), "");
-
-    path withEmpty("x/y");
-    withEmpty.append(path(""));
-    EXPECT_EQ(withEmpty.toString(), "x/y");
+    EXPECT_EQ(shape(relative.append(path(""))), "a|b|>");
+    EXPECT_EQ(thrown([&] { appended /= path("/etc"); }) + " " + appended.toString(),
+              "BadData 0 Attempt to append root path /var/spool/queue/file.dat");
 }
 
-TEST(PathAppend, RootPathIsRefused) {
-    path base("/var/spool");
-    EXPECT_EQ(thrown<vfw::BadDataException>([&] { base.append(path("/etc")); }),
-              "0 Attempt to append root path");
-    EXPECT_EQ(thrown<vfw::BadDataException>([&] { base /= path("/"); }),
-              "0 Attempt to append root path");
-    EXPECT_EQ(base.toString(), "/var/spool");
+TEST_F(Files, PathTestsAttributesRenameAndList) {
+    make({"a file=x", "a_b=x", "sub dir", "nowhere>dangling"});
+    // The tests keep the blanks; everything else, messages included, has them replaced.
+    EXPECT_TRUE(p("a file").exists() && path("/").exists() && p("sub dir").isDirectory());
+    EXPECT_FALSE(p("a_file").exists() || p("dangling").exists() || path("").exists());
+    EXPECT_TRUE(p("").canWrite() && !p("a file").isDirectory());
+    p("a b").setOwner(65534, 65534);
+    p("a b").setPermissions(04751);
+    EXPECT_EQ(state("a_b"), "f 4751 65534");
+    p("a b").rename(p("new name"));
+    std::vector<std::string> names;
+    expectAll({
+        {thrown([] { path("").isDirectory(); }) + thrown([] { path("").canWrite(); }),
+         "BadData 0 Empty pathBadData 0 Empty path"},
+        {thrown([&] { p("no such").isDirectory(); }), "NotFound -1 Cannot stat @/no_such: ENOENT"},
+        {thrown([&] { p("no such").canWrite(); }), "NotFound -1 Cannot access @/no_such: ENOENT"},
+        {thrown([&] { p("gone").setOwner(12, 34); }),
+         "IO 0 Can't change owner of @/gone to 12/34: ENOENT"},
+        {thrown([&] { p("gone").setPermissions(0640); }),
+         "IO 0 Can't change permissions of @/gone to 1a0: ENOENT"},
+        {thrown([&] { path("").rename(p("x")); }) + thrown([&] { p("x").rename(path()); }),
+         "BadData 0 Empty pathBadData 0 Empty path"},
+        {thrown([&] { p("gone").rename(p("to")); }), "IO -1 Cannot rename @/gone to @/to: ENOENT"},
+        {thrown([&] { p("gone").list(names); }), "NotFound 0 @/gone: No such directory"},
+        {thrown([&] { p("new_name").list(names); }), "System 20 @/new_name: Failed to open"},
+        {thrown([&] { path().list(names); }), "BadData 0 Empty path"},
+    });
+    EXPECT_EQ(listed(""), "a file|dangling|new_name|sub dir");
 }
 
-// Tests of the file system.
-
-TEST(PathTests, ExistsFollowsStatAndKeepsBlanks) {
-    TempDir dir;
-    vfw_test::writeFile(dir.file("a file"), "x");
-    EXPECT_TRUE(path(dir.path()).exists());
-    EXPECT_TRUE(path(dir.file("a file")).exists());
-    EXPECT_FALSE(path(dir.file("a_file")).exists());
-    EXPECT_FALSE(path(dir.file("missing")).exists());
-    EXPECT_FALSE(path("").exists());
-    EXPECT_TRUE(path("/").exists());
-
-    ASSERT_EQ(::symlink("nowhere", dir.file("dangling").c_str()), 0);
-    EXPECT_FALSE(path(dir.file("dangling")).exists());
-    EXPECT_FALSE(path(std::string(10000, 'a')).exists());
+TEST_F(Files, CreateDirectoryAndRelativeNames) {
+    make({"existing", "first", "file=x", "file>link"}, 0700);
+    std::string deep = base;
+    while (deep.size() < base.size() + 200000) {
+        deep += "/d";
+    }
+    char* old = ::get_current_dir_name();
+    ASSERT_EQ(::chdir(base.c_str()), 0);
+    std::string relative;
+    for (const char* name : {"single", "missing/child", ""}) {  // a single name has no parent
+        relative += thrown([&] { path(name).createDirectory(0755); }) + "|";
+    }
+    path("first/second/third/").createDirectory(0750);
+    std::string linked;  // a relative link's name without a directory: its target as it is
+    relative += vfw::GetSymLinkPath("link", linked) ? linked : "unresolved";
+    ASSERT_EQ(::chdir(old), 0);
+    std::free(old);
+    p("parent/child/grandchild").createDirectory(0751);
+    p("my spool/queue").createDirectory(0700);  // tested with the blank, made with "_"
+    const std::string failed = "IO -1 Cannot create directory ";
+    expectAll({
+        {relative, "BadData 0 Empty path|BadData 0 Empty path|BadData 0 Empty path|file"},
+        {thrown([&] { p("existing").createDirectory(0755); }), failed + "@/existing: EEXIST"},
+        {thrown([&] { p("file").createDirectory(0755); }), failed + "@/file: EEXIST"},
+        {thrown([&] { p("file/sub").createDirectory(0755); }), failed + "@/file/sub: ENOTDIR"},
+        {thrown([&] { p(std::string(300, 'n') + "/x").createDirectory(0700); }),
+         failed + "@/" + std::string(300, 'n') + ": ENAMETOOLONG"},
+        {thrown([&] { path(deep).createDirectory(0700); }),  // cut at 511 characters
+         norm("IO -1 " + ("Cannot create directory " + deep).substr(0, 511))},
+        {state("parent") + state("parent/child") + state("parent/child/grandchild"),
+         "d 751 0d 751 0d 751 0"},
+        {state("first/second") + state("first/second/third"), "d 750 0d 750 0"},
+        {state("") + state("my_spool/queue") + state("my spool"), "d 755 0d 700 0-"},
+        // An existing directory gets the mode before the throw, a file keeps its own.
+        {state("existing") + state("file") + state("single") + state("missing") + state("d"),
+         "d 755 0f 600 0---"},
+    });
 }
 
-TEST(PathTests, IsDirectory) {
-    TempDir dir;
-    vfw_test::writeFile(dir.file("file"), "x");
-    ASSERT_EQ(::mkdir(dir.file("sub dir").c_str(), 0700), 0);
-    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    EXPECT_TRUE(path(dir.path()).isDirectory());
-    EXPECT_TRUE(path(dir.file("sub dir")).isDirectory());
-    EXPECT_FALSE(path(dir.file("file")).isDirectory());
-    EXPECT_FALSE(path(dir.file("fifo")).isDirectory());
-
-    EXPECT_EQ(thrown<vfw::BadDataException>([] { path("").isDirectory(); }), "0 Empty path");
-    std::string missing = dir.file("no such");
-    EXPECT_EQ(thrown<vfw::NotFoundException>([&] { path(missing).isDirectory(); }),
-              "-1 Cannot stat " + dir.file("no_such") + ": " + sysText(ENOENT));
-    std::string underFile = dir.file("file/below");
-    EXPECT_EQ(thrown<vfw::NotFoundException>([&] { path(underFile).isDirectory(); }),
-              "-1 Cannot stat " + underFile + ": " + sysText(ENOTDIR));
+// "." and ".." inside the path are resolved by the system through the directories that exist
+// (a link's target included); the mode goes only to the directories made. A ".." after a
+// directory still to be made, and a last name "." or "..", are refused before anything
+// changes. Each case gets a fresh tree "N" with dd, dd/existing, elsewhere/inner and the link
+// dd/link to elsewhere/inner.
+TEST_F(Files, CreateDirectoryNeverChangesADirectoryTheCallerDidNotName) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"dd/sub/../new", "\"..\" follows @/0/dd/sub, which is not an existing directory"},
+        {"dd/existing/../new", "- dd/new"},
+        {"dd/link/../new", "- elsewhere/new"},
+        {"dd/sub/./new", "- dd/sub dd/sub/new"},
+        {"dd/existing/..", "\"..\" names no new directory"},
+        {"dd/missing/..", "\"..\" names no new directory"},
+        {"dd/.", "\".\" names no new directory"},
+    };
+    int i = 0;
+    for (const auto& [target, outcome] : cases) {
+        const std::string tree = std::to_string(i++) + "/";
+        make({tree, tree + "dd", tree + "dd/existing", tree + "elsewhere", tree + "elsewhere/inner",
+              at(tree + "elsewhere/inner") + ">" + tree + "dd/link"});
+        std::string result = thrown([&] { p(tree + target).createDirectory(0700); });
+        replaceAll(result, "IO -1 Cannot create directory @/" + tree + target + ": ", "");
+        replaceAll(result, "@/" + tree, "@/0/");
+        for (const char* name : {"dd/sub", "dd/new", "dd/sub/new", "dd/missing", "elsewhere/new"}) {
+            result += state(tree + name) == "d 700 0" ? std::string(" ") + name : "";
+        }
+        EXPECT_EQ(result, outcome) << target;
+        EXPECT_EQ(state(tree + "dd") + state(tree + "dd/existing") + state(tree + "elsewhere") +
+                      state(tree + "elsewhere/inner"),
+                  "d 755 0d 755 0d 755 0d 755 0");
+    }
 }
 
-TEST(PathTests, CanWriteAsRoot) {
-    TempDir dir;
-    vfw_test::writeFile(dir.file("file"), "x");
-    ASSERT_EQ(::chmod(dir.file("file").c_str(), 0444), 0);
-    EXPECT_TRUE(path(dir.path()).canWrite());
-    EXPECT_TRUE(path(dir.file("file")).canWrite());  // root writes anyway
-
-    EXPECT_EQ(thrown<vfw::BadDataException>([] { path("").canWrite(); }), "0 Empty path");
-    std::string missing = dir.file("missing file");
-    EXPECT_EQ(thrown<vfw::NotFoundException>([&] { path(missing).canWrite(); }),
-              "-1 Cannot access " + dir.file("missing_file") + ": " + sysText(ENOENT));
+TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
+    p("missing").remove(false);
+    p("missing/below").remove(true);
+    make({"a_dir", "full", "tree", "tree/sub", "tree/sub/deeper", "tree/sub dir", "outside",
+          "a_file=", "full/x=", "tree/a=", "tree/sub/deeper/c=", "tree/sub dir/d e=",
+          "tree/back\\slash=", "tree/%s%n%x=", "outside/keep=x", at("outside") + ">tree/link",
+          "nowhere>tree/dangling", at("outside") + ">toplink"});
+    ASSERT_EQ(::mkfifo(at("tree/fifo").c_str(), 0600) + ::chmod(at("tree/sub/deeper").c_str(), 0),
+              0);
+    for (const char* name : {"a file", "a dir", "toplink", "tree"}) {
+        p(name).remove(std::string(name) != "a file");
+    }
+    expectAll({
+        {listed("") + " " + readFile(at("outside/keep")) + readFile(at("full/x")) + "|",
+         "full|outside x|"},
+        {thrown([] { path("").remove(true); }), "BadData 0 Empty path"},
+        {thrown([&] { p("full").remove(false); }),
+         "IO -1 Cannot remove directory @/full: ENOTEMPTY"},
+        {thrown([&] { p("full/x/..").remove(true); }),
+         "IO -1 Cannot remove directory @/full/x/..: EINVAL"},
+        {thrown([&] { p("full/./").remove(true); }),
+         "IO -1 Cannot remove directory @/full/.: EINVAL"},
+        {state("full/x"), "f 600 0"},
+    });
 }
 
-TEST(PathTests, CanWriteIsFalseWhenTheSystemRefusesWriting) {
-    TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    vfw_test::writeFile(dir.file("readonly"), "x");
-    vfw_test::writeFile(dir.file("shared"), "x");
-    ASSERT_EQ(::chmod(dir.file("readonly").c_str(), 0644), 0);
-    ASSERT_EQ(::chmod(dir.file("shared").c_str(), 0666), 0);
-
+// What the system refuses to user 65534: names it may not write, search or remove, a copy it
+// may not read or whose destination link it may not remove, a temporary file it may not give
+// away (removed again).
+TEST_F(Files, RefusalsToAnotherUser) {
+    make({"open", "temp"}, 0777);
+    make({"tree", "other", "other/closed", "readonly=s", "shared=s", "secret=s", "tree/file=s",
+          "other/closed/hidden=s", at("secret") + ">tree/link"});
+    ASSERT_EQ(::chmod(at("other/closed").c_str(), 0700) + ::chmod(at("readonly").c_str(), 0644) +
+                  ::chmod(at("shared").c_str(), 0666),
+              0);
     std::string result = inChild(true, [&] {
         std::string out;
-        out += path(dir.file("readonly")).canWrite() ? "w" : "-";
-        out += path(dir.file("shared")).canWrite() ? "w" : "-";
-        out += path(dir.path()).canWrite() ? "w" : "-";
-        return out;
+        for (const char* name : {"readonly", "shared", "", "other/closed/hidden"}) {
+            out += p(name).canWrite() ? "w" : "-";
+        }
+        return out + "|" + thrown([&] { p("open/a/b").createDirectory(0600); }) + "|" +
+               thrown([&] { p("tree/file").remove(false); }) + "|" +
+               thrown([&] { p("other").remove(true); }) + "|" +
+               thrown([&] { p("other/closed/hidden").remove(false); }) + "|" +
+               thrown([&] { vfw::CopyFile(at("secret"), at("open/out")); }) + "|" +
+               thrown([&] { vfw::CopyFile(at("readonly"), at("tree/link")); }) + "|" + thrown([&] {
+                   std::string created;
+                   vfw::MakeTempFile(at("temp/tmpXXXXXX"), 0600, created, 0, 0);
+               });
     });
-    EXPECT_EQ(result, "-w-");
-
-    // A name below a directory that may not be searched is refused too, not "not found".
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
-    result = inChild(true, [&] { return path(dir.file("shared")).canWrite() ? "w" : "-"; });
-    EXPECT_EQ(result, "-");
+    const std::string::size_type name = result.find("@/temp/tmp");
+    result = name == std::string::npos ? result : result.replace(name + 10, 6, "XXXXXX");
+    EXPECT_EQ(
+        result,
+        "-w--|IO -1 Cannot create directory @/open/a/b: EACCES|"
+        "IO -1 Cannot remove file @/tree/file: EACCES|System 13 @/other/closed: Failed to open|"
+        "IO -1 Cannot stat @/other/closed/hidden: EACCES|"
+        "IO 13 Cannot open @/secret for reading: EACCES|"
+        "IO 13 Failed to delete symlink file:'@/tree/link': EACCES|"
+        "System -1 Cannot set mode 600 and owner 0/0 of @/temp/tmpXXXXXX: EPERM");
+    // The outer directory was made with its mode before the inner one failed.
+    EXPECT_EQ(state("open/a") + state("open/a/b") + state("open/out") + readFile(at("tree/file")) +
+                  state("tree/link") + state("other/closed/hidden"),
+              "d 600 65534--sl 777 0f 600 0");
+    EXPECT_EQ(listed("temp"), "");
 }
 
-TEST(PathTests, CanWriteIsFalseOnAReadOnlyFileSystem) {
-    TempDir dir;
-    std::string mountPoint = dir.file("ro");
-    ASSERT_EQ(::mkdir(mountPoint.c_str(), 0755), 0);
-    std::string result = inChild(false, [&]() -> std::string {
+// Fresh tmpfs mounts in a private mount namespace, so the figures are exact: 1024 KiB free in
+// 256 blocks of 4 KiB (fewer than 1024 blocks must not round down to nothing), a read-only
+// file system, and two files of two file systems that share an inode number (a copy from one
+// to the other is no copy onto itself). Then the root is a scratch directory, so that a fault
+// of creating or removing the root could touch nothing else.
+TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
+    make({"mnt", "other", "ro", "jail", "jail/canary=x"});
+    const std::string result = inChild(false, [&]() -> std::string {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("none", mountPoint.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
-            return std::string("mount failed: ") + std::strerror(errno);
+            ::mount("none", at("mnt").c_str(), "tmpfs", 0, "size=1m") != 0 ||
+            ::mount("none", at("other").c_str(), "tmpfs", 0, "size=1m") != 0 ||
+            ::mount("none", at("ro").c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+            return "mount failed";
         }
-        return path(mountPoint).canWrite() ? "writable" : "read-only";
+        uint64_t free[2] = {99, 99};
+        const int rc = vfw::GetFreeSpaceSize(at("mnt"), free[0]);
+        make({"mnt/data=" + std::string(100 * 1024, 'x'), "other/copy=old"});
+        const int rcData = vfw::GetFreeSpaceSize(at("mnt/data"), free[1]);
+        struct stat data {};
+        struct stat copy {};
+        ::stat(at("mnt/data").c_str(), &data);
+        ::stat(at("other/copy").c_str(), &copy);
+        vfw::CopyFile(at("mnt/data"), at("other/copy"));
+        char text[128];
+        std::snprintf(text, sizeof text, "%d %lu %d %lu %s %s %zu|", rc, free[0], rcData, free[1],
+                      p("ro").canWrite() ? "rw" : "ro",
+                      data.st_ino == copy.st_ino ? "same inode" : "other inode",
+                      readFile(at("other/copy")).size());
+        return ::chroot(at("jail").c_str()) != 0 || ::chdir("/") != 0
+                   ? "chroot failed"
+                   : text + thrown([] { path("/").createDirectory(0700); }) + "|" +
+                         thrown([] { path("//").remove(true); }) + "|" +
+                         thrown([] { path("/").remove(false); });
     });
-    EXPECT_EQ(result, "read-only");
+    EXPECT_EQ(result,
+              "0 1024 0 924 ro same inode 102400|"
+              "IO -1 Cannot create directory /: \"/\" names no new directory|"
+              "IO -1 Cannot remove directory /: the root is never removed|"
+              "IO -1 Cannot remove directory /: the root is never removed");
+    EXPECT_EQ(state("jail") + readFile(at("jail/canary")), "d 755 0x");
 }
 
-// Owner and permissions.
-
-TEST(PathAttributes, SetOwnerAsRoot) {
-    TempDir dir;
-    vfw_test::writeFile(dir.file("file_1"), "x");
-    path(dir.file("file 1")).setOwner(kNobody, kNobody);
-    struct stat status;
-    ASSERT_EQ(::stat(dir.file("file_1").c_str(), &status), 0);
-    EXPECT_EQ(status.st_uid, kNobody);
-    EXPECT_EQ(status.st_gid, kNobody);
-
-    // -1 keeps an id.
-    path(dir.file("file_1")).setOwner(0, static_cast<gid_t>(-1));
-    ASSERT_EQ(::stat(dir.file("file_1").c_str(), &status), 0);
-    EXPECT_EQ(status.st_uid, 0u);
-    EXPECT_EQ(status.st_gid, kNobody);
-
-    std::string missing = dir.file("missing");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(missing).setOwner(12, 34); }),
-              "0 Can't change owner of " + missing + " to 12/34: " + sysText(ENOENT));
+TEST_F(Files, ModeSizeFreeSpaceRenamingAndMoving) {
+    make({"file=x", "sparse=", at("file") + ">link", "from=content"});
+    ASSERT_EQ(::chmod(at("file").c_str(), 06755) + ::mkfifo(at("fifo").c_str(), 0600) +
+                  ::truncate(at("sparse").c_str(), 5000000000LL),  // beyond 32 bits
+              0);
+    uint64_t free = 0;
+    EXPECT_TRUE(vfw::GetFreeSpaceSize(base, free) == 0 && free > 0);
+    free = 77;
+    const auto result = [](int rc) { return std::to_string(rc) + " " + std::strerror(errno); };
+    const std::string space = result(vfw::GetFreeSpaceSize(at("missing"), free));
+    testing::internal::CaptureStderr();
+    const std::string renamed = result(vfw::renameFile(at("missing"), at("target")));
+    const int moved = vfw::renameFile(at("from"), at("to")) + vfw::renameFile(at("x"), at("x"));
+    vfw::MoveFile(at("to"), at("moved"));
+    char figures[64];  // a FIFO is looked at, never opened
+    std::snprintf(figures, sizeof figures, "%o %o %ld %ld", vfw::GetFileMode(at("file")),
+                  vfw::GetFileMode(at("link")), vfw::GetFileSize(at("sparse")),
+                  vfw::GetFileSize(at("fifo")));
+    expectAll({
+        {figures, "755 755 5000000000 0"},
+        {thrown([&] { vfw::GetFileMode(at("missing")); }) + "|" +
+             thrown([] { vfw::GetFileSize(""); }),
+         "System -1 OS call failed: ENOENT|System -1 OS call failed: ENOENT"},
+        // Equal names are renamed at once, without a system call.
+        {space + " " + std::to_string(free) + "|" + renamed + " " + std::to_string(moved) +
+             state("from") + state("to") + readFile(at("moved")),
+         "-1 ENOENT 77|-1 ENOENT 0--content"},
+        {testing::internal::GetCapturedStderr(),
+         "Unable to rename \"@/missing\" to \"@/target\".\n"},
+        {thrown([&] { vfw::MoveFile(at("missing"), at("target")); }),
+         "IO 2 Move @/missing to @/target failed: ENOENT"},
+    });
+    EXPECT_TRUE(logged("WARN", "statfs return (-1). Cannot detect free disk space.: ENOENT"));
+    EXPECT_TRUE(logged("INFO", "Unable to rename \"@/missing\" to \"@/target\"."));
 }
 
-TEST(PathAttributes, SetOwnerRefusedToOtherUsers) {
-    TempDir dir;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    vfw_test::writeFile(dir.file("file"), "x");
-    std::string name = dir.file("file");
-    std::string result =
-        inChild(true, [&] { return thrown<vfw::IOException>([&] { path(name).setOwner(0, 0); }); });
-    EXPECT_EQ(result, "0 Can't change owner of " + name + " to 0/0: " + sysText(EPERM));
+TEST_F(Files, SymbolicLinks) {
+    make({"a", "b", "b/target=x", "end=x", at("b/target") + ">absolute", "../b/target>a/relative",
+          "a/relative>chain", "gone>dangling"});
+    for (int i = 1; i <= 101; ++i) {  // link1 -> link2 -> ... -> link101 -> end
+        make({(i == 101 ? "end" : "link" + std::to_string(i + 1)) + ">link" + std::to_string(i)});
+    }
+    // Relative targets count from the directory of the link, not from the working directory.
+    const auto resolved = [](const std::string& name, int depth = 0) {
+        std::string target = "unchanged";
+        return (vfw::GetSymLinkPath(name, target, depth) ? "" : "false ") + target + "|";
+    };
+    expectAll({
+        {resolved(at("b/target")) + resolved(base) + resolved(at("absolute")),
+         "@/b/target|@|@/b/target|"},
+        {resolved(at("chain")) + resolved(at("link2")), "@/a/../b/target|@/end|"},  // 100 links
+        {resolved(at("missing")) + resolved(at("dangling")) + resolved(""),
+         "false unchanged|false unchanged|false unchanged|"},
+    });
+    EXPECT_TRUE(logged("TRACE", "Value for symlink '@/a/relative' is '../b/target'"));
+    EXPECT_TRUE(logged("INFO", "Path '@/missing' does not exist!"));
+    // 101 links are taken for a loop, reported where the walk stands; the depth spent counts.
+    EXPECT_EQ(resolved(at("link1")) + resolved(at("link2"), 1), "false unchanged|false unchanged|");
+    EXPECT_TRUE(logged("WARN", "Detected a potential circular sym link in @/end!"));
 }
 
-TEST(PathAttributes, SetPermissionsIgnoresTheUmask) {
-    UmaskGuard mask(0777);
-    TempDir dir;
-    vfw_test::writeFile(dir.file("a_b"), "x");
-    path(dir.file("a b")).setPermissions(0751);
-    EXPECT_EQ(modeOf(dir.file("a_b")), 0751u);
-    path(dir.file("a_b")).setPermissions(04700);
-    EXPECT_EQ(modeOf(dir.file("a_b")), 04700u);
-
-    std::string missing = dir.file("missing");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(missing).setPermissions(0640); }),
-              "0 Can't change permissions of " + missing + " to 1a0: " + sysText(ENOENT));
+TEST_F(Files, CopyFileAndCopyFiles) {
+    std::string bytes(1000003, '\0');  // not all alike, so that a misplaced buffer shows
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 7919 >> 5);
+    }
+    make({"source=" + bytes, "short=short", "target=" + std::string(5000, 'o'), "victim=precious",
+          at("victim") + ">link", "nowhere>dangling", "short>to itself", "source>source link"});
+    ASSERT_EQ(::chmod(at("source").c_str(), 0644) + ::chmod(at("target").c_str(), 0640) +
+                  ::chown(at("target").c_str(), 65534, 65534) +
+                  ::link(at("target").c_str(), at("hard").c_str()),
+              0);
+    // A new file gets the source's mode; an existing one is written in place and keeps its own
+    // mode and owner; a link at the destination is replaced and its target left alone, also a
+    // link to the source itself; a link at the source is resolved.
+    const std::pair<const char*, const char*> copies[] = {
+        {"source", "copy"},    {"short", "target"},    {"short", "link"},
+        {"short", "dangling"}, {"short", "to itself"}, {"source link", "from link"}};
+    for (const auto& [from, to] : copies) {
+        vfw::CopyFile(at(from), at(to));
+    }
+    EXPECT_TRUE(logged("INFO", "Symlink file:'@/link' is pre-existence, should delete it first"));
+    EXPECT_TRUE(readFile(at("copy")) == bytes && readFile(at("from link")) == bytes);
+    expectAll({
+        {state("copy") + state("from link") + state("hard"), "f 644 0f 644 0f 640 65534"},
+        {state("link") + state("dangling") + state("to itself") + state("nowhere"),
+         "f 600 0f 600 0f 600 0-"},
+        {readFile(at("hard")) + readFile(at("link")) + readFile(at("dangling")) +
+             readFile(at("to itself")) + readFile(at("victim")) + readFile(at("short")),
+         "shortshortshortshortpreciousshort"},
+    });
+    // Copies by pattern: the regular files (or links to them) whose names match.
+    make({"from", "to", "from/dir.log", "from/a.log=a", "from/b.log=b", "from/c.txt=c",
+          "from/log=l", "a.log>from/link.log", "gone>from/dangling.log"});
+    ASSERT_EQ(::mkfifo(at("from/fifo.log").c_str(), 0600), 0);
+    vfw::CopyFiles(at("from"), at("to"), "\\.log$");
+    EXPECT_EQ(listed("to"), "a.log|b.log|link.log");
+    expectAll({
+        {readFile(at("to/b.log")) + readFile(at("to/link.log")) + state("to/link.log"),
+         "baf 600 0"},
+        {thrown([&] { vfw::CopyFiles(at("from"), at("to"), "[abc"); }),
+         "BadData " + std::to_string(REG_EBRACK) +  // the compiler's code and text
+             " CopyFiles: Error compiling pattern: Unmatched [, [^, [:, [., or [="},
+        {thrown([&] { vfw::CopyFiles(at("none"), at("to"), "x"); }),
+         "NotFound 2 Cannot open directory @/none"},
+        {thrown([&] { vfw::CopyFiles(at("from"), at("none"), "^c"); }),
+         "IO 2 Cannot open @/none/c.txt for writing: ENOENT"},
+        {thrown([&] { vfw::CopyFiles(at("from"), at("from"), "^c"); }) + readFile(at("from/c.txt")),
+         "BadData 0 Cannot copy @/from/c.txt onto itselfc"},
+    });
 }
 
-// Renaming.
-
-TEST(PathRename, MovesWithBlanksReplaced) {
-    TempDir dir;
-    vfw_test::writeFile(dir.file("old_name"), "content");
-    path(dir.file("old name")).rename(path(dir.file("new name")));
-    EXPECT_FALSE(present(dir.file("old_name")));
-    EXPECT_EQ(vfw_test::readFile(dir.file("new_name")), "content");
-    EXPECT_FALSE(present(dir.file("new name")));
+TEST_F(Files, CopyFileRefusalsAndFailures) {
+    make({"file=keep me", "gone>dangling", "source=" + std::string(300000, 'b'), "existing=old"});
+    ASSERT_EQ(::link(at("file").c_str(), at("hard").c_str()) + ::mkfifo(at("fifo").c_str(), 0600),
+              0);
+    const auto copy = [&](const std::string& from, const std::string& to) {
+        return thrown([&] { vfw::CopyFile(at(from), at(to)); });
+    };
+    // A write that fails part of the way through (the file size limit): a file the copy
+    // created is removed again, an existing one keeps what was written.
+    const std::string limited = inChild(false, [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {4096, 4096};
+        return ::setrlimit(RLIMIT_FSIZE, &limit) != 0
+                   ? "setrlimit failed"
+                   : copy("source", "out") + "|" + copy("source", "existing");
+    });
+    expectAll({
+        {copy("fifo", "out"), "BadData 0 Cannot copy @/fifo: not a regular file"},
+        {copy("file", "fifo"), "BadData 0 Cannot copy to @/fifo: not a regular file"},
+        {copy("file", "file") + "|" + copy("file", "hard"),
+         "BadData 0 Cannot copy @/file onto itself|BadData 0 Cannot copy @/file onto itself"},
+        {copy("dangling", "out"), "IO 2 Failed to get real path for file:'@/dangling': ENOENT"},
+        {copy("missing", "out"), "IO 2 Cannot open @/missing for reading: ENOENT"},
+        {copy("file", "no/such"), "IO 2 Cannot open @/no/such for writing: ENOENT"},
+        {limited, "IO 27 Cannot write @/out: EFBIG|IO 27 Cannot write @/existing: EFBIG"},
+        {state("out") + readFile(at("file")) + readFile(at("hard")), "-keep mekeep me"},
+        {readFile(at("existing")) == std::string(4096, 'b') ? "kept" : "lost", "kept"},
+    });
+    EXPECT_TRUE(logged("ERROR", "Failed to get real path for file:'@/dangling'"));
 }
 
-TEST(PathRename, Failures) {
-    TempDir dir;
-    EXPECT_EQ(thrown<vfw::BadDataException>([&] { path("").rename(path(dir.file("x"))); }),
-              "0 Empty path");
-    EXPECT_EQ(thrown<vfw::BadDataException>([&] { path(dir.file("x")).rename(path()); }),
-              "0 Empty path");
-    std::string from = dir.file("missing");
-    std::string to = dir.file("target");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(from).rename(path(to)); }),
-              "-1 Cannot rename " + from + " to " + to + ": " + sysText(ENOENT));
-
-    ASSERT_EQ(::mkdir(dir.file("full").c_str(), 0700), 0);
-    vfw_test::writeFile(dir.file("full/x"), "x");
-    ASSERT_EQ(::mkdir(dir.file("other").c_str(), 0700), 0);
-    std::string full = dir.file("full");
-    std::string other = dir.file("other");
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(other).rename(path(full)); }),
-              "-1 Cannot rename " + other + " to " + full + ": " + sysText(ENOTEMPTY));
-}
-
-// Listing.
-
-TEST(PathList, NamesWithoutDotEntries) {
-    TempDir dir;
-    vfw_test::writeFile(dir.file("1"), "x");
-    vfw_test::writeFile(dir.file("name with blank"), "x");
-    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0700), 0);
-    std::vector<std::string> names{"kept"};
-    path(dir.path()).list(names);
-    std::sort(names.begin() + 1, names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"kept", "1", "name with blank", "sub"}));
-}
-
-TEST(PathList, Failures) {
-    TempDir dir;
-    std::vector<std::string> names;
-    std::string missing = dir.file("missing");
-    EXPECT_EQ(thrown<vfw::NotFoundException>([&] { path(missing).list(names); }),
-              "0 " + missing + ": No such directory");
-    vfw_test::writeFile(dir.file("file"), "x");
-    std::string file = dir.file("file");
-    EXPECT_EQ(thrown<vfw::SystemException>([&] { path(file).list(names); }),
-              std::to_string(ENOTDIR) + " " + file + ": Failed to open");
-    EXPECT_EQ(thrown<vfw::BadDataException>([&] { path().list(names); }), "0 Empty path");
-    EXPECT_TRUE(names.empty());
-}
-
-// Paths are arguments of messages, never their formats.
-
-TEST(PathMessages, ConversionsInPathsAppearLiterally) {
-    TempDir dir;
-    std::string odd = dir.file("%s%n%d%x%%%p");
-    std::string expectedEnd = ": " + sysText(ENOENT);
-    EXPECT_EQ(thrown<vfw::NotFoundException>([&] { path(odd).isDirectory(); }),
-              "-1 Cannot stat " + odd + expectedEnd);
-    EXPECT_EQ(thrown<vfw::NotFoundException>([&] { path(odd).canWrite(); }),
-              "-1 Cannot access " + odd + expectedEnd);
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(odd).setPermissions(0600); }),
-              "0 Can't change permissions of " + odd + " to 180" + expectedEnd);
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(odd).setOwner(1, 2); }),
-              "0 Can't change owner of " + odd + " to 1/2" + expectedEnd);
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(odd).rename(path(odd + "%n")); }),
-              "-1 Cannot rename " + odd + " to " + odd + "%n" + expectedEnd);
-    std::string below = odd + "/%n";
-    path(below).createDirectory(0700);
-    EXPECT_TRUE(path(below).isDirectory());
-    EXPECT_EQ(thrown<vfw::IOException>([&] { path(odd).remove(false); }),
-              "-1 Cannot remove directory " + odd + ": " + sysText(ENOTEMPTY));
-    path(odd).remove(true);
-    EXPECT_FALSE(present(odd));
-    std::vector<std::string> names;
-    EXPECT_EQ(thrown<vfw::NotFoundException>([&] { path(odd).list(names); }),
-              "0 " + odd + ": No such directory");
+TEST_F(Files, TemporaryFiles) {
+    std::string name;
+    std::string second;
+    const int fd = vfw::MakeTempFile(at("spool.XXXXXX"), 0640, name, 65534, 65534);
+    const bool closeOnExec = (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+    EXPECT_TRUE(closeOnExec && ::write(fd, "abc", 3) == 3 && ::close(fd) == 0);
+    ::close(vfw::MakeTempFile(at("spool.XXXXXX"), 0600, second));
+    std::string unchanged = "unchanged";
+    expectAll({
+        {name.substr(0, name.size() - 6) + std::to_string(name.size() - base.size()) +
+             (name != at("spool.XXXXXX") && second != name ? " unique" : " same"),
+         "@/spool.13 unique"},
+        {describe(name) + readFile(name) + describe(second), "f 640 65534abcf 600 0"},
+        {thrown([&] { vfw::MakeTempFile(at("x"), 0600, unchanged); }),
+         "System -1 Cannot create temporary file @/x: EINVAL"},
+        {thrown([&] { vfw::MakeTempFile(at("missing/XXXXXX"), 0600, unchanged); }) + unchanged,
+         "System -1 Cannot create temporary file @/missing/XXXXXX: ENOENTunchanged"},
+    });
+    EXPECT_TRUE(logged("ERROR", "mkstemp @/x: EINVAL"));
 }
 
 }  // namespace

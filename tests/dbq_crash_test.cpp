@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <functional>
-#include <iostream>
 #include <random>
 
 #include "support/dbq_images.h"
@@ -111,7 +110,7 @@ class DbqCrashTest : public ::testing::Test {
         EXPECT_TRUE(lenient.open(work + ".copy", 1, 0600, false, ""));
         std::vector<std::string> read;
         try {
-            dbq_test::drainInto(lenient, read, limit);
+            dbq_test::drain(lenient, limit, &read);
         } catch (const VFWException&) {
         }
         return read;
@@ -161,20 +160,17 @@ TEST_F(DbqCrashTest, EveryWriteOfAnUpdateMayFailOrBeTheLast) {
     }
 }
 
-std::string recordOf(uint32_t number) {
-    return std::to_string(number) + ":" + pattern(8 + (number * 7919) % 1700, number);
-}
-
 // A writer pushes records 0, 1, 2, ... and pops one every third step, reporting each step, and
-// is killed at a random moment after a random number of steps: before, inside or after an
-// update, also in the middle of a copy into the mapped file. The file then holds the records
-// from the last removal reported done on, intact and in order, and when it is not marked, at
-// most one more than reported.
+// is killed at a random moment, also in the middle of a copy into the mapped file. The file
+// then holds the records from the last pop reported on (or the one before it, when the pop
+// was unfinished), intact and in order, at least up to the last push reported and, when it is
+// not marked, at most one more.
 TEST_F(DbqCrashTest, WritersKilledAtRandomMomentsLeaveTheRecordsIntact) {
+    auto recordOf = [](uint32_t n) {
+        return std::to_string(n) + ":" + pattern(8 + n * 7919 % 1700, n);
+    };
     std::mt19937 random(20240611);
-    int marked = 0;
     for (int kill = 0; kill < 200; ++kill) {
-        SCOPED_TRACE("kill " + std::to_string(kill));
         writeFile(work, "");
         int channel[2];
         ASSERT_EQ(::pipe(channel), 0);
@@ -192,35 +188,31 @@ TEST_F(DbqCrashTest, WritersKilledAtRandomMomentsLeaveTheRecordsIntact) {
             }
         }
         ::close(channel[1]);
-        uint32_t appended = 0, removed = 0, steps = random() % 12;
+        uint32_t done[2] = {0, 0}, wait = random() % 12;  // pushes and pops reported
         char step = 0;
-        auto count = [&] { (step == 'A' ? appended : removed) += 1; };
-        for (uint32_t seen = 0; seen < steps && ::read(channel[0], &step, 1) == 1; ++seen) {
-            count();
+        while (done[0] + done[1] < wait && ::read(channel[0], &step, 1) == 1) {
+            ++done[step == 'R'];
         }
         for (volatile uint32_t spin = random() % 20000; spin > 0; spin = spin - 1) {
         }
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         while (::read(channel[0], &step, 1) == 1) {
-            count();
+            ++done[step == 'R'];
         }
         ::close(channel[0]);
         const std::string file = readFile(work);
-        const bool unfinished = file.size() > 21 && file[21] != 0;
-        marked += unfinished ? 1 : 0;
-        std::vector<std::string> read = readCopy(unfinished, appended + 2);
-        const uint32_t first =
-            read.empty() ? removed : uint32_t(std::strtoul(read[0].c_str(), nullptr, 10));
-        EXPECT_TRUE(first == removed || (step == 'R' && first + 1 == removed)) << first;
-        EXPECT_GE(read.size() + first, appended) << "records lost";
-        for (uint32_t i = 0; i < read.size() && first + i < appended + (unfinished ? 0 : 1); ++i) {
+        const bool marked = file.size() > 21 && file[21] != 0;
+        std::vector<std::string> read = readCopy(marked, done[0] + 2);
+        const uint32_t first = read.empty() ? done[1] : uint32_t(std::stoul(read[0]));
+        EXPECT_TRUE(first == done[1] || (step == 'R' && first + 1 == done[1])) << first;
+        EXPECT_GE(read.size() + first, done[0]) << "records lost";
+        EXPECT_TRUE(marked || read.size() + first <= done[0] + 1);
+        for (uint32_t i = 0; i < read.size() && first + i < done[0] + (marked ? 0 : 1); ++i) {
             EXPECT_TRUE(read[i] == recordOf(first + i)) << "record " << first + i << " damaged";
         }
-        EXPECT_TRUE(unfinished || read.size() + first <= appended + 1);
-        ASSERT_FALSE(HasFailure());
+        ASSERT_FALSE(HasFailure()) << "kill " << kill;
     }
-    std::cout << marked << " of 200 kills left an update unfinished" << std::endl;
 }
 
 }  // namespace

@@ -275,29 +275,27 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
 
 // The blocks of a record are grown together when no block is free, then the commit writes the
 // master, the changed blocks in id order (the old tail first) and the master again; each write
-// takes the next write sequence number (age) of the queue object, 0 for the new file. Ids
-// beyond the block limit are logged, never refused.
+// takes the next write sequence number (age) of the queue object. Ages: r1 grows block 1 (1),
+// then master 2, block 1: 3, master 4; r2 grows 2, 3 (5, 6), then 7, blocks 1-3: 8-10, 11; r3
+// grows 4, 5 (12, 13), then 14, blocks 3-5: 15-17, 18; r4 grows 6-8 (19-21), then 22, blocks
+// 5-8: 23-26, 27. Ids beyond the block limit are logged, never refused.
 TEST_P(DbqSingleTest, RecordsAreCutIntoChainedBlocks) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
     queue.setMaxSize(7 * BLOCK);  // block ids up to 7
     queue.setMaxSize(BLOCK);      // set once
     EXPECT_EQ(queue.getBlockLimit(), 7);
-    const std::string r1 = pattern(470, 1), r2 = pattern(471, 2), r3 = pattern(940, 3),
-                      r4 = pattern(1000, 4);
-    // Ages: r1 grows block 1 (1), then master 2, block 1: 3, master 4; r2 grows 2, 3 (5, 6),
-    // then 7, blocks 1-3: 8-10, 11; r3 grows 4, 5 (12, 13), then 14, blocks 3-5: 15-17, 18;
-    // r4 grows 6-8 (19-21), then 22, blocks 5-8: 23-26, 27.
-    for (const std::string* r : {&r1, &r2, &r3, &r4}) {
-        enqueue(queue, *r);
+    const std::vector<std::string> r = {pattern(470, 1), pattern(471, 2), pattern(940, 3),
+                                        pattern(1000, 4)};
+    for (const std::string& record : r) {
+        enqueue(queue, record);
     }
-    EXPECT_EQ(queue.count(), 4);
-    EXPECT_EQ(queue.getDataSize(), 2881u);
+    EXPECT_EQ(queue.count() + int64_t(queue.getDataSize()), 4 + 2881);
     EXPECT_TRUE(fileIs(masterImage({1, 8, 0, 0, 0, 4, 2881, 0, 27}) +
-                       dataImage(part(1, 2, r1, 0, 8)) + dataImage(part(2, 3, r2, 0, 9)) +
-                       dataImage(part(3, 4, r2, 1, 15)) + dataImage(part(4, 5, r3, 0, 16)) +
-                       dataImage(part(5, 6, r3, 1, 23)) + dataImage(part(6, 7, r4, 0, 24)) +
-                       dataImage(part(7, 8, r4, 1, 25)) + dataImage(part(8, 0, r4, 2, 26))));
-    EXPECT_EQ(drain(queue), (std::vector<std::string>{r1, r2, r3, r4}));
+                       dataImage(part(1, 2, r[0], 0, 8)) + dataImage(part(2, 3, r[1], 0, 9)) +
+                       dataImage(part(3, 4, r[1], 1, 15)) + dataImage(part(4, 5, r[2], 0, 16)) +
+                       dataImage(part(5, 6, r[2], 1, 23)) + dataImage(part(6, 7, r[3], 0, 24)) +
+                       dataImage(part(7, 8, r[3], 1, 25)) + dataImage(part(8, 0, r[3], 2, 26))));
+    EXPECT_EQ(drain(queue), r);
     EXPECT_EQ(queue.getDataSize(), 0u);
     for (const char* line :
          {"block id 8", "The new free list head 8", "The block id 8", "head id 8"}) {
@@ -317,16 +315,22 @@ TEST_P(DbqSingleTest, RecordsAreCutIntoChainedBlocks) {
 TEST_P(DbqSingleTest, FreedBlocksAreReusedFirstInFirstOutAndTheLastGivenBack) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
     const std::string record = pattern(1000, 9), small = pattern(300, 4);
+    auto freed = [&](int32_t id, int32_t next, uint32_t age) {
+        Data d = part(id, next, record, id - 1, age);
+        d.free = true;
+        d.sizeOrPrevious = uint32_t(id - 1);
+        return d;
+    };
+    auto shrink = [&](int calls) {
+        for (int call = 0; call < calls; ++call) {
+            queue.shrink();
+        }
+    };
     enqueue(queue, record);  // grown 1-3, master 4, blocks 5-7, master 8
     queue.dequeue();         // master 9, blocks 10-12, master 13; drop call 1
-    Data b1 = part(1, 2, record, 0, 10), b2 = part(2, 3, record, 1, 11),
-         b3 = part(3, 0, record, 2, 12);
-    b1.free = b2.free = b3.free = true;
-    b1.sizeOrPrevious = 0;
-    b2.sizeOrPrevious = 1;
-    b3.sizeOrPrevious = 2;
-    EXPECT_TRUE(fileIs(masterImage({0, 0, 1, 3, 0, 0, 0, 0, 13}) + dataImage(b1) + dataImage(b2) +
-                       dataImage(b3)));
+    Data b2 = freed(2, 3, 11);
+    EXPECT_TRUE(fileIs(masterImage({0, 0, 1, 3, 0, 0, 0, 0, 13}) + dataImage(freed(1, 2, 10)) +
+                       dataImage(b2) + dataImage(freed(3, 0, 12))));
     enqueue(queue, small);  // block 1; block 2 the free head: master 14, blocks 15, 16, 17
     Data reused = part(1, 0, record, 0, 15);
     reused.sizeOrPrevious = 300;
@@ -334,15 +338,9 @@ TEST_P(DbqSingleTest, FreedBlocksAreReusedFirstInFirstOutAndTheLastGivenBack) {
     reused.payload.replace(0, 300, small);  // the rest keeps the old bytes
     b2.sizeOrPrevious = 0;
     b2.age = 16;
-    const std::string afterPush = masterImage({1, 1, 2, 3, 0, 1, 300, 0, 17}) + dataImage(reused) +
-                                  dataImage(b2) + dataImage(b3);
-    auto shrink = [&](int calls) {
-        for (int call = 0; call < calls; ++call) {
-            queue.shrink();
-        }
-    };
     shrink(99);
-    EXPECT_TRUE(fileIs(afterPush));
+    EXPECT_TRUE(fileIs(masterImage({1, 1, 2, 3, 0, 1, 300, 0, 17}) + dataImage(reused) +
+                       dataImage(b2) + dataImage(freed(3, 0, 12))));
     shrink(1);  // block 3, the free tail, goes: block 2 takes its place; master 18, 19, 20
     b2.age = 19;
     b2.next = 0;

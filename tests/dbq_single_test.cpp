@@ -193,6 +193,8 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
     absurd.sizeOrPrevious = 0xFFFFFFF0u;
     looping.spanning = open.spanning = true;
     basic.basic = true;
+    Data beyond = looping;  // its next block lies past the end of the file
+    beyond.next = 3;
     Master basicMaster{0, 0, 0, 0, 0, 0, 0, 3, 0, 0, "abc", true};
     const std::string ok = "count 1, block size 512, unclean 0: ", empty = "count 0, block size ",
                       at = ok + "Queue file " + path() + " is corrupt at block ",
@@ -227,9 +229,13 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
         {one(dataImage(part(1, 2, r1000, 0, 0)) + dataImage(part(2, 0, r1000, 1, 0)) +
              dataImage({3, 0, 0, false, true})),
          HEAD, at + "2: the record's chain ends after 2 of its 3 blocks [3]"},
+        {one(dataImage(part(1, 2, r1000, 0, 0)) + dataImage(part(2, 0, r1000, 1, 0))), HEAD,
+         at + "1: a record of 1000 bytes needs 3 blocks, the file holds 2 [3]"},
         {one(dataImage(absurd)), HEAD,
          at + "1: a record of 4294967280 bytes needs 9138229 blocks, the file holds 1 [3]"},
         {one(dataImage(part(1, 2, r940, 0, 0)) + dataImage(looping)), POP,
+         at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
+        {one(dataImage(part(1, 2, r940, 0, 0)) + dataImage(beyond)), POP,
          at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
         {one(dataImage(open)), POP, at + "1: a spanning block ends the record chain [3]"},
         {one(dataImage(part(1, 2, r600, 0, 0)) + dataImage(basic)), HEAD,
@@ -283,6 +289,10 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
     EXPECT_TRUE(has("q: File " + path() + " is not shut cleanly. Close the file."));
     EXPECT_TRUE(has("q: file " + path() + " block id 2 unexpected type 38"));
     EXPECT_TRUE(has("q: file " + path() + " block id 1 does not match that in content (5)"));
+    writeFile(path(), masterImage({1, 1, 0, 0, 0, 1, 3}) + hello);  // holds more than recorded
+    vfw::DBQSingle popped(path(), 1, 512, 0600, 0);
+    popped.dequeue();
+    EXPECT_EQ(popped.getDataSize(), 0u) << "the data size does not go below 0";
     writeFile(path(), changed(21, 1, 1));
     EXPECT_EQ(thrown([&] { vfw::DBQSingle probe(path(), 0, 512, 0600, 0); }),
               "DBQSingle is not shut cleanly. [-1]")

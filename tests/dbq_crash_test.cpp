@@ -1,24 +1,18 @@
 // Crash safety of DBQSingle updates (a push that takes a free block and grows two, a pop, a
-// drop of the last block, a descriptor update): a write that fails at every point of each, a
-// writer process SIGKILLed before each of its writes, and writers killed at random moments.
+// drop of the last block, a descriptor update): each write of each update fails in turn, or
+// its writer process is SIGKILLed before it; and writers are killed at random moments.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <functional>
-#include <iostream>
 #include <random>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "support/dbq_images.h"
 #include "support/dbq_test_util.h"
-#include "support/test_util.h"
 #include "vfw/dbq.h"
 
 namespace {
@@ -27,36 +21,24 @@ using dbq_images::pattern;
 using vfw_test::readFile;
 using vfw_test::writeFile;
 
-int g_writes = 0, g_stopAt = 0, g_reportFd = -1;       // the write to fail or stop at; 0: none
+int g_writes = 0, g_stopAt = 0;                        // the write to fail or stop at; 0: none
+bool g_kill = false;                                   // in a writer process: die there
 std::vector<std::pair<int64_t, size_t>> g_writesDone;  // offset and length
 
-// Fails the chosen write, or, in a writer process (with a pipe to report on), reports it and
-// waits there to be killed.
+// Fails the chosen write, or in a writer process dies before it.
 bool hook(int, int64_t offset, size_t length) {
     g_writesDone.emplace_back(offset, length);
-    if (++g_writes == g_stopAt && g_reportFd >= 0) {
-        if (::write(g_reportFd, "W", 1) != 1) {
-            ::_exit(4);
-        }
-        for (;;) {
-            ::pause();
-        }
+    if (++g_writes == g_stopAt && g_kill) {
+        ::raise(SIGKILL);
     }
     return g_writes != g_stopAt;
 }
-
-struct Update {
-    const char* name;
-    std::function<void(vfw::DBQSingle&)> run;
-    bool removing;
-};
 
 class DbqCrashTest : public ::testing::Test {
   protected:
     // The base file holds the records c and e in blocks 1 and 2; block 3, its last, is free.
     void SetUp() override {
-        vfw::DBQSingle queue(512);
-        ASSERT_TRUE(queue.open(base, 1, 0600, true, ""));
+        vfw::DBQSingle queue(work, 1, 512, 0600, 0);
         for (const std::string& record : {pattern(470, 1), pattern(940, 2), c, e}) {
             dbq_test::enqueue(queue, record);
             if (record.size() == 940) {
@@ -64,139 +46,118 @@ class DbqCrashTest : public ::testing::Test {
                 queue.dequeue();
             }
         }
-        before = readFile(base);
+        before = readFile(work);
     }
 
-    // Runs an update on a copy of the base with its write `stopAt` failing (0: none), or in a
-    // writer process killed before that write. The shrink counter at 100 makes a drop give back
-    // the last block; a removal leaves its drop for later.
-    void runOnCopy(const Update& update, int stopAt, bool killed) {
+    // Runs update `u` (0 push, 1 pop, 2 drop, 3 descriptor) on a copy of the base with its
+    // write `stopAt` failing (0: none), or in a writer process killed before that write. The
+    // shrink counter at 100 makes a drop give back the last block; a pop leaves it for later.
+    void runOnCopy(int u, int stopAt, bool killed) {
         writeFile(work, before);
         g_writes = 0;
         g_stopAt = stopAt;
         g_writesDone.clear();
-        int channel[2];
-        ASSERT_EQ(::pipe(channel), 0);
         const pid_t pid = killed ? ::fork() : -1;
         if (pid > 0) {
-            ::close(channel[1]);
-            char report = 0;
-            EXPECT_EQ(::read(channel[0], &report, 1), 1) << "the writer did not stop";
-            ::kill(pid, SIGKILL);
             int status = 0;
             ::waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFSIGNALED(status));
-        } else {
-            g_reportFd = pid == 0 ? channel[1] : -1;
-            vfw::BlockFileBuf::setWriteHook(hook);
-            try {
-                vfw::DBQSingle queue(work, 1, 512, 0600, update.removing ? 0 : 100);
-                update.run(queue);
-                EXPECT_EQ(stopAt, 0);
-            } catch (const vfw::IOException&) {
-                EXPECT_NE(stopAt, 0);
-            }
-            vfw::BlockFileBuf::setWriteHook(nullptr);
-            ::close(channel[1]);
-            if (pid == 0) {
-                ::_exit(4);  // the chosen write never came
-            }
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "not killed";
+            return;
         }
-        ::close(channel[0]);
+        g_kill = pid == 0;
+        vfw::BlockFileBuf::setWriteHook(hook);
+        try {
+            vfw::DBQSingle q(work, 1, 512, 0600, u == 1 ? 0 : 100);
+            u == 0   ? dbq_test::enqueue(q, pattern(1000, 4))
+            : u == 1 ? q.dequeue()
+            : u == 2 ? q.shrink()
+                     : q.putDescriptor(dbq_test::bytes("d"), 1);
+            EXPECT_EQ(stopAt, 0);
+        } catch (const vfw::IOException&) {
+            EXPECT_NE(stopAt, 0);
+        }
+        vfw::BlockFileBuf::setWriteHook(nullptr);
+        if (pid == 0) {
+            ::_exit(4);  // the chosen write never came
+        }
     }
 
-    // A strict open of a copy of the work file refuses it exactly when it is `marked` as in an
-    // update; returned are the records, at most `limit`, that a lenient open of another copy
-    // reads up to the first failure (the record in flight may be damaged).
+    // A strict open of the work file refuses it exactly when it is `marked` as in an update;
+    // returned are the records, at most `limit`, that a lenient open of a copy reads up to the
+    // first failure (the record in flight may be damaged).
     std::vector<std::string> readCopy(bool marked, size_t limit) {
-        const std::string file = readFile(work), copy = work + ".copy";
-        writeFile(copy, file);
+        writeFile(work + ".copy", readFile(work));
         vfw::DBQSingle strict(512), lenient(512);
         try {
-            EXPECT_TRUE(strict.open(copy, 1, 0600, true, ""));
+            EXPECT_TRUE(strict.open(work, 1, 0600, true, ""));
         } catch (const vfw::IOException& e) {
             EXPECT_STREQ(e.what(), "DBQSingle is not shut cleanly.");
         }
         EXPECT_EQ(strict.isOpen(), !marked);
-        strict.close();
-        writeFile(copy, file);
-        EXPECT_TRUE(lenient.open(copy, 1, 0600, false, ""));
+        EXPECT_TRUE(lenient.open(work + ".copy", 1, 0600, false, ""));
         std::vector<std::string> read;
         try {
-            dbq_test::drainInto(lenient, read, limit);
+            dbq_test::drain(lenient, limit, &read);
         } catch (const VFWException&) {
         }
         return read;
     }
 
-    // After an update on the base, interrupted or not: the records c and e are intact, less c
-    // when the pop reached the file. Returns whether the file is marked.
-    bool check(const Update& update) {
-        const bool marked = readFile(work)[21] != 0;
-        std::vector<std::string> read = readCopy(marked, 3), expected = {c, e};
-        if (update.removing && (read.empty() || read[0] != c)) {
-            expected.erase(expected.begin());
-        }
-        EXPECT_GE(read.size(), expected.size()) << "records lost";
-        read.resize(std::min(read.size(), expected.size()));
-        EXPECT_TRUE(read == expected) << "records damaged";
-        return marked;
-    }
-
     vfw_test::TempDir dir;
-    const std::string base = dir.file("base"), work = dir.file("work");
+    const std::string work = dir.file("work");
     const std::string c = pattern(300, 3), e = pattern(470, 5);
     std::string before;
-    const Update updates[4] = {
-        {"push", [](vfw::DBQSingle& q) { dbq_test::enqueue(q, pattern(1000, 4)); }, false},
-        {"pop", [](vfw::DBQSingle& q) { q.dequeue(); }, true},
-        {"drop", [](vfw::DBQSingle& q) { q.shrink(); }, false},
-        {"descriptor", [](vfw::DBQSingle& q) { q.putDescriptor(dbq_test::bytes("d"), 1); }, false}};
 };
 
 // The first write into the master block (its first 22 bytes) marks the file, the last (the
 // operation byte alone) clears the mark. Whether the k-th write fails or the writer is killed
-// before it, before the mark nothing but blocks grown at the end reached the file, and from
-// the mark on the file is marked.
+// before it, before the mark nothing but blocks grown at the end reached the file, from the
+// mark on the file is marked, and the records c and e are intact, less c once the pop
+// reached the file.
 TEST_F(DbqCrashTest, EveryWriteOfAnUpdateMayFailOrBeTheLast) {
-    for (const Update& update : updates) {
-        runOnCopy(update, 0, false);
+    for (int u = 0; u < 4; ++u) {
+        runOnCopy(u, 0, false);
         const int writes = g_writes;
-        size_t mark = 0;
-        while (mark < g_writesDone.size() && g_writesDone[mark].first >= 512) {
+        int mark = 0;
+        while (mark < writes && g_writesDone[size_t(mark)].first >= 512) {
             ++mark;
         }
-        ASSERT_LT(mark, g_writesDone.size());
-        EXPECT_EQ(g_writesDone[mark], std::make_pair(int64_t(0), size_t(22))) << update.name;
-        EXPECT_EQ(g_writesDone.back(), std::make_pair(int64_t(21), size_t(1))) << update.name;
+        ASSERT_LT(mark, writes);
+        EXPECT_EQ(g_writesDone[size_t(mark)], std::make_pair(int64_t(0), size_t(22))) << u;
+        EXPECT_EQ(g_writesDone.back(), std::make_pair(int64_t(21), size_t(1))) << u;
         for (int k = 1; k <= writes; ++k) {
             for (bool killed : {false, true}) {
                 SCOPED_TRACE(testing::Message()
-                             << update.name << ": " << (killed ? "killed before" : "failing")
-                             << " write " << k << " of " << writes);
-                runOnCopy(update, k, killed);
-                EXPECT_EQ(check(update), k > int(mark) + 1);
+                             << "update " << u << (killed ? ": killed" : ": failing")
+                             << " at write " << k << " of " << writes);
+                runOnCopy(u, k, killed);
                 const std::string after = readFile(work);
-                EXPECT_TRUE(k > int(mark) + 1 || after.compare(0, before.size(), before) == 0);
+                const bool marked = after[21] != 0;
+                EXPECT_EQ(marked, k > mark + 1);
+                EXPECT_TRUE(marked || after.compare(0, before.size(), before) == 0);
+                std::vector<std::string> read = readCopy(marked, 3), expected = {c, e};
+                if (u == 1 && (read.empty() || read[0] != c)) {
+                    expected.erase(expected.begin());
+                }
+                EXPECT_GE(read.size(), expected.size()) << "records lost";
+                read.resize(std::min(read.size(), expected.size()));
+                EXPECT_TRUE(read == expected) << "records damaged";
             }
         }
     }
 }
 
-std::string recordOf(uint32_t number) {
-    return std::to_string(number) + ":" + pattern(8 + (number * 7919) % 1700, number);
-}
-
 // A writer pushes records 0, 1, 2, ... and pops one every third step, reporting each step, and
-// is killed at a random moment after a random number of steps: before, inside or after an
-// update, also in the middle of a copy into the mapped file. The file then holds the records
-// from the last removal reported done on, intact and in order, and when it is not marked, at
-// most one more than reported.
+// is killed at a random moment, also in the middle of a copy into the mapped file. The file
+// then holds the records from the last pop reported on (or the one before it, when the pop
+// was unfinished), intact and in order, at least up to the last push reported and, when it is
+// not marked, at most one more.
 TEST_F(DbqCrashTest, WritersKilledAtRandomMomentsLeaveTheRecordsIntact) {
+    auto recordOf = [](uint32_t n) {
+        return std::to_string(n) + ":" + pattern(8 + n * 7919 % 1700, n);
+    };
     std::mt19937 random(20240611);
-    int marked = 0;
     for (int kill = 0; kill < 200; ++kill) {
-        SCOPED_TRACE("kill " + std::to_string(kill));
         writeFile(work, "");
         int channel[2];
         ASSERT_EQ(::pipe(channel), 0);
@@ -214,35 +175,31 @@ TEST_F(DbqCrashTest, WritersKilledAtRandomMomentsLeaveTheRecordsIntact) {
             }
         }
         ::close(channel[1]);
-        uint32_t appended = 0, removed = 0, steps = random() % 12;
+        uint32_t done[2] = {0, 0}, wait = random() % 12;  // pushes and pops reported
         char step = 0;
-        auto count = [&] { (step == 'A' ? appended : removed) += 1; };
-        for (uint32_t seen = 0; seen < steps && ::read(channel[0], &step, 1) == 1; ++seen) {
-            count();
+        while (done[0] + done[1] < wait && ::read(channel[0], &step, 1) == 1) {
+            ++done[step == 'R'];
         }
         for (volatile uint32_t spin = random() % 20000; spin > 0; spin = spin - 1) {
         }
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         while (::read(channel[0], &step, 1) == 1) {
-            count();
+            ++done[step == 'R'];
         }
         ::close(channel[0]);
         const std::string file = readFile(work);
-        const bool unfinished = file.size() > 21 && file[21] != 0;
-        marked += unfinished ? 1 : 0;
-        std::vector<std::string> read = readCopy(unfinished, appended + 2);
-        const uint32_t first =
-            read.empty() ? removed : uint32_t(std::strtoul(read[0].c_str(), nullptr, 10));
-        EXPECT_TRUE(first == removed || (step == 'R' && first + 1 == removed)) << first;
-        EXPECT_GE(read.size() + first, appended) << "records lost";
-        for (uint32_t i = 0; i < read.size() && first + i < appended + (unfinished ? 0 : 1); ++i) {
+        const bool marked = file.size() > 21 && file[21] != 0;
+        std::vector<std::string> read = readCopy(marked, done[0] + 2);
+        const uint32_t first = read.empty() ? done[1] : uint32_t(std::stoul(read[0]));
+        EXPECT_TRUE(first == done[1] || (step == 'R' && first + 1 == done[1])) << first;
+        EXPECT_GE(read.size() + first, done[0]) << "records lost";
+        EXPECT_TRUE(marked || read.size() + first <= done[0] + 1);
+        for (uint32_t i = 0; i < read.size() && first + i < done[0] + (marked ? 0 : 1); ++i) {
             EXPECT_TRUE(read[i] == recordOf(first + i)) << "record " << first + i << " damaged";
         }
-        EXPECT_TRUE(unfinished || read.size() + first <= appended + 1);
-        ASSERT_FALSE(HasFailure());
+        ASSERT_FALSE(HasFailure()) << "kill " << kill;
     }
-    std::cout << marked << " of 200 kills left an update unfinished" << std::endl;
 }
 
 }  // namespace

@@ -113,21 +113,17 @@ inline ::testing::AssertionResult sameFile(std::string actual, const std::string
                                            time_t from, time_t to) {
     for (size_t base = 0; base + BLOCK <= actual.size(); base += BLOCK) {
         const size_t at = base + (actual[base + 4] == 39 ? 50 : 26);
-        if (actual[base + 4] == 39 || actual[base + 4] == 40) {
-            if (time_t(readBe32(actual, at)) < from || time_t(readBe32(actual, at)) > to) {
-                return ::testing::AssertionFailure() << "block " << base / BLOCK << ": time";
-            }
-            be32(actual, at, 0);
+        const time_t stamp = time_t(readBe32(actual, at));
+        if ((actual[base + 4] == 39 || actual[base + 4] == 40) && (stamp < from || stamp > to)) {
+            return ::testing::AssertionFailure() << "block " << base / BLOCK << ": time";
         }
+        be32(actual, at, actual[base + 4] == 39 || actual[base + 4] == 40 ? 0 : uint32_t(stamp));
     }
     size_t i = 0;
     while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) {
         ++i;
     }
-    if (actual == expected) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
+    return (actual == expected ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
            << actual.size() << " bytes, expected " << expected.size()
            << "; first difference in block " << i / BLOCK << " at offset " << i % BLOCK;
 }

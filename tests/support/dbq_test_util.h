@@ -32,21 +32,18 @@ inline std::string peek(vfw::DBQ& queue) {
     return std::string(reinterpret_cast<const char*>(data.get()), length);
 }
 
-// Dequeues records into `records` until the queue reports empty or `limit` records are
-// there; what was read stays there when a dequeue throws.
-inline void drainInto(vfw::DBQ& queue, std::vector<std::string>& records, size_t limit) {
-    while (!queue.isEmpty() && records.size() < limit) {
+// Dequeues records until the queue reports empty or `limit` records are read; into `records`
+// when given, where what was read stays when a dequeue throws.
+inline std::vector<std::string> drain(vfw::DBQ& queue, size_t limit = 1000,
+                                      std::vector<std::string>* records = nullptr) {
+    std::vector<std::string> own, &read = records ? *records : own;
+    while (!queue.isEmpty() && read.size() < limit) {
         vfw::ByteArray data;
         uint32_t length = 0;
         queue.dequeue(data, length);
-        records.emplace_back(reinterpret_cast<const char*>(data.get()), length);
+        read.emplace_back(reinterpret_cast<const char*>(data.get()), length);
     }
-}
-
-inline std::vector<std::string> drain(vfw::DBQ& queue, size_t limit = 1000) {
-    std::vector<std::string> records;
-    drainInto(queue, records, limit);
-    return records;
+    return read;
 }
 
 // While alive, the records of "vfw.dbqs" and "vfw.dbq" from DEBUG up go to a log file.

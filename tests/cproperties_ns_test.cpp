@@ -108,10 +108,13 @@ void expectRecord(const std::string& level, const std::string& op, const std::st
     }
 }
 
-std::string g_swapIn;
+std::string g_raced;  // replaced by swapIn each time it has been opened
 
 void swapIn(const char* path) {
-    ASSERT_EQ(0, std::rename(g_swapIn.c_str(), path));
+    if (path == g_raced) {
+        vfw_test::writeFile(g_raced + ".new", "x\n");
+        ASSERT_EQ(0, std::rename((g_raced + ".new").c_str(), path));
+    }
 }
 
 // The trace file (mode 0600, never through a planted link) and its records at each level;
@@ -181,22 +184,25 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
     EXPECT_TRUE(contains(trace(), ") : loadFromStream has error -5\n"));
     EXPECT_TRUE(contains(trace(), ") : Error in opening config file: " + dir.file("long") + "\n"));
 
-    auto make = [&dir](const std::string& name, mode_t mode) {
-        vfw_test::writeFile(dir.file(name), "x\n");
+    auto make = [&dir](const std::string& name, const std::string& text, mode_t mode = 0644) {
+        vfw_test::writeFile(dir.file(name), text);
         EXPECT_EQ(0, ::chmod(dir.file(name).c_str(), mode));
         return dir.file(name);
     };
-    std::string other = make("other", 0644);
+    std::string other = make("other", "x\n"), writable = make("writable", "x\n", 0666);
     ASSERT_EQ(0, ::chown(other.c_str(), 1000, 1000));
-    std::string writable = make("writable", 0666), twice = make("twice", 0644);
+    std::string twice = make("twice", "x\n"), raced = make("raced", "x\n");
+    std::string tooLong = make("long", std::string(1024, 'x') + "\n");
     ASSERT_EQ(0, ::link(twice.c_str(), dir.file("twice2").c_str()));
     ASSERT_EQ(0, ::symlink(other.c_str(), dir.file("symlink").c_str()));
-    std::string raced = make("raced", 0644);
-    g_swapIn = make("swapped", 0644);
+    g_raced = raced;
     const std::string skip = ". Skip reading config file for property ";
     auto refused = [&skip](const std::string& path, const char* why, const char* name,
                            const char* please) {
         return "Config file [" + path + why + skip + name + ". Please " + please + "\n";
+    };
+    auto unknown = [&skip](const std::string& path, const char* name) {
+        return "Cannot open config file [" + path + "] due to unknown error" + skip + name + "\n";
     };
     const struct {
         const char* name;
@@ -217,20 +223,28 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
          refused(dir.file("symlink"), "] is symlink", "l.link", "ensure the file is not symlink")},
         {"l.missing", dir.file("missing"), -2,
          "Config file does not exist: " + dir.file("missing") + "\n"},
-        {"l.dir", dir.path(), -5,
-         "Cannot open config file [" + dir.path() + "] due to unknown error" + skip + "l.dir\n"},
-        // A file replaced between its opening and its checks.
-        {"l.raced", raced, -5,
-         "Cannot open config file [" + raced + "] due to unknown error" + skip + "l.raced\n"}};
+        {"l.dir", dir.path(), -5, unknown(dir.path(), "l.dir")},
+        {"l.long", tooLong, -5, unknown(tooLong, "l.long")},  // a line over the limit
+        {"l.raced", raced, -5, unknown(raced, "l.raced")}};   // replaced after its opening
+    // A refused file falls back to the default, a file again, and then to nothing.
+    const std::string good = "file:" + make("good", "g1 g2\n");
+    const std::pair<const char*, Items> fallbacks[] = {
+        {"d", {"d"}}, {good.c_str(), {"g1", "g2"}}, {nullptr, {}}};
+    vfw::cprops::g_afterOpenHook = swapIn;
     for (const auto& c : cases) {
-        ASSERT_EQ(0, s->setProperty(s.p, c.name, ("file:" + c.path).c_str()));
-        vfw::cprops::g_afterOpenHook = std::string(c.name) == "l.raced" ? swapIn : nullptr;
-        int err = 0;
-        EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, c.name, "d", &err))) << c.name;
-        vfw::cprops::g_afterOpenHook = nullptr;
-        EXPECT_EQ(c.err, err) << c.name;
+        for (const auto& f : fallbacks) {
+            ASSERT_EQ(0, s->setProperty(s.p, c.name, ("file:" + c.path).c_str()));
+            int err = 0;
+            EXPECT_EQ(f.second, items(s->getValueList(s.p, c.name, f.first, &err))) << c.name;
+            EXPECT_EQ(c.err, err) << c.name;
+        }
         expectRecord("ERROR  ", "getValueList", c.text);
+        int err = 0;
+        const std::string none = std::string("none.") + c.name;
+        EXPECT_EQ(nullptr, s->getValueList(s.p, none.c_str(), ("file:" + c.path).c_str(), &err));
+        EXPECT_EQ(c.err, err) << c.name;
     }
+    vfw::cprops::g_afterOpenHook = nullptr;
 }
 
 // Run as user 65534 by CPropertiesNobody.FilesItMayNotRead, in that test's namespace.

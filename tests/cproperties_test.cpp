@@ -1,6 +1,6 @@
 // The configuration store without its fixed paths: the file's syntax and `$` references, the
 // line limit, the typed getters, changes and the dump, creation and loading, value lists and
-// checked list files. Host facts, the trace and non-root callers are in
+// list files. Host facts, the trace, refused list files and non-root callers are in
 // cproperties_ns_test.cpp, saving in cproperties_save_test.cpp.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,29 +18,25 @@ using namespace cprops_test;
 
 namespace {
 
-// A configuration line, and a name with the value it has once all lines are loaded.
-struct Line {
-    std::string text, name, value;
-};
-
 TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
-    ::setenv("CPROP_T_HOME", "/home/t", 1);
-    ::setenv("CPROP_T_BOTH", "from-env", 1);
-    ::setenv("CPROP_T_QUOTED", "'quoted value'", 1);
-    ::setenv("CPROP_T_REF", "$CPROP_T_HOME", 1);
-    ::setenv("7", "seven", 1);
+    const Pairs env = {{"CPROP_T_HOME", "/home/t"},
+                       {"CPROP_T_BOTH", "from-env"},
+                       {"CPROP_T_QUOTED", "'quoted value'"},
+                       {"CPROP_T_REF", "$CPROP_T_HOME"},
+                       {"7", "seven"}};
+    for (const auto& e : env) {
+        ::setenv(e.first.c_str(), e.second.c_str(), 1);
+    }
+    // A configuration line, and a name with the value it has once all lines are loaded.
     // clang-format off
-    const std::vector<Line> lines = {
+    const struct { std::string text, name, value; } lines[] = {
         {"b=2", "b", "2"}, {"c 3", "c", "3"}, {"d\t4", "d", "4"}, {"e:=5", "e", "5"},
         {"f =6", "f", "6"}, {"   i: 9", "i", "9"}, {"vt\v1", "vt", "1"}, {"fe\f2", "fe", "2"},
-        {"cr\r3", "cr", "3"},
-        // A blank before ':' is the separator; a blank and '=' separate together.
-        {"ca :value", "ca", ":value"}, {"cb : value", "cb", ": value"},
+        {"cr\r3", "cr", "3"}, {"ca :value", "ca", ":value"}, {"cb : value", "cb", ": value"},
         {"cc = value", "cc", "value"}, {"cd: = value", "cd", "= value"},
         {"ce : = value", "ce", ": = value"}, {"cf  =value", "cf", "=value"},
         {"alone", "alone", "<none>"}, {"empty:", "empty", ""}, {"blank: ", "blank", ""},
-        {"ws:   x  \t y   ", "ws", "x y"},
-        {"wq: x \"  in   quotes \" y", "wq", "x \"  in   quotes \" y"},
+        {"ws:   x  \t y   ", "ws", "x y"}, {"wq: x \"  in   quotes \" y", "wq", "x \"  in   quotes \" y"},
         // Comments only in the first column; a comment never continues.
         {"#c1: 1", "c1", "<none>"}, {"!c2: 2", "!c2", "<none>"}, {"  # note", "#", "note"},
         {"\t! other", "!", "other"}, {"cm: 3 # not a comment", "cm", "3 # not a comment"},
@@ -49,65 +45,55 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
         {"'' no name", "", "<none>"}, {"1abc: digits first", "1ABC", "digits first"},
         // Escapes: only digits and upper-case A to F are hex digits; a NUL stays as written.
         {"t: a\\tb", "t", "a\tb"}, {"n: a\\nb", "n", "a\nb"}, {"r: a\\rb", "r", "a\rb"},
-        {"ff: a\\fb", "ff", "a\fb"}, {"v: a\\vb", "v", "a\vb"},
-        {"x: \\x41\\x7E\\x3A", "x", "A~:"}, {"lower: \\x4a", "lower", "x4a"},
-        {"short: \\x4", "short", "x4"}, {"nul: a\\x00b", "nul", "a\\x00b"},
-        {"other: \\q\\ \\:\\=", "other", "q :="}, {"bs: a\\\\b", "bs", "a\\b"},
-        {"escname\\:x\\ y: 1", "escname:x y", "1"}, {"\\=eq=2", "=eq", "2"},
-        // Only one whole quoted string is unquoted; single quotes are all literal; escaped
-        // quote marks stay, and cannot close a region.
+        {"ff: a\\fb", "ff", "a\fb"}, {"v: a\\vb", "v", "a\vb"}, {"x: \\x41\\x7E\\x3A", "x", "A~:"},
+        {"lower: \\x4a", "lower", "x4a"}, {"short: \\x4", "short", "x4"},
+        {"nul: a\\x00b", "nul", "a\\x00b"}, {"other: \\q\\ \\:\\=", "other", "q :="},
+        {"bs: a\\\\b", "bs", "a\\b"}, {"escname\\:x\\ y: 1", "escname:x y", "1"}, {"\\=eq=2", "=eq", "2"},
+        // One whole quoted string is unquoted; single quotes are literal; escaped quotes stay.
         {"dq: \"a  b\"", "dq", "a  b"}, {"sq: 'a  b'", "sq", "a  b"},
-        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"},
-        {"sqlit: 'x\\ty\\x41'", "sqlit", "x\\ty\\x41"}, {"mixed: \"ab\"cd", "mixed", "\"ab\"cd"},
-        {"inner: \"it's\"", "inner", "it's"}, {"escq: \\\"abc\\\"", "escq", "\"abc\""},
-        {"open: \"abc", "open", "\"abc"}, {"opensq: 'a   b", "opensq", "'a   b"},
-        {"none: \"\"", "none", ""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
-        // The environment before earlier properties; an undefined name is nothing; "{" or
-        // another character starts no name (the '$' stays); a name starting with a digit is
-        // that digit; replacements are unquoted, not expanded again.
+        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"}, {"sqlit: 'x\\ty\\x41'", "sqlit", "x\\ty\\x41"},
+        {"mixed: \"ab\"cd", "mixed", "\"ab\"cd"}, {"inner: \"it's\"", "inner", "it's"},
+        {"escq: \\\"abc\\\"", "escq", "\"abc\""}, {"open: \"abc", "open", "\"abc"},
+        {"opensq: 'a   b", "opensq", "'a   b"}, {"none: \"\"", "none", ""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
+        // The environment before earlier properties; an undefined name is nothing; "{" starts
+        // no name; a name starting with a digit is that digit; replacements are unquoted once.
         {"ra: $CPROP_T_HOME/x", "ra", "/home/t/x"}, {"base: /opt", "base", "/opt"},
         {"rb: $base/bin:${base}", "rb", "/opt/bin:${base}"},
-        {"CPROP_T_BOTH: from-file", "CPROP_T_BOTH", "from-file"},
-        {"rc: $CPROP_T_BOTH", "rc", "from-env"}, {"rd: [$CPROP_T_UNSET]", "rd", "[]"},
-        {"re: $later", "re", ""}, {"later: x", "later", "x"}, {"rf: $BASE", "rf", "/opt"},
-        {"sqref: '$CPROP_T_HOME'", "sqref", "$CPROP_T_HOME"}, {"dqref: \"$base\"", "dqref", "/opt"},
-        {"dollar: \\$CPROP_T_HOME", "dollar", "$CPROP_T_HOME"},
-        {"digit: $7abc", "digit", "sevenabc"},
-        {"digit2: $77", "digit2", "seven7"}, {"lone: 5$ and $-x", "lone", "5$ and $-x"},
-        {"unq: <$CPROP_T_QUOTED>", "unq", "<quoted value>"},
+        {"CPROP_T_BOTH: from-file", "CPROP_T_BOTH", "from-file"}, {"rc: $CPROP_T_BOTH", "rc", "from-env"},
+        {"rd: [$CPROP_T_UNSET]", "rd", "[]"}, {"re: $later", "re", ""}, {"later: x", "later", "x"},
+        {"rf: $BASE", "rf", "/opt"}, {"sqref: '$CPROP_T_HOME'", "sqref", "$CPROP_T_HOME"},
+        {"dqref: \"$base\"", "dqref", "/opt"}, {"dollar: \\$CPROP_T_HOME", "dollar", "$CPROP_T_HOME"},
+        {"digit: $7abc", "digit", "sevenabc"}, {"digit2: $77", "digit2", "seven7"},
+        {"lone: 5$ and $-x", "lone", "5$ and $-x"}, {"unq: <$CPROP_T_QUOTED>", "unq", "<quoted value>"},
         {"once: $CPROP_T_REF", "once", "$CPROP_T_HOME"},
-        // An even run of backslashes ends the line; of an odd run the last one joins; with
-        // nothing left to join, it goes.
+        // An even run of backslashes ends the line; of an odd run the last one joins.
         {"ja: one \\\n   two", "ja", "one two"}, {"jb: x\\\\", "jb", "x\\"}, {"jc: y", "jc", "y"},
-        {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"},
-        {"h: last\\", "h", "last"}};
+        {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"}, {"h: last\\", "h", "last"}};
     // clang-format on
     std::string text;
-    for (const Line& line : lines) {
-        text += line.text + (&line != &lines.back() ? "\n" : "");
+    for (const auto& line : lines) {
+        text += line.text + (&line != std::end(lines) - 1 ? "\n" : "");
     }
     Store s;
     ASSERT_EQ(0, loadText(s, text));
-    for (const Line& line : lines) {
+    for (const auto& line : lines) {
         EXPECT_EQ(line.value, get(s, line.name)) << line.text;
     }
     EXPECT_EQ(4 + 73, s->size(s.p));  // the host facts and the names; no empty name
     EXPECT_STREQ("dflt", s->getPropertyWithDefault(s.p, "alone", "dflt", nullptr));
     EXPECT_STREQ("", s->getPropertyWithDefault(s.p, "empty", "dflt", nullptr));
     EXPECT_EQ(7, s->getInt(s.p, "empty", 7, nullptr));  // empty counts as not set
-    // interValue keeps quotes and escapes; value is unescaped and unquoted.
     const vfw::ValueList* esc = s->getPropertyList(s.p, "dolla", nullptr);
     ASSERT_EQ(1, esc->size(esc));
-    EXPECT_STREQ("\\$CPROP_T_HOME", esc->first->strings[2]);
+    EXPECT_STREQ("\\$CPROP_T_HOME", esc->first->strings[2]);  // interValue as written
     char* copy = ::strdup("$base and $CPROP_T_HOME and '$base' and \\$base");
     ASSERT_EQ(0, s->expandEnvVariables(s.p, &copy));
     ASSERT_EQ(0, s->unExpandEnvVariables(s.p, &copy));  // load mode 1: nothing to undo
     EXPECT_STREQ("/opt and /home/t and '$base' and \\$base", copy);
     std::free(copy);
     EXPECT_EQ(-22, s->expandEnvVariables(s.p, nullptr));
-    for (const char* name :
-         {"CPROP_T_HOME", "CPROP_T_BOTH", "CPROP_T_QUOTED", "CPROP_T_REF", "7"}) {
-        ::unsetenv(name);
+    for (const auto& e : env) {
+        ::unsetenv(e.first.c_str());
     }
     Store joinedLast;  // the joined line is the last: its lone backslash goes too
     ASSERT_EQ(0, loadText(joinedLast, "c: a\\\n   \\\n"));
@@ -117,8 +103,8 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
 // A line over 1023 characters is refused whole (its tail never becomes a line of its own),
 // and so is a NUL byte: the load stops there with a read error.
 TEST(CPropertiesSyntax, LineLimitAndNulBytes) {
-    std::string longest = "a: " + std::string(1020, 'x');         // exactly 1023 characters
-    std::string joined = "c: " + std::string(600, 'p') + "\\\n";  // continued within the limit
+    const std::string longest = "a: " + std::string(1020, 'x');  // exactly 1023 characters
+    const std::string joined = "c: " + std::string(600, 'p') + "\\\n", p600(600, 'p');
     const struct {
         std::string text;
         int code;
@@ -128,9 +114,7 @@ TEST(CPropertiesSyntax, LineLimitAndNulBytes) {
         {"first: 1\n" + longest + "y evil: 1\nlast: 2\n",
          -5,
          {{"first", "1"}, {"a", "<none>"}, {"evil", "<none>"}, {"last", "<none>"}}},
-        {joined + std::string(419, 'q') + "\n",
-         0,
-         {{"c", std::string(600, 'p') + " " + std::string(419, 'q')}}},
+        {joined + std::string(419, 'q') + "\n", 0, {{"c", p600 + " " + std::string(419, 'q')}}},
         {joined + std::string(420, 'q') + "\nz: 1\n", -5, {{"c", "<none>"}, {"z", "<none>"}}},
         {std::string("a: 1\nb: x\0y\nc: 3\n", 17),
          -5,
@@ -195,10 +179,9 @@ TEST(CPropertiesGetters, IntUIntBoolAndTime) {
         } else {
             s->deleteProperty(s.p, "t", nullptr);
         }
-        std::string what = std::string(c.value ? c.value : "missing") + " " + c.unit;
         err = 1;
-        EXPECT_EQ(c.seconds, s->getTime(s.p, "T", c.dflt, c.unit, &err)) << what;
-        EXPECT_EQ(c.err, err) << what;
+        EXPECT_EQ(c.seconds, s->getTime(s.p, "T", c.dflt, c.unit, &err)) << c.value << c.unit;
+        EXPECT_EQ(c.err, err) << (c.value ? c.value : "missing") << " " << c.unit;
     }
 }
 
@@ -292,14 +275,28 @@ TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
     EXPECT_EQ(0, linked->size(linked.p));
 }
 
-TEST(CPropertiesLists, InlineListsPropertyListsAndTheCache) {
+// Inline lists, property lists, the cache of lists by name, and list files: one item per
+// word of a root-owned file (ids 0 to 4 count as root's).
+TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
+    vfw_test::TempDir dir;
+    const std::string listFile = dir.file("a b"), system = dir.file("system");
+    vfw_test::writeFile(listFile,
+                        "# administrators\n  root, daemon\tbin  \n\n   ! not this\n"
+                        "\"quoted one\"\n\"not, whole\" x\na\\tb 'c'\n");
+    vfw_test::writeFile(dir.file("empty"), "# nothing\n\n");
+    vfw_test::writeFile(system, "s\n");
+    ASSERT_EQ(0, ::chown(system.c_str(), 4, 4));
+    const Items words = {"root",  "daemon",  "bin", "quoted", "one",
+                         "\"not", "whole\"", "x",   "a\\tb",  "'c'"};
     // clang-format off
-    const struct { const char* value; Items items; } cases[] = {
+    const struct { std::string value; Items items; } cases[] = {
         {"a, b\\, c 'd e'", {"a", "b,", "c", "d e"}}, {"x\\ty\\nz", {"x", "y", "z"}},
         {"\"p q\",r", {"p q", "r"}}, {"a,, ,b ,", {"a", "b"}}, {"'a b", {"'a b"}},
-        {"\\x41\\,", {"A,"}}, {"root, Admin 'x y'", {"root", "Admin", "x y"}}};
+        {"\\x41\\,", {"A,"}}, {"root, Admin 'x y'", {"root", "Admin", "x y"}},
+        {"file:" + listFile, words}, {"fi\\le:\"" + listFile + "\"", words},  // a file too
+        {"File:" + listFile, {"File:" + dir.path() + "/a", "b"}}, {"file:" + dir.file("empty"), {}},
+        {"file:" + system, {"s"}}};
     // clang-format on
-    vfw_test::TempDir dir;
     std::string text = "empty:\nnovalue\npre.a: 1\npre.b: 2\npre: 3\nPRE.c: 4\n";
     for (const auto& c : cases) {
         text += "l" + std::to_string(&c - cases) + ": " + c.value + "\n";
@@ -310,9 +307,12 @@ TEST(CPropertiesLists, InlineListsPropertyListsAndTheCache) {
     int err = 1;
     for (const auto& c : cases) {
         std::string name = "L" + std::to_string(&c - cases);
-        EXPECT_EQ(c.items, items(s->getValueList(s.p, name.c_str(), nullptr, &err))) << c.value;
+        EXPECT_EQ(c.items, items(s->getValueList(s.p, name.c_str(), "dflt", &err))) << c.value;
         EXPECT_EQ(0, err);
     }
+    // In a configuration line "\f" is a form feed, so "\file:" only comes from setProperty.
+    ASSERT_EQ(0, s->setProperty(s.p, "bs", ("\\file: " + dir.path() + "/a\\ b").c_str()));
+    EXPECT_EQ(words, items(s->getValueList(s.p, "bs", nullptr, nullptr)));
     const vfw::ValueList* users = s->getValueList(s.p, "l6", nullptr, nullptr);
     EXPECT_EQ(3, users->countNodes(const_cast<vfw::ValueList*>(users)));
     EXPECT_STREQ("x y", users->last(users)->strings[0]);
@@ -342,9 +342,8 @@ TEST(CPropertiesLists, InlineListsPropertyListsAndTheCache) {
     }
     EXPECT_EQ((Items{"pre.b22", "pre.a11"}), names);
     const vfw::ValueList* all = s->getPropertyList(s.p, nullptr, nullptr);
-    EXPECT_EQ(4 + 6 + 7 + 1, all->size(all));                       // with "copy"
+    EXPECT_EQ(4 + 6 + 12 + 2, all->size(all));                      // with "bs" and "copy"
     EXPECT_EQ(nullptr, s->getPropertyList(s.p, "pre.a", nullptr));  // not longer
-
     // Cached by name; a change of the property drops the name from the cache, the old list
     // staying valid; a list given back is freed; a reload frees everything handed out.
     const vfw::ValueList* first = s->getValueList(s.p, "l6", "dflt", nullptr);
@@ -363,58 +362,6 @@ TEST(CPropertiesLists, InlineListsPropertyListsAndTheCache) {
     EXPECT_EQ(-2, s->release(s.p, value));
     EXPECT_EQ(-2, s->release(s.p, first));
     EXPECT_EQ(cases[6].items, items(s->getValueList(s.p, "l6", nullptr, nullptr)));
-}
-
-// List files on real files, as root: "list: file:<path>" queried with `fallback`.
-Items queryListFile(const std::string& path, const char* fallback, int& err) {
-    Store s;
-    EXPECT_EQ(0, loadText(s, "list: file:" + path + "\n"));
-    return items(s->getValueList(s.p, "list", fallback, &err));
-}
-
-TEST(CPropertiesListFiles, OneItemPerWordOfARootOwnedFileElseTheDefault) {
-    vfw_test::TempDir dir;
-    auto make = [&dir](const std::string& name, const std::string& text, mode_t mode = 0644) {
-        vfw_test::writeFile(dir.file(name), text);
-        EXPECT_EQ(0, ::chmod(dir.file(name).c_str(), mode));
-        return dir.file(name);
-    };
-    std::string path = make("a b",
-                            "# administrators\n  root, daemon\tbin  \n\n   ! not this\n"
-                            "\"quoted one\"\n\"not, whole\" x\na\\tb 'c'\n");
-    const Items words = {"root",  "daemon",  "bin", "quoted", "one",
-                         "\"not", "whole\"", "x",   "a\\tb",  "'c'"};
-    int err = 1;
-    EXPECT_EQ(words, queryListFile(path, "dflt", err));
-    EXPECT_EQ(0, err);
-    EXPECT_EQ(Items{}, queryListFile(make("empty", "# nothing\n\n"), "dflt", err));
-    // "\file:" and "fi\le:" name a file too, "File:" does not; the path may be quoted. In a
-    // configuration line "\f" is a form feed, so the first form only comes from setProperty.
-    Store s;
-    ASSERT_EQ(0, loadText(s, "l2: fi\\le:\"" + path + "\"\nl3: File:" + path + "\n"));
-    ASSERT_EQ(0, s->setProperty(s.p, "l1", ("\\file: " + dir.path() + "/a\\ b").c_str()));
-    EXPECT_EQ(words, items(s->getValueList(s.p, "l1", nullptr, nullptr)));
-    EXPECT_EQ(words, items(s->getValueList(s.p, "l2", nullptr, nullptr)));
-    EXPECT_EQ(2u, items(s->getValueList(s.p, "l3", nullptr, nullptr)).size());  // inline
-
-    // ids 0 to 4 count as root's. A refused file (every refusal is in cproperties_ns_test)
-    // falls back to the default, a file again, and then to nothing; the refusal is reported.
-    std::string system = make("system", "s\n");
-    ASSERT_EQ(0, ::chown(system.c_str(), 4, 4));
-    EXPECT_EQ((Items{"s"}), queryListFile(system, nullptr, err));
-    EXPECT_EQ(0, err);
-    std::string good = "file:" + make("good", "g1 g2\n");
-    const std::pair<std::string, int> refused[] = {
-        {make("writable", "w\n", 0666), -125}, {make("long", std::string(1024, 'x') + "\n"), -5}};
-    for (const auto& c : refused) {
-        EXPECT_EQ((Items{"d1", "d2"}), queryListFile(c.first, "d1,d2", err)) << c.first;
-        EXPECT_EQ(c.second, err) << c.first;
-        EXPECT_EQ((Items{"g1", "g2"}), queryListFile(c.first, good.c_str(), err)) << c.first;
-        EXPECT_EQ(c.second, err) << c.first;
-        EXPECT_EQ(Items{}, queryListFile(c.first, nullptr, err)) << c.first;
-        EXPECT_EQ(nullptr, s->getValueList(s.p, "none", ("file:" + c.first).c_str(), &err));
-        EXPECT_EQ(c.second, err) << c.first;
-    }
 }
 
 }  // namespace

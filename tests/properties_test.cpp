@@ -1,8 +1,8 @@
 // The property layer on objects of its own, loading files written by the tests: look-ups,
-// failed loads and their records, value lists with their cache and list files, setValueList,
-// saving, times, keys, the dump, prefix ranges and what a load logs. Records are read back
-// from the process's log file (support/log_capture.h); a caller without root's rights is in
-// cproperties_ns_test.cpp. Then the process-wide object, with a real rsyslogd.
+// times, keys, prefix ranges and the dump, failed loads and their records, value lists with
+// their cache and list files, setValueList and saving, and what a load logs. Records are read
+// back from the process's log file (support/log_capture.h); a caller without root's rights is
+// in cproperties_ns_test.cpp. Then the process-wide object, with a real rsyslogd.
 #include "vfw/properties.h"
 
 #include <sys/mount.h>
@@ -27,8 +27,8 @@ namespace {
 using vfw::CProperties2;
 using vfw_test::readFile;
 using vfw_test::writeFile;
-using Records = std::vector<std::string>;
 using Items = std::vector<std::string>;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 Items itemsOf(const CProperties2::StringListPtr& list) {
     EXPECT_TRUE(list) << "value lists are never null";
@@ -37,6 +37,14 @@ Items itemsOf(const CProperties2::StringListPtr& list) {
 
 std::string parsing(const std::string& what, const std::string& why) {
     return "INFO  util.properties Error in parsing " + what + why;
+}
+
+const std::string BAD_VALUE = ". Parameter value may not be expected. (error=-22)";
+
+std::string dumped(const CProperties2& props, const std::string& title) {
+    std::ostringstream out;
+    props.dump(out, title);
+    return out.str();
 }
 
 class PropertiesTest : public ::testing::Test {
@@ -52,6 +60,7 @@ class PropertiesTest : public ::testing::Test {
         m_props.load(m_dir.file(name).c_str(), 1);
         return m_dir.file(name);
     }
+    Items records() { return m_capture.records(); }
 
     vfw_test::TempDir m_dir;
     vfw_test::LogCapture m_capture;
@@ -59,8 +68,11 @@ class PropertiesTest : public ::testing::Test {
     vfw::Logger m_log = vfw::getLogger("util.properties");
 };
 
-TEST_F(PropertiesTest, LookupsIgnoreCase) {
-    load("vaud.at.spool: spool-x\nLog.A = debug\nquoted: \"two  words\"\nsite: mine\n");
+TEST_F(PropertiesTest, LookupsTimesKeysPrefixRangesAndTheDump) {
+    load(
+        "vaud.at.spool: spool-x\nquoted: \"two  words\"\nsite: mine\nlog: INFO\nlog.b: DEBUG\n"
+        "LOG.A: WARN\nlogger.showmore: 3\nlog.: x\nlogx: 1\ndiag.z: 1\nDIAG.y: 2\ndiagnostic: 3\n"
+        "x@1: a\nx[1: b\nxa: c\nt.m: 10m\nt.n: 10\nt.neg: -1\nt.bad: -5\n");
     std::string value = "untouched";
     EXPECT_TRUE(m_props.lookup("VAUD.at.SPOOL", value));
     EXPECT_FALSE(m_props.lookup("vaud.at.spoo", value));
@@ -69,9 +81,47 @@ TEST_F(PropertiesTest, LookupsIgnoreCase) {
     EXPECT_EQ(m_props("QUOTED") + "|" + m_props.getInterValue("quoted"),
               "two  words|\"two  words\"");
     EXPECT_EQ(m_props.getInterValue("missing"), "");
-    EXPECT_TRUE(m_props.hasName("Log.A"));
+    EXPECT_TRUE(m_props.hasName("LOG.A"));
     EXPECT_FALSE(m_props.hasName("log.a")) << "has-name compares byte for byte";
     EXPECT_EQ(m_props("SITE"), "mine") << "a property hides the host fact of its name";
+    EXPECT_EQ(m_props.getTime("T.M", 30, 's'), 600);
+    EXPECT_EQ(m_props.getTime("t.n", 30, 'h'), 36000);
+    EXPECT_EQ(m_props.getTime("t.neg", 30, 's'), -1);
+    EXPECT_EQ(m_props.getTime("unset", 2, 'h'), 7200);
+    EXPECT_EQ(records(), Items());
+    EXPECT_EQ(m_props.getTime("t.bad", 30, 's'), 30);
+    EXPECT_EQ(records(), Items{parsing("t.bad", BAD_VALUE)});
+    m_log->setLevel(vfw::LEVEL_TRACE);
+    m_props.getTime("t.m", 30, 's');
+    EXPECT_EQ(records(), Items{"TRACE util.properties t.m: 600 seconds"});
+    EXPECT_EQ(CProperties2::buildKey("", "at.spool"), "vaud.at.spool");
+    EXPECT_EQ(CProperties2::buildKey("logger", "file", "maxsize"), "logger.file.maxsize");
+    // Prefix ranges ignore case; the names just after the prefix's last character in the
+    // case-folded order ("x[1" after "x@1" and "xa") are no part of it.
+    CProperties2::ValueMap::const_iterator first, last;
+    ASSERT_TRUE(m_props.prefixRange("log.", first, last));
+    EXPECT_EQ(Pairs(first, last), (Pairs{{"log.", "x"}, {"LOG.A", "WARN"}, {"log.b", "DEBUG"}}));
+    EXPECT_EQ(m_props.listWithPrefix("LOG."), Pairs(first, last));
+    ASSERT_TRUE(m_props.prefixRange("Diag.", first, last));
+    EXPECT_EQ(Pairs(first, last), (Pairs{{"DIAG.y", "2"}, {"diag.z", "1"}}));
+    ASSERT_TRUE(m_props.prefixRange("x@", first, last));
+    EXPECT_EQ(Pairs(first, last), (Pairs{{"x@1", "a"}}));
+    EXPECT_FALSE(m_props.prefixRange("nothing.", first, last));
+    EXPECT_TRUE(first == last);
+    std::string name;
+    ASSERT_TRUE(m_props.firstWithPrefix("diag", name, value));
+    EXPECT_EQ(name + "=" + value, "diag.z=1") << "first-with-prefix compares case-sensitively";
+    ASSERT_TRUE(m_props.firstWithPrefix("DIAG", name, value));
+    EXPECT_EQ(name + "=" + value, "DIAG.y=2");
+    EXPECT_FALSE(m_props.firstWithPrefix("Diag", name, value));
+    // The dump: "name=value" in the map's order, the host facts among them.
+    load("a.b: 10m\nc: 10\nA: one  two\n");
+    std::string lines = "A=one two\na.b=10m\nc=10\n";
+    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"}) {
+        lines += std::string(fact) + "=" + m_props(fact) + "\n";
+    }
+    EXPECT_EQ(dumped(m_props, "Properties dump"), "#Properties dump\n" + lines);
+    EXPECT_EQ(dumped(m_props, ""), lines);
 }
 
 // Each failure is logged at INFO with its text (with the record's source and function when
@@ -82,12 +132,12 @@ TEST_F(PropertiesTest, FailedLoadsAreLoggedAndLeaveEveryLookupEmpty) {
     EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"x", "y"}));
     m_log->setShowMore(7);
     m_props.load(m_dir.file("absent").c_str(), 1);
-    Records records = m_capture.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].rfind("INFO  util.properties \"properties:", 0), 0u) << records[0];
+    Items logged = records();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("INFO  util.properties \"properties:", 0), 0u) << logged[0];
     std::string tail =
         ":load()\" Error in parsing " + m_dir.file("absent") + " because file does not exist.";
-    EXPECT_EQ(records[0].substr(records[0].size() - tail.size()), tail) << records[0];
+    EXPECT_EQ(logged[0].substr(logged[0].size() - tail.size()), tail) << logged[0];
     m_log->setShowMore(-1);
     std::string value;
     EXPECT_FALSE(m_props.isLoaded() || m_props.lookup("a", value) ||
@@ -96,19 +146,15 @@ TEST_F(PropertiesTest, FailedLoadsAreLoggedAndLeaveEveryLookupEmpty) {
     EXPECT_EQ(m_props.getTime("t", 2, 'm'), 120);
     CProperties2::ValueMap::const_iterator first, last;
     EXPECT_FALSE(m_props.prefixRange("log.", first, last) || !m_props.listWithPrefix("").empty());
-    std::ostringstream dump;
-    m_props.dump(dump, "");
-    EXPECT_EQ(dump.str(), "");
-
+    EXPECT_EQ(dumped(m_props, ""), "");
     ASSERT_EQ(::mkdir(m_dir.file("directory").c_str(), 0755), 0);
     m_props.load(m_dir.file("directory").c_str(), 1);
-    EXPECT_EQ(m_capture.records(), Records{parsing(m_dir.file("directory"), ".")});
+    EXPECT_EQ(records(), Items{parsing(m_dir.file("directory"), ".")});
     std::string half = load("a: 1\nlist: x y\n" + std::string(1100, 'z') + "\nb: 2\n", "half");
-    EXPECT_EQ(m_capture.records(), Records{parsing(half, ".")});
+    EXPECT_EQ(records(), Items{parsing(half, ".")});
     EXPECT_FALSE(m_props.lookup("a", value));
     m_props.load(good.c_str(), 0);
-    EXPECT_EQ(m_capture.records(),
-              Records{parsing(good, ". Parameter value may not be expected. (error=-22)")});
+    EXPECT_EQ(records(), Items{parsing(good, BAD_VALUE)});
     EXPECT_TRUE(m_props.reload());
     EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1")), (Items{"x", "y"}));
     writeFile(good, "a: 2\n");
@@ -116,7 +162,7 @@ TEST_F(PropertiesTest, FailedLoadsAreLoggedAndLeaveEveryLookupEmpty) {
     EXPECT_EQ(m_props("a"), "2");
     ASSERT_EQ(::unlink(good.c_str()), 0);
     EXPECT_FALSE(m_props.reload());
-    EXPECT_EQ(m_capture.records(), Records{parsing(good, " because file does not exist.")});
+    EXPECT_EQ(records(), Items{parsing(good, " because file does not exist.")});
 }
 
 TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefaultAndListFilesChecked) {
@@ -141,26 +187,27 @@ TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefaultAndListFilesChecked) {
     m_props.getValueList("list", "x");
     m_props.getValueList("list", "x");
     m_props.getValueList("absent", "");
-    EXPECT_EQ(m_capture.records(),
-              (Records{"DEBUG util.properties Property list list: (a), (b,), (c), (d e), ",
-                       "DEBUG util.properties Property list absent: "}))
+    EXPECT_EQ(records(), (Items{"DEBUG util.properties Property list list: (a), (b,), (c), (d e), ",
+                                "DEBUG util.properties Property list absent: "}))
         << "one record per list built, none for a cached one";
     m_log->setLevel(-1);
-
     ASSERT_EQ(::chmod(listFile.c_str(), 0666), 0);
     m_props.load(conf.c_str(), 1);
     EXPECT_EQ(itemsOf(m_props.getValueList("hosts", "fallback")), Items{"fallback"})
         << "a load drops the cache";
-    EXPECT_EQ(m_capture.records(),
-              Records{parsing("hosts",
-                              " because of security reason.\nPlease make sure config file must "
-                              "be:\n1. Owned by root.\n2. Not world writable.\n3. Not a "
-                              "symlink.\n4. Hardlink count must be 1.\n")});
+    EXPECT_EQ(records(), Items{parsing("hosts",
+                                       " because of security reason.\nPlease make sure config "
+                                       "file must be:\n1. Owned by root.\n2. Not world "
+                                       "writable.\n3. Not a symlink.\n4. Hardlink count must "
+                                       "be 1.\n")});
     EXPECT_EQ(itemsOf(m_props.getValueList("missing", "m1 m2")), (Items{"m1", "m2"}));
-    EXPECT_EQ(m_capture.records(), Records{parsing("missing", " because file does not exist.")});
+    EXPECT_EQ(records(), Items{parsing("missing", " because file does not exist.")});
 }
 
-TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItems) {
+// Items set as a list read back as the same items, from the store and from the file it saves
+// (which keeps its other lines); an empty list stays empty instead of turning into the
+// default; a new list replaces a cached one; saving clears the changed mark.
+TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
     ::setenv("VFW_PROPS_TEST_REF", "expanded", 1);
     // clang-format off
     const Items items = {"plain", "two words", "comma,inside", "\"double\"", "'single'", "it's",
@@ -168,29 +215,30 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItems) {
         "line\nend", "cr\rff\fvt\v", std::string("\x01\x1f\x7f", 3), "", "#hash", "!bang", "a:b=c",
         "\xc3\xa9t\xc3\xa9", "  padded  "};
     // clang-format on
-    load("other: 1\n");
+    std::string path = load("# lists\nkeep: 1\nmy.list: old\n");
+    EXPECT_FALSE(m_props.isDirty());
     m_props.setValueList("My.List", CProperties2::StringList(items.begin(), items.end()), 0);
+    m_props.setValueList("empty", CProperties2::StringList(), 0);
     EXPECT_TRUE(m_props.isDirty());
     EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
-    std::string text = m_props("MY.LIST");
-    EXPECT_EQ(text.find('\n'), std::string::npos) << "the value fits on one line: " << text;
+    EXPECT_EQ(m_props("MY.LIST").find('\n'), std::string::npos) << m_props("my.list");
     EXPECT_EQ(m_props.getInterValue("my.list"), "");
-    // The same text written to the file and loaded gives the same items again; an empty list
-    // stays empty instead of turning into the default.
-    m_props.setValueList("empty", CProperties2::StringList(), 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
-    load("my.list: " + text + "\nempty: " + m_props("empty") + "\n");
-    EXPECT_FALSE(m_props.isDirty());
-    EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
-    EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
-    // A new list replaces a cached one.
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), Items{"red"});
     m_props.setValueList("colours", {"green", "blue"}, 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), (Items{"green", "blue"}));
-    EXPECT_EQ(m_capture.records(), Records());
+    EXPECT_EQ(0, m_props.saveProperty(path.c_str()));
+    EXPECT_FALSE(m_props.isDirty());
+    EXPECT_EQ("# lists\nkeep: 1\n", readFile(path).substr(0, 16));
+    m_props.load(path.c_str(), 1);
+    EXPECT_EQ("1", m_props("keep"));
+    EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
+    EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
+    EXPECT_EQ(itemsOf(m_props.getValueList("colours", "")), (Items{"green", "blue"}));
+    EXPECT_EQ(records(), Items());
     ::unsetenv("VFW_PROPS_TEST_REF");
 
-    CProperties2 bare;  // never loaded: it logs and uses the defaults
+    CProperties2 bare;  // never loaded: it logs, uses the defaults and saves nothing
     m_log->setLevel(vfw::LEVEL_DEBUG);
     bare.setValueList("x", {"a", "b c"}, 0);
     EXPECT_EQ(bare("x"), "");
@@ -200,81 +248,9 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItems) {
     const std::string unset =
         "DEBUG util.properties property: cproperties module is unexpectedly not initialised. "
         "Value list x";
-    EXPECT_EQ(m_capture.records(), (Records{unset + " (a \"b c\") may not be set correctly.",
-                                            unset + " is treated as empty."}));
-}
-
-TEST_F(PropertiesTest, SaveWritesTheListsBackAndClearsDirty) {
-    std::string path = load("# lists\nkeep: 1\nmy.list: old\n");
-    EXPECT_FALSE(m_props.isDirty());
-    m_props.setValueList("my.list", {"a", "b c", "d,e"}, 0);
-    m_props.setValueList("new.list", {"x"}, 0);
-    EXPECT_TRUE(m_props.isDirty());
-    EXPECT_EQ(0, m_props.saveProperty(path.c_str()));
-    EXPECT_FALSE(m_props.isDirty());
-    EXPECT_EQ("# lists\nkeep: 1\n", vfw_test::readFile(path).substr(0, 16));
-    CProperties2 fresh;
-    fresh.setSkipLoggerReconfigure(1);
-    fresh.load(path.c_str(), 1);
-    EXPECT_EQ("1", fresh("keep"));
-    EXPECT_EQ(itemsOf(fresh.getValueList("my.list", "")), (Items{"a", "b c", "d,e"}));
-    EXPECT_EQ(itemsOf(fresh.getValueList("new.list", "")), Items{"x"});
-    EXPECT_EQ(-22, CProperties2().saveProperty(path.c_str()));
-}
-
-TEST_F(PropertiesTest, TimesKeysAndTheDump) {
-    load("a.b: 10m\nc: 10\ne: -1\nf: -5\nA: one  two\n");
-    EXPECT_EQ(m_props.getTime("A.B", 30, 's'), 600);
-    EXPECT_EQ(m_props.getTime("c", 30, 'h'), 36000);
-    EXPECT_EQ(m_props.getTime("e", 30, 's'), -1);
-    EXPECT_EQ(m_props.getTime("unset", 2, 'h'), 7200);
-    EXPECT_EQ(m_capture.records(), Records());
-    EXPECT_EQ(m_props.getTime("f", 30, 's'), 30);
-    EXPECT_EQ(m_capture.records(),
-              Records{parsing("f", ". Parameter value may not be expected. (error=-22)")});
-    m_log->setLevel(vfw::LEVEL_TRACE);
-    m_props.getTime("a.b", 30, 's');
-    EXPECT_EQ(m_capture.records(), Records{"TRACE util.properties a.b: 600 seconds"});
-    EXPECT_EQ(CProperties2::buildKey("", "at.spool"), "vaud.at.spool");
-    EXPECT_EQ(CProperties2::buildKey("logger", "file", "maxsize"), "logger.file.maxsize");
-
-    std::string lines = "A=one two\na.b=10m\nc=10\n";
-    for (const char* name : {"DOMAIN", "e", "f", "JOINNAME", "SITE", "ZONE"}) {
-        lines += std::string(name) + "=" + m_props(name) + "\n";
-    }
-    std::ostringstream titled;
-    m_props.dump(titled, "Properties dump");
-    EXPECT_EQ(titled.str(), "#Properties dump\n" + lines);
-    std::ostringstream plain;
-    m_props.dump(plain, "");
-    EXPECT_EQ(plain.str(), lines);
-}
-
-TEST_F(PropertiesTest, ThePrefixRangeCoversAFamilyWithoutRegardToCase) {
-    load(
-        "log: INFO\nlog.b: DEBUG\nLOG.A: WARN\nlogger.showmore: 3\nlog.: x\nlogx: 1\n"
-        "diag.z: 1\nDIAG.y: 2\ndiagnostic: 3\nx@1: a\nx[1: b\nxa: c\n");
-    using Pairs = std::vector<std::pair<std::string, std::string>>;
-    CProperties2::ValueMap::const_iterator first;
-    CProperties2::ValueMap::const_iterator last;
-    ASSERT_TRUE(m_props.prefixRange("log.", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"log.", "x"}, {"LOG.A", "WARN"}, {"log.b", "DEBUG"}}));
-    EXPECT_EQ(m_props.listWithPrefix("LOG."), Pairs(first, last));
-    ASSERT_TRUE(m_props.prefixRange("Diag.", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"DIAG.y", "2"}, {"diag.z", "1"}}));
-    // The names just after the prefix's last character in the case-folded order ("x[1" after
-    // "x@1" and "xa") are no part of it.
-    ASSERT_TRUE(m_props.prefixRange("x@", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"x@1", "a"}}));
-    EXPECT_FALSE(m_props.prefixRange("nothing.", first, last));
-    EXPECT_TRUE(first == last);
-    std::string name;
-    std::string value;
-    ASSERT_TRUE(m_props.firstWithPrefix("diag", name, value));
-    EXPECT_EQ(name + "=" + value, "diag.z=1") << "first-with-prefix compares case-sensitively";
-    ASSERT_TRUE(m_props.firstWithPrefix("DIAG", name, value));
-    EXPECT_EQ(name + "=" + value, "DIAG.y=2");
-    EXPECT_FALSE(m_props.firstWithPrefix("Diag", name, value));
+    EXPECT_EQ(records(), (Items{unset + " (a \"b c\") may not be set correctly.",
+                                unset + " is treated as empty."}));
+    EXPECT_EQ(-22, bare.saveProperty(path.c_str()));
 }
 
 // After a load every property is logged when "util.properties" shows DEBUG: at DEBUG by an
@@ -287,14 +263,14 @@ TEST_F(PropertiesTest, ALoadLogsEveryPropertyAtDebugOrTrace) {
         m_log->setLevel(level);
         m_props.load(path.c_str(), 1);
         atDebug.load(path.c_str(), 1);
-        Records records = m_capture.records();
-        ASSERT_EQ(records.size(), level == vfw::LEVEL_INFO    ? 0u
-                                  : level == vfw::LEVEL_DEBUG ? 6u
-                                                              : 12u);
+        Items logged = records();
+        ASSERT_EQ(logged.size(), level == vfw::LEVEL_INFO    ? 0u
+                                 : level == vfw::LEVEL_DEBUG ? 6u
+                                                             : 12u);
         if (level != vfw::LEVEL_INFO) {
-            EXPECT_EQ(records.front(), std::string(level == vfw::LEVEL_DEBUG ? "DEBUG" : "TRACE") +
-                                           " util.properties property: a=1");
-            EXPECT_EQ(records.back(), "DEBUG util.properties property: ZONE=" + atDebug("ZONE"));
+            EXPECT_EQ(logged.front(), std::string(level == vfw::LEVEL_DEBUG ? "DEBUG" : "TRACE") +
+                                          " util.properties property: a=1");
+            EXPECT_EQ(logged.back(), "DEBUG util.properties property: ZONE=" + atDebug("ZONE"));
         }
     }
 }
@@ -305,28 +281,25 @@ TEST_F(PropertiesTest, ALoadLogsEveryPropertyAtDebugOrTrace) {
 // rsyslogd (support/syslog_daemon.h); a temporary directory is bound over /etc/vantrelaud.
 const char CONF[] = "/etc/vantrelaud/vantrelaud.conf";
 
-// Binds `dir` over /etc/vantrelaud in this process's private namespace.
-void bindConfigurationDirectory(const vfw_test::TempDir& dir) {
-    ::mkdir("/etc/vantrelaud", 0755);  // the mount point; nothing else is made there
-    ASSERT_EQ(::mount(dir.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0)
-        << errno;
-}
+// In a process of its own: a syslog daemon, and `dir` bound over /etc/vantrelaud.
+#define SINGLETON_PROCESS(daemon, dir)                                                  \
+    if (!vfw_test::isRerunChild()) {                                                    \
+        return vfw_test::rerunCurrentTest();                                            \
+    }                                                                                   \
+    vfw_test::SyslogDaemon daemon;                                                      \
+    vfw_test::TempDir dir;                                                              \
+    ::mkdir("/etc/vantrelaud", 0755); /* the mount point; nothing else is made there */ \
+    ASSERT_EQ(::mount(dir.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0) << errno
 
 std::string tag() {
     return std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
 }
 
 TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseServesLoggingAndDumpsToTheTerminal) {
-    if (!vfw_test::isRerunChild()) {
-        return vfw_test::rerunCurrentTest();
-    }
-    vfw_test::SyslogDaemon daemon;
-    vfw_test::TempDir etc;
-    bindConfigurationDirectory(etc);
+    SINGLETON_PROCESS(daemon, etc);
     writeFile(CONF,
               "VAUD.AT.SPOOL: spool-x\nlog.util.properties: DEBUG\nlogger.facility.*: local3\n");
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "none"), "none") << "nothing installed yet";
-
     CProperties2* props = CProperties2::instance();
     ASSERT_NE(props, nullptr);
     EXPECT_EQ(CProperties2::instance(), props);
@@ -342,33 +315,23 @@ TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseServesLoggingAndDumpsToTheTe
     EXPECT_EQ(messages[0].priority, 152 | 4) << "local3, warning";
     EXPECT_EQ(messages[0].tag, tag());
     EXPECT_EQ(messages[0].text, "WARN  singleton.test after the load");
-
     writeFile(CONF, "b: 2\nA: one  two\n");
     EXPECT_EQ(CProperties2::instance(), props);
     EXPECT_EQ((*props)("vaud.at.spool"), "spool-x") << "loaded once, not at every use";
     EXPECT_EQ(CProperties2::instance(false, true), props);
     EXPECT_EQ((*props)("vaud.at.spool"), "");
     EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_INFO);
-
     EXPECT_FALSE(vfw::dumpProperties());
     EXPECT_NE(::access("/dev/tty", F_OK), 0) << "nothing is made where the terminal is missing";
     writeFile("/dev/tty", "");
     EXPECT_TRUE(vfw::dumpProperties());
-    std::string facts;
-    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"}) {
-        facts += std::string(fact) + "=" + (*props)(fact) + "\n";
-    }
-    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" + facts);
+    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" +
+                                        dumped(*props, "").substr(14));  // then the host facts
     EXPECT_EQ(daemon.sync().size(), 1u) << "nothing logged since the warning";
 }
 
 TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
-    if (!vfw_test::isRerunChild()) {
-        return vfw_test::rerunCurrentTest();
-    }
-    vfw_test::SyslogDaemon daemon;
-    vfw_test::TempDir etc;
-    bindConfigurationDirectory(etc);
+    SINGLETON_PROCESS(daemon, etc);
     CProperties2* props = CProperties2::instance();
     EXPECT_FALSE(props->isLoaded());
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "spool-atdbqc"), "spool-atdbqc");
@@ -377,9 +340,7 @@ TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].priority, 32 | 6) << "auth, info";
     EXPECT_EQ(messages[0].tag, tag());
-    EXPECT_EQ(messages[0].text,
-              "INFO  util.properties Error in parsing /etc/vantrelaud/vantrelaud.conf because "
-              "file does not exist.");
+    EXPECT_EQ(messages[0].text, parsing(CONF, " because file does not exist."));
 }
 
 }  // namespace

@@ -87,25 +87,22 @@ void expectRecord(const std::string& level, const std::string& op, const std::st
                   const std::string& find = "", const char* source = nullptr,
                   const std::string& call = "") {
     const std::string all = trace();
-    size_t at = all.find(find.empty() ? text : find);
-    size_t begin = at == std::string::npos ? all.size() : all.rfind('\n', at) + 1;
-    std::string record = all.substr(begin, all.find('\n', begin) - begin);
+    const size_t at = all.find(find.empty() ? text : find);
+    const size_t begin = at == std::string::npos ? all.size() : all.rfind('\n', at) + 1;
+    const std::string record = all.substr(begin, all.find('\n', begin) - begin);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(record, m, RECORD)) << text << " in:\n" << all;
     EXPECT_EQ(level + " " + op + " " + text,
               m[1].str() + " " + m[2].str() + " " + m[4].str() + "\n");
-    if (source != nullptr) {
-        std::string path = __FILE__;
-        std::istringstream lines(vfw_test::readFile(path.substr(0, path.rfind("/tests/")) +
-                                                    "/lib/vfw/properties/" + source));
-        unsigned long line = std::stoul(m[3].str(), nullptr, 16);
-        std::string window;
-        std::string current;
-        for (unsigned long n = 1; std::getline(lines, current) && n <= line + 2; ++n) {
-            window += n + 2 >= line ? current : "";
-        }
-        EXPECT_TRUE(contains(window, call)) << record << ": " << window;
+    const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/"));
+    std::istringstream lines(source ? vfw_test::readFile(dir + "/lib/vfw/properties/" + source)
+                                    : "");
+    const unsigned long line = std::stoul(m[3].str(), nullptr, 16);
+    std::string window, current;
+    for (unsigned long n = 1; std::getline(lines, current) && n <= line + 2; ++n) {
+        window += n + 2 >= line ? current : "";
     }
+    EXPECT_TRUE(contains(window, call)) << record << ": " << window;
 }
 
 std::string g_raced;  // replaced by swapIn each time it has been opened

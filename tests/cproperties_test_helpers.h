@@ -23,7 +23,6 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 struct Store {
     Store() = default;
     Store(const Store&) = delete;
-    Store& operator=(const Store&) = delete;
     ~Store() { vfw::freeProps(p); }
     vfw::Props* operator->() const { return p; }
     vfw::Props* p = nullptr;

@@ -256,68 +256,69 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
 // After a load every property is logged when "util.properties" shows DEBUG: at DEBUG by an
 // object made for it, else at TRACE.
 TEST_F(PropertiesTest, ALoadLogsEveryPropertyAtDebugOrTrace) {
-    std::string path = load("b: 2\na: 1\n");
+    std::string path = load("a: 1\n");
     CProperties2 atDebug(true);
     atDebug.setSkipLoggerReconfigure(1);
     for (int level : {vfw::LEVEL_INFO, vfw::LEVEL_DEBUG, vfw::LEVEL_TRACE}) {
         m_log->setLevel(level);
         m_props.load(path.c_str(), 1);
         atDebug.load(path.c_str(), 1);
-        Items logged = records();
+        Items logged = records();  // "a" and the four host facts, by either object
         ASSERT_EQ(logged.size(), level == vfw::LEVEL_INFO    ? 0u
-                                 : level == vfw::LEVEL_DEBUG ? 6u
-                                                             : 12u);
-        if (level != vfw::LEVEL_INFO) {
-            EXPECT_EQ(logged.front(), std::string(level == vfw::LEVEL_DEBUG ? "DEBUG" : "TRACE") +
-                                          " util.properties property: a=1");
-            EXPECT_EQ(logged.back(), "DEBUG util.properties property: ZONE=" + atDebug("ZONE"));
-        }
+                                 : level == vfw::LEVEL_DEBUG ? 5u
+                                                             : 10u);
+        EXPECT_TRUE(logged.empty() ||
+                    logged.back() == "DEBUG util.properties property: ZONE=" + atDebug("ZONE"));
+        EXPECT_TRUE(logged.size() < 10 || logged[0] == "TRACE util.properties property: a=1");
     }
 }
 
-// The process-wide object on the real configuration path. Each test runs in a process of its
-// own (the object lives until the process ends) inside a private mount namespace with a
-// private /dev (no terminal until the test makes a plain file in its place) and a real
-// rsyslogd (support/syslog_daemon.h); a temporary directory is bound over /etc/vantrelaud.
-const char CONF[] = "/etc/vantrelaud/vantrelaud.conf";
-
-// In a process of its own: a syslog daemon, and `dir` bound over /etc/vantrelaud.
-#define SINGLETON_PROCESS(daemon, dir)                                                  \
-    if (!vfw_test::isRerunChild()) {                                                    \
-        return vfw_test::rerunCurrentTest();                                            \
-    }                                                                                   \
-    vfw_test::SyslogDaemon daemon;                                                      \
-    vfw_test::TempDir dir;                                                              \
-    ::mkdir("/etc/vantrelaud", 0755); /* the mount point; nothing else is made there */ \
-    ASSERT_EQ(::mount(dir.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0) << errno
-
-std::string tag() {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
-}
-
-TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseServesLoggingAndDumpsToTheTerminal) {
-    SINGLETON_PROCESS(daemon, etc);
-    writeFile(CONF,
-              "VAUD.AT.SPOOL: spool-x\nlog.util.properties: DEBUG\nlogger.facility.*: local3\n");
+// The process-wide object on the real configuration path, in a process of its own (the
+// object lives until the process ends) inside a private mount namespace with a private /dev
+// (no terminal until the test makes a plain file in its place) and a real rsyslogd
+// (support/syslog_daemon.h); a temporary directory is bound over /etc/vantrelaud.
+TEST(PropertiesSingleton, FirstUseLoadsTheRealPathServesLoggingReloadsAndDumps) {
+    if (!vfw_test::isRerunChild()) {
+        return vfw_test::rerunCurrentTest();
+    }
+    vfw_test::SyslogDaemon daemon;
+    vfw_test::TempDir etc;
+    ::mkdir("/etc/vantrelaud", 0755);  // the mount point; nothing else is made there
+    ASSERT_EQ(::mount(etc.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0)
+        << errno;
+    const std::string conf = "/etc/vantrelaud/vantrelaud.conf";
+    const std::string tag =
+        std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "none"), "none") << "nothing installed yet";
+    // Without the file: reported at auth, info, and every key keeps its default.
     CProperties2* props = CProperties2::instance();
     ASSERT_NE(props, nullptr);
+    EXPECT_FALSE(props->isLoaded());
+    EXPECT_EQ(vfw::getProperty("vaud.at.spool", "spool-atdbqc"), "spool-atdbqc");
+    EXPECT_EQ(props->getTime("any.time", 3, 'm'), 180);
+    std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].priority, 32 | 6) << "auth, info";
+    EXPECT_EQ(messages[0].tag, tag);
+    EXPECT_EQ(messages[0].text, parsing(conf, " because file does not exist."));
+
+    writeFile(conf,
+              "VAUD.AT.SPOOL: spool-x\nlog.util.properties: DEBUG\nlogger.facility.*: local3\n");
     EXPECT_EQ(CProperties2::instance(), props);
+    EXPECT_FALSE(props->isLoaded()) << "loaded once, not at every use";
+    EXPECT_EQ(CProperties2::instance(false, true), props);
     EXPECT_TRUE(props->isLoaded());
-    EXPECT_EQ((*props)("vaud.at.spool"), "spool-x");
     EXPECT_EQ(vfw::getProperty("Vaud.At.Spool", "none"), "spool-x")
         << "the object is the property source of logging and the runtime";
     EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_DEBUG)
         << "the load had logging read its settings";
     VFW_LOG(vfw::getLogger("singleton.test"), vfw::LEVEL_WARN, "after the load");
-    std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].priority, 152 | 4) << "local3, warning";
-    EXPECT_EQ(messages[0].tag, tag());
-    EXPECT_EQ(messages[0].text, "WARN  singleton.test after the load");
-    writeFile(CONF, "b: 2\nA: one  two\n");
-    EXPECT_EQ(CProperties2::instance(), props);
-    EXPECT_EQ((*props)("vaud.at.spool"), "spool-x") << "loaded once, not at every use";
+    messages = daemon.sync();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].priority, 152 | 4) << "local3, warning";
+    EXPECT_EQ(messages[1].tag, tag);
+    EXPECT_EQ(messages[1].text, "WARN  singleton.test after the load");
+    writeFile(conf, "b: 2\nA: one  two\n");
     EXPECT_EQ(CProperties2::instance(false, true), props);
     EXPECT_EQ((*props)("vaud.at.spool"), "");
     EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_INFO);
@@ -327,20 +328,7 @@ TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseServesLoggingAndDumpsToTheTe
     EXPECT_TRUE(vfw::dumpProperties());
     EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" +
                                         dumped(*props, "").substr(14));  // then the host facts
-    EXPECT_EQ(daemon.sync().size(), 1u) << "nothing logged since the warning";
-}
-
-TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
-    SINGLETON_PROCESS(daemon, etc);
-    CProperties2* props = CProperties2::instance();
-    EXPECT_FALSE(props->isLoaded());
-    EXPECT_EQ(vfw::getProperty("vaud.at.spool", "spool-atdbqc"), "spool-atdbqc");
-    EXPECT_EQ(props->getTime("any.time", 3, 'm'), 180);
-    std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].priority, 32 | 6) << "auth, info";
-    EXPECT_EQ(messages[0].tag, tag());
-    EXPECT_EQ(messages[0].text, parsing(CONF, " because file does not exist."));
+    EXPECT_EQ(daemon.sync().size(), 2u) << "nothing logged since the warning";
 }
 
 }  // namespace

@@ -2,15 +2,12 @@
 // line limit, the typed getters, changes and the dump, creation and loading, value lists and
 // list files. Host facts, the trace, refused list files and non-root callers are in
 // cproperties_ns_test.cpp, saving in cproperties_save_test.cpp.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "cproperties_test_helpers.h"
 
@@ -95,30 +92,24 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
     for (const auto& e : env) {
         ::unsetenv(e.first.c_str());
     }
-    Store joinedLast;  // the joined line is the last: its lone backslash goes too
-    ASSERT_EQ(0, loadText(joinedLast, "c: a\\\n   \\\n"));
-    EXPECT_EQ("a", get(joinedLast, "c"));
 }
 
 // A line over 1023 characters is refused whole (its tail never becomes a line of its own),
-// and so is a NUL byte: the load stops there with a read error.
-TEST(CPropertiesSyntax, LineLimitAndNulBytes) {
+// and so is a NUL byte: the load stops there with a read error. A joined last line loses its
+// lone backslash too.
+TEST(CPropertiesSyntax, LineLimitNulBytesAndTheLastJoinedLine) {
     const std::string longest = "a: " + std::string(1020, 'x');  // exactly 1023 characters
     const std::string joined = "c: " + std::string(600, 'p') + "\\\n", p600(600, 'p');
-    const struct {
-        std::string text;
-        int code;
-        Pairs values;
-    } cases[] = {
+    // clang-format off
+    const struct { std::string text; int code; Pairs values; } cases[] = {
         {longest + "\nb: 2\n", 0, {{"a", std::string(1020, 'x')}, {"b", "2"}}},
-        {"first: 1\n" + longest + "y evil: 1\nlast: 2\n",
-         -5,
+        {"first: 1\n" + longest + "y evil: 1\nlast: 2\n", -5,
          {{"first", "1"}, {"a", "<none>"}, {"evil", "<none>"}, {"last", "<none>"}}},
         {joined + std::string(419, 'q') + "\n", 0, {{"c", p600 + " " + std::string(419, 'q')}}},
         {joined + std::string(420, 'q') + "\nz: 1\n", -5, {{"c", "<none>"}, {"z", "<none>"}}},
-        {std::string("a: 1\nb: x\0y\nc: 3\n", 17),
-         -5,
-         {{"a", "1"}, {"b", "<none>"}, {"c", "<none>"}}}};
+        {std::string("a: 1\nb: x\0y\nc: 3\n", 17), -5, {{"a", "1"}, {"b", "<none>"}, {"c", "<none>"}}},
+        {"c: a\\\n   \\\n", 0, {{"c", "a"}}}};
+    // clang-format on
     for (const auto& c : cases) {
         Store s;
         EXPECT_EQ(c.code, loadText(s, c.text));
@@ -185,23 +176,21 @@ TEST(CPropertiesGetters, IntUIntBoolAndTime) {
     }
 }
 
+// Codes in the order of a braced list, which evaluates its elements left to right.
+using Codes = std::vector<long>;
+
 TEST(CPropertiesChanges, SetDeleteAndTheDump) {
     Store s;
     ASSERT_EQ(0, loadText(s, "x.one: 1\nx.two: 2\nxy: 3\nkeep: 4\nA: 5\nb: 6\na: 7\n"));
     EXPECT_EQ(4 + 6, s->size(s.p));  // "a" replaced in place
-    EXPECT_EQ(-22, s->setProperty(s.p, nullptr, "v"));
-    EXPECT_EQ(-22, s->setProperty(s.p, "n", nullptr));
-    EXPECT_EQ(-5, s->setProperty(s.p, "", "v"));
-    EXPECT_EQ(-2, s->setPropertyInternal(s.p, "missing", "v"));
-    ASSERT_EQ(0, s->setPropertyInternal(s.p, "KEEP", "44"));  // only value is replaced
     int err = 1;
-    EXPECT_TRUE(s->deleteProperty(s.p, "XY", &err));
-    EXPECT_EQ(0, err);
-    EXPECT_FALSE(s->deleteProperty(s.p, "xy", &err));
-    EXPECT_EQ(-2, err);
-    EXPECT_TRUE(s->delPropertySet(s.p, "X.", &err));
-    EXPECT_FALSE(s->delPropertySet(s.p, "x.", &err));
-    ASSERT_EQ(0, s->setProperty(s.p, "c", "new"));
+    EXPECT_EQ((Codes{-22, -22, -5, -2, 0, 1, 0, 0, -2, 1, 0, 0}),
+              (Codes{s->setProperty(s.p, nullptr, "v"), s->setProperty(s.p, "n", nullptr),
+                     s->setProperty(s.p, "", "v"), s->setPropertyInternal(s.p, "missing", "v"),
+                     s->setPropertyInternal(s.p, "KEEP", "44"),  // only value is replaced
+                     s->deleteProperty(s.p, "XY", &err), err, s->deleteProperty(s.p, "xy", &err),
+                     err, s->delPropertySet(s.p, "X.", &err), s->delPropertySet(s.p, "x.", &err),
+                     s->setProperty(s.p, "c", "new")}));
     ASSERT_EQ(0, s->setProperty(s.p, "B", "two"));
     vfw_test::TempDir dir;
     FILE* out = std::fopen(dir.file("dump").c_str(), "w");
@@ -223,31 +212,24 @@ TEST(CPropertiesChanges, SetDeleteAndTheDump) {
 
 TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
     vfw::Props* p = reinterpret_cast<vfw::Props*>(1);
-    EXPECT_EQ(-5, vfw::newProps(nullptr, 1, 0));
-    EXPECT_EQ(-22, vfw::newProps(&p, 0, 0));  // mode 0 is not supported
-    EXPECT_EQ(nullptr, p);
-    EXPECT_EQ(-2, vfw::newPropsFromFile(&p, "", 1, 0));
-    EXPECT_EQ(-2, vfw::newPropsFromFile(&p, nullptr, 1, 0));
-    EXPECT_EQ(-22, vfw::freeProps(nullptr));
+    EXPECT_EQ((Codes{-5, -22, 0, -2, -2, -22}),
+              (Codes{vfw::newProps(nullptr, 1, 0), vfw::newProps(&p, 0, 0),  // mode 0 unsupported
+                     p != nullptr, vfw::newPropsFromFile(&p, "", 1, 0),
+                     vfw::newPropsFromFile(&p, nullptr, 1, 0), vfw::freeProps(nullptr)}));
     Store s;
     ASSERT_EQ(0, vfw::newProps(&s.p, 1, 77));
-    EXPECT_EQ(vfw::PROPS_MAGIC, s->magic);
-    EXPECT_EQ(0, s->isLoaded(s.p));
-    EXPECT_EQ(77, s->arg2);
+    EXPECT_EQ((Codes{vfw::PROPS_MAGIC, 0, 77}), (Codes{s->magic, s->isLoaded(s.p), s->arg2}));
     vfw::Props forged = *s.p;
     forged.magic = 0;
     int err = 0;
-    EXPECT_EQ(5, s->getInt(&forged, "a", 5, &err));
-    EXPECT_EQ(-22, err);
-    EXPECT_EQ(nullptr, s->getProperty(&forged, "a", &err));
-    EXPECT_EQ(-22, s->size(&forged));
-    EXPECT_EQ(-22, s->setProperty(&forged, "a", "b"));
-    EXPECT_EQ(nullptr, s->getValueList(&forged, "a", "x", &err));
-    EXPECT_EQ(-22, s->loadFromFile(&forged, "/etc/hostname", 1));
-    EXPECT_FALSE(s->reload(&forged, "/etc/hostname", &err));
-    EXPECT_EQ(-22, err);
-    EXPECT_EQ(-22, vfw::freeProps(&forged));
-    EXPECT_EQ(-22, s->loadFromStream(s.p, nullptr, 1));
+    EXPECT_EQ(
+        (Codes{5, -22, 0, -22, -22, -22, 0, -22, 0, -22, -22, -22}),
+        (Codes{s->getInt(&forged, "a", 5, &err), err, s->getProperty(&forged, "a", &err) != nullptr,
+               err, s->size(&forged), s->setProperty(&forged, "a", "b"),
+               s->getValueList(&forged, "a", "x", &err) != nullptr,
+               s->loadFromFile(&forged, "/etc/hostname", 1),
+               s->reload(&forged, "/etc/hostname", &err), err, vfw::freeProps(&forged),
+               s->loadFromStream(s.p, nullptr, 1)}));
     char text[] = "a: 1\nb: $a$a\n";
     FILE* stream = ::fmemopen(text, std::strlen(text), "r");
     Store fromStream;
@@ -266,13 +248,13 @@ TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
     Store linked, missing, directory, fifo;
     ASSERT_EQ(0, vfw::newPropsFromFile(&linked.p, dir.file("link").c_str(), 1, 0));
     EXPECT_EQ("1", get(linked, "a"));
-    EXPECT_EQ(-2, vfw::newPropsFromFile(&missing.p, dir.file("none").c_str(), 1, 0));
-    EXPECT_EQ(1, missing->isLoaded(missing.p));
-    EXPECT_EQ(-5, vfw::newPropsFromFile(&directory.p, dir.path().c_str(), 1, 0));
-    EXPECT_EQ(-5, vfw::newPropsFromFile(&fifo.p, dir.file("fifo").c_str(), 1, 0));
-    EXPECT_FALSE(linked->reload(linked.p, dir.file("none").c_str(), &err));
-    EXPECT_EQ(-2, err);
-    EXPECT_EQ(0, linked->size(linked.p));
+    EXPECT_EQ((Codes{-2, 1, -5, -5, 0, -2, 0}),
+              (Codes{vfw::newPropsFromFile(&missing.p, dir.file("none").c_str(), 1, 0),
+                     missing->isLoaded(missing.p),
+                     vfw::newPropsFromFile(&directory.p, dir.path().c_str(), 1, 0),
+                     vfw::newPropsFromFile(&fifo.p, dir.file("fifo").c_str(), 1, 0),
+                     linked->reload(linked.p, dir.file("none").c_str(), &err), err,
+                     linked->size(linked.p)}));
 }
 
 // Inline lists, property lists, the cache of lists by name, and list files: one item per

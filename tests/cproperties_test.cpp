@@ -1,72 +1,77 @@
-// The configuration store without its fixed paths: the file's syntax and `$` references, the
-// line limit, the typed getters, changes and the dump, creation and loading, value lists and
-// list files. Host facts, the trace, refused list files and non-root callers are in
-// cproperties_ns_test.cpp, saving in cproperties_save_test.cpp.
+// The configuration store: the file's syntax and `$` references, the line limit, the typed
+// getters, changes and the dump, creation and loading, value lists and list files; then, each
+// in a private mount namespace with fresh directories bound over /var/vantrelhub and
+// /var/vantrelaud, the host facts, the trace file and its records, refused list files, and
+// files the caller may not read (as user 65534), also through the property layer. Saving is
+// in cproperties_save_test.cpp.
 #include <sys/stat.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
+#include <sstream>
 
+#include "../lib/vfw/properties/cproperties_internal.h"
 #include "cproperties_test_helpers.h"
+#include "support/log_capture.h"
+#include "vfw/properties.h"
 
 using namespace cprops_test;
 
 namespace {
 
 TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
-    const Pairs env = {{"CPROP_T_HOME", "/home/t"},
-                       {"CPROP_T_BOTH", "from-env"},
-                       {"CPROP_T_QUOTED", "'quoted value'"},
-                       {"CPROP_T_REF", "$CPROP_T_HOME"},
-                       {"7", "seven"}};
-    for (const auto& e : env) {
-        ::setenv(e.first.c_str(), e.second.c_str(), 1);
-    }
     // A configuration line, and a name with the value it has once all lines are loaded.
     // clang-format off
+    const Pairs env = {{"CPROP_T_HOME", "/home/t"}, {"CPROP_T_BOTH", "from-env"},
+        {"CPROP_T_QUOTED", "'quoted value'"}, {"CPROP_T_REF", "$CPROP_T_HOME"}, {"7", "seven"}};
     const struct { std::string text, name, value; } lines[] = {
         {"b=2", "b", "2"}, {"c 3", "c", "3"}, {"d\t4", "d", "4"}, {"e:=5", "e", "5"},
-        {"f =6", "f", "6"}, {"   i: 9", "i", "9"}, {"vt\v1", "vt", "1"}, {"fe\f2", "fe", "2"},
-        {"cr\r3", "cr", "3"}, {"ca :value", "ca", ":value"}, {"cb : value", "cb", ": value"},
-        {"cc = value", "cc", "value"}, {"cd: = value", "cd", "= value"},
-        {"ce : = value", "ce", ": = value"}, {"cf  =value", "cf", "=value"},
+        {"f =6", "f", "6"}, {"   i: 9", "i", "9"}, {"cr\r3", "cr", "3"},
+        {"cb : value", "cb", ": value"}, {"cc = value", "cc", "value"},
+        {"cd: = value", "cd", "= value"}, {"cf  =value", "cf", "=value"},
         {"alone", "alone", "<none>"}, {"empty:", "empty", ""}, {"blank: ", "blank", ""},
-        {"ws:   x  \t y   ", "ws", "x y"}, {"wq: x \"  in   quotes \" y", "wq", "x \"  in   quotes \" y"},
+        {"ws:   x  \t y   ", "ws", "x y"},
+        {"wq: x \"  in   quotes \" y", "wq", "x \"  in   quotes \" y"},
         // Comments only in the first column; a comment never continues.
         {"#c1: 1", "c1", "<none>"}, {"!c2: 2", "!c2", "<none>"}, {"  # note", "#", "note"},
-        {"\t! other", "!", "other"}, {"cm: 3 # not a comment", "cm", "3 # not a comment"},
-        {"#f: comment \\", "f", "6"}, {"g: after comment", "g", "after comment"},
+        {"cm: 3 # not a comment", "cm", "3 # not a comment"}, {"#f: comment \\", "f", "6"},
+        {"g: after comment", "g", "after comment"},
         {"Vaud.At.Spool: spool-x", "VAUD.AT.SPOOL", "spool-x"}, {": no name", "", "<none>"},
-        {"'' no name", "", "<none>"}, {"1abc: digits first", "1ABC", "digits first"},
+        {"1abc: digits first", "1ABC", "digits first"},
         // Escapes: only digits and upper-case A to F are hex digits; a NUL stays as written.
-        {"t: a\\tb", "t", "a\tb"}, {"n: a\\nb", "n", "a\nb"}, {"r: a\\rb", "r", "a\rb"},
-        {"ff: a\\fb", "ff", "a\fb"}, {"v: a\\vb", "v", "a\vb"}, {"x: \\x41\\x7E\\x3A", "x", "A~:"},
+        {"t: a\\tb\\nc\\rd\\fe\\vf", "t", "a\tb\nc\rd\fe\vf"}, {"x: \\x41\\x7E\\x3A", "x", "A~:"},
         {"lower: \\x4a", "lower", "x4a"}, {"short: \\x4", "short", "x4"},
         {"nul: a\\x00b", "nul", "a\\x00b"}, {"other: \\q\\ \\:\\=", "other", "q :="},
-        {"bs: a\\\\b", "bs", "a\\b"}, {"escname\\:x\\ y: 1", "escname:x y", "1"}, {"\\=eq=2", "=eq", "2"},
+        {"bs: a\\\\b", "bs", "a\\b"}, {"escname\\:x\\ y: 1", "escname:x y", "1"},
+        {"\\=eq=2", "=eq", "2"},
         // One whole quoted string is unquoted; single quotes are literal; escaped quotes stay.
         {"dq: \"a  b\"", "dq", "a  b"}, {"sq: 'a  b'", "sq", "a  b"},
-        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"}, {"sqlit: 'x\\ty\\x41'", "sqlit", "x\\ty\\x41"},
-        {"mixed: \"ab\"cd", "mixed", "\"ab\"cd"}, {"inner: \"it's\"", "inner", "it's"},
+        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"},
+        {"sqlit: 'x\\ty\\x41'", "sqlit", "x\\ty\\x41"}, {"mixed: \"ab\"cd", "mixed", "\"ab\"cd"},
         {"escq: \\\"abc\\\"", "escq", "\"abc\""}, {"open: \"abc", "open", "\"abc"},
-        {"opensq: 'a   b", "opensq", "'a   b"}, {"none: \"\"", "none", ""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
+        {"none: \"\"", "none", ""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
         // The environment before earlier properties; an undefined name is nothing; "{" starts
         // no name; a name starting with a digit is that digit; replacements are unquoted once.
         {"ra: $CPROP_T_HOME/x", "ra", "/home/t/x"}, {"base: /opt", "base", "/opt"},
         {"rb: $base/bin:${base}", "rb", "/opt/bin:${base}"},
-        {"CPROP_T_BOTH: from-file", "CPROP_T_BOTH", "from-file"}, {"rc: $CPROP_T_BOTH", "rc", "from-env"},
-        {"rd: [$CPROP_T_UNSET]", "rd", "[]"}, {"re: $later", "re", ""}, {"later: x", "later", "x"},
-        {"rf: $BASE", "rf", "/opt"}, {"sqref: '$CPROP_T_HOME'", "sqref", "$CPROP_T_HOME"},
-        {"dqref: \"$base\"", "dqref", "/opt"}, {"dollar: \\$CPROP_T_HOME", "dollar", "$CPROP_T_HOME"},
-        {"digit: $7abc", "digit", "sevenabc"}, {"digit2: $77", "digit2", "seven7"},
-        {"lone: 5$ and $-x", "lone", "5$ and $-x"}, {"unq: <$CPROP_T_QUOTED>", "unq", "<quoted value>"},
+        {"CPROP_T_BOTH: from-file", "CPROP_T_BOTH", "from-file"},
+        {"rc: $CPROP_T_BOTH", "rc", "from-env"}, {"rd: [$CPROP_T_UNSET]", "rd", "[]"},
+        {"re: $later", "re", ""}, {"later: x", "later", "x"}, {"rf: $BASE", "rf", "/opt"},
+        {"sqref: '$CPROP_T_HOME'", "sqref", "$CPROP_T_HOME"}, {"dqref: \"$base\"", "dqref", "/opt"},
+        {"dollar: \\$CPROP_T_HOME", "dollar", "$CPROP_T_HOME"}, {"digit2: $77", "digit2", "seven7"},
+        {"lone: 5$ and $-x", "lone", "5$ and $-x"},
+        {"unq: <$CPROP_T_QUOTED>", "unq", "<quoted value>"},
         {"once: $CPROP_T_REF", "once", "$CPROP_T_HOME"},
         // An even run of backslashes ends the line; of an odd run the last one joins.
         {"ja: one \\\n   two", "ja", "one two"}, {"jb: x\\\\", "jb", "x\\"}, {"jc: y", "jc", "y"},
         {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"}, {"h: last\\", "h", "last"}};
     // clang-format on
+    for (const auto& e : env) {
+        ::setenv(e.first.c_str(), e.second.c_str(), 1);
+    }
     std::string text;
     for (const auto& line : lines) {
         text += line.text + (&line != std::end(lines) - 1 ? "\n" : "");
@@ -76,7 +81,7 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
     for (const auto& line : lines) {
         EXPECT_EQ(line.value, get(s, line.name)) << line.text;
     }
-    EXPECT_EQ(4 + 73, s->size(s.p));  // the host facts and the names; no empty name
+    EXPECT_EQ(4 + 61, s->size(s.p));  // the host facts and the names; no empty name
     EXPECT_STREQ("dflt", s->getPropertyWithDefault(s.p, "alone", "dflt", nullptr));
     EXPECT_STREQ("", s->getPropertyWithDefault(s.p, "empty", "dflt", nullptr));
     EXPECT_EQ(7, s->getInt(s.p, "empty", 7, nullptr));  // empty counts as not set
@@ -127,8 +132,8 @@ TEST(CPropertiesGetters, IntUIntBoolAndTime) {
     const struct { const char* value; int i; unsigned u; int b; } numbers[] = {
         {"42", 42, 42, -1}, {"-7", -7, 4294967289u, -1}, {"abc", 0, 0, -1}, {"12abc", 12, 12, -1},
         {"4294967297", 1, 1, -1}, {"0x10", 0, 16, -1}, {"010", 10, 8, -1}, {"0XfF", 0, 255, -1},
-        {"4000000000", -294967296, 4000000000u, -1}, {"0", 0, 0, 0}, {"1", 1, 1, 1},
-        {"", 5, 9, -1}, {"TRUE", 0, 0, 1}, {"Yes", 0, 0, 1}, {"FaLsE", 0, 0, 0}, {"NO", 0, 0, 0},
+        {"4000000000", -294967296, 4000000000u, -1}, {"0", 0, 0, 0}, {"1", 1, 1, 1}, {"", 5, 9, -1},
+        {"TRUE", 0, 0, 1}, {"Yes", 0, 0, 1}, {"FaLsE", 0, 0, 0}, {"NO", 0, 0, 0},
         {"maybe", 0, 0, -1}};
     // clang-format on
     for (const auto& c : numbers) {
@@ -344,6 +349,255 @@ TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
     EXPECT_EQ(-2, s->release(s.p, value));
     EXPECT_EQ(-2, s->release(s.p, first));
     EXPECT_EQ(cases[6].items, items(s->getValueList(s.p, "l6", nullptr, nullptr)));
+}
+
+// Loads `text` with the trace at `level` (unset for a negative one).
+int loadTraced(Store& s, const std::string& text, int level) {
+    if (level >= 0) {
+        ::setenv("VFW_PROPERTIES2_DEBUG", std::to_string(level).c_str(), 1);
+    }
+    int rc = loadText(s, text);
+    ::unsetenv("VFW_PROPERTIES2_DEBUG");
+    return rc;
+}
+
+std::string trace() {
+    return vfw_test::readFile(tracePath());
+}
+
+// Each fact file is read whole: printable text with at most a final line feed, trimmed; a
+// zone's distinguished name gives its first value. Anything else (a control character, a
+// line feed not last, only blanks, empty, over 64 KiB, missing) gives "<unknown>". A
+// property is newer than the fact of its name; a reference takes the fact first.
+NS_TEST(CPropertiesHostFacts, ValidInvalidAndMissingFiles) {
+    Sandbox hub("/var/vantrelhub");
+    Sandbox aud("/var/vantrelaud");
+    const std::string unknown = "<unknown>", none = "no file";
+    // clang-format off
+    const struct { std::string host, site, domain, zone; Pairs values; } cases[] = {
+        {"myhost\n", "  site one  \n", "example.test", "CN=zone1,CN=Zones\n",
+         {{"JOINNAME", "myhost"}, {"DOMAIN", "example.test"}, {"ZONE", "zone1"},
+          {"SITE", "from-file"}, {"where", "zone1/myhost/site one/example.test"}}},
+        {"a\tb\n", "", none, "zone\n\n",
+         {{"JOINNAME", unknown}, {"DOMAIN", unknown}, {"ZONE", unknown},
+          {"where", "<unknown>/<unknown>/<unknown>/<unknown>"}}},
+        {" \n", "OU=x,CN=y", std::string(70000, 'd'), "plain zone",
+         {{"JOINNAME", unknown}, {"DOMAIN", unknown}, {"ZONE", "plain zone"},
+          {"where", "plain zone/<unknown>/OU=x,CN=y/<unknown>"}}}};
+    // clang-format on
+    for (const auto& c : cases) {
+        const std::pair<const char*, std::string> files[] = {
+            {"host", c.host}, {"site", c.site}, {"domain", c.domain}, {"zonename", c.zone}};
+        for (const auto& f : files) {
+            ::unlink(hub.file(std::string("kset.") + f.first).c_str());
+            if (f.second != none) {
+                vfw_test::writeFile(hub.file(std::string("kset.") + f.first), f.second);
+            }
+        }
+        ::setenv("SITE", "from-env", 1);
+        Store s;
+        ASSERT_EQ(0, loadTraced(s, "SITE: from-file\nwhere: $ZONE/$JOINNAME/$site/$Domain\n", 1));
+        ::unsetenv("SITE");
+        expectValues(s, c.values);
+        EXPECT_EQ(4 + 2, s->size(s.p));
+    }
+    EXPECT_TRUE(contains(trace(), ") : Error to open kset file: /var/vantrelhub/kset.domain\n"));
+}
+
+// A record: the level padded to seven characters, " : ", the operation, " (", the source
+// line in upper-case hexadecimal without leading zeros, ") : " and the text.
+const std::regex RECORD(
+    "(ERROR  |WARNING|INFO   |DEBUG  |TRACE  |LOCK   ) : ([A-Za-z]+) \\(([1-9A-F][0-9A-F]*)\\) : "
+    "(.*)");
+
+// Expects the first record holding `find` (`text` when empty) to be "level op text".
+void expectRecord(const std::string& level, const std::string& op, const std::string& text,
+                  const std::string& find = "") {
+    const std::string all = trace();
+    const size_t at = all.find(find.empty() ? text : find);
+    const size_t begin = at == std::string::npos ? all.size() : all.rfind('\n', at) + 1;
+    const std::string record = all.substr(begin, all.find('\n', begin) - begin);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(record, m, RECORD)) << text << " in:\n" << all;
+    EXPECT_EQ(level + " " + op + " " + text,
+              m[1].str() + " " + m[2].str() + " " + m[4].str() + "\n");
+}
+
+std::string g_raced;  // replaced by swapIn each time it has been opened
+
+void swapIn(const char* path) {
+    if (path == g_raced) {
+        vfw_test::writeFile(g_raced + ".new", "x\n");
+        ASSERT_EQ(0, std::rename((g_raced + ".new").c_str(), path));
+    }
+}
+
+// The trace file (mode 0600, never through a planted link) and its records at each level;
+// the texts of the line limit and of every refused list file.
+NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
+    Sandbox aud("/var/vantrelaud");
+    vfw_test::TempDir dir;
+    vfw_test::writeFile(dir.file("victim"), "untouched\n");
+    ASSERT_EQ(0, ::symlink(dir.file("victim").c_str(), tracePath().c_str()));
+    Store linked;
+    EXPECT_EQ(0, loadTraced(linked, "a: 1\n", 6));  // the store works, untraced
+    EXPECT_EQ(-1, linked->traceFd);
+    EXPECT_EQ("untouched\n", vfw_test::readFile(dir.file("victim")));
+    ASSERT_EQ(0, ::unlink(tracePath().c_str()));
+    Store quiet;  // without the variable no file at all
+    ASSERT_EQ(0, loadTraced(quiet, "a.b: 10x\n", -1));
+    EXPECT_EQ(30, quiet->getTime(quiet.p, "a.b", 30, 's', nullptr));
+    EXPECT_NE(0, ::access(tracePath().c_str(), F_OK));
+    Store warnings;  // below 6 no locks, below 5 no traces, below 4 no debug records
+    ASSERT_EQ(0, loadTraced(warnings, "a.b: 10x\n", 2));
+    EXPECT_EQ(30, warnings->getTime(warnings.p, "a.b", 30, 's', nullptr));
+    EXPECT_TRUE(contains(trace(), "WARNING : timeFactor") && !contains(trace(), "LOCK    :") &&
+                !contains(trace(), "TRACE   :") && !contains(trace(), "DEBUG   :"))
+        << trace();
+    ASSERT_EQ(0, ::unlink(tracePath().c_str()));
+
+    Store s;
+    ASSERT_EQ(0, loadTraced(s, "a.b: 10x\nneg: -5\n", 6));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(tracePath().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(30, s->getTime(s.p, "a.b", 30, 's', nullptr));
+    EXPECT_EQ(30, s->getTime(s.p, "neg", 30, 's', nullptr));
+    EXPECT_EQ(0, s->setProperty(s.p, "k", ""));
+    EXPECT_EQ(10, s->getInt(s.p, "a.b", 0, nullptr));
+    EXPECT_EQ(0, s->dump(s.p, nullptr));
+    EXPECT_EQ(nullptr, s->getValueList(s.p, "k", nullptr, nullptr));
+    const std::string line = "a: " + std::string(1021, 'x');
+    Store longLine;
+    EXPECT_EQ(-5, loadTraced(longLine, line + "\n", 5));
+    expectRecord("WARNING", "timeFactor", "Bad unit specification in property file: x\n");
+    expectRecord("WARNING", "getTime",
+                 "Negative time specification in property file for neg is ignored.  Using "
+                 "default.\n");
+    expectRecord("TRACE  ", "getTime", "a.b: 30 seconds\n");
+    expectRecord("TRACE  ", "setProperty", " Enter arg: k null\n");  // an empty piece: "null"
+    expectRecord("TRACE  ", "getInt", " Enter arg: a.b\n", "TRACE   : getInt (");
+    expectRecord("TRACE  ", "getInt", " Return: 10\n");
+    expectRecord("INFO   ", "dump", "TYPE: PROPERTIES NAME: a.b VALUE: 10x INTERVALUE: 10x\n");
+    expectRecord("LOCK   ", "setProperty", "Take the lock\n", "LOCK    : setProperty (");
+    expectRecord("ERROR  ", "getLine", "Error when parsing line: " + line.substr(0, 1023) + "\n");
+    expectRecord("ERROR  ", "loadFromStream", "Fail to read line from config file.\n");
+    for (const char* part :
+         {" : Release the lock\n", " : Take the freelist lock\n", " : Release the freelist lock\n",
+          ") : k is not defined\n", ") : loadFromStream has error -5\n",
+          ") : Error in opening config file: /"}) {
+        EXPECT_TRUE(contains(trace(), part)) << part;
+    }
+    std::istringstream lines(trace());
+    for (std::string record; std::getline(lines, record);) {
+        EXPECT_TRUE(std::regex_match(record, RECORD)) << record;
+    }
+
+    auto make = [&dir](const std::string& name, const std::string& text, mode_t mode = 0644) {
+        vfw_test::writeFile(dir.file(name), text);
+        EXPECT_EQ(0, ::chmod(dir.file(name).c_str(), mode));
+        return dir.file(name);
+    };
+    std::string other = make("other", "x\n"), writable = make("writable", "x\n", 0666);
+    ASSERT_EQ(0, ::chown(other.c_str(), 1000, 1000));
+    std::string twice = make("twice", "x\n"), raced = make("raced", "x\n");
+    std::string tooLong = make("long", std::string(1024, 'x') + "\n");
+    ASSERT_EQ(0, ::link(twice.c_str(), dir.file("twice2").c_str()));
+    ASSERT_EQ(0, ::symlink(other.c_str(), dir.file("symlink").c_str()));
+    g_raced = raced;
+    const std::string skip = ". Skip reading config file for property ";
+    auto refused = [&skip](const std::string& path, const char* why, const char* name,
+                           const char* please) {
+        return "Config file [" + path + why + skip + name + ". Please " + please + "\n";
+    };
+    auto unknown = [&skip](const std::string& path, const char* name) {
+        return "Cannot open config file [" + path + "] due to unknown error" + skip + name + "\n";
+    };
+    const struct {
+        const char* name;
+        std::string path;
+        int err;
+        std::string text;
+    } cases[] = {
+        {"l.other", other, -125,
+         refused(other, "]is not owned by root", "l.other",
+                 "change its owner to root to enhance security.")},
+        {"l.writable", writable, -125,
+         refused(writable, "] is world writable", "l.writable",
+                 "ensure the file is not world writable to enhance security.")},
+        {"l.twice", twice, -125,
+         refused(twice, "] has more than one hardlinks", "l.twice",
+                 "ensure the file has only one hardlink")},
+        {"l.link", dir.file("symlink"), -125,
+         refused(dir.file("symlink"), "] is symlink", "l.link", "ensure the file is not symlink")},
+        {"l.missing", dir.file("missing"), -2,
+         "Config file does not exist: " + dir.file("missing") + "\n"},
+        {"l.dir", dir.path(), -5, unknown(dir.path(), "l.dir")},
+        {"l.long", tooLong, -5, unknown(tooLong, "l.long")},  // a line over the limit
+        {"l.raced", raced, -5, unknown(raced, "l.raced")}};   // replaced after its opening
+    // A refused file falls back to the default, a file again, and then to nothing.
+    const std::string good = "file:" + make("good", "g1 g2\n");
+    const std::pair<const char*, Items> fallbacks[] = {
+        {"d", {"d"}}, {good.c_str(), {"g1", "g2"}}, {nullptr, {}}};
+    vfw::cprops::g_afterOpenHook = swapIn;
+    for (const auto& c : cases) {
+        for (const auto& f : fallbacks) {
+            ASSERT_EQ(0, s->setProperty(s.p, c.name, ("file:" + c.path).c_str()));
+            int err = 0;
+            EXPECT_EQ(f.second, items(s->getValueList(s.p, c.name, f.first, &err))) << c.name;
+            EXPECT_EQ(c.err, err) << c.name;
+        }
+        expectRecord("ERROR  ", "getValueList", c.text);
+        int err = 0;
+        const std::string none = std::string("none.") + c.name;
+        EXPECT_EQ(nullptr, s->getValueList(s.p, none.c_str(), ("file:" + c.path).c_str(), &err));
+        EXPECT_EQ(c.err, err) << c.name;
+    }
+    vfw::cprops::g_afterOpenHook = nullptr;
+}
+
+// Run as user 65534 by CPropertiesNobody.FilesItMayNotRead, in that test's namespace.
+TEST(CPropertiesNobody, DISABLED_Probe) {
+    const std::string dir = std::getenv("CPROP_NOBODY_DIR");
+    ASSERT_NE(0u, ::getuid());
+    Store unreadable;
+    EXPECT_EQ(-1, vfw::newPropsFromFile(&unreadable.p, (dir + "/secret").c_str(), 1, 0));
+    EXPECT_EQ(3, unreadable->getInt(unreadable.p, "a", 3, nullptr));
+    Store s;
+    ASSERT_EQ(0, vfw::newPropsFromFile(&s.p, (dir + "/conf").c_str(), 1, 0));
+    int err = 0;
+    EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, "list", "d", &err)));
+    EXPECT_EQ(-1, err);
+    EXPECT_TRUE(contains(trace(), "No permission to access config file [" + dir +
+                                      "/list]. Skip reading config file for property list. "
+                                      "Please ensure the file is accessible.\n"))
+        << trace();
+    vfw_test::LogCapture capture;
+    vfw::CProperties2 props;
+    props.setSkipLoggerReconfigure(1);
+    props.load((dir + "/secret").c_str(), 1);
+    EXPECT_EQ(capture.records(), Items{"INFO  util.properties Error in parsing " + dir +
+                                       "/secret because of permission denied."});
+}
+
+NS_TEST(CPropertiesNobody, FilesItMayNotRead) {
+    Sandbox aud("/var/vantrelaud");
+    ASSERT_EQ(0, ::chmod("/var/vantrelaud", 0777));  // the fresh directory, in the namespace
+    vfw_test::TempDir dir;
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
+    for (const char* name : {"secret", "list"}) {
+        vfw_test::writeFile(dir.file(name), "a: 1\n");
+        ASSERT_EQ(0, ::chmod(dir.file(name).c_str(), 0600));
+    }
+    vfw_test::writeFile(dir.file("conf"), "list: file:" + dir.file("list") + "\n");
+    std::string output;
+    int status = vfw_test::runCommand(
+        "VFW_PROPERTIES2_DEBUG=1 CPROP_NOBODY_DIR='" + dir.path() +
+            "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + vfw_test::selfPath() +
+            "' --gtest_also_run_disabled_tests --gtest_filter=CPropertiesNobody.DISABLED_Probe",
+        output);
+    EXPECT_EQ(0, status) << output;
+    EXPECT_TRUE(contains(output, "[  PASSED  ] 1 test")) << output;
 }
 
 }  // namespace

@@ -181,9 +181,6 @@ TEST(CPropertiesGetters, IntUIntBoolAndTime) {
     }
 }
 
-// Codes in the order of a braced list, which evaluates its elements left to right.
-using Codes = std::vector<long>;
-
 TEST(CPropertiesChanges, SetDeleteAndTheDump) {
     Store s;
     ASSERT_EQ(0, loadText(s, "x.one: 1\nx.two: 2\nxy: 3\nkeep: 4\nA: 5\nb: 6\na: 7\n"));
@@ -301,23 +298,21 @@ TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
     ASSERT_EQ(0, s->setProperty(s.p, "bs", ("\\file: " + dir.path() + "/a\\ b").c_str()));
     EXPECT_EQ(words, items(s->getValueList(s.p, "bs", nullptr, nullptr)));
     const vfw::ValueList* users = s->getValueList(s.p, "l6", nullptr, nullptr);
-    EXPECT_EQ(3, users->countNodes(const_cast<vfw::ValueList*>(users)));
-    EXPECT_STREQ("x y", users->last(users)->strings[0]);
     EXPECT_EQ((Items{"x", "y"}), items(s->getValueList(s.p, "missing", "x y", nullptr)));
     EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, "empty", "d", nullptr)));
     EXPECT_EQ((Items{"d"}), items(s->getValueList(s.p, "novalue", "d", nullptr)));
-    EXPECT_EQ(nullptr, s->getValueList(s.p, "other", nullptr, &err));
-    EXPECT_EQ(0, err);
-    EXPECT_EQ(nullptr, s->getValueList(s.p, "other", " , ", nullptr));  // no item at all
-    EXPECT_EQ(nullptr, s->getValueList(s.p, nullptr, "x", &err));
-    EXPECT_EQ(-22, err);
-    EXPECT_TRUE(s->isStringInPropertyList(s.p, "l6", "x y", nullptr, nullptr));
-    EXPECT_FALSE(s->isStringInPropertyList(s.p, "l6", "admin", nullptr, nullptr));
-    EXPECT_TRUE(s->isStringInPropertyList(s.p, "nobody", "b", "a b", nullptr));
     EXPECT_STREQ("root Admin x y", s->valueListToString(s.p, users, 0, &err));
-    EXPECT_EQ(nullptr, s->valueListToString(s.p, nullptr, 0, &err));
-    EXPECT_EQ(-22, err);
-    ASSERT_EQ(0, s->setValueList(s.p, "copy", users, 0));
+    EXPECT_EQ((Codes{3, 0, 0, 0, 0, 0, -22, 1, 0, 1, 0, -22, 0}),  // " , ": no item at all
+              (Codes{users->countNodes(const_cast<vfw::ValueList*>(users)),
+                     std::strcmp("x y", users->last(users)->strings[0]),
+                     s->getValueList(s.p, "other", nullptr, &err) != nullptr, err,
+                     s->getValueList(s.p, "other", " , ", nullptr) != nullptr,
+                     s->getValueList(s.p, nullptr, "x", &err) != nullptr, err,
+                     s->isStringInPropertyList(s.p, "l6", "x y", nullptr, nullptr),
+                     s->isStringInPropertyList(s.p, "l6", "admin", nullptr, nullptr),
+                     s->isStringInPropertyList(s.p, "nobody", "b", "a b", nullptr),
+                     s->valueListToString(s.p, nullptr, 0, &err) != nullptr, err,
+                     s->setValueList(s.p, "copy", users, 0)}));
     EXPECT_EQ("root Admin x y", get(s, "copy"));
     EXPECT_EQ(0, s->setValueList(s.p, "copy", nullptr, 0));
     // Property lists: name, value and interValue of each longer name with the prefix
@@ -444,29 +439,25 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
     EXPECT_EQ(-1, linked->traceFd);
     EXPECT_EQ("untouched\n", vfw_test::readFile(dir.file("victim")));
     ASSERT_EQ(0, ::unlink(tracePath().c_str()));
-    Store quiet;  // without the variable no file at all
+    Store quiet, warnings, s;  // without the variable no file at all
     ASSERT_EQ(0, loadTraced(quiet, "a.b: 10x\n", -1));
-    EXPECT_EQ(30, quiet->getTime(quiet.p, "a.b", 30, 's', nullptr));
-    EXPECT_NE(0, ::access(tracePath().c_str(), F_OK));
-    Store warnings;  // below 6 no locks, below 5 no traces, below 4 no debug records
+    EXPECT_EQ((Codes{30, -1}), (Codes{quiet->getTime(quiet.p, "a.b", 30, 's', nullptr),
+                                      ::access(tracePath().c_str(), F_OK)}));
+    // Below 6 no locks, below 5 no traces, below 4 no debug records.
     ASSERT_EQ(0, loadTraced(warnings, "a.b: 10x\n", 2));
     EXPECT_EQ(30, warnings->getTime(warnings.p, "a.b", 30, 's', nullptr));
     EXPECT_TRUE(contains(trace(), "WARNING : timeFactor") && !contains(trace(), "LOCK    :") &&
                 !contains(trace(), "TRACE   :") && !contains(trace(), "DEBUG   :"))
         << trace();
     ASSERT_EQ(0, ::unlink(tracePath().c_str()));
-
-    Store s;
     ASSERT_EQ(0, loadTraced(s, "a.b: 10x\nneg: -5\n", 6));
     struct stat st;
-    ASSERT_EQ(0, ::stat(tracePath().c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777);
-    EXPECT_EQ(30, s->getTime(s.p, "a.b", 30, 's', nullptr));
-    EXPECT_EQ(30, s->getTime(s.p, "neg", 30, 's', nullptr));
-    EXPECT_EQ(0, s->setProperty(s.p, "k", ""));
-    EXPECT_EQ(10, s->getInt(s.p, "a.b", 0, nullptr));
-    EXPECT_EQ(0, s->dump(s.p, nullptr));
-    EXPECT_EQ(nullptr, s->getValueList(s.p, "k", nullptr, nullptr));
+    EXPECT_TRUE(::stat(tracePath().c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+    EXPECT_EQ(
+        (Codes{30, 30, 0, 10, 0, 0}),
+        (Codes{s->getTime(s.p, "a.b", 30, 's', nullptr), s->getTime(s.p, "neg", 30, 's', nullptr),
+               s->setProperty(s.p, "k", ""), s->getInt(s.p, "a.b", 0, nullptr),
+               s->dump(s.p, nullptr), s->getValueList(s.p, "k", nullptr, nullptr) != nullptr}));
     const std::string line = "a: " + std::string(1021, 'x');
     Store longLine;
     EXPECT_EQ(-5, loadTraced(longLine, line + "\n", 5));

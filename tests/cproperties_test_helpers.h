@@ -19,6 +19,8 @@ namespace cprops_test {
 using vfw_test::Sandbox;
 using Items = std::vector<std::string>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
+// Codes in the order of a braced list, which evaluates its elements left to right.
+using Codes = std::vector<long>;
 
 struct Store {
     Store() = default;

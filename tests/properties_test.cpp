@@ -2,7 +2,7 @@
 // times, keys, prefix ranges and the dump, failed loads and their records, value lists with
 // their cache and list files, setValueList and saving, and what a load logs. Records are read
 // back from the process's log file (support/log_capture.h); a caller without root's rights is
-// in cproperties_ns_test.cpp. Then the process-wide object, with a real rsyslogd.
+// in cproperties_test.cpp. Then the process-wide object, with a real rsyslogd.
 #include "vfw/properties.h"
 
 #include <sys/mount.h>
@@ -74,20 +74,18 @@ TEST_F(PropertiesTest, LookupsTimesKeysPrefixRangesAndTheDump) {
         "LOG.A: WARN\nlogger.showmore: 3\nlog.: x\nlogx: 1\ndiag.z: 1\nDIAG.y: 2\ndiagnostic: 3\n"
         "x@1: a\nx[1: b\nxa: c\nt.m: 10m\nt.n: 10\nt.neg: -1\nt.bad: -5\n");
     std::string value = "untouched";
-    EXPECT_TRUE(m_props.lookup("VAUD.at.SPOOL", value));
-    EXPECT_FALSE(m_props.lookup("vaud.at.spoo", value));
+    EXPECT_EQ(
+        (std::vector<long>{1, 0, 1, 0, 600, 36000, -1, 7200}),
+        (std::vector<long>{m_props.lookup("VAUD.at.SPOOL", value),
+                           m_props.lookup("vaud.at.spoo", value), m_props.hasName("LOG.A"),
+                           m_props.hasName("log.a"),  // has-name compares byte for byte
+                           m_props.getTime("T.M", 30, 's'), m_props.getTime("t.n", 30, 'h'),
+                           m_props.getTime("t.neg", 30, 's'), m_props.getTime("unset", 2, 'h')}));
     EXPECT_EQ(value, "spool-x") << "a failed lookup leaves the output alone";
     EXPECT_EQ(&m_props("one"), &m_props("other")) << "every unset name gives the same empty";
-    EXPECT_EQ(m_props("QUOTED") + "|" + m_props.getInterValue("quoted"),
-              "two  words|\"two  words\"");
-    EXPECT_EQ(m_props.getInterValue("missing"), "");
-    EXPECT_TRUE(m_props.hasName("LOG.A"));
-    EXPECT_FALSE(m_props.hasName("log.a")) << "has-name compares byte for byte";
-    EXPECT_EQ(m_props("SITE"), "mine") << "a property hides the host fact of its name";
-    EXPECT_EQ(m_props.getTime("T.M", 30, 's'), 600);
-    EXPECT_EQ(m_props.getTime("t.n", 30, 'h'), 36000);
-    EXPECT_EQ(m_props.getTime("t.neg", 30, 's'), -1);
-    EXPECT_EQ(m_props.getTime("unset", 2, 'h'), 7200);
+    EXPECT_EQ(m_props("QUOTED") + "|" + m_props.getInterValue("quoted") + "|" +
+                  m_props.getInterValue("missing") + "|" + m_props("SITE"),
+              "two  words|\"two  words\"||mine");  // a property hides the host fact of its name
     EXPECT_EQ(records(), Items());
     EXPECT_EQ(m_props.getTime("t.bad", 30, 's'), 30);
     EXPECT_EQ(records(), Items{parsing("t.bad", BAD_VALUE)});

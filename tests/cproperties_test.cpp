@@ -25,78 +25,70 @@ namespace {
 TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
     // A configuration line, and a name with the value it has once all lines are loaded.
     // clang-format off
-    const Pairs env = {{"CPROP_T_HOME", "/home/t"}, {"CPROP_T_BOTH", "from-env"},
-        {"CPROP_T_QUOTED", "'quoted value'"}, {"CPROP_T_REF", "$CPROP_T_HOME"}, {"7", "seven"}};
+    const Pairs env = {{"CPT_HOME", "/home/t"}, {"CPT_BOTH", "from-env"},
+        {"CPT_QUOTED", "'quoted value'"}, {"CPT_REF", "$CPT_HOME"}, {"7", "seven"}};
     const struct { std::string text, name, value; } lines[] = {
         {"b=2", "b", "2"}, {"c 3", "c", "3"}, {"d\t4", "d", "4"}, {"e:=5", "e", "5"},
         {"f =6", "f", "6"}, {"   i: 9", "i", "9"}, {"cr\r3", "cr", "3"},
         {"cb : value", "cb", ": value"}, {"cc = value", "cc", "value"},
         {"cd: = value", "cd", "= value"}, {"cf  =value", "cf", "=value"},
         {"alone", "alone", "<none>"}, {"empty:", "empty", ""}, {"blank: ", "blank", ""},
-        {"ws:   x  \t y   ", "ws", "x y"},
-        {"wq: x \"  in   quotes \" y", "wq", "x \"  in   quotes \" y"},
+        {"ws:   x  \t y   ", "ws", "x y"}, {"wq: x \"  in  q \" y", "wq", "x \"  in  q \" y"},
         // Comments only in the first column; a comment never continues.
         {"#c1: 1", "c1", "<none>"}, {"!c2: 2", "!c2", "<none>"}, {"  # note", "#", "note"},
         {"cm: 3 # not a comment", "cm", "3 # not a comment"}, {"#f: comment \\", "f", "6"},
-        {"g: after comment", "g", "after comment"},
-        {"Vaud.At.Spool: spool-x", "VAUD.AT.SPOOL", "spool-x"}, {": no name", "", "<none>"},
-        {"1abc: digits first", "1ABC", "digits first"},
+        {"g: after comment", "g", "after comment"}, {": no name", "", "<none>"},
+        {"Vaud.At.Spool: spool-x", "VAUD.AT.SPOOL", "spool-x"}, {"1abc: d", "1ABC", "d"},
         // Escapes: only digits and upper-case A to F are hex digits; a NUL stays as written.
         {"t: a\\tb\\nc\\rd\\fe\\vf", "t", "a\tb\nc\rd\fe\vf"}, {"x: \\x41\\x7E\\x3A", "x", "A~:"},
         {"lower: \\x4a", "lower", "x4a"}, {"short: \\x4", "short", "x4"},
-        {"nul: a\\x00b", "nul", "a\\x00b"}, {"other: \\q\\ \\:\\=", "other", "q :="},
-        {"bs: a\\\\b", "bs", "a\\b"}, {"escname\\:x\\ y: 1", "escname:x y", "1"},
+        {"bs: a\\\\b", "bs", "a\\b"}, {"nul: a\\x00b", "nul", "a\\x00b"},
+        {"other: \\q\\ \\:\\=", "other", "q :="}, {"escname\\:x\\ y: 1", "escname:x y", "1"},
         {"\\=eq=2", "=eq", "2"},
         // One whole quoted string is unquoted; single quotes are literal; escaped quotes stay.
-        {"dq: \"a  b\"", "dq", "a  b"}, {"sq: 'a  b'", "sq", "a  b"},
-        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"},
+        {"dq: \"a  b\"", "dq", "a  b"}, {"sq: 'a  b'", "sq", "a  b"}, {"none: \"\"", "none", ""},
+        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"}, {"open: \"abc", "open", "\"abc"},
         {"sqlit: 'x\\ty\\x41'", "sqlit", "x\\ty\\x41"}, {"mixed: \"ab\"cd", "mixed", "\"ab\"cd"},
-        {"escq: \\\"abc\\\"", "escq", "\"abc\""}, {"open: \"abc", "open", "\"abc"},
-        {"none: \"\"", "none", ""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
+        {"escq: \\\"abc\\\"", "escq", "\"abc\""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
         // The environment before earlier properties; an undefined name is nothing; "{" starts
         // no name; a name starting with a digit is that digit; replacements are unquoted once.
-        {"ra: $CPROP_T_HOME/x", "ra", "/home/t/x"}, {"base: /opt", "base", "/opt"},
-        {"rb: $base/bin:${base}", "rb", "/opt/bin:${base}"},
-        {"CPROP_T_BOTH: from-file", "CPROP_T_BOTH", "from-file"},
-        {"rc: $CPROP_T_BOTH", "rc", "from-env"}, {"rd: [$CPROP_T_UNSET]", "rd", "[]"},
+        {"ra: $CPT_HOME/x", "ra", "/home/t/x"}, {"base: /opt", "base", "/opt"},
+        {"rb: $base/bin:${base}", "rb", "/opt/bin:${base}"}, {"CPT_BOTH: file", "CPT_BOTH", "file"},
+        {"rc: $CPT_BOTH", "rc", "from-env"}, {"rd: [$CPT_UNSET]", "rd", "[]"},
         {"re: $later", "re", ""}, {"later: x", "later", "x"}, {"rf: $BASE", "rf", "/opt"},
-        {"sqref: '$CPROP_T_HOME'", "sqref", "$CPROP_T_HOME"}, {"dqref: \"$base\"", "dqref", "/opt"},
-        {"dollar: \\$CPROP_T_HOME", "dollar", "$CPROP_T_HOME"}, {"digit2: $77", "digit2", "seven7"},
-        {"lone: 5$ and $-x", "lone", "5$ and $-x"},
-        {"unq: <$CPROP_T_QUOTED>", "unq", "<quoted value>"},
-        {"once: $CPROP_T_REF", "once", "$CPROP_T_HOME"},
+        {"sqref: '$CPT_HOME'", "sqref", "$CPT_HOME"}, {"dqref: \"$base\"", "dqref", "/opt"},
+        {"dollar: \\$CPT_HOME", "dollar", "$CPT_HOME"}, {"digit2: $77", "digit2", "seven7"},
+        {"lone: 5$ and $-x", "lone", "5$ and $-x"}, {"unq: <$CPT_QUOTED>", "unq", "<quoted value>"},
+        {"once: $CPT_REF", "once", "$CPT_HOME"},
         // An even run of backslashes ends the line; of an odd run the last one joins.
         {"ja: one \\\n   two", "ja", "one two"}, {"jb: x\\\\", "jb", "x\\"}, {"jc: y", "jc", "y"},
-        {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"}, {"h: last\\", "h", "last"}};
+        {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"},
+        {"h: last\\", "h", "last"}};
     // clang-format on
-    for (const auto& e : env) {
+    for (const auto& e : env)
         ::setenv(e.first.c_str(), e.second.c_str(), 1);
-    }
     std::string text;
-    for (const auto& line : lines) {
+    for (const auto& line : lines)
         text += line.text + (&line != std::end(lines) - 1 ? "\n" : "");
-    }
     Store s;
     ASSERT_EQ(0, loadText(s, text));
-    for (const auto& line : lines) {
+    for (const auto& line : lines)
         EXPECT_EQ(line.value, get(s, line.name)) << line.text;
-    }
     EXPECT_EQ(4 + 61, s->size(s.p));  // the host facts and the names; no empty name
     EXPECT_STREQ("dflt", s->getPropertyWithDefault(s.p, "alone", "dflt", nullptr));
     EXPECT_STREQ("", s->getPropertyWithDefault(s.p, "empty", "dflt", nullptr));
     EXPECT_EQ(7, s->getInt(s.p, "empty", 7, nullptr));  // empty counts as not set
     const vfw::ValueList* esc = s->getPropertyList(s.p, "dolla", nullptr);
     ASSERT_EQ(1, esc->size(esc));
-    EXPECT_STREQ("\\$CPROP_T_HOME", esc->first->strings[2]);  // interValue as written
-    char* copy = ::strdup("$base and $CPROP_T_HOME and '$base' and \\$base");
+    EXPECT_STREQ("\\$CPT_HOME", esc->first->strings[2]);  // interValue as written
+    char* copy = ::strdup("$base and $CPT_HOME and '$base' and \\$base");
     ASSERT_EQ(0, s->expandEnvVariables(s.p, &copy));
     ASSERT_EQ(0, s->unExpandEnvVariables(s.p, &copy));  // load mode 1: nothing to undo
     EXPECT_STREQ("/opt and /home/t and '$base' and \\$base", copy);
     std::free(copy);
     EXPECT_EQ(-22, s->expandEnvVariables(s.p, nullptr));
-    for (const auto& e : env) {
+    for (const auto& e : env)
         ::unsetenv(e.first.c_str());
-    }
 }
 
 // A line over 1023 characters is refused whole (its tail never becomes a line of its own),
@@ -112,7 +104,8 @@ TEST(CPropertiesSyntax, LineLimitNulBytesAndTheLastJoinedLine) {
          {{"first", "1"}, {"a", "<none>"}, {"evil", "<none>"}, {"last", "<none>"}}},
         {joined + std::string(419, 'q') + "\n", 0, {{"c", p600 + " " + std::string(419, 'q')}}},
         {joined + std::string(420, 'q') + "\nz: 1\n", -5, {{"c", "<none>"}, {"z", "<none>"}}},
-        {std::string("a: 1\nb: x\0y\nc: 3\n", 17), -5, {{"a", "1"}, {"b", "<none>"}, {"c", "<none>"}}},
+        {std::string("a: 1\nb: x\0y\nc: 3\n", 17), -5,
+         {{"a", "1"}, {"b", "<none>"}, {"c", "<none>"}}},
         {"c: a\\\n   \\\n", 0, {{"c", "a"}}}};
     // clang-format on
     for (const auto& c : cases) {
@@ -170,11 +163,8 @@ TEST(CPropertiesGetters, IntUIntBoolAndTime) {
         {nullptr, -100, 'y', INT32_MIN, -22}};
     // clang-format on
     for (const auto& c : times) {
-        if (c.value != nullptr) {
-            ASSERT_EQ(0, s->setProperty(s.p, "t", c.value));
-        } else {
-            s->deleteProperty(s.p, "t", nullptr);
-        }
+        ASSERT_EQ(
+            0, c.value ? s->setProperty(s.p, "t", c.value) : (s->deleteProperty(s.p, "t", 0), 0));
         err = 1;
         EXPECT_EQ(c.seconds, s->getTime(s.p, "T", c.dflt, c.unit, &err)) << c.value << c.unit;
         EXPECT_EQ(c.err, err) << (c.value ? c.value : "missing") << " " << c.unit;
@@ -282,9 +272,8 @@ TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
         {"file:" + system, {"s"}}};
     // clang-format on
     std::string text = "empty:\nnovalue\npre.a: 1\npre.b: 2\npre: 3\nPRE.c: 4\n";
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         text += "l" + std::to_string(&c - cases) + ": " + c.value + "\n";
-    }
     vfw_test::writeFile(dir.file("conf"), text);
     Store s;
     ASSERT_EQ(0, vfw::newPropsFromFile(&s.p, dir.file("conf").c_str(), 1, 0));
@@ -319,9 +308,8 @@ TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
     // (case-sensitive), newest first.
     const vfw::ValueList* pre = s->getPropertyList(s.p, "pre.", nullptr);
     Items names;
-    for (const vfw::ValueNode* n = pre->next(pre, nullptr); n != nullptr; n = pre->next(pre, n)) {
+    for (const vfw::ValueNode* n = pre->next(pre, nullptr); n != nullptr; n = pre->next(pre, n))
         names.push_back(std::string(n->strings[0]) + n->strings[1] + n->strings[2]);
-    }
     EXPECT_EQ((Items{"pre.b22", "pre.a11"}), names);
     const vfw::ValueList* all = s->getPropertyList(s.p, nullptr, nullptr);
     EXPECT_EQ(4 + 6 + 12 + 2, all->size(all));                      // with "bs" and "copy"
@@ -480,9 +468,8 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
         EXPECT_TRUE(contains(trace(), part)) << part;
     }
     std::istringstream lines(trace());
-    for (std::string record; std::getline(lines, record);) {
+    for (std::string record; std::getline(lines, record);)
         EXPECT_TRUE(std::regex_match(record, RECORD)) << record;
-    }
 
     auto make = [&dir](const std::string& name, const std::string& text, mode_t mode = 0644) {
         vfw_test::writeFile(dir.file(name), text);
@@ -496,53 +483,41 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
     ASSERT_EQ(0, ::link(twice.c_str(), dir.file("twice2").c_str()));
     ASSERT_EQ(0, ::symlink(other.c_str(), dir.file("symlink").c_str()));
     g_raced = raced;
-    const std::string skip = ". Skip reading config file for property ";
-    auto refused = [&skip](const std::string& path, const char* why, const char* name,
-                           const char* please) {
-        return "Config file [" + path + why + skip + name + ". Please " + please + "\n";
-    };
-    auto unknown = [&skip](const std::string& path, const char* name) {
-        return "Cannot open config file [" + path + "] due to unknown error" + skip + name + "\n";
-    };
-    const struct {
-        const char* name;
-        std::string path;
-        int err;
-        std::string text;
-    } cases[] = {
-        {"l.other", other, -125,
-         refused(other, "]is not owned by root", "l.other",
-                 "change its owner to root to enhance security.")},
-        {"l.writable", writable, -125,
-         refused(writable, "] is world writable", "l.writable",
-                 "ensure the file is not world writable to enhance security.")},
-        {"l.twice", twice, -125,
-         refused(twice, "] has more than one hardlinks", "l.twice",
-                 "ensure the file has only one hardlink")},
-        {"l.link", dir.file("symlink"), -125,
-         refused(dir.file("symlink"), "] is symlink", "l.link", "ensure the file is not symlink")},
-        {"l.missing", dir.file("missing"), -2,
-         "Config file does not exist: " + dir.file("missing") + "\n"},
-        {"l.dir", dir.path(), -5, unknown(dir.path(), "l.dir")},
-        {"l.long", tooLong, -5, unknown(tooLong, "l.long")},  // a line over the limit
-        {"l.raced", raced, -5, unknown(raced, "l.raced")}};   // replaced after its opening
+    // clang-format off
+    const struct { std::string name, path; int err; const char *why, *please; } cases[] = {
+        {"other", other, -125, "]is not owned by root",
+         "change its owner to root to enhance security."},
+        {"writable", writable, -125, "] is world writable",
+         "ensure the file is not world writable to enhance security."},
+        {"twice", twice, -125, "] has more than one hardlinks",
+         "ensure the file has only one hardlink"},
+        {"link", dir.file("symlink"), -125, "] is symlink", "ensure the file is not symlink"},
+        {"missing", dir.file("missing"), -2, "", ""}, {"dir", dir.path(), -5, "", ""},
+        {"long", tooLong, -5, "", ""}, {"raced", raced, -5, "", ""}};  // over the limit; replaced
+    // clang-format on
     // A refused file falls back to the default, a file again, and then to nothing.
     const std::string good = "file:" + make("good", "g1 g2\n");
     const std::pair<const char*, Items> fallbacks[] = {
         {"d", {"d"}}, {good.c_str(), {"g1", "g2"}}, {nullptr, {}}};
     vfw::cprops::g_afterOpenHook = swapIn;
     for (const auto& c : cases) {
+        const std::string name = "l." + c.name, file = "file:" + c.path,
+                          skip = ". Skip reading config file for property " + name;
         for (const auto& f : fallbacks) {
-            ASSERT_EQ(0, s->setProperty(s.p, c.name, ("file:" + c.path).c_str()));
+            ASSERT_EQ(0, s->setProperty(s.p, name.c_str(), file.c_str()));
             int err = 0;
-            EXPECT_EQ(f.second, items(s->getValueList(s.p, c.name, f.first, &err))) << c.name;
-            EXPECT_EQ(c.err, err) << c.name;
+            EXPECT_EQ(f.second, items(s->getValueList(s.p, name.c_str(), f.first, &err))) << name;
+            EXPECT_EQ(c.err, err) << name;
         }
-        expectRecord("ERROR  ", "getValueList", c.text);
+        expectRecord(
+            "ERROR  ", "getValueList",
+            c.err == -2 ? "Config file does not exist: " + c.path + "\n"
+            : c.err == -5
+                ? "Cannot open config file [" + c.path + "] due to unknown error" + skip + "\n"
+                : "Config file [" + c.path + c.why + skip + ". Please " + c.please + "\n");
         int err = 0;
-        const std::string none = std::string("none.") + c.name;
-        EXPECT_EQ(nullptr, s->getValueList(s.p, none.c_str(), ("file:" + c.path).c_str(), &err));
-        EXPECT_EQ(c.err, err) << c.name;
+        EXPECT_EQ(nullptr, s->getValueList(s.p, ("none." + name).c_str(), file.c_str(), &err));
+        EXPECT_EQ(c.err, err) << name;
     }
     vfw::cprops::g_afterOpenHook = nullptr;
 }

@@ -19,12 +19,9 @@ namespace cprops_test {
 using vfw_test::Sandbox;
 using Items = std::vector<std::string>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
-// Codes in the order of a braced list, which evaluates its elements left to right.
-using Codes = std::vector<long>;
+using Codes = std::vector<long>;  // a braced list evaluates its elements left to right
 
 struct Store {
-    Store() = default;
-    Store(const Store&) = delete;
     ~Store() { vfw::freeProps(p); }
     vfw::Props* operator->() const { return p; }
     vfw::Props* p = nullptr;
@@ -44,16 +41,14 @@ inline std::string get(Store& store, const std::string& name) {
 }
 
 inline void expectValues(Store& store, const Pairs& expected) {
-    for (const auto& e : expected) {
+    for (const auto& e : expected)
         EXPECT_EQ(e.second, get(store, e.first)) << e.first;
-    }
 }
 
 inline Items items(const vfw::ValueList* list) {
     Items result;
-    for (auto n = list ? list->next(list, nullptr) : nullptr; n; n = list->next(list, n)) {
+    for (auto n = list ? list->next(list, nullptr) : nullptr; n; n = list->next(list, n))
         result.push_back(n->strings[0]);
-    }
     return result;
 }
 

@@ -1,8 +1,6 @@
-// The property layer on objects of its own, loading files written by the tests: look-ups,
-// times, keys, prefix ranges and the dump, failed loads and their records, value lists with
-// their cache and list files, setValueList and saving, and what a load logs. Records are read
-// back from the process's log file (support/log_capture.h); a caller without root's rights is
-// in cproperties_test.cpp. Then the process-wide object, with a real rsyslogd.
+// The property layer on objects of its own (look-ups, times, keys, prefix ranges, the dump,
+// failed loads and their records, value lists and list files, setValueList and saving; records
+// read back via support/log_capture.h), then the process-wide object with a real rsyslogd.
 #include "vfw/properties.h"
 
 #include <sys/mount.h>
@@ -115,9 +113,8 @@ TEST_F(PropertiesTest, LookupsTimesKeysPrefixRangesAndTheDump) {
     // The dump: "name=value" in the map's order, the host facts among them.
     load("a.b: 10m\nc: 10\nA: one  two\n");
     std::string lines = "A=one two\na.b=10m\nc=10\n";
-    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"}) {
+    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"})
         lines += std::string(fact) + "=" + m_props(fact) + "\n";
-    }
     EXPECT_EQ(dumped(m_props, "Properties dump"), "#Properties dump\n" + lines);
     EXPECT_EQ(dumped(m_props, ""), lines);
 }
@@ -249,26 +246,6 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
     EXPECT_EQ(records(), (Items{unset + " (a \"b c\") may not be set correctly.",
                                 unset + " is treated as empty."}));
     EXPECT_EQ(-22, bare.saveProperty(path.c_str()));
-}
-
-// After a load every property is logged when "util.properties" shows DEBUG: at DEBUG by an
-// object made for it, else at TRACE.
-TEST_F(PropertiesTest, ALoadLogsEveryPropertyAtDebugOrTrace) {
-    std::string path = load("a: 1\n");
-    CProperties2 atDebug(true);
-    atDebug.setSkipLoggerReconfigure(1);
-    for (int level : {vfw::LEVEL_INFO, vfw::LEVEL_DEBUG, vfw::LEVEL_TRACE}) {
-        m_log->setLevel(level);
-        m_props.load(path.c_str(), 1);
-        atDebug.load(path.c_str(), 1);
-        Items logged = records();  // "a" and the four host facts, by either object
-        ASSERT_EQ(logged.size(), level == vfw::LEVEL_INFO    ? 0u
-                                 : level == vfw::LEVEL_DEBUG ? 5u
-                                                             : 10u);
-        EXPECT_TRUE(logged.empty() ||
-                    logged.back() == "DEBUG util.properties property: ZONE=" + atDebug("ZONE"));
-        EXPECT_TRUE(logged.size() < 10 || logged[0] == "TRACE util.properties property: a=1");
-    }
 }
 
 // The process-wide object on the real configuration path, in a process of its own (the

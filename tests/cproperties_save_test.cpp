@@ -94,21 +94,6 @@ TEST(CPropertiesSave, LayoutOfTheSavedFile) {
     }
 }
 
-// A save keeps the lines of the properties its store did not touch as the file has them
-// now, so changes saved by another store, or made by hand, since the load are not lost.
-TEST(CPropertiesSave, EachSaveWritesOnlyWhatItsStoreChanged) {
-    Conf conf("a: 1\nb: 1\nc: 1\n");
-    Store first;
-    ASSERT_EQ(0, vfw::newPropsFromFile(&first.p, conf.path.c_str(), 1, 0));
-    ASSERT_EQ(0, loadChangeSave(conf.path, {{"b", "2"}, {"n", "new"}, {"c", nullptr}}));
-    writeFile(conf.path, readFile(conf.path) + "admin: edit\n");
-    ASSERT_EQ(0, first->setProperty(first.p, "a", "3"));
-    for (int save = 0; save < 2; ++save) {  // the second with nothing changed since
-        ASSERT_EQ(0, vfw::saveProperty(first.p, conf.path.c_str()));
-        EXPECT_EQ("a: 3\nb: 2\nn: new\nadmin: edit\n", readFile(conf.path));
-    }
-}
-
 std::string g_newer;  // renamed over the opened configuration file by replaceOnOpen
 int g_replacements = 0;
 

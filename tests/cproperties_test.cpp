@@ -24,6 +24,7 @@ namespace {
 
 TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
     // A configuration line, and a name with the value it has once all lines are loaded.
+    const std::string x1016(1016, 'x'), p599(599, 'p'), q419(419, 'q');  // lines of 1023
     // clang-format off
     const Pairs env = {{"CPT_HOME", "/home/t"}, {"CPT_BOTH", "from-env"},
         {"CPT_QUOTED", "'quoted value'"}, {"CPT_REF", "$CPT_HOME"}, {"7", "seven"}};
@@ -60,10 +61,13 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
         {"dollar: \\$CPT_HOME", "dollar", "$CPT_HOME"}, {"digit2: $77", "digit2", "seven7"},
         {"lone: 5$ and $-x", "lone", "5$ and $-x"}, {"unq: <$CPT_QUOTED>", "unq", "<quoted value>"},
         {"once: $CPT_REF", "once", "$CPT_HOME"},
+        {"exact: " + x1016, "exact", x1016},
+        {"jl: " + p599 + "\\\n" + q419, "jl", p599 + " " + q419},
         // An even run of backslashes ends the line; of an odd run the last one joins.
         {"ja: one \\\n   two", "ja", "one two"}, {"jb: x\\\\", "jb", "x\\"}, {"jc: y", "jc", "y"},
         {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"},
         {"h: last\\", "h", "last"}};
+
     // clang-format on
     for (const auto& e : env)
         ::setenv(e.first.c_str(), e.second.c_str(), 1);
@@ -74,7 +78,7 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
     ASSERT_EQ(0, loadText(s, text));
     for (const auto& line : lines)
         EXPECT_EQ(line.value, get(s, line.name)) << line.text;
-    EXPECT_EQ(4 + 61, s->size(s.p));  // the host facts and the names; no empty name
+    EXPECT_EQ(4 + 63, s->size(s.p));  // the host facts and the names; no empty name
     EXPECT_STREQ("dflt", s->getPropertyWithDefault(s.p, "alone", "dflt", nullptr));
     EXPECT_STREQ("", s->getPropertyWithDefault(s.p, "empty", "dflt", nullptr));
     EXPECT_EQ(7, s->getInt(s.p, "empty", 7, nullptr));  // empty counts as not set
@@ -89,31 +93,6 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
     EXPECT_EQ(-22, s->expandEnvVariables(s.p, nullptr));
     for (const auto& e : env)
         ::unsetenv(e.first.c_str());
-}
-
-// A line over 1023 characters is refused whole (its tail never becomes a line of its own),
-// and so is a NUL byte: the load stops there with a read error. A joined last line loses its
-// lone backslash too.
-TEST(CPropertiesSyntax, LineLimitNulBytesAndTheLastJoinedLine) {
-    const std::string longest = "a: " + std::string(1020, 'x');  // exactly 1023 characters
-    const std::string joined = "c: " + std::string(600, 'p') + "\\\n", p600(600, 'p');
-    // clang-format off
-    const struct { std::string text; int code; Pairs values; } cases[] = {
-        {longest + "\nb: 2\n", 0, {{"a", std::string(1020, 'x')}, {"b", "2"}}},
-        {"first: 1\n" + longest + "y evil: 1\nlast: 2\n", -5,
-         {{"first", "1"}, {"a", "<none>"}, {"evil", "<none>"}, {"last", "<none>"}}},
-        {joined + std::string(419, 'q') + "\n", 0, {{"c", p600 + " " + std::string(419, 'q')}}},
-        {joined + std::string(420, 'q') + "\nz: 1\n", -5, {{"c", "<none>"}, {"z", "<none>"}}},
-        {std::string("a: 1\nb: x\0y\nc: 3\n", 17), -5,
-         {{"a", "1"}, {"b", "<none>"}, {"c", "<none>"}}},
-        {"c: a\\\n   \\\n", 0, {{"c", "a"}}}};
-    // clang-format on
-    for (const auto& c : cases) {
-        Store s;
-        EXPECT_EQ(c.code, loadText(s, c.text));
-        EXPECT_EQ(1, s->isLoaded(s.p));
-        expectValues(s, c.values);
-    }
 }
 
 TEST(CPropertiesGetters, IntUIntBoolAndTime) {
@@ -336,10 +315,9 @@ TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
 
 // Loads `text` with the trace at `level` (unset for a negative one).
 int loadTraced(Store& s, const std::string& text, int level) {
-    if (level >= 0) {
+    if (level >= 0)
         ::setenv("VFW_PROPERTIES2_DEBUG", std::to_string(level).c_str(), 1);
-    }
-    int rc = loadText(s, text);
+    const int rc = loadText(s, text);
     ::unsetenv("VFW_PROPERTIES2_DEBUG");
     return rc;
 }
@@ -356,6 +334,7 @@ NS_TEST(CPropertiesHostFacts, ValidInvalidAndMissingFiles) {
     Sandbox hub("/var/vantrelhub");
     Sandbox aud("/var/vantrelaud");
     const std::string unknown = "<unknown>", none = "no file";
+    ::setenv("SITE", "from-env", 1);
     // clang-format off
     const struct { std::string host, site, domain, zone; Pairs values; } cases[] = {
         {"myhost\n", "  site one  \n", "example.test", "CN=zone1,CN=Zones\n",
@@ -369,21 +348,19 @@ NS_TEST(CPropertiesHostFacts, ValidInvalidAndMissingFiles) {
           {"where", "plain zone/<unknown>/OU=x,CN=y/<unknown>"}}}};
     // clang-format on
     for (const auto& c : cases) {
-        const std::pair<const char*, std::string> files[] = {
-            {"host", c.host}, {"site", c.site}, {"domain", c.domain}, {"zonename", c.zone}};
-        for (const auto& f : files) {
-            ::unlink(hub.file(std::string("kset.") + f.first).c_str());
-            if (f.second != none) {
-                vfw_test::writeFile(hub.file(std::string("kset.") + f.first), f.second);
-            }
-        }
-        ::setenv("SITE", "from-env", 1);
+        const std::pair<std::string, std::string> files[] = {{"kset.host", c.host},
+                                                             {"kset.site", c.site},
+                                                             {"kset.domain", c.domain},
+                                                             {"kset.zonename", c.zone}};
+        for (const auto& f : files)
+            f.second == none ? (void)::unlink(hub.file(f.first).c_str())
+                             : vfw_test::writeFile(hub.file(f.first), f.second);
         Store s;
         ASSERT_EQ(0, loadTraced(s, "SITE: from-file\nwhere: $ZONE/$JOINNAME/$site/$Domain\n", 1));
-        ::unsetenv("SITE");
         expectValues(s, c.values);
         EXPECT_EQ(4 + 2, s->size(s.p));
     }
+    ::unsetenv("SITE");
     EXPECT_TRUE(contains(trace(), ") : Error to open kset file: /var/vantrelhub/kset.domain\n"));
 }
 
@@ -446,9 +423,22 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
         (Codes{s->getTime(s.p, "a.b", 30, 's', nullptr), s->getTime(s.p, "neg", 30, 's', nullptr),
                s->setProperty(s.p, "k", ""), s->getInt(s.p, "a.b", 0, nullptr),
                s->dump(s.p, nullptr), s->getValueList(s.p, "k", nullptr, nullptr) != nullptr}));
+    // A line over 1023 characters, or a NUL byte, stops the load: the line's tail or rest is
+    // no line of its own; so does a line joined past the limit.
     const std::string line = "a: " + std::string(1021, 'x');
-    Store longLine;
-    EXPECT_EQ(-5, loadTraced(longLine, line + "\n", 5));
+    Store longLine, nul, joined, lastJoined;
+    EXPECT_EQ(
+        (Codes{-5, -5, -5, 0}),
+        (Codes{loadTraced(longLine, "first: 1\n" + line + "y evil: 1\nlast: 2\n", 5),
+               loadTraced(nul, std::string("b: x\0y\nc: 3\n", 12), -1),
+               loadTraced(
+                   joined,
+                   "c: " + std::string(600, 'p') + "\\\n" + std::string(420, 'q') + "\nz: 1\n", -1),
+               loadTraced(lastJoined, "c: a\\\n   \\\n", -1)}));
+    EXPECT_EQ(
+        (Items{"1", "<none>", "<none>", "<none>", "<none>", "<none>", "<none>", "a"}),
+        (Items{get(longLine, "first"), get(longLine, "evil"), get(longLine, "last"), get(nul, "b"),
+               get(nul, "c"), get(joined, "c"), get(joined, "z"), get(lastJoined, "c")}));
     expectRecord("WARNING", "timeFactor", "Bad unit specification in property file: x\n");
     expectRecord("WARNING", "getTime",
                  "Negative time specification in property file for neg is ignored.  Using "

@@ -1,6 +1,6 @@
 // The property layer on objects of its own (look-ups, times, keys, prefix ranges, the dump,
-// failed loads and their records, value lists and list files, setValueList and saving; records
-// read back via support/log_capture.h), then the process-wide object with a real rsyslogd.
+// value lists and list files, failed loads, setValueList and saving; records read back via
+// support/log_capture.h), then the process-wide object with a real rsyslogd.
 #include "vfw/properties.h"
 
 #include <sys/mount.h>
@@ -48,10 +48,7 @@ std::string dumped(const CProperties2& props, const std::string& title) {
 class PropertiesTest : public ::testing::Test {
   protected:
     void SetUp() override { m_props.setSkipLoggerReconfigure(1); }
-    void TearDown() override {
-        m_log->setLevel(-1);
-        m_log->setShowMore(-1);
-    }
+    void TearDown() override { m_log->setLevel(-1); }
     // Writes `text` as the configuration file and loads it.
     std::string load(const std::string& text, const std::string& name = "vantrelaud.conf") {
         writeFile(m_dir.file(name), text);
@@ -94,22 +91,21 @@ TEST_F(PropertiesTest, LookupsTimesKeysPrefixRangesAndTheDump) {
     EXPECT_EQ(CProperties2::buildKey("logger", "file", "maxsize"), "logger.file.maxsize");
     // Prefix ranges ignore case; the names just after the prefix's last character in the
     // case-folded order ("x[1" after "x@1" and "xa") are no part of it.
-    CProperties2::ValueMap::const_iterator first, last;
-    ASSERT_TRUE(m_props.prefixRange("log.", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"log.", "x"}, {"LOG.A", "WARN"}, {"log.b", "DEBUG"}}));
-    EXPECT_EQ(m_props.listWithPrefix("LOG."), Pairs(first, last));
-    ASSERT_TRUE(m_props.prefixRange("Diag.", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"DIAG.y", "2"}, {"diag.z", "1"}}));
-    ASSERT_TRUE(m_props.prefixRange("x@", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"x@1", "a"}}));
-    EXPECT_FALSE(m_props.prefixRange("nothing.", first, last));
-    EXPECT_TRUE(first == last);
-    std::string name;
-    ASSERT_TRUE(m_props.firstWithPrefix("diag", name, value));
-    EXPECT_EQ(name + "=" + value, "diag.z=1") << "first-with-prefix compares case-sensitively";
-    ASSERT_TRUE(m_props.firstWithPrefix("DIAG", name, value));
-    EXPECT_EQ(name + "=" + value, "DIAG.y=2");
-    EXPECT_FALSE(m_props.firstWithPrefix("Diag", name, value));
+    const std::pair<std::string, Pairs> ranges[] = {
+        {"log.", {{"log.", "x"}, {"LOG.A", "WARN"}, {"log.b", "DEBUG"}}},
+        {"Diag.", {{"DIAG.y", "2"}, {"diag.z", "1"}}},
+        {"x@", {{"x@1", "a"}}},
+        {"nothing.", {}}};
+    for (const auto& r : ranges) {
+        CProperties2::ValueMap::const_iterator first, last;
+        EXPECT_EQ(!r.second.empty(), m_props.prefixRange(r.first, first, last));
+        EXPECT_EQ(r.second, Pairs(first, last)) << r.first;
+        EXPECT_EQ(r.second, m_props.listWithPrefix(r.first)) << r.first;
+    }
+    std::string name, found;  // first-with-prefix compares case-sensitively
+    for (const char* prefix : {"diag", "DIAG", "Diag"})
+        found += m_props.firstWithPrefix(prefix, name, value) ? name + "=" + value + " " : "no ";
+    EXPECT_EQ(found, "diag.z=1 DIAG.y=2 no ");
     // The dump: "name=value" in the map's order, the host facts among them.
     load("a.b: 10m\nc: 10\nA: one  two\n");
     std::string lines = "A=one two\na.b=10m\nc=10\n";
@@ -119,35 +115,7 @@ TEST_F(PropertiesTest, LookupsTimesKeysPrefixRangesAndTheDump) {
     EXPECT_EQ(dumped(m_props, ""), lines);
 }
 
-// A failed load is logged at INFO and leaves every look-up empty, the host facts included;
-// a load that fails half way keeps nothing it read; reload takes the last path.
-TEST_F(PropertiesTest, FailedLoadsAreLoggedAndLeaveEveryLookupEmpty) {
-    std::string good = load("a: 1\nlist: x y\nt: 5m\nlog.a: DEBUG\n"), value;
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"x", "y"}));
-    ASSERT_EQ(::mkdir(m_dir.file("directory").c_str(), 0755), 0);
-    m_props.load(m_dir.file("directory").c_str(), 1);
-    std::string half = load("a: 1\nlist: x y\n" + std::string(1100, 'z') + "\nb: 2\n", "half");
-    EXPECT_EQ(records(), (Items{parsing(m_dir.file("directory"), "."), parsing(half, ".")}));
-    EXPECT_FALSE(m_props.isLoaded() || m_props.lookup("a", value) ||
-                 m_props.lookup("JOINNAME", value));
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"d1", "d2"}));
-    EXPECT_EQ(m_props.getTime("t", 2, 'm'), 120);
-    CProperties2::ValueMap::const_iterator first, last;
-    EXPECT_FALSE(m_props.prefixRange("log.", first, last) || !m_props.listWithPrefix("").empty());
-    EXPECT_EQ(dumped(m_props, ""), "");
-    m_props.load(good.c_str(), 0);
-    EXPECT_EQ(records(), Items{parsing(good, BAD_VALUE)});
-    EXPECT_TRUE(m_props.reload());
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1")), (Items{"x", "y"}));
-    writeFile(good, "a: 2\n");
-    EXPECT_TRUE(m_props.reload());
-    EXPECT_EQ(m_props("a"), "2");
-    ASSERT_EQ(::unlink(good.c_str()), 0);
-    EXPECT_FALSE(m_props.reload());
-    EXPECT_EQ(records(), Items{parsing(good, " because file does not exist.")});
-}
-
-TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefaultAndListFilesChecked) {
+TEST_F(PropertiesTest, ValueListsAreCachedAndListFilesCheckedAndFailedLoadsKeepNothing) {
     std::string listFile = m_dir.file("hosts.list");
     writeFile(listFile, "# hosts\none, two\n\n  three  \n");
     ASSERT_EQ(::chmod(listFile.c_str(), 0644), 0);
@@ -184,6 +152,10 @@ TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefaultAndListFilesChecked) {
                                        "be 1.\n")});
     EXPECT_EQ(itemsOf(m_props.getValueList("missing", "m1 m2")), (Items{"m1", "m2"}));
     EXPECT_EQ(records(), Items{parsing("missing", " because file does not exist.")});
+    ASSERT_EQ(::mkdir(m_dir.file("dir").c_str(), 0755), 0);  // a failed load keeps nothing
+    m_props.load(m_dir.file("dir").c_str(), 1);
+    EXPECT_FALSE(m_props.isLoaded() || m_props.hasName("list") || m_props.reload());
+    EXPECT_EQ(records(), Items(2, parsing(m_dir.file("dir"), ".")));  // reload: the last path
 }
 
 // Items set as a list read back as the same items, from the store and from the file it saves

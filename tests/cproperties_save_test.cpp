@@ -60,12 +60,8 @@ int loadChangeSave(const std::string& path,
     return vfw::saveProperty(s.p, path.c_str());
 }
 
-// Unchanged lines stay byte for byte (the last gets its line end); runs of empty lines
-// shrink to one, also around a dropped line; a changed value becomes "name: value" whatever
-// the separator was, a value set to what the file holds keeps its line; a deleted property
-// loses every line of its name; new properties are appended newest first (a comment never
-// holds a name); a continued line is rewritten or dropped whole; a rewritten line may have
-// 1023 characters, a longer one keeps the old line. The file ends with mode 0644.
+// Unchanged lines stay byte for byte, empty runs shrink to one, changed ones become
+// "name: value" (1023 characters at most), new ones are appended newest first; mode 0644.
 TEST(CPropertiesSave, LayoutOfTheSavedFile) {
     const std::string kept =
         "# head\n! bang\na: 1\nb=2\nc 3\nd:\t 4\nw:   x   y  \nq: \"a  b\"\nt: a\\tb\n"
@@ -95,8 +91,7 @@ TEST(CPropertiesSave, LayoutOfTheSavedFile) {
     }
 }
 
-// A save writes only what its store changed: the lines of properties it did not touch stay as
-// the file has them now (saved by another store, or edited by hand since the load).
+// A save writes only what its store changed; other lines stay as the file has them now.
 TEST(CPropertiesSave, EachSaveWritesOnlyWhatItsStoreChanged) {
     Conf conf("a: 1\nb: 1\nc: 1\n");
     Store first;
@@ -118,8 +113,7 @@ void replaceOnOpen(const char* path) {
     ASSERT_TRUE(g_replacements < 0 || std::rename(g_newer.c_str(), path) == 0);
 }
 
-// A load that opens the file just as a save renames a new one over it opens the new one;
-// only a path that keeps changing is given up on.
+// A load racing a save's rename opens the new file; a path that keeps changing is given up.
 TEST(CPropertiesSave, ALoadRacingTheRenameReadsTheNewFile) {
     Conf conf("a: old\n");
     g_newer = conf.dir.file("newer");
@@ -139,9 +133,7 @@ TEST(CPropertiesSave, InvalidStoreAndUnusablePathsFailWithoutChanges) {
     ASSERT_EQ(0, vfw::newPropsFromFile(&s.p, conf.path.c_str(), 1, 0));
     ASSERT_EQ(0, s->setProperty(s.p, "a", "2"));
     EXPECT_EQ(-22, vfw::saveProperty(nullptr, conf.path.c_str()));
-    // A missing path, a directory, a symbolic link; a lock or temporary name taken by a
-    // directory; an old file that cannot be read to its end (a NUL byte, a line over the
-    // limit) is not replaced, since its rest would be lost.
+    // Bad paths, lock or temporary names taken, old files unreadable to their end: -22, -5.
     const std::string missing = conf.dir.file("missing"), directory = conf.dir.file("dir");
     ASSERT_EQ(0, ::mkdir(directory.c_str(), 0755));
     ASSERT_EQ(0, ::symlink(conf.path.c_str(), conf.dir.file("link").c_str()));
@@ -170,8 +162,7 @@ TEST(CPropertiesSave, InvalidStoreAndUnusablePathsFailWithoutChanges) {
     EXPECT_TRUE(conf.clean());
 }
 
-// A lock younger than 61 seconds blocks for a hundred waits of 10 ms; an older one is taken
-// over at once.
+// A lock younger than 61 s blocks for 100 waits of 10 ms; an older one is taken over.
 TEST(CPropertiesSaveLock, LiveLocksBlockAndStaleOnesAreTakenOver) {
     g_frozen = ::time(nullptr);
     for (int age : {0, 60, 61, 3600}) {
@@ -222,8 +213,7 @@ NS_TEST(CPropertiesSaveNs, FullFileSystemLeavesTheOldFile) {
     EXPECT_EQ("# small\na: 2\n", readFile(path));
 }
 
-// Lines over the limit and values that would break a line into two are left out, each with
-// its trace record; what the file held stays.
+// Lines over the limit or with a line break are left out, each traced; the file stays.
 NS_TEST(CPropertiesSaveNs, RefusedLinesAreTracedAndLeaveTheFileAlone) {
     Sandbox aud("/var/vantrelaud");
     Conf conf("long: old\nsplit: old\n");
@@ -245,12 +235,9 @@ NS_TEST(CPropertiesSaveNs, RefusedLinesAreTracedAndLeaveTheFileAlone) {
     }
 }
 
-// Two writer processes save counters of their own, round after round, each round killed at a
-// random point after a random number of saves, while this process reads the file: it never
-// finds it missing, cut or unloadable (it is replaced atomically). Each writer's saves count
-// up by one (no save writes back the other's older value), and after the kill the file loads
-// with its fixed lines and each counter at least at its last reported save. A writer retries
-// a lock that outlives its wait on a loaded machine.
+// Two writers save counters, killed at random points, while a reader finds the file whole
+// each time; each writer's saves count up by one, and the killed writers' file loads with its
+// fixed lines and the counters at least at their last reported save.
 TEST(CPropertiesSaveCrash, WritersKilledWhileSavingAndAReader) {
     Conf conf("# fixed\nf1: one\nf2: \"two  words\"\nf3=3\nw0: 0\nw1: 0\npad: \nsentinel: end\n");
     const unsigned seed = std::random_device{}();

@@ -1,9 +1,6 @@
-// The configuration store: the file's syntax and `$` references, the line limit, the typed
-// getters, changes and the dump, creation and loading, value lists and list files; then, each
-// in a private mount namespace with fresh directories bound over /var/vantrelhub and
-// /var/vantrelaud, the host facts, the trace file and its records, refused list files, and
-// files the caller may not read (as user 65534), also through the property layer. Saving is
-// in cproperties_save_test.cpp.
+// The configuration store: syntax, references, getters, changes, the dump, loading, value lists
+// and list files; in private mount namespaces the trace and its records, refused list files,
+// the host facts and files user 65534 may not read. Saving is in cproperties_save_test.cpp.
 #include <sys/stat.h>
 
 #include <climits>
@@ -98,8 +95,7 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
 TEST(CPropertiesGetters, IntUIntBoolAndTime) {
     Store s;
     ASSERT_EQ(0, vfw::newProps(&s.p, 1, 0));
-    // getInt (default 5, base 10, low 32 bits, no validation), getUInt (default 9, any
-    // base, low 32 bits) and getBool (1 true, 0 false, -1 the default) of one value.
+    // getInt (base 10), getUInt (any base), both the low 32 bits; getBool (-1: the default).
     // clang-format off
     const struct { const char* value; int i; unsigned u; int b; } numbers[] = {
         {"42", 42, 42, -1}, {"-7", -7, 4294967289u, -1}, {"abc", 0, 0, -1}, {"12abc", 12, 12, -1},
@@ -122,9 +118,7 @@ TEST(CPropertiesGetters, IntUIntBoolAndTime) {
     int err = 1;
     EXPECT_EQ(5, s->getInt(s.p, nullptr, 5, &err));
     EXPECT_EQ(-22, err);
-    // Units are case-sensitive ("M" a month); one unit letter is read ("2hours"), and a
-    // blank is a bad unit; a bad default unit counts 0. What does not fit in 32 bits gives
-    // the default (clamped) and -22. A null value: the property is missing.
+    // Case-sensitive units, one letter read; what does not fit in 32 bits: the default and -22.
     // clang-format off
     const struct { const char* value; int dflt; char unit; int seconds, err; } times[] = {
         {"10s", 30, 's', 10, 0}, {"10m", 30, 's', 600, 0}, {"10h", 30, 's', 36000, 0},
@@ -207,8 +201,7 @@ TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
     ASSERT_EQ(0, vfw::newPropsFromStream(&fromStream.p, stream, 1, 0));
     std::fclose(stream);
     EXPECT_EQ("11", get(fromStream, "b"));
-    // The main file is exempt from the owner, link and mode tests; a missing file still
-    // gives an empty store; what is not a regular file is refused (a FIFO is never waited on).
+    // The main file is exempt from the owner, link and mode checks; a FIFO is refused unopened.
     vfw_test::TempDir dir;
     vfw_test::writeFile(dir.file("conf"), "a: 1\n");
     ASSERT_EQ(0, ::chmod(dir.file("conf").c_str(), 0666));
@@ -228,8 +221,7 @@ TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
                      linked->size(linked.p)}));
 }
 
-// Inline lists, property lists, the cache of lists by name, and list files: one item per
-// word of a root-owned file (ids 0 to 4 count as root's).
+// Inline lists, property lists, the cache, and list files of owners 0 to 4, an item a word.
 TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
     vfw_test::TempDir dir;
     const std::string listFile = dir.file("a b"), system = dir.file("system");
@@ -283,8 +275,7 @@ TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
                      s->setValueList(s.p, "copy", users, 0)}));
     EXPECT_EQ("root Admin x y", get(s, "copy"));
     EXPECT_EQ(0, s->setValueList(s.p, "copy", nullptr, 0));
-    // Property lists: name, value and interValue of each longer name with the prefix
-    // (case-sensitive), newest first.
+    // Property lists: each longer name with the prefix (case-sensitive), newest first.
     const vfw::ValueList* pre = s->getPropertyList(s.p, "pre.", nullptr);
     Items names;
     for (const vfw::ValueNode* n = pre->next(pre, nullptr); n != nullptr; n = pre->next(pre, n))
@@ -293,8 +284,7 @@ TEST(CPropertiesLists, InlineListsPropertyListsTheCacheAndListFiles) {
     const vfw::ValueList* all = s->getPropertyList(s.p, nullptr, nullptr);
     EXPECT_EQ(4 + 6 + 12 + 2, all->size(all));                      // with "bs" and "copy"
     EXPECT_EQ(nullptr, s->getPropertyList(s.p, "pre.a", nullptr));  // not longer
-    // Cached by name; a change of the property drops the name from the cache, the old list
-    // staying valid; a list given back is freed; a reload frees everything handed out.
+    // A change drops the cached list, which stays valid until given back or a reload.
     const vfw::ValueList* first = s->getValueList(s.p, "l6", "dflt", nullptr);
     EXPECT_EQ(first, s->getValueList(s.p, "L6", "other", nullptr));
     ASSERT_EQ(0, s->setProperty(s.p, "l6", "c"));
@@ -326,46 +316,7 @@ std::string trace() {
     return vfw_test::readFile(tracePath());
 }
 
-// Each fact file is read whole: printable text with at most a final line feed, trimmed; a
-// zone's distinguished name gives its first value. Anything else (a control character, a
-// line feed not last, only blanks, empty, over 64 KiB, missing) gives "<unknown>". A
-// property is newer than the fact of its name; a reference takes the fact first.
-NS_TEST(CPropertiesHostFacts, ValidInvalidAndMissingFiles) {
-    Sandbox hub("/var/vantrelhub");
-    Sandbox aud("/var/vantrelaud");
-    const std::string unknown = "<unknown>", none = "no file";
-    ::setenv("SITE", "from-env", 1);
-    // clang-format off
-    const struct { std::string host, site, domain, zone; Pairs values; } cases[] = {
-        {"myhost\n", "  site one  \n", "example.test", "CN=zone1,CN=Zones\n",
-         {{"JOINNAME", "myhost"}, {"DOMAIN", "example.test"}, {"ZONE", "zone1"},
-          {"SITE", "from-file"}, {"where", "zone1/myhost/site one/example.test"}}},
-        {"a\tb\n", "", none, "zone\n\n",
-         {{"JOINNAME", unknown}, {"DOMAIN", unknown}, {"ZONE", unknown},
-          {"where", "<unknown>/<unknown>/<unknown>/<unknown>"}}},
-        {" \n", "OU=x,CN=y", std::string(70000, 'd'), "plain zone",
-         {{"JOINNAME", unknown}, {"DOMAIN", unknown}, {"ZONE", "plain zone"},
-          {"where", "plain zone/<unknown>/OU=x,CN=y/<unknown>"}}}};
-    // clang-format on
-    for (const auto& c : cases) {
-        const std::pair<std::string, std::string> files[] = {{"kset.host", c.host},
-                                                             {"kset.site", c.site},
-                                                             {"kset.domain", c.domain},
-                                                             {"kset.zonename", c.zone}};
-        for (const auto& f : files)
-            f.second == none ? (void)::unlink(hub.file(f.first).c_str())
-                             : vfw_test::writeFile(hub.file(f.first), f.second);
-        Store s;
-        ASSERT_EQ(0, loadTraced(s, "SITE: from-file\nwhere: $ZONE/$JOINNAME/$site/$Domain\n", 1));
-        expectValues(s, c.values);
-        EXPECT_EQ(4 + 2, s->size(s.p));
-    }
-    ::unsetenv("SITE");
-    EXPECT_TRUE(contains(trace(), ") : Error to open kset file: /var/vantrelhub/kset.domain\n"));
-}
-
-// A record: the level padded to seven characters, " : ", the operation, " (", the source
-// line in upper-case hexadecimal without leading zeros, ") : " and the text.
+// A record: level (7 wide) " : " operation " (" source line in hexadecimal ") : " text.
 const std::regex RECORD(
     "(ERROR  |WARNING|INFO   |DEBUG  |TRACE  |LOCK   ) : ([A-Za-z]+) \\(([1-9A-F][0-9A-F]*)\\) : "
     "(.*)");
@@ -392,10 +343,10 @@ void swapIn(const char* path) {
     }
 }
 
-// The trace file (mode 0600, never through a planted link) and its records at each level;
-// the texts of the line limit and of every refused list file.
-NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
-    Sandbox aud("/var/vantrelaud");
+// The trace file (0600, never through a planted link), its levels, and records' texts; the
+// host facts.
+NS_TEST(CPropertiesTrace, RecordsLevelsTextsAndHostFacts) {
+    Sandbox aud("/var/vantrelaud"), hub("/var/vantrelhub");
     vfw_test::TempDir dir;
     vfw_test::writeFile(dir.file("victim"), "untouched\n");
     ASSERT_EQ(0, ::symlink(dir.file("victim").c_str(), tracePath().c_str()));
@@ -423,8 +374,7 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
         (Codes{s->getTime(s.p, "a.b", 30, 's', nullptr), s->getTime(s.p, "neg", 30, 's', nullptr),
                s->setProperty(s.p, "k", ""), s->getInt(s.p, "a.b", 0, nullptr),
                s->dump(s.p, nullptr), s->getValueList(s.p, "k", nullptr, nullptr) != nullptr}));
-    // A line over 1023 characters, or a NUL byte, stops the load: the line's tail or rest is
-    // no line of its own; so does a line joined past the limit.
+    // A line over 1023 characters (also once joined) or a NUL byte stops the load there.
     const std::string line = "a: " + std::string(1021, 'x');
     Store longLine, nul, joined, lastJoined;
     EXPECT_EQ(
@@ -510,6 +460,37 @@ NS_TEST(CPropertiesTrace, RecordsLevelsAndTexts) {
         EXPECT_EQ(c.err, err) << name;
     }
     vfw::cprops::g_afterOpenHook = nullptr;
+    // Fact files: printable text, one final line feed at most, trimmed, 64 KiB at most, else
+    // "<unknown>"; a zone's DN gives its first value; a reference takes the fact first.
+    const std::string unknown = "<unknown>", none = "no file";
+    ::setenv("SITE", "from-env", 1);
+    // clang-format off
+    const struct { std::string host, site, domain, zone; Pairs values; } hosts[] = {
+        {"myhost\n", "  site one  \n", "example.test", "CN=zone1,CN=Zones\n",
+         {{"JOINNAME", "myhost"}, {"DOMAIN", "example.test"}, {"ZONE", "zone1"},
+          {"SITE", "from-file"}, {"where", "zone1/myhost/site one/example.test"}}},
+        {"a\tb\n", "", none, "zone\n\n",
+         {{"JOINNAME", unknown}, {"DOMAIN", unknown}, {"ZONE", unknown},
+          {"where", "<unknown>/<unknown>/<unknown>/<unknown>"}}},
+        {" \n", "OU=x,CN=y", std::string(70000, 'd'), "plain zone",
+         {{"JOINNAME", unknown}, {"DOMAIN", unknown}, {"ZONE", "plain zone"},
+          {"where", "plain zone/<unknown>/OU=x,CN=y/<unknown>"}}}};
+    // clang-format on
+    for (const auto& h : hosts) {
+        for (const auto& f : Pairs{{"kset.host", h.host},
+                                   {"kset.site", h.site},
+                                   {"kset.domain", h.domain},
+                                   {"kset.zonename", h.zone}})
+            f.second == none ? (void)::unlink(hub.file(f.first).c_str())
+                             : vfw_test::writeFile(hub.file(f.first), f.second);
+        Store facts;
+        ASSERT_EQ(0,
+                  loadTraced(facts, "SITE: from-file\nwhere: $ZONE/$JOINNAME/$site/$Domain\n", 1));
+        expectValues(facts, h.values);
+        EXPECT_EQ(4 + 2, facts->size(facts.p));
+    }
+    ::unsetenv("SITE");
+    EXPECT_TRUE(contains(trace(), ") : Error to open kset file: /var/vantrelhub/kset.domain\n"));
 }
 
 // Run as user 65534 by CPropertiesNobody.FilesItMayNotRead, in that test's namespace.

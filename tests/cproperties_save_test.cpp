@@ -190,7 +190,9 @@ TEST(CPropertiesSaveLock, LiveLocksBlockAndStaleOnesAreTakenOver) {
                      vfw::releaseLockFile(lock.c_str(), ::open("/dev/null", O_RDONLY))}));
 }
 
-NS_TEST(CPropertiesSaveNs, FullFileSystemLeavesTheOldFile) {
+// A full file system leaves the old file; lines over the limit or with a line break are left
+// out, each traced.
+NS_TEST(CPropertiesSaveNs, FullFileSystemAndRefusedLinesLeaveTheOldFile) {
     vfw_test::TempDir dir;
     ASSERT_EQ(0, ::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=16k"));
     struct Unmount {
@@ -211,10 +213,6 @@ NS_TEST(CPropertiesSaveNs, FullFileSystemLeavesTheOldFile) {
     ASSERT_TRUE(s->delPropertySet(s.p, "big", nullptr));
     EXPECT_EQ(0, vfw::saveProperty(s.p, path.c_str()));  // fits again
     EXPECT_EQ("# small\na: 2\n", readFile(path));
-}
-
-// Lines over the limit or with a line break are left out, each traced; the file stays.
-NS_TEST(CPropertiesSaveNs, RefusedLinesAreTracedAndLeaveTheFileAlone) {
     Sandbox aud("/var/vantrelaud");
     Conf conf("long: old\nsplit: old\n");
     const std::string tooLong(1019, 'x');  // "long: " and these: 1025 characters
@@ -230,9 +228,8 @@ NS_TEST(CPropertiesSaveNs, RefusedLinesAreTracedAndLeaveTheFileAlone) {
          {"Error in allocating memory. Line too long. Ignored.\n",
           "Error in allocating memory. Line too long. Skipped.\n",
           "Value holds a line break. Ignored: split", "Value holds a line break. Skipped: new2",
-          "Create lock file " /* the lock's path follows */, "Remove lock file "}) {
+          "Create lock file " /* the lock's path follows */, "Remove lock file "})
         EXPECT_TRUE(contains(trace, text)) << text;
-    }
 }
 
 // Two writers save counters, killed at random points, while a reader finds the file whole

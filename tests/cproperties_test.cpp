@@ -168,25 +168,32 @@ TEST(CPropertiesChanges, SetDeleteAndTheDump) {
         "TYPE: PROPERTIES NAME: A VALUE: 7 INTERVALUE: 7\n"
         "TYPE: PROPERTIES NAME: keep VALUE: 44 INTERVALUE: 4\nTYPE: KSET NAME: ZONE VALUE: ";
     EXPECT_EQ(expected, text.substr(0, expected.size()));
-    size_t domain = text.find("TYPE: KSET NAME: DOMAIN VALUE: ");
-    size_t site = text.find("TYPE: KSET NAME: SITE VALUE: ");
-    size_t join = text.find("TYPE: KSET NAME: JOINNAME VALUE: ");
-    EXPECT_TRUE(domain != std::string::npos && domain < site && site < join) << text;
-    EXPECT_TRUE(contains(text.substr(join), "INTERVALUE: (null)\n")) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("ZONE VALUE: .*\n.*DOMAIN.*\n.*SITE.*\n"
+                                                   ".*JOINNAME.* INTERVALUE: \\(null\\)\n$")))
+        << text;
 }
 
+// Creation (mode 0 unsupported), loading from a stream and from files, objects that are not
+// stores. The main file is exempt from the owner, link and mode checks; a FIFO is refused.
 TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
+    vfw_test::TempDir dir;
+    const std::string conf = dir.file("conf"), none = dir.file("none");
+    vfw_test::writeFile(conf, "a: 1\nb: $a$a\n");
+    ASSERT_TRUE(::chmod(conf.c_str(), 0666) == 0 && ::chown(conf.c_str(), 1000, 1000) == 0 &&
+                ::link(conf.c_str(), dir.file("second").c_str()) == 0 &&
+                ::symlink(conf.c_str(), dir.file("link").c_str()) == 0 &&
+                ::mkfifo(dir.file("fifo").c_str(), 0644) == 0);
+    FILE* stream = std::fopen(conf.c_str(), "r");
     vfw::Props* p = reinterpret_cast<vfw::Props*>(1);
-    EXPECT_EQ((Codes{-5, -22, 0, -2, -2, -22}),
-              (Codes{vfw::newProps(nullptr, 1, 0), vfw::newProps(&p, 0, 0),  // mode 0 unsupported
-                     p != nullptr, vfw::newPropsFromFile(&p, "", 1, 0),
-                     vfw::newPropsFromFile(&p, nullptr, 1, 0), vfw::freeProps(nullptr)}));
-    Store s;
+    Store s, fromStream, linked, missing, directory, fifo;
     ASSERT_EQ(0, vfw::newProps(&s.p, 1, 77));
-    EXPECT_EQ((Codes{vfw::PROPS_MAGIC, 0, 77}), (Codes{s->magic, s->isLoaded(s.p), s->arg2}));
     vfw::Props forged = *s.p;
     forged.magic = 0;
     int err = 0;
+    EXPECT_EQ((Codes{-5, -22, 0, -2, -2, -22, vfw::PROPS_MAGIC, 0, 77}),
+              (Codes{vfw::newProps(nullptr, 1, 0), vfw::newProps(&p, 0, 0), p != nullptr,
+                     vfw::newPropsFromFile(&p, "", 1, 0), vfw::newPropsFromFile(&p, nullptr, 1, 0),
+                     vfw::freeProps(nullptr), s->magic, s->isLoaded(s.p), s->arg2}));
     EXPECT_EQ(
         (Codes{5, -22, 0, -22, -22, -22, 0, -22, 0, -22, -22, -22}),
         (Codes{s->getInt(&forged, "a", 5, &err), err, s->getProperty(&forged, "a", &err) != nullptr,
@@ -195,30 +202,17 @@ TEST(CPropertiesLifecycle, CreationLoadingAndInvalidObjects) {
                s->loadFromFile(&forged, "/etc/hostname", 1),
                s->reload(&forged, "/etc/hostname", &err), err, vfw::freeProps(&forged),
                s->loadFromStream(s.p, nullptr, 1)}));
-    char text[] = "a: 1\nb: $a$a\n";
-    FILE* stream = ::fmemopen(text, std::strlen(text), "r");
-    Store fromStream;
-    ASSERT_EQ(0, vfw::newPropsFromStream(&fromStream.p, stream, 1, 0));
+    EXPECT_EQ(
+        (Codes{0, 0, -2, 1, -5, -5}),
+        (Codes{vfw::newPropsFromStream(&fromStream.p, stream, 1, 0),
+               vfw::newPropsFromFile(&linked.p, dir.file("link").c_str(), 1, 0),
+               vfw::newPropsFromFile(&missing.p, none.c_str(), 1, 0), missing->isLoaded(missing.p),
+               vfw::newPropsFromFile(&directory.p, dir.path().c_str(), 1, 0),
+               vfw::newPropsFromFile(&fifo.p, dir.file("fifo").c_str(), 1, 0)}));
+    EXPECT_EQ((Items{"11", "1"}), (Items{get(fromStream, "b"), get(linked, "a")}));
+    EXPECT_EQ((Codes{0, -2, 0}),
+              (Codes{linked->reload(linked.p, none.c_str(), &err), err, linked->size(linked.p)}));
     std::fclose(stream);
-    EXPECT_EQ("11", get(fromStream, "b"));
-    // The main file is exempt from the owner, link and mode checks; a FIFO is refused unopened.
-    vfw_test::TempDir dir;
-    vfw_test::writeFile(dir.file("conf"), "a: 1\n");
-    ASSERT_EQ(0, ::chmod(dir.file("conf").c_str(), 0666));
-    ASSERT_EQ(0, ::chown(dir.file("conf").c_str(), 1000, 1000));
-    ASSERT_EQ(0, ::link(dir.file("conf").c_str(), dir.file("second").c_str()));
-    ASSERT_EQ(0, ::symlink(dir.file("conf").c_str(), dir.file("link").c_str()));
-    ASSERT_EQ(0, ::mkfifo(dir.file("fifo").c_str(), 0644));
-    Store linked, missing, directory, fifo;
-    ASSERT_EQ(0, vfw::newPropsFromFile(&linked.p, dir.file("link").c_str(), 1, 0));
-    EXPECT_EQ("1", get(linked, "a"));
-    EXPECT_EQ((Codes{-2, 1, -5, -5, 0, -2, 0}),
-              (Codes{vfw::newPropsFromFile(&missing.p, dir.file("none").c_str(), 1, 0),
-                     missing->isLoaded(missing.p),
-                     vfw::newPropsFromFile(&directory.p, dir.path().c_str(), 1, 0),
-                     vfw::newPropsFromFile(&fifo.p, dir.file("fifo").c_str(), 1, 0),
-                     linked->reload(linked.p, dir.file("none").c_str(), &err), err,
-                     linked->size(linked.p)}));
 }
 
 // Inline lists, property lists, the cache, and list files of owners 0 to 4, an item a word.

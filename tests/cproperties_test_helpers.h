@@ -55,7 +55,6 @@ inline Items items(const vfw::ValueList* list) {
 inline std::string tracePath() {
     return "/var/vantrelaud/cproperties.log." + std::to_string(::getpid());
 }
-
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }

@@ -45,10 +45,11 @@ inline void expectValues(Store& store, const Pairs& expected) {
         EXPECT_EQ(e.second, get(store, e.first)) << e.first;
 }
 
-inline Items items(const vfw::ValueList* list) {
+// The items of a list: strings[k] of each node (a property list: 0 name, 1 value, 2 interValue).
+inline Items items(const vfw::ValueList* list, int k = 0) {
     Items result;
     for (auto n = list ? list->next(list, nullptr) : nullptr; n; n = list->next(list, n))
-        result.push_back(n->strings[0]);
+        result.push_back(n->strings[k]);
     return result;
 }
 

@@ -19,11 +19,9 @@ namespace cprops_test {
 using vfw_test::Sandbox;
 using Items = std::vector<std::string>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
+using Codes = std::vector<long>;  // a braced list evaluates its elements left to right
 
 struct Store {
-    Store() = default;
-    Store(const Store&) = delete;
-    Store& operator=(const Store&) = delete;
     ~Store() { vfw::freeProps(p); }
     vfw::Props* operator->() const { return p; }
     vfw::Props* p = nullptr;
@@ -43,23 +41,21 @@ inline std::string get(Store& store, const std::string& name) {
 }
 
 inline void expectValues(Store& store, const Pairs& expected) {
-    for (const auto& e : expected) {
+    for (const auto& e : expected)
         EXPECT_EQ(e.second, get(store, e.first)) << e.first;
-    }
 }
 
-inline Items items(const vfw::ValueList* list) {
+// The items of a list: strings[k] of each node (a property list: 0 name, 1 value, 2 interValue).
+inline Items items(const vfw::ValueList* list, int k = 0) {
     Items result;
-    for (auto n = list ? list->next(list, nullptr) : nullptr; n; n = list->next(list, n)) {
-        result.push_back(n->strings[0]);
-    }
+    for (auto n = list ? list->next(list, nullptr) : nullptr; n; n = list->next(list, n))
+        result.push_back(n->strings[k]);
     return result;
 }
 
 inline std::string tracePath() {
     return "/var/vantrelaud/cproperties.log." + std::to_string(::getpid());
 }
-
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }

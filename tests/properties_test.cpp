@@ -1,8 +1,6 @@
-// The property layer on objects of its own, loading files written by the tests: look-ups,
-// failed loads and their records, value lists with their cache and list files, setValueList,
-// saving, times, keys, the dump, prefix ranges and what a load logs. Records are read back
-// from the process's log file (support/log_capture.h); a caller without root's rights is in
-// cproperties_ns_test.cpp. Then the process-wide object, with a real rsyslogd.
+// The property layer on objects of its own (look-ups, times, keys, prefix ranges,
+// value lists and list files, failed loads, setValueList and saving; records read back via
+// support/log_capture.h), then the process-wide object with a real rsyslogd.
 #include "vfw/properties.h"
 
 #include <sys/mount.h>
@@ -27,8 +25,8 @@ namespace {
 using vfw::CProperties2;
 using vfw_test::readFile;
 using vfw_test::writeFile;
-using Records = std::vector<std::string>;
 using Items = std::vector<std::string>;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 Items itemsOf(const CProperties2::StringListPtr& list) {
     EXPECT_TRUE(list) << "value lists are never null";
@@ -39,19 +37,25 @@ std::string parsing(const std::string& what, const std::string& why) {
     return "INFO  util.properties Error in parsing " + what + why;
 }
 
+const std::string BAD_VALUE = ". Parameter value may not be expected. (error=-22)";
+
+std::string dumped(const CProperties2& props, const std::string& title) {
+    std::ostringstream out;
+    props.dump(out, title);
+    return out.str();
+}
+
 class PropertiesTest : public ::testing::Test {
   protected:
     void SetUp() override { m_props.setSkipLoggerReconfigure(1); }
-    void TearDown() override {
-        m_log->setLevel(-1);
-        m_log->setShowMore(-1);
-    }
+    void TearDown() override { m_log->setLevel(-1); }
     // Writes `text` as the configuration file and loads it.
     std::string load(const std::string& text, const std::string& name = "vantrelaud.conf") {
         writeFile(m_dir.file(name), text);
         m_props.load(m_dir.file(name).c_str(), 1);
         return m_dir.file(name);
     }
+    Items records() { return m_capture.records(); }
 
     vfw_test::TempDir m_dir;
     vfw_test::LogCapture m_capture;
@@ -59,67 +63,51 @@ class PropertiesTest : public ::testing::Test {
     vfw::Logger m_log = vfw::getLogger("util.properties");
 };
 
-TEST_F(PropertiesTest, LookupsIgnoreCase) {
-    load("vaud.at.spool: spool-x\nLog.A = debug\nquoted: \"two  words\"\nsite: mine\n");
+TEST_F(PropertiesTest, LookupsTimesKeysAndPrefixRanges) {
+    load(
+        "vaud.at.spool: spool-x\nquoted: \"two  words\"\nsite: mine\nlog: INFO\nlog.b: DEBUG\n"
+        "LOG.A: WARN\nlogger.showmore: 3\nlog.: x\nlogx: 1\ndiag.z: 1\nDIAG.y: 2\ndiagnostic: 3\n"
+        "x@1: a\nx[1: b\nxa: c\nt.m: 10m\nt.n: 10\nt.neg: -1\nt.bad: -5\n");
     std::string value = "untouched";
-    EXPECT_TRUE(m_props.lookup("VAUD.at.SPOOL", value));
-    EXPECT_FALSE(m_props.lookup("vaud.at.spoo", value));
+    EXPECT_EQ(
+        (std::vector<long>{1, 0, 1, 0, 600, 36000, -1, 7200}),
+        (std::vector<long>{m_props.lookup("VAUD.at.SPOOL", value),
+                           m_props.lookup("vaud.at.spoo", value), m_props.hasName("LOG.A"),
+                           m_props.hasName("log.a"),  // has-name compares byte for byte
+                           m_props.getTime("T.M", 30, 's'), m_props.getTime("t.n", 30, 'h'),
+                           m_props.getTime("t.neg", 30, 's'), m_props.getTime("unset", 2, 'h')}));
     EXPECT_EQ(value, "spool-x") << "a failed lookup leaves the output alone";
     EXPECT_EQ(&m_props("one"), &m_props("other")) << "every unset name gives the same empty";
-    EXPECT_EQ(m_props("QUOTED") + "|" + m_props.getInterValue("quoted"),
-              "two  words|\"two  words\"");
-    EXPECT_EQ(m_props.getInterValue("missing"), "");
-    EXPECT_TRUE(m_props.hasName("Log.A"));
-    EXPECT_FALSE(m_props.hasName("log.a")) << "has-name compares byte for byte";
-    EXPECT_EQ(m_props("SITE"), "mine") << "a property hides the host fact of its name";
+    EXPECT_EQ(m_props("QUOTED") + "|" + m_props.getInterValue("quoted") + "|" +
+                  m_props.getInterValue("missing") + "|" + m_props("SITE"),
+              "two  words|\"two  words\"||mine");  // a property hides the host fact of its name
+    EXPECT_EQ(records(), Items());
+    EXPECT_EQ(m_props.getTime("t.bad", 30, 's'), 30);
+    EXPECT_EQ(records(), Items{parsing("t.bad", BAD_VALUE)});
+    m_log->setLevel(vfw::LEVEL_TRACE);
+    m_props.getTime("t.m", 30, 's');
+    EXPECT_EQ(records(), Items{"TRACE util.properties t.m: 600 seconds"});
+    EXPECT_EQ(CProperties2::buildKey("", "at.spool"), "vaud.at.spool");
+    EXPECT_EQ(CProperties2::buildKey("logger", "file", "maxsize"), "logger.file.maxsize");
+    // Prefix ranges ignore case ("x[1" sorts after "x@1" and "xa" once folded).
+    const std::pair<std::string, Pairs> ranges[] = {
+        {"log.", {{"log.", "x"}, {"LOG.A", "WARN"}, {"log.b", "DEBUG"}}},
+        {"Diag.", {{"DIAG.y", "2"}, {"diag.z", "1"}}},
+        {"x@", {{"x@1", "a"}}},
+        {"nothing.", {}}};
+    for (const auto& r : ranges) {
+        CProperties2::ValueMap::const_iterator first, last;
+        EXPECT_EQ(!r.second.empty(), m_props.prefixRange(r.first, first, last));
+        EXPECT_EQ(r.second, Pairs(first, last)) << r.first;
+        EXPECT_EQ(r.second, m_props.listWithPrefix(r.first)) << r.first;
+    }
+    std::string name, found;  // first-with-prefix compares case-sensitively
+    for (const char* prefix : {"diag", "DIAG", "Diag"})
+        found += m_props.firstWithPrefix(prefix, name, value) ? name + "=" + value + " " : "no ";
+    EXPECT_EQ(found, "diag.z=1 DIAG.y=2 no ");
 }
 
-// Each failure is logged at INFO with its text (with the record's source and function when
-// shown), and leaves every look-up empty, the host facts included; a load that fails half
-// way keeps nothing it read; reload takes the last path; a failed reload is no success.
-TEST_F(PropertiesTest, FailedLoadsAreLoggedAndLeaveEveryLookupEmpty) {
-    std::string good = load("a: 1\nlist: x y\nt: 5m\nlog.a: DEBUG\n");
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"x", "y"}));
-    m_log->setShowMore(7);
-    m_props.load(m_dir.file("absent").c_str(), 1);
-    Records records = m_capture.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].rfind("INFO  util.properties \"properties:", 0), 0u) << records[0];
-    std::string tail =
-        ":load()\" Error in parsing " + m_dir.file("absent") + " because file does not exist.";
-    EXPECT_EQ(records[0].substr(records[0].size() - tail.size()), tail) << records[0];
-    m_log->setShowMore(-1);
-    std::string value;
-    EXPECT_FALSE(m_props.isLoaded() || m_props.lookup("a", value) ||
-                 m_props.lookup("JOINNAME", value));
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1 d2")), (Items{"d1", "d2"}));
-    EXPECT_EQ(m_props.getTime("t", 2, 'm'), 120);
-    CProperties2::ValueMap::const_iterator first, last;
-    EXPECT_FALSE(m_props.prefixRange("log.", first, last) || !m_props.listWithPrefix("").empty());
-    std::ostringstream dump;
-    m_props.dump(dump, "");
-    EXPECT_EQ(dump.str(), "");
-
-    ASSERT_EQ(::mkdir(m_dir.file("directory").c_str(), 0755), 0);
-    m_props.load(m_dir.file("directory").c_str(), 1);
-    EXPECT_EQ(m_capture.records(), Records{parsing(m_dir.file("directory"), ".")});
-    std::string half = load("a: 1\nlist: x y\n" + std::string(1100, 'z') + "\nb: 2\n", "half");
-    EXPECT_EQ(m_capture.records(), Records{parsing(half, ".")});
-    EXPECT_FALSE(m_props.lookup("a", value));
-    m_props.load(good.c_str(), 0);
-    EXPECT_EQ(m_capture.records(),
-              Records{parsing(good, ". Parameter value may not be expected. (error=-22)")});
-    EXPECT_TRUE(m_props.reload());
-    EXPECT_EQ(itemsOf(m_props.getValueList("list", "d1")), (Items{"x", "y"}));
-    writeFile(good, "a: 2\n");
-    EXPECT_TRUE(m_props.reload());
-    EXPECT_EQ(m_props("a"), "2");
-    ASSERT_EQ(::unlink(good.c_str()), 0);
-    EXPECT_FALSE(m_props.reload());
-    EXPECT_EQ(m_capture.records(), Records{parsing(good, " because file does not exist.")});
-}
-
-TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefaultAndListFilesChecked) {
+TEST_F(PropertiesTest, ValueListsAreCachedAndListFilesCheckedAndFailedLoadsKeepNothing) {
     std::string listFile = m_dir.file("hosts.list");
     writeFile(listFile, "# hosts\none, two\n\n  three  \n");
     ASSERT_EQ(::chmod(listFile.c_str(), 0644), 0);
@@ -141,26 +129,29 @@ TEST_F(PropertiesTest, ValueListsAreCachedByNameAndDefaultAndListFilesChecked) {
     m_props.getValueList("list", "x");
     m_props.getValueList("list", "x");
     m_props.getValueList("absent", "");
-    EXPECT_EQ(m_capture.records(),
-              (Records{"DEBUG util.properties Property list list: (a), (b,), (c), (d e), ",
-                       "DEBUG util.properties Property list absent: "}))
+    EXPECT_EQ(records(), (Items{"DEBUG util.properties Property list list: (a), (b,), (c), (d e), ",
+                                "DEBUG util.properties Property list absent: "}))
         << "one record per list built, none for a cached one";
     m_log->setLevel(-1);
-
     ASSERT_EQ(::chmod(listFile.c_str(), 0666), 0);
     m_props.load(conf.c_str(), 1);
     EXPECT_EQ(itemsOf(m_props.getValueList("hosts", "fallback")), Items{"fallback"})
         << "a load drops the cache";
-    EXPECT_EQ(m_capture.records(),
-              Records{parsing("hosts",
-                              " because of security reason.\nPlease make sure config file must "
-                              "be:\n1. Owned by root.\n2. Not world writable.\n3. Not a "
-                              "symlink.\n4. Hardlink count must be 1.\n")});
+    EXPECT_EQ(records(), Items{parsing("hosts",
+                                       " because of security reason.\nPlease make sure config "
+                                       "file must be:\n1. Owned by root.\n2. Not world "
+                                       "writable.\n3. Not a symlink.\n4. Hardlink count must "
+                                       "be 1.\n")});
     EXPECT_EQ(itemsOf(m_props.getValueList("missing", "m1 m2")), (Items{"m1", "m2"}));
-    EXPECT_EQ(m_capture.records(), Records{parsing("missing", " because file does not exist.")});
+    EXPECT_EQ(records(), Items{parsing("missing", " because file does not exist.")});
+    ASSERT_EQ(::mkdir(m_dir.file("dir").c_str(), 0755), 0);  // a failed load keeps nothing
+    m_props.load(m_dir.file("dir").c_str(), 1);
+    EXPECT_FALSE(m_props.isLoaded() || m_props.hasName("list") || m_props.reload());
+    EXPECT_EQ(records(), Items(2, parsing(m_dir.file("dir"), ".")));  // reload: the last path
 }
 
-TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItems) {
+// Items set as a list read back the same, also once saved; an empty list stays empty.
+TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
     ::setenv("VFW_PROPS_TEST_REF", "expanded", 1);
     // clang-format off
     const Items items = {"plain", "two words", "comma,inside", "\"double\"", "'single'", "it's",
@@ -168,218 +159,94 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItems) {
         "line\nend", "cr\rff\fvt\v", std::string("\x01\x1f\x7f", 3), "", "#hash", "!bang", "a:b=c",
         "\xc3\xa9t\xc3\xa9", "  padded  "};
     // clang-format on
-    load("other: 1\n");
+    std::string path = load("# lists\nkeep: 1\nmy.list: old\n");
+    EXPECT_FALSE(m_props.isDirty());
     m_props.setValueList("My.List", CProperties2::StringList(items.begin(), items.end()), 0);
+    m_props.setValueList("empty", CProperties2::StringList(), 0);
     EXPECT_TRUE(m_props.isDirty());
     EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
-    std::string text = m_props("MY.LIST");
-    EXPECT_EQ(text.find('\n'), std::string::npos) << "the value fits on one line: " << text;
+    EXPECT_EQ(m_props("MY.LIST").find('\n'), std::string::npos) << m_props("my.list");
     EXPECT_EQ(m_props.getInterValue("my.list"), "");
-    // The same text written to the file and loaded gives the same items again; an empty list
-    // stays empty instead of turning into the default.
-    m_props.setValueList("empty", CProperties2::StringList(), 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
-    load("my.list: " + text + "\nempty: " + m_props("empty") + "\n");
-    EXPECT_FALSE(m_props.isDirty());
-    EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
-    EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
-    // A new list replaces a cached one.
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), Items{"red"});
     m_props.setValueList("colours", {"green", "blue"}, 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), (Items{"green", "blue"}));
-    EXPECT_EQ(m_capture.records(), Records());
+    EXPECT_EQ(0, m_props.saveProperty(path.c_str()));
+    EXPECT_FALSE(m_props.isDirty());
+    EXPECT_EQ("# lists\nkeep: 1\n", readFile(path).substr(0, 16));
+    m_props.load(path.c_str(), 1);
+    EXPECT_EQ("1", m_props("keep"));
+    EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
+    EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
+    EXPECT_EQ(itemsOf(m_props.getValueList("colours", "")), (Items{"green", "blue"}));
+    EXPECT_EQ(records(), Items());
     ::unsetenv("VFW_PROPS_TEST_REF");
 
-    CProperties2 bare;  // never loaded: it logs and uses the defaults
+    CProperties2 bare;  // never loaded: it logs, uses the defaults and saves nothing
     m_log->setLevel(vfw::LEVEL_DEBUG);
     bare.setValueList("x", {"a", "b c"}, 0);
-    EXPECT_EQ(bare("x"), "");
-    EXPECT_FALSE(bare.isDirty());
-    EXPECT_EQ(itemsOf(bare.getValueList("x", "d")), Items());
-    EXPECT_EQ(bare.getTime("t", 2, 'm'), 120);
+    EXPECT_TRUE(bare("x").empty() && !bare.isDirty() &&
+                itemsOf(bare.getValueList("x", "d")).empty() && bare.getTime("t", 2, 'm') == 120);
     const std::string unset =
         "DEBUG util.properties property: cproperties module is unexpectedly not initialised. "
         "Value list x";
-    EXPECT_EQ(m_capture.records(), (Records{unset + " (a \"b c\") may not be set correctly.",
-                                            unset + " is treated as empty."}));
+    EXPECT_EQ(records(), (Items{unset + " (a \"b c\") may not be set correctly.",
+                                unset + " is treated as empty."}));
+    EXPECT_EQ(-22, bare.saveProperty(path.c_str()));
 }
 
-TEST_F(PropertiesTest, SaveWritesTheListsBackAndClearsDirty) {
-    std::string path = load("# lists\nkeep: 1\nmy.list: old\n");
-    EXPECT_FALSE(m_props.isDirty());
-    m_props.setValueList("my.list", {"a", "b c", "d,e"}, 0);
-    m_props.setValueList("new.list", {"x"}, 0);
-    EXPECT_TRUE(m_props.isDirty());
-    EXPECT_EQ(0, m_props.saveProperty(path.c_str()));
-    EXPECT_FALSE(m_props.isDirty());
-    EXPECT_EQ("# lists\nkeep: 1\n", vfw_test::readFile(path).substr(0, 16));
-    CProperties2 fresh;
-    fresh.setSkipLoggerReconfigure(1);
-    fresh.load(path.c_str(), 1);
-    EXPECT_EQ("1", fresh("keep"));
-    EXPECT_EQ(itemsOf(fresh.getValueList("my.list", "")), (Items{"a", "b c", "d,e"}));
-    EXPECT_EQ(itemsOf(fresh.getValueList("new.list", "")), Items{"x"});
-    EXPECT_EQ(-22, CProperties2().saveProperty(path.c_str()));
-}
-
-TEST_F(PropertiesTest, TimesKeysAndTheDump) {
-    load("a.b: 10m\nc: 10\ne: -1\nf: -5\nA: one  two\n");
-    EXPECT_EQ(m_props.getTime("A.B", 30, 's'), 600);
-    EXPECT_EQ(m_props.getTime("c", 30, 'h'), 36000);
-    EXPECT_EQ(m_props.getTime("e", 30, 's'), -1);
-    EXPECT_EQ(m_props.getTime("unset", 2, 'h'), 7200);
-    EXPECT_EQ(m_capture.records(), Records());
-    EXPECT_EQ(m_props.getTime("f", 30, 's'), 30);
-    EXPECT_EQ(m_capture.records(),
-              Records{parsing("f", ". Parameter value may not be expected. (error=-22)")});
-    m_log->setLevel(vfw::LEVEL_TRACE);
-    m_props.getTime("a.b", 30, 's');
-    EXPECT_EQ(m_capture.records(), Records{"TRACE util.properties a.b: 600 seconds"});
-    EXPECT_EQ(CProperties2::buildKey("", "at.spool"), "vaud.at.spool");
-    EXPECT_EQ(CProperties2::buildKey("logger", "file", "maxsize"), "logger.file.maxsize");
-
-    std::string lines = "A=one two\na.b=10m\nc=10\n";
-    for (const char* name : {"DOMAIN", "e", "f", "JOINNAME", "SITE", "ZONE"}) {
-        lines += std::string(name) + "=" + m_props(name) + "\n";
-    }
-    std::ostringstream titled;
-    m_props.dump(titled, "Properties dump");
-    EXPECT_EQ(titled.str(), "#Properties dump\n" + lines);
-    std::ostringstream plain;
-    m_props.dump(plain, "");
-    EXPECT_EQ(plain.str(), lines);
-}
-
-TEST_F(PropertiesTest, ThePrefixRangeCoversAFamilyWithoutRegardToCase) {
-    load(
-        "log: INFO\nlog.b: DEBUG\nLOG.A: WARN\nlogger.showmore: 3\nlog.: x\nlogx: 1\n"
-        "diag.z: 1\nDIAG.y: 2\ndiagnostic: 3\nx@1: a\nx[1: b\nxa: c\n");
-    using Pairs = std::vector<std::pair<std::string, std::string>>;
-    CProperties2::ValueMap::const_iterator first;
-    CProperties2::ValueMap::const_iterator last;
-    ASSERT_TRUE(m_props.prefixRange("log.", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"log.", "x"}, {"LOG.A", "WARN"}, {"log.b", "DEBUG"}}));
-    EXPECT_EQ(m_props.listWithPrefix("LOG."), Pairs(first, last));
-    ASSERT_TRUE(m_props.prefixRange("Diag.", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"DIAG.y", "2"}, {"diag.z", "1"}}));
-    // The names just after the prefix's last character in the case-folded order ("x[1" after
-    // "x@1" and "xa") are no part of it.
-    ASSERT_TRUE(m_props.prefixRange("x@", first, last));
-    EXPECT_EQ(Pairs(first, last), (Pairs{{"x@1", "a"}}));
-    EXPECT_FALSE(m_props.prefixRange("nothing.", first, last));
-    EXPECT_TRUE(first == last);
-    std::string name;
-    std::string value;
-    ASSERT_TRUE(m_props.firstWithPrefix("diag", name, value));
-    EXPECT_EQ(name + "=" + value, "diag.z=1") << "first-with-prefix compares case-sensitively";
-    ASSERT_TRUE(m_props.firstWithPrefix("DIAG", name, value));
-    EXPECT_EQ(name + "=" + value, "DIAG.y=2");
-    EXPECT_FALSE(m_props.firstWithPrefix("Diag", name, value));
-}
-
-// After a load every property is logged when "util.properties" shows DEBUG: at DEBUG by an
-// object made for it, else at TRACE.
-TEST_F(PropertiesTest, ALoadLogsEveryPropertyAtDebugOrTrace) {
-    std::string path = load("b: 2\na: 1\n");
-    CProperties2 atDebug(true);
-    atDebug.setSkipLoggerReconfigure(1);
-    for (int level : {vfw::LEVEL_INFO, vfw::LEVEL_DEBUG, vfw::LEVEL_TRACE}) {
-        m_log->setLevel(level);
-        m_props.load(path.c_str(), 1);
-        atDebug.load(path.c_str(), 1);
-        Records records = m_capture.records();
-        ASSERT_EQ(records.size(), level == vfw::LEVEL_INFO    ? 0u
-                                  : level == vfw::LEVEL_DEBUG ? 6u
-                                                              : 12u);
-        if (level != vfw::LEVEL_INFO) {
-            EXPECT_EQ(records.front(), std::string(level == vfw::LEVEL_DEBUG ? "DEBUG" : "TRACE") +
-                                           " util.properties property: a=1");
-            EXPECT_EQ(records.back(), "DEBUG util.properties property: ZONE=" + atDebug("ZONE"));
-        }
-    }
-}
-
-// The process-wide object on the real configuration path. Each test runs in a process of its
-// own (the object lives until the process ends) inside a private mount namespace with a
-// private /dev (no terminal until the test makes a plain file in its place) and a real
-// rsyslogd (support/syslog_daemon.h); a temporary directory is bound over /etc/vantrelaud.
-const char CONF[] = "/etc/vantrelaud/vantrelaud.conf";
-
-// Binds `dir` over /etc/vantrelaud in this process's private namespace.
-void bindConfigurationDirectory(const vfw_test::TempDir& dir) {
-    ::mkdir("/etc/vantrelaud", 0755);  // the mount point; nothing else is made there
-    ASSERT_EQ(::mount(dir.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0)
-        << errno;
-}
-
-std::string tag() {
-    return std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
-}
-
-TEST(PropertiesSingleton, LoadsTheRealPathOnFirstUseServesLoggingAndDumpsToTheTerminal) {
+// The process-wide object, in a process and mount namespace of its own with a private /dev,
+// a real rsyslogd and a temporary directory bound over /etc/vantrelaud.
+TEST(PropertiesSingleton, FirstUseLoadsTheRealPathServesLoggingReloadsAndDumps) {
     if (!vfw_test::isRerunChild()) {
         return vfw_test::rerunCurrentTest();
     }
     vfw_test::SyslogDaemon daemon;
     vfw_test::TempDir etc;
-    bindConfigurationDirectory(etc);
-    writeFile(CONF,
-              "VAUD.AT.SPOOL: spool-x\nlog.util.properties: DEBUG\nlogger.facility.*: local3\n");
+    ::mkdir("/etc/vantrelaud", 0755);  // the mount point; nothing else is made there
+    ASSERT_EQ(::mount(etc.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0)
+        << errno;
+    const std::string conf = "/etc/vantrelaud/vantrelaud.conf";
+    const std::string tag =
+        std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
+    auto seen = [](const vfw_test::SyslogMessage& m) {  // priority: facility * 8 + severity
+        return std::to_string(m.priority) + " " + m.tag + " " + m.text;
+    };
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "none"), "none") << "nothing installed yet";
-
+    // Without the file: reported at auth, info, and every key keeps its default.
     CProperties2* props = CProperties2::instance();
     ASSERT_NE(props, nullptr);
-    EXPECT_EQ(CProperties2::instance(), props);
-    EXPECT_TRUE(props->isLoaded());
-    EXPECT_EQ((*props)("vaud.at.spool"), "spool-x");
-    EXPECT_EQ(vfw::getProperty("Vaud.At.Spool", "none"), "spool-x")
-        << "the object is the property source of logging and the runtime";
-    EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_DEBUG)
-        << "the load had logging read its settings";
-    VFW_LOG(vfw::getLogger("singleton.test"), vfw::LEVEL_WARN, "after the load");
-    std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].priority, 152 | 4) << "local3, warning";
-    EXPECT_EQ(messages[0].tag, tag());
-    EXPECT_EQ(messages[0].text, "WARN  singleton.test after the load");
-
-    writeFile(CONF, "b: 2\nA: one  two\n");
-    EXPECT_EQ(CProperties2::instance(), props);
-    EXPECT_EQ((*props)("vaud.at.spool"), "spool-x") << "loaded once, not at every use";
-    EXPECT_EQ(CProperties2::instance(false, true), props);
-    EXPECT_EQ((*props)("vaud.at.spool"), "");
-    EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_INFO);
-
-    EXPECT_FALSE(vfw::dumpProperties());
-    EXPECT_NE(::access("/dev/tty", F_OK), 0) << "nothing is made where the terminal is missing";
-    writeFile("/dev/tty", "");
-    EXPECT_TRUE(vfw::dumpProperties());
-    std::string facts;
-    for (const char* fact : {"DOMAIN", "JOINNAME", "SITE", "ZONE"}) {
-        facts += std::string(fact) + "=" + (*props)(fact) + "\n";
-    }
-    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" + facts);
-    EXPECT_EQ(daemon.sync().size(), 1u) << "nothing logged since the warning";
-}
-
-TEST(PropertiesSingleton, AMissingFileIsReportedAndEveryKeyKeepsItsDefault) {
-    if (!vfw_test::isRerunChild()) {
-        return vfw_test::rerunCurrentTest();
-    }
-    vfw_test::SyslogDaemon daemon;
-    vfw_test::TempDir etc;
-    bindConfigurationDirectory(etc);
-    CProperties2* props = CProperties2::instance();
     EXPECT_FALSE(props->isLoaded());
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "spool-atdbqc"), "spool-atdbqc");
     EXPECT_EQ(props->getTime("any.time", 3, 'm'), 180);
     std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].priority, 32 | 6) << "auth, info";
-    EXPECT_EQ(messages[0].tag, tag());
-    EXPECT_EQ(messages[0].text,
-              "INFO  util.properties Error in parsing /etc/vantrelaud/vantrelaud.conf because "
-              "file does not exist.");
+    EXPECT_EQ(seen(messages[0]),
+              "38 " + tag + " " + parsing(conf, " because file does not exist."));
+
+    writeFile(conf,
+              "VAUD.AT.SPOOL: spool-x\nlog.util.properties: DEBUG\nlogger.facility.*: local3\n");
+    EXPECT_EQ(CProperties2::instance(), props);
+    EXPECT_FALSE(props->isLoaded()) << "loaded once, not at every use";
+    EXPECT_EQ(CProperties2::instance(false, true), props);
+    EXPECT_TRUE(props->isLoaded());
+    EXPECT_EQ(vfw::getProperty("Vaud.At.Spool", "none"), "spool-x");  // the property source
+    EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_DEBUG);  // logging read
+    VFW_LOG(vfw::getLogger("singleton.test"), vfw::LEVEL_WARN, "after the load");
+    messages = daemon.sync();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(seen(messages[1]), "156 " + tag + " WARN  singleton.test after the load");
+    writeFile(conf, "b: 2\nA: one  two\n");
+    EXPECT_EQ(CProperties2::instance(false, true), props);
+    EXPECT_EQ((*props)("vaud.at.spool"), "");
+    EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_INFO);
+    EXPECT_FALSE(vfw::dumpProperties());
+    EXPECT_NE(::access("/dev/tty", F_OK), 0) << "nothing is made where the terminal is missing";
+    writeFile("/dev/tty", "");
+    EXPECT_TRUE(vfw::dumpProperties());
+    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" +
+                                        dumped(*props, "").substr(14));  // then the host facts
+    EXPECT_EQ(daemon.sync().size(), 2u) << "nothing logged since the warning";
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The formatting engine and what is built on it: the storage rule, the engine's own rules by
 // table, property tests against the C library's formatter (exact decimal expansions, the
-// integer and string rules they share, random formats at random sizes), the fortified entries
-// that C (format_test_c.c) and libstdc++ reach, the string helpers and the exceptions.
+// integer and string rules they share), the fortified entries and the libstdc++ callers, the
+// string helpers and the exceptions.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -27,11 +27,9 @@
 #include "vfw/string_util.h"
 
 extern "C" {
-int format_test_c_fortify_level(void);
-int format_test_c_snprintf(char* out, size_t size, const char* text, int number);
-int format_test_c_vsnprintf(char* out, size_t size, const char* text);
-int format_test_c_overflow(size_t size);
 int __snprintf_chk(char* buffer, size_t size, int flag, size_t objectSize, const char* format, ...);
+int __vsnprintf_chk(char* buffer, size_t size, int flag, size_t objectSize, const char* format,
+                    va_list args);
 }
 
 namespace {
@@ -161,24 +159,25 @@ TEST(Format, EngineRules) {
     EXPECT_EQ(fmt(longText.c_str()), longText);
 }
 
-TEST(FormatDeathTest, FortifiedCAndLibstdcxxCallersUseTheEngine) {
+int vchk(char* buffer, size_t size, size_t objectSize, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = __vsnprintf_chk(buffer, size, 1, objectSize, format, args);
+    va_end(args);
+    return n;
+}
+
+TEST(FormatDeathTest, FortifiedAndLibstdcxxCallersUseTheEngine) {
     char buffer[32];
     const int n = __snprintf_chk(buffer, sizeof buffer, 1, sizeof buffer, "%s|%e|%m.",
                                  static_cast<char*>(nullptr), 1.5);
     EXPECT_EQ(std::to_string(n) + buffer, "17(NULL)|1.500000|.");
     EXPECT_EQ(__snprintf_chk(buffer, 4, 1, SIZE_MAX, "%d", 123456), 6);
     EXPECT_STREQ(buffer, "123");
+    EXPECT_EQ(vchk(buffer, 4, sizeof buffer, "%g|%d", 2.25, 7), 10);
+    EXPECT_STREQ(buffer, "2.2");
     EXPECT_DEATH(__snprintf_chk(buffer, 33, 1, sizeof buffer, "%d", 1), "buffer overflow detected");
-#if defined(__OPTIMIZE__)
-    EXPECT_EQ(format_test_c_fortify_level(), 2) << "the C caller should use the fortified calls";
-    EXPECT_DEATH(format_test_c_overflow(5), "buffer overflow detected");
-#endif
-    char out[64];
-    EXPECT_EQ(format_test_c_snprintf(out, sizeof out, nullptr, 7), 18);
-    EXPECT_STREQ(out, "(NULL)|1.500000||7");
-    EXPECT_EQ(format_test_c_vsnprintf(out, sizeof out, "g"), 10);
-    EXPECT_STREQ(out, "g|2.250000");
-    EXPECT_EQ(format_test_c_overflow(4), 2 + '1');
+    EXPECT_DEATH(vchk(buffer, 33, sizeof buffer, "%d", 1), "buffer overflow detected");
     // Rounding half up at the sixth digit (the system's formatter rounds this tie to even).
     std::ostringstream stream;
     stream << std::to_string(0.0078125) << ' ' << 2.25 << ' ' << 2.25L << ' ' << std::scientific
@@ -271,41 +270,41 @@ TEST(StringUtil, NumbersTimesTextsAndLists) {
     tzset();
     const char* volatile noText = nullptr;  // unknown to the compiler's format checks
     std::string list = "files: ";
+    std::string flags;
     int count = 0;
-    std::string appended;
     for (const char* item : {"a", "b", "c", "d"}) {
-        appended += vfw::appendToList(list, item, count, 2) ? "y" : "n";
+        flags += vfw::appendToList(list, item, count, 2) ? "y" : "n";
     }
     std::vector<std::string> pieces{"kept"};
-    const std::pair<const char*, const char*> splits[] = {
+    const char* const splits[][2] = {
         {"/a//b/", "/"}, {" one, two;;three ", " ,;"}, {"///", "/"}, {"abc", ""}};
-    for (const auto& [text, delimiters] : splits) {
-        vfw::split(text, delimiters, pieces);
+    for (const auto& split : splits) {
+        vfw::split(split[0], split[1], pieces);
     }
     const char* const levels[] = {"trace", "debug", "INFO", nullptr};
-    std::string found;
-    for (const char* word :
-         {"info", "Debug", "inf", "information", static_cast<const char*>(nullptr)}) {
-        found += vfw::isInList(word, levels) ? "y" : "n";
+    for (const char* word : {"info", "Debug", "inf", "information", (const char*)nullptr}) {
+        flags += vfw::isInList(word, levels) ? "y" : "n";
     }
-    found += vfw::isInList("info", nullptr) ? "y" : "n";
+    flags += vfw::isInList("info", nullptr) ? "y" : "n";
+    for (const std::string& text :
+         {std::string(), std::string("Queue 7: ok ~"), std::string("a\tb"),
+          std::string("caf\xc3\xa9"), std::string("a\0b", 3)}) {
+        flags += std::to_string(vfw::isPrintable(text));
+    }
     const std::string largest = vfw::toString(1.7976931348623157e308);  // 309 integer digits
     expectAll({
         {vfw::toString(int32_t{INT32_MIN}) + " " + vfw::toString(int32_t{-1}, 16) + " " +
-             vfw::toString(int32_t{-8}, 8) + " " + vfw::toString(int32_t{-42}, 2),
-         "-2147483648 ffffffff 37777777770 -42"},  // any other base is decimal
-        {vfw::toString(UINT32_MAX) + " " + vfw::toString(UINT32_MAX, 16) + " " +
-             vfw::toString(UINT32_MAX, 8),
-         "4294967295 ffffffff 37777777777"},
+             vfw::toString(int32_t{-8}, 8) + " " + vfw::toString(int32_t{-42}, 2) + " " +
+             vfw::toString(UINT32_MAX) + " " + vfw::toString(UINT32_MAX, 16) + " " +
+             vfw::toString(UINT32_MAX, 8),  // any other base is decimal
+         "-2147483648 ffffffff 37777777770 -42 4294967295 ffffffff 37777777777"},
         {vfw::toString(UINT64_MAX) + " " + vfw::toString(UINT64_MAX, 16) + " " +
              vfw::toString(UINT64_MAX, 8) + " " + vfw::toString(uint64_t{1} << 40, 3),
          "18446744073709551615 ffffffffffffffff 1777777777777777777777 1099511627776"},
         {vfw::toString(1.5) + " " + vfw::toString(-0.0078125) + " " + largest.substr(0, 17) +
-             largest.substr(309),
-         "1.500000 -0.007813 17976931348623157.000000"},
-        {vfw::boolToString(true) + vfw::boolToString(false) +
+             largest.substr(309) + " " + vfw::boolToString(true) + vfw::boolToString(false) +
              (&vfw::boolToString(true) == &vfw::boolToString(true) ? " shared" : " copied"),
-         "truefalse shared"},
+         "1.500000 -0.007813 17976931348623157.000000 truefalse shared"},
         {vfw::timeToString(0) + "|" + vfw::timeToString(std::numeric_limits<time_t>::max()),
          "Thu Jan  1 00:00:00 1970|ctime_r failed"},
         {vfw::trim(" \t value \r\n") + "|" + vfw::trim("\v\fa b\f\v") + "|" +
@@ -314,21 +313,14 @@ TEST(StringUtil, NumbersTimesTextsAndLists) {
         {vfw::formatString("%s-%05d|%s|%e", "id", 42, noText, 1.5), "id-00042|(NULL)|1.500000"},
         {vfw::formatString("%1024d", 1), std::string(1023, ' ')},
         {vfw::toHex(std::string("\x00\xff\x10 A", 5)) + "|" + vfw::printableOrHex("plain") +
-             vfw::printableOrHex("\x01\x02"),
-         "00ff102041|plain0102"},
-        {std::to_string(vfw::isPrintable("")) + std::to_string(vfw::isPrintable("Queue 7: ok ~")) +
-             std::to_string(vfw::isPrintable("a\tb")) +
-             std::to_string(vfw::isPrintable("caf\xc3\xa9")) +
-             std::to_string(vfw::isPrintable(std::string("a\0b", 3))),
-         "11000"},
-        {vfw::join({}, ", ") + "|" + vfw::join({"a"}, ", ") + "|" +
-             vfw::join({"a", "b", "c"}, ", "),
-         "|a|a, b, c"},
+             vfw::printableOrHex("\x01\x02") + "|" + vfw::join({}, ", ") + "|" +
+             vfw::join({"a"}, ", ") + "|" + vfw::join({"a", "b", "c"}, ", "),
+         "00ff102041|plain0102||a|a, b, c"},
         {vfw::toUpper("Warn-level 3 ok\xe9") + vfw::toLower("AUTH.Priv_9"),
          "WARN-LEVEL 3 OK\xe9"
          "auth.priv_9"},
-        {list + " " + appended + " " + vfw::join(pieces, "/") + " " + found,
-         "files: a, b,...<truncated> yynn kept/a/b/one/two/three/abc yynnnn"},
+        {list + " " + vfw::join(pieces, "/") + " " + flags,
+         "files: a, b,...<truncated> kept/a/b/one/two/three/abc yynnyynnnn11000"},
     });
     const std::pair<const char*, uint32_t> numbers[] = {
         {"42", 42},  {"052", 42}, {"0x2A", 42},      {"  7 apples", 7},
@@ -366,10 +358,9 @@ TEST(Exceptions, MessagesCodesAndRecords) {
         {caught<VFWException>(site), "-1 At /x"},
         {caught<VFWException>([&] { VFW_THROW(vfw::BadDataException, 0, "%s", longText.c_str()); }),
          "0 " + longText.substr(0, 511)},
-        {caught<IOException>([] { VFW_THROW_MSG(vfw::IOException, -1, "100%s done %n"); }),
-         "-1 100%s done %n"},
-        {caught<SystemException>([] { VFW_THROW_OS(vfw::SystemException, 22); }),
-         "22 OS call failed: " + std::string(std::strerror(22))},
+        {caught<IOException>([] { VFW_THROW_MSG(vfw::IOException, -1, "100%s done %n"); }) + "|" +
+             caught<SystemException>([] { VFW_THROW_OS(vfw::SystemException, 22); }),
+         "-1 100%s done %n|22 OS call failed: " + std::string(std::strerror(22))},
         {caught<IOException>([] {
              VFW_THROW_OS(vfw::IOException, ENOENT, "Move %s to %s failed", "/a/b", "/c/%d");
          }),
@@ -378,14 +369,16 @@ TEST(Exceptions, MessagesCodesAndRecords) {
                             VFW_THROW_OS(IOException, EIO, "Cannot open %s", longText.c_str());
                         }).size()),
          "513"},
-        {caught<std::out_of_range>([] { VFW_THROW(BufferFullException, -1, "full %ld", 42L); }) +
-             caught<VFWException>([] { VFW_THROW(BufferFullException, -1, "full %ld", 7L); }),
-         "-1 full 42-1 full 7"},
-        {caught<VFWException>([] { VFW_THROW_NOLOG(QueueInterrupted, 0, "QueueInterrupted"); }) +
-             caught<VFWException>([] { VFW_THROW(EndOfFileException, -1, "shutting down"); }) +
+        {caught<std::out_of_range>([] {
+             VFW_THROW(BufferFullException, -1, "full %ld", 42L);
+         }) + caught<VFWException>([] {
+             VFW_THROW(BufferFullException, -1, "full %ld", 7L);
+         }) + caught<VFWException>([] {
+             VFW_THROW_NOLOG(QueueInterrupted, 0, "QueueInterrupted");
+         }) + caught<VFWException>([] { VFW_THROW(EndOfFileException, -1, "shutting down"); }) +
              caught<VFWException>([] { VFW_THROW(TryAgainException, 11, "t"); }) +
              caught<FatalErrorException>([] { VFW_THROW(FatalErrorException, 2, "f"); }),
-         "0 QueueInterrupted-1 shutting down11 t2 f"},
+         "-1 full 42-1 full 70 QueueInterrupted-1 shutting down11 t2 f"},
     });
     vfw::setExceptionRecorder(nullptr);
     // No record without the log flag or for the end of input; the class as the site spells it.

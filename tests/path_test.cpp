@@ -1,10 +1,9 @@
-// Paths and file utilities on real files as root, as user 65534 in a child process and on
-// fresh tmpfs mounts in a private mount namespace, with the umask at 077. Every name lies
+// Paths and file utilities on real files as root and on fresh tmpfs mounts in a private mount
+// namespace, with the umask at 077. Every name lies
 // below a directory named with printf conversions ("@" in the expected texts), which must
 // appear literally in every message; system texts are written as the error's symbol.
 #include <cxxabi.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <regex.h>
 #include <sched.h>
@@ -44,19 +43,15 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
-// Runs `body` in a forked child (as user and group 65534 without supplementary groups when
-// `asNobody`) and returns the text it produced.
-std::string inChild(bool asNobody, const std::function<std::string()>& body) {
+// Runs `body` in a forked child and returns the text it produced.
+std::string inChild(const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe(fds) != 0) {
         return "pipe failed";
     }
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const bool dropped =
-            !asNobody || (::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
-                          ::setresuid(65534, 65534, 65534) == 0);
-        const std::string result = dropped ? body() : "cannot drop privileges";
+        const std::string result = body();
         ::_exit(::write(fds[1], result.data(), result.size()) == ssize_t(result.size()) ? 0 : 1);
     }
     ::close(fds[1]);
@@ -251,10 +246,6 @@ TEST_F(Files, PathTestsAttributesRenameAndList) {
 
 TEST_F(Files, CreateDirectoryAndRelativeNames) {
     make({"existing", "first", "file=x", "file>link"}, 0700);
-    std::string deep = base;
-    while (deep.size() < base.size() + 200000) {
-        deep += "/d";
-    }
     char* old = ::get_current_dir_name();
     ASSERT_EQ(::chdir(base.c_str()), 0);
     std::string relative;
@@ -276,8 +267,6 @@ TEST_F(Files, CreateDirectoryAndRelativeNames) {
         {thrown([&] { p("file/sub").createDirectory(0755); }), failed + "@/file/sub: ENOTDIR"},
         {thrown([&] { p(std::string(300, 'n') + "/x").createDirectory(0700); }),
          failed + "@/" + std::string(300, 'n') + ": ENAMETOOLONG"},
-        {thrown([&] { path(deep).createDirectory(0700); }),  // cut at 511 characters
-         norm("IO -1 " + ("Cannot create directory " + deep).substr(0, 511))},
         {state("parent") + state("parent/child") + state("parent/child/grandchild"),
          "d 751 0d 751 0d 751 0"},
         {state("first/second") + state("first/second/third"), "d 750 0d 750 0"},
@@ -347,48 +336,6 @@ TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
     });
 }
 
-// What the system refuses to user 65534: names it may not write, search or remove, a copy it
-// may not read or whose destination link it may not remove, a temporary file it may not give
-// away (removed again).
-TEST_F(Files, RefusalsToAnotherUser) {
-    make({"open", "temp"}, 0777);
-    make({"tree", "other", "other/closed", "readonly=s", "shared=s", "secret=s", "tree/file=s",
-          "other/closed/hidden=s", at("secret") + ">tree/link"});
-    ASSERT_EQ(::chmod(at("other/closed").c_str(), 0700) + ::chmod(at("readonly").c_str(), 0644) +
-                  ::chmod(at("shared").c_str(), 0666),
-              0);
-    std::string result = inChild(true, [&] {
-        std::string out;
-        for (const char* name : {"readonly", "shared", "", "other/closed/hidden"}) {
-            out += p(name).canWrite() ? "w" : "-";
-        }
-        return out + "|" + thrown([&] { p("open/a/b").createDirectory(0600); }) + "|" +
-               thrown([&] { p("tree/file").remove(false); }) + "|" +
-               thrown([&] { p("other").remove(true); }) + "|" +
-               thrown([&] { p("other/closed/hidden").remove(false); }) + "|" +
-               thrown([&] { vfw::CopyFile(at("secret"), at("open/out")); }) + "|" +
-               thrown([&] { vfw::CopyFile(at("readonly"), at("tree/link")); }) + "|" + thrown([&] {
-                   std::string created;
-                   vfw::MakeTempFile(at("temp/tmpXXXXXX"), 0600, created, 0, 0);
-               });
-    });
-    const std::string::size_type name = result.find("@/temp/tmp");
-    result = name == std::string::npos ? result : result.replace(name + 10, 6, "XXXXXX");
-    EXPECT_EQ(
-        result,
-        "-w--|IO -1 Cannot create directory @/open/a/b: EACCES|"
-        "IO -1 Cannot remove file @/tree/file: EACCES|System 13 @/other/closed: Failed to open|"
-        "IO -1 Cannot stat @/other/closed/hidden: EACCES|"
-        "IO 13 Cannot open @/secret for reading: EACCES|"
-        "IO 13 Failed to delete symlink file:'@/tree/link': EACCES|"
-        "System -1 Cannot set mode 600 and owner 0/0 of @/temp/tmpXXXXXX: EPERM");
-    // The outer directory was made with its mode before the inner one failed.
-    EXPECT_EQ(state("open/a") + state("open/a/b") + state("open/out") + readFile(at("tree/file")) +
-                  state("tree/link") + state("other/closed/hidden"),
-              "d 600 65534--sl 777 0f 600 0");
-    EXPECT_EQ(listed("temp"), "");
-}
-
 // Fresh tmpfs mounts in a private mount namespace, so the figures are exact: 1024 KiB free in
 // 256 blocks of 4 KiB (fewer than 1024 blocks must not round down to nothing), a read-only
 // file system, and two files of two file systems that share an inode number (a copy from one
@@ -396,7 +343,7 @@ TEST_F(Files, RefusalsToAnotherUser) {
 // of creating or removing the root could touch nothing else.
 TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
     make({"mnt", "other", "ro", "jail", "jail/canary=x"});
-    const std::string result = inChild(false, [&]() -> std::string {
+    const std::string result = inChild([&]() -> std::string {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("none", at("mnt").c_str(), "tmpfs", 0, "size=1m") != 0 ||
@@ -553,7 +500,7 @@ TEST_F(Files, CopyFileRefusalsAndFailures) {
     };
     // A write that fails part of the way through (the file size limit): a file the copy
     // created is removed again, an existing one keeps what was written.
-    const std::string limited = inChild(false, [&] {
+    const std::string limited = inChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         const struct rlimit limit = {4096, 4096};
         return ::setrlimit(RLIMIT_FSIZE, &limit) != 0

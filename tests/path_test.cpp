@@ -1,7 +1,7 @@
 // Paths and file utilities on real files as root and on fresh tmpfs mounts in a private mount
-// namespace, with the umask at 077. Every name lies
-// below a directory named with printf conversions ("@" in the expected texts), which must
-// appear literally in every message; system texts are written as the error's symbol.
+// namespace, with the umask at 077. Every name lies below a directory named with printf
+// conversions ("@" in the expected texts), which must appear literally in every message;
+// system texts are written as the error's symbol.
 #include <cxxabi.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,14 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
-#include <typeinfo>
-#include <utility>
 #include <vector>
 
 #include "support/test_util.h"
@@ -34,7 +30,6 @@
 namespace {
 using vfw::path;
 using vfw_test::readFile;
-using vfw_test::TempDir;
 using vfw_test::writeFile;
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -43,56 +38,21 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
-// Runs `body` in a forked child and returns the text it produced.
-std::string inChild(const std::function<std::string()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return "pipe failed";
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const std::string result = body();
-        ::_exit(::write(fds[1], result.data(), result.size()) == ssize_t(result.size()) ? 0 : 1);
-    }
-    ::close(fds[1]);
-    std::string output;
-    char buffer[512];
-    for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-        output.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? output : "child failed: " + output;
-}
-
 // "<type> <mode> <owner>" of a name (type d, f, l or p; owner the uid, ":gid" after it when
 // they differ), "-" when it does not exist.
 std::string describe(const std::string& name) {
     struct stat s;
+    char text[64];
     if (::lstat(name.c_str(), &s) != 0) {
         return "-";
     }
-    const char type = S_ISDIR(s.st_mode)   ? 'd'
-                      : S_ISREG(s.st_mode) ? 'f'
-                      : S_ISLNK(s.st_mode) ? 'l'
-                                           : 'p';
-    char text[64];
-    std::snprintf(text, sizeof text, "%c %o %u", type, s.st_mode & 07777, s.st_uid);
+    std::snprintf(text, sizeof text, "%c %o %u",
+                  S_ISDIR(s.st_mode)   ? 'd'
+                  : S_ISREG(s.st_mode) ? 'f'
+                  : S_ISLNK(s.st_mode) ? 'l'
+                                       : 'p',
+                  s.st_mode & 07777, s.st_uid);
     return text + (s.st_gid != s.st_uid ? ":" + std::to_string(s.st_gid) : "");
-}
-
-// From the first test on, every record goes to a file of the test run (never to syslog), with
-// "util.file" at TRACE; records() hands out what was written since its last call.
-std::string records() {
-    static TempDir dir;
-    const std::string file = dir.file("records.log");
-    vfw::getFileLogging().close();
-    const std::string text = readFile(file);
-    writeFile(file, "");
-    EXPECT_EQ(vfw::getFileLogging().open(file), 0);
-    vfw::getLogger("util.file")->setLevel(vfw::LEVEL_TRACE);
-    return text;
 }
 
 class Files : public ::testing::Test {
@@ -101,7 +61,7 @@ class Files : public ::testing::Test {
         m_umask = ::umask(077);
         ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
         make({""});
-        records();
+        logged("", "");
     }
     void TearDown() override { ::umask(m_umask); }
 
@@ -122,26 +82,21 @@ class Files : public ::testing::Test {
             }
         }
     }
-
     // The directory's name as "@" and the system's texts as the errors' symbols.
     std::string norm(std::string text) const {
         replaceAll(text, base, "@");
-        for (int code : {ENOENT, EEXIST, EACCES, EPERM, EINVAL, ENOTDIR, ENOTEMPTY, EISDIR, EFBIG,
-                         ENAMETOOLONG}) {
+        for (int code : {ENOENT, EEXIST, EINVAL, ENOTDIR, ENOTEMPTY, EFBIG, ENAMETOOLONG}) {
             replaceAll(text, std::strerror(code), strerrorname_np(code));
         }
         return text;
     }
-
     // "<class> <rc> <message>" of the exception that `action` throws, "-" for none.
     std::string thrown(const std::function<void()>& action) const {
         try {
             action();
         } catch (const vfw::Base_Exception& e) {
-            int status = 0;
-            char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
-            std::string text = std::string(name != nullptr ? name : "?") + " " +
-                               std::to_string(e.getRc()) + " " + e.what();
+            char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr);
+            std::string text = std::string(name) + " " + std::to_string(e.getRc()) + " " + e.what();
             std::free(name);
             replaceAll(text, "vfw::", "");
             replaceAll(text, "Exception ", " ");
@@ -149,13 +104,31 @@ class Files : public ::testing::Test {
         }
         return "-";
     }
-    // True when a line of the records since the last call holds `level`, then `message`.
+    // True when a line of the records written since the fixture began holds `level`, then
+    // `message`. Records go to a file of the test (never to syslog), "util.file" at TRACE.
     bool logged(const std::string& level, const std::string& message) {
-        m_records += norm(records());
+        vfw::getFileLogging().close();
+        m_records += norm(readFile(records));
+        writeFile(records, "");
+        EXPECT_EQ(vfw::getFileLogging().open(records), 0);
+        vfw::getLogger("util.file")->setLevel(vfw::LEVEL_TRACE);
         const std::string::size_type at = m_records.find(message);
         const std::string::size_type tag = m_records.rfind(level, at);
         return at != std::string::npos && tag != std::string::npos &&
                m_records.find('\n', tag) > at;
+    }
+    // Runs `body` in a forked child and returns the text it produced.
+    std::string inChild(const std::function<std::string()>& body) const {
+        const std::string out = dir.file("child.out");
+        const pid_t pid = ::fork();
+        if (pid == 0) {  // the output is opened first: the body may change the root
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const std::string text = body();
+            ::_exit(::write(fd, text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? readFile(out) : "child failed";
     }
     std::string listed(const std::string& name) const {
         std::vector<std::string> names;
@@ -169,8 +142,9 @@ class Files : public ::testing::Test {
         }
     }
 
-    TempDir dir;
+    vfw_test::TempDir dir;
     const std::string base = dir.path() + "/%s%n%d%x%%%p";
+    const std::string records = dir.file("records.log");
     std::string m_records;
     mode_t m_umask = 0;
 };

@@ -282,66 +282,59 @@ TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
 
 // Cancellation: a thread is cancelled only once it holds no framework mutex, a request
 // pending while an exception leaves a scoped lock acts at the next cancellation point, and a
-// cancelled waiter of the bounded mutex keeps neither its place nor the mutex. The flags say
-// what a thread did: a(cquired), p(assed cancellation points), r(eleased), c(aught), o (ran
-// on after its last cancellation point).
-enum { HOLD, THROW, LOCK, SCOPED };
-
+// cancelled waiter of the bounded mutex keeps neither its place nor the mutex. The bodies:
+// h holds the plain mutex in a scoped lock, t throws out of that scope, l and s wait for the
+// bounded mutex with lock() or a scoped lock, S too with the cancellation requested before.
+// The flags say what the thread did: a(cquired), p(assed cancellation points), c(aught),
+// r(eleased), o (ran on after its last cancellation point).
 struct Probe {
-    Probe(int b, bool e) : body(b), early(e) {}
-    int body;
-    bool early;  // cancellation disabled or requested before the mutex is taken
+    explicit Probe(char b) : body(b) {}
+    char body;
     vfw::Mutex m;
     vfw::MaxWaitMutex bounded{1};
     std::atomic<pid_t> tid{0};
     std::atomic<bool> holding{false}, go{false};
     std::string flags;
-
-    void run() {
-        int ignored;
-        tid = gettid();
-        if (body == LOCK || body == SCOPED) {
-            if (early) {
-                pthread_cancel(pthread_self());
-            }
-            if (body == SCOPED) {
-                vfw::MutexLock lock(bounded);
-                flags += "a";
-            } else {
-                bounded.lock();
-                flags += "a";
-                bounded.unlock();
-            }
-        } else {
-            pthread_setcancelstate(early ? PTHREAD_CANCEL_DISABLE : PTHREAD_CANCEL_ENABLE,
-                                   &ignored);
-            try {
-                vfw::MutexLock lock(m);
-                holding = true;
-                eventually([this] { return go.load(); });
-                if (body == THROW) {
-                    VFW_THROW_NOLOG(vfw::IOException, 5, "leaving the locked scope");
-                }
-                pthread_testcancel();
-                const timespec pause = {0, 1000000};
-                nanosleep(&pause, nullptr);
-                flags += "p";
-            } catch (const vfw::IOException&) {
-                flags += "c";
-            }
-            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
-        }
-        flags += "r";
-    }
 };
+
+void runBody(Probe& probe) {
+    if (probe.body == 'h' || probe.body == 't') {
+        try {
+            vfw::MutexLock lock(probe.m);
+            probe.holding = true;
+            eventually([&] { return probe.go.load(); });
+            if (probe.body == 't') {
+                VFW_THROW_NOLOG(vfw::IOException, 5, "leaving the locked scope");
+            }
+            pthread_testcancel();
+            const timespec pause = {0, 1000000};
+            nanosleep(&pause, nullptr);
+            probe.flags += "p";
+        } catch (const vfw::IOException&) {
+            probe.flags += "c";
+        }
+    } else if (probe.body == 'l') {
+        probe.bounded.lock();
+        probe.flags += "a";
+        probe.bounded.unlock();
+    } else {
+        if (probe.body == 'S') {
+            pthread_cancel(pthread_self());
+        }
+        vfw::MutexLock lock(probe.bounded);
+        probe.flags += "a";
+    }
+    probe.flags += "r";
+}
 
 // AddressSanitizer does not clear the stack poisoning of the frames that a cancellation's
 // unwinding removes, and would report the thread's exit code that reuses that stack. The
 // unused stack below this frame is cleared before the unwinding goes on.
 void* runProbe(void* arg) {
     Probe* probe = static_cast<Probe*>(arg);
+    probe->tid = gettid();
     try {
-        probe->run();
+        runBody(*probe);
         pthread_testcancel();
         probe->flags += "o";
     } catch (...) {  // the cancellation's unwinding
@@ -356,21 +349,15 @@ void* runProbe(void* arg) {
 }
 
 TEST(MutexLockCancel, CancelledOnlyWithoutAHoldAndNeverKeepingAPlace) {
-    const struct {
-        int body;
-        bool early;
-        const char* flags;
-    } cases[] = {
-        {HOLD, false, "p"},  // cancelled as the scoped lock releases
-        {HOLD, true, "pr"},  // disabled beforehand: stays disabled until enabled again
-        {THROW, false, "cr"}, {LOCK, false, "ar"},  // requested while waiting for the holder
-        {SCOPED, true, "a"},  {SCOPED, false, "a"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.body) + (c.early ? " early" : " late"));
-        Probe probe(c.body, c.early);
-        const bool holds = c.body == HOLD || c.body == THROW;
-        if (!holds && !c.early) {
+    for (const auto& [body, flags] : {std::pair<char, std::string>{'h', "p"},
+                                      {'t', "cr"},
+                                      {'l', "ar"},
+                                      {'s', "a"},
+                                      {'S', "a"}}) {
+        SCOPED_TRACE(body);
+        Probe probe(body);
+        const bool holds = body == 'h' || body == 't';
+        if (!holds && body != 'S') {
             probe.bounded.lock();
         }
         pthread_t thread;
@@ -380,14 +367,14 @@ TEST(MutexLockCancel, CancelledOnlyWithoutAHoldAndNeverKeepingAPlace) {
             EXPECT_TRUE(eventually([&] { return probe.holding.load(); }));
             EXPECT_EQ(pthread_cancel(thread), 0);
             probe.go = true;
-        } else if (!c.early) {
+        } else if (body != 'S') {
             EXPECT_TRUE(
                 eventually([&] { return probe.bounded.waiting() == 1 && sleeping(probe.tid); }));
             EXPECT_EQ(pthread_cancel(thread), 0);
             probe.bounded.unlock();
         }
         EXPECT_TRUE(pthread_join(thread, &result) == 0 && result == PTHREAD_CANCELED);
-        EXPECT_EQ(probe.flags, c.flags);
+        EXPECT_EQ(probe.flags, flags);
         EXPECT_EQ(probe.m.lockCount() + probe.bounded.lockCount() + probe.bounded.waiting(), 0);
         EXPECT_EQ(failure(
                       [&] {

@@ -234,9 +234,9 @@ TEST(FormatProperty, FloatDigitsAreTheExactValueRoundedHalfUp) {
             << reference("%a", value);
     }
     // "%d", "%s" with a width, a sign and a precision where the standard's rules are the same.
-    EXPECT_EQ(
-        fmt("[%-+12.5lld][% 7.3s][%-7.9s][%12.8lx][%+3u]", -42LL, "abcdef", "ab", 255UL, 7u),
-        reference("[%-+12.5lld][% 7.3s][%-7.9s][%12.8lx][%+3u]", -42LL, "abcdef", "ab", 255UL, 7u));
+    const char* const shared = "[%-+12.5lld][% 7.3s][%-7.9s][%12.8lx][%+3u][%.5d][%5c][%-3c]";
+    EXPECT_EQ(fmt(shared, -42LL, "abcdef", "ab", 255UL, 7u, 42, 'x', 'y'),
+              reference(shared, -42LL, "abcdef", "ab", 255UL, 7u, 42, 'x', 'y'));
     // Integral values of any size come out digit for digit.
     EXPECT_EQ(fmt("%.0Lf|%.3f", LDBL_MAX, -DBL_MAX), reference("%.0Lf|%.3f", LDBL_MAX, -DBL_MAX));
     EXPECT_EQ(fmt("%.0f|%.16f|%.2f", 0.49999999999999994, 6e-17, 2.675),

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -241,6 +242,8 @@ TEST_F(Files, CreateDirectoryAndRelativeNames) {
         {thrown([&] { p("file/sub").createDirectory(0755); }), failed + "@/file/sub: ENOTDIR"},
         {thrown([&] { p(std::string(300, 'n') + "/x").createDirectory(0700); }),
          failed + "@/" + std::string(300, 'n') + ": ENAMETOOLONG"},
+        {thrown([&] { p(std::string(PATH_MAX, 'n')).createDirectory(0700); }),  // cut at 511
+         norm("IO -1 " + (failed.substr(6) + at(std::string(PATH_MAX, 'n'))).substr(0, 511))},
         {state("parent") + state("parent/child") + state("parent/child/grandchild"),
          "d 751 0d 751 0d 751 0"},
         {state("first/second") + state("first/second/third"), "d 750 0d 750 0"},

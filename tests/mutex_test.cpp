@@ -297,46 +297,43 @@ struct Probe {
     std::string flags;
 };
 
-void runBody(Probe& probe) {
-    if (probe.body == 'h' || probe.body == 't') {
-        try {
-            vfw::MutexLock lock(probe.m);
-            probe.holding = true;
-            eventually([&] { return probe.go.load(); });
-            if (probe.body == 't') {
-                VFW_THROW_NOLOG(vfw::IOException, 5, "leaving the locked scope");
-            }
-            pthread_testcancel();
-            const timespec pause = {0, 1000000};
-            nanosleep(&pause, nullptr);
-            probe.flags += "p";
-        } catch (const vfw::IOException&) {
-            probe.flags += "c";
-        }
-    } else if (probe.body == 'l') {
-        probe.bounded.lock();
-        probe.flags += "a";
-        probe.bounded.unlock();
-    } else {
-        if (probe.body == 'S') {
-            pthread_cancel(pthread_self());
-        }
-        vfw::MutexLock lock(probe.bounded);
-        probe.flags += "a";
-    }
-    probe.flags += "r";
-}
-
-// AddressSanitizer does not clear the stack poisoning of the frames that a cancellation's
-// unwinding removes, and would report the thread's exit code that reuses that stack. The
-// unused stack below this frame is cleared before the unwinding goes on.
+// AddressSanitizer leaves the poisoning of the frames that a cancellation's unwinding removes,
+// and its own no-return hook (run by any cleanup that resumes the unwinding) then reports the
+// stack it reuses. So the bodies sit in the one frame that catches the unwinding, and the
+// unused stack below it is cleared before the unwinding goes on.
 void* runProbe(void* arg) {
-    Probe* probe = static_cast<Probe*>(arg);
-    probe->tid = gettid();
+    Probe& probe = *static_cast<Probe*>(arg);
+    probe.tid = gettid();
     try {
-        runBody(*probe);
+        if (probe.body == 'h' || probe.body == 't') {
+            try {
+                vfw::MutexLock lock(probe.m);
+                probe.holding = true;
+                eventually([&] { return probe.go.load(); });
+                if (probe.body == 't') {
+                    VFW_THROW_NOLOG(vfw::IOException, 5, "leaving the locked scope");
+                }
+                pthread_testcancel();
+                const timespec pause = {0, 1000000};
+                nanosleep(&pause, nullptr);
+                probe.flags += "p";
+            } catch (const vfw::IOException&) {
+                probe.flags += "c";
+            }
+        } else if (probe.body == 'l') {
+            probe.bounded.lock();
+            probe.flags += "a";
+            probe.bounded.unlock();
+        } else {
+            if (probe.body == 'S') {
+                pthread_cancel(pthread_self());
+            }
+            vfw::MutexLock lock(probe.bounded);
+            probe.flags += "a";
+        }
+        probe.flags += "r";
         pthread_testcancel();
-        probe->flags += "o";
+        probe.flags += "o";
     } catch (...) {  // the cancellation's unwinding
 #if defined(__SANITIZE_ADDRESS__)
         const size_t below = 64 * 1024;

@@ -1,7 +1,5 @@
-// The formatting engine and what is built on it: the storage rule, the engine's own rules by
-// table, property tests against the C library's formatter (exact decimal expansions, the
-// integer and string rules they share), the fortified entries and the libstdc++ callers, the
-// string helpers and the exceptions.
+// The formatting engine: the storage rule, its own rules by table, properties against the C
+// library's formatter, the fortified entries and libstdc++ callers; string helpers, exceptions.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -34,36 +32,26 @@ int __vsnprintf_chk(char* buffer, size_t size, int flag, size_t objectSize, cons
 
 namespace {
 
-using Cases = std::initializer_list<std::pair<std::string, std::string>>;
-
-void expectAll(Cases cases) {
+void expectAll(std::initializer_list<std::pair<std::string, std::string>> cases) {
     for (const auto& [got, expected] : cases) {
         EXPECT_EQ(got, expected);
     }
 }
 
-// Renders into `size` bytes between guard bytes and checks the storage rule: the NUL stands at
-// min(count, size - 1) and no other byte but the stored text changes. Returns the count and
-// the stored text.
-template <class Render>
-std::pair<int, std::string> checked(size_t size, const std::string& what, Render render) {
+// Renders into `size` bytes between guards, checks that only the text and a NUL at
+// min(count, size - 1) are stored, and returns the count and the text.
+std::pair<int, std::string> into(size_t size, const char* format, ...) {
     std::vector<char> memory(size + 32, 'Z');
-    const int count = render(memory.data() + 16, size);
+    va_list args;
+    va_start(args, format);
+    const int count = vsnprintf(memory.data() + 16, size, format, args);
+    va_end(args);
     const size_t stored = size == 0 ? 0 : std::min(count < 0 ? SIZE_MAX : size_t(count), size - 1);
     std::vector<char> expected(memory.size(), 'Z');
     std::copy_n(memory.begin() + 16, stored, expected.begin() + 16);
     expected[16 + stored] = size == 0 ? 'Z' : '\0';
-    EXPECT_TRUE(memory == expected) << "storage rule broken: " << what;
+    EXPECT_TRUE(memory == expected) << "storage rule broken: " << format;
     return {count, std::string(memory.data() + 16, stored)};
-}
-
-std::pair<int, std::string> into(size_t size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    auto result =
-        checked(size, format, [&](char* b, size_t n) { return vsnprintf(b, n, format, args); });
-    va_end(args);
-    return result;
 }
 
 // The whole text (the buffer is large enough); the count must be its length.

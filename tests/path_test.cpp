@@ -1,7 +1,6 @@
-// Paths and file utilities on real files as root and on fresh tmpfs mounts in a private mount
-// namespace, with the umask at 077. Every name lies below a directory named with printf
-// conversions ("@" in the expected texts), which must appear literally in every message;
-// system texts are written as the error's symbol.
+// Paths and file utilities on real files as root (umask 077) and on fresh tmpfs mounts in a
+// private mount namespace. Every name lies below a directory named with printf conversions ("@"
+// in the expected texts), which every message must show literally; system texts become symbols.
 #include <cxxabi.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -39,20 +38,15 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     }
 }
 
-// "<type> <mode> <owner>" of a name (type d, f, l or p; owner the uid, ":gid" after it when
-// they differ), "-" when it does not exist.
+// "<type d|f|l|p> <mode> <uid>[:<gid> when it differs]" of a name, "-" when it does not exist.
 std::string describe(const std::string& name) {
     struct stat s;
     char text[64];
     if (::lstat(name.c_str(), &s) != 0) {
         return "-";
     }
-    std::snprintf(text, sizeof text, "%c %o %u",
-                  S_ISDIR(s.st_mode)   ? 'd'
-                  : S_ISREG(s.st_mode) ? 'f'
-                  : S_ISLNK(s.st_mode) ? 'l'
-                                       : 'p',
-                  s.st_mode & 07777, s.st_uid);
+    const int type = S_ISREG(s.st_mode) + 2 * S_ISDIR(s.st_mode) + 3 * S_ISLNK(s.st_mode);
+    std::snprintf(text, sizeof text, "%c %o %u", "pfdl"[type], s.st_mode & 07777, s.st_uid);
     return text + (s.st_gid != s.st_uid ? ":" + std::to_string(s.st_gid) : "");
 }
 
@@ -69,8 +63,7 @@ class Files : public ::testing::Test {
     std::string at(const std::string& n) const { return n.empty() ? base : base + "/" + n; }
     path p(const std::string& name) const { return path(at(name)); }
     std::string state(const std::string& name) const { return describe(at(name)); }
-    // Makes directories (mode 0755 unless given), files ("name=content") and links
-    // ("target>name"), in order.
+    // Makes directories (of `mode`), files ("name=content") and links ("target>name"), in order.
     void make(std::initializer_list<std::string> names, mode_t mode = 0755) const {
         for (const std::string& name : names) {
             const std::string::size_type m = name.find_first_of("=>");
@@ -105,8 +98,8 @@ class Files : public ::testing::Test {
         }
         return "-";
     }
-    // True when a line of the records written since the fixture began holds `level`, then
-    // `message`. Records go to a file of the test (never to syslog), "util.file" at TRACE.
+    // True when a record since the start holds `level`, then `message` (a file, "util.file" at
+    // TRACE).
     bool logged(const std::string& level, const std::string& message) {
         vfw::getFileLogging().close();
         m_records += norm(readFile(records));
@@ -150,6 +143,9 @@ class Files : public ::testing::Test {
     mode_t m_umask = 0;
 };
 
+// The thrown() of a statement.
+#define THROWN(...) thrown([&] { __VA_ARGS__; })
+
 // "/a|b|>leaf": the absolute flag, the components and the leaf; "empty " first when empty.
 std::string shape(const path& p) {
     std::string text = std::string(p.isEmpty() ? "empty " : "") + (p.isAbsolute() ? "/" : "");
@@ -185,7 +181,7 @@ TEST_F(Files, PathParseFormsStemExtensionComparisonAndAppend) {
     path relative("a");
     relative /= path("b/");
     EXPECT_EQ(shape(relative.append(path(""))), "a|b|>");
-    EXPECT_EQ(thrown([&] { appended /= path("/etc"); }) + " " + appended.toString(),
+    EXPECT_EQ(THROWN(appended /= path("/etc")) + " " + appended.toString(),
               "BadData 0 Attempt to append root path /var/spool/queue/file.dat");
 }
 
@@ -201,20 +197,19 @@ TEST_F(Files, PathTestsAttributesRenameAndList) {
     p("a b").rename(p("new name"));
     std::vector<std::string> names;
     expectAll({
-        {thrown([] { path("").isDirectory(); }) + thrown([] { path("").canWrite(); }),
+        {THROWN(path("").isDirectory()) + THROWN(path("").canWrite()),
          "BadData 0 Empty pathBadData 0 Empty path"},
-        {thrown([&] { p("no such").isDirectory(); }), "NotFound -1 Cannot stat @/no_such: ENOENT"},
-        {thrown([&] { p("no such").canWrite(); }), "NotFound -1 Cannot access @/no_such: ENOENT"},
-        {thrown([&] { p("gone").setOwner(12, 34); }),
-         "IO 0 Can't change owner of @/gone to 12/34: ENOENT"},
-        {thrown([&] { p("gone").setPermissions(0640); }),
+        {THROWN(p("no such").isDirectory()), "NotFound -1 Cannot stat @/no_such: ENOENT"},
+        {THROWN(p("no such").canWrite()), "NotFound -1 Cannot access @/no_such: ENOENT"},
+        {THROWN(p("gone").setOwner(12, 34)), "IO 0 Can't change owner of @/gone to 12/34: ENOENT"},
+        {THROWN(p("gone").setPermissions(0640)),
          "IO 0 Can't change permissions of @/gone to 1a0: ENOENT"},
-        {thrown([&] { path("").rename(p("x")); }) + thrown([&] { p("x").rename(path()); }),
+        {THROWN(path("").rename(p("x"))) + THROWN(p("x").rename(path())),
          "BadData 0 Empty pathBadData 0 Empty path"},
-        {thrown([&] { p("gone").rename(p("to")); }), "IO -1 Cannot rename @/gone to @/to: ENOENT"},
-        {thrown([&] { p("gone").list(names); }), "NotFound 0 @/gone: No such directory"},
-        {thrown([&] { p("new_name").list(names); }), "System 20 @/new_name: Failed to open"},
-        {thrown([&] { path().list(names); }), "BadData 0 Empty path"},
+        {THROWN(p("gone").rename(p("to"))), "IO -1 Cannot rename @/gone to @/to: ENOENT"},
+        {THROWN(p("gone").list(names)), "NotFound 0 @/gone: No such directory"},
+        {THROWN(p("new_name").list(names)), "System 20 @/new_name: Failed to open"},
+        {THROWN(path().list(names)), "BadData 0 Empty path"},
     });
     EXPECT_EQ(listed(""), "a file|dangling|new_name|sub dir");
 }
@@ -225,7 +220,7 @@ TEST_F(Files, CreateDirectoryAndRelativeNames) {
     ASSERT_EQ(::chdir(base.c_str()), 0);
     std::string relative;
     for (const char* name : {"single", "missing/child", ""}) {  // a single name has no parent
-        relative += thrown([&] { path(name).createDirectory(0755); }) + "|";
+        relative += THROWN(path(name).createDirectory(0755)) + "|";
     }
     path("first/second/third/").createDirectory(0750);
     std::string linked;  // a relative link's name without a directory: its target as it is
@@ -237,12 +232,12 @@ TEST_F(Files, CreateDirectoryAndRelativeNames) {
     const std::string failed = "IO -1 Cannot create directory ";
     expectAll({
         {relative, "BadData 0 Empty path|BadData 0 Empty path|BadData 0 Empty path|file"},
-        {thrown([&] { p("existing").createDirectory(0755); }), failed + "@/existing: EEXIST"},
-        {thrown([&] { p("file").createDirectory(0755); }), failed + "@/file: EEXIST"},
-        {thrown([&] { p("file/sub").createDirectory(0755); }), failed + "@/file/sub: ENOTDIR"},
-        {thrown([&] { p(std::string(300, 'n') + "/x").createDirectory(0700); }),
+        {THROWN(p("existing").createDirectory(0755)), failed + "@/existing: EEXIST"},
+        {THROWN(p("file").createDirectory(0755)), failed + "@/file: EEXIST"},
+        {THROWN(p("file/sub").createDirectory(0755)), failed + "@/file/sub: ENOTDIR"},
+        {THROWN(p(std::string(300, 'n') + "/x").createDirectory(0700)),
          failed + "@/" + std::string(300, 'n') + ": ENAMETOOLONG"},
-        {thrown([&] { p(std::string(PATH_MAX, 'n')).createDirectory(0700); }),  // cut at 511
+        {THROWN(p(std::string(PATH_MAX, 'n')).createDirectory(0700)),  // cut at 511
          norm("IO -1 " + (failed.substr(6) + at(std::string(PATH_MAX, 'n'))).substr(0, 511))},
         {state("parent") + state("parent/child") + state("parent/child/grandchild"),
          "d 751 0d 751 0d 751 0"},
@@ -254,11 +249,9 @@ TEST_F(Files, CreateDirectoryAndRelativeNames) {
     });
 }
 
-// "." and ".." inside the path are resolved by the system through the directories that exist
-// (a link's target included); the mode goes only to the directories made. A ".." after a
-// directory still to be made, and a last name "." or "..", are refused before anything
-// changes. Each case gets a fresh tree "N" with dd, dd/existing, elsewhere/inner and the link
-// dd/link to elsewhere/inner.
+// "." and ".." resolve through existing directories (and links); the mode goes only to those
+// made. A ".." after a directory still to make, and a last "." or "..", are refused first.
+// Each case has a fresh tree "N": dd, dd/existing, elsewhere/inner, link dd/link to the last.
 TEST_F(Files, CreateDirectoryNeverChangesADirectoryTheCallerDidNotName) {
     const std::pair<const char*, const char*> cases[] = {
         {"dd/sub/../new", "\"..\" follows @/0/dd/sub, which is not an existing directory"},
@@ -274,7 +267,7 @@ TEST_F(Files, CreateDirectoryNeverChangesADirectoryTheCallerDidNotName) {
         const std::string tree = std::to_string(i++) + "/";
         make({tree, tree + "dd", tree + "dd/existing", tree + "elsewhere", tree + "elsewhere/inner",
               at(tree + "elsewhere/inner") + ">" + tree + "dd/link"});
-        std::string result = thrown([&] { p(tree + target).createDirectory(0700); });
+        std::string result = THROWN(p(tree + target).createDirectory(0700));
         replaceAll(result, "IO -1 Cannot create directory @/" + tree + target + ": ", "");
         replaceAll(result, "@/" + tree, "@/0/");
         for (const char* name : {"dd/sub", "dd/new", "dd/sub/new", "dd/missing", "elsewhere/new"}) {
@@ -302,22 +295,17 @@ TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
     expectAll({
         {listed("") + " " + readFile(at("outside/keep")) + readFile(at("full/x")) + "|",
          "full|outside x|"},
-        {thrown([] { path("").remove(true); }), "BadData 0 Empty path"},
-        {thrown([&] { p("full").remove(false); }),
-         "IO -1 Cannot remove directory @/full: ENOTEMPTY"},
-        {thrown([&] { p("full/x/..").remove(true); }),
-         "IO -1 Cannot remove directory @/full/x/..: EINVAL"},
-        {thrown([&] { p("full/./").remove(true); }),
-         "IO -1 Cannot remove directory @/full/.: EINVAL"},
+        {THROWN(path("").remove(true)), "BadData 0 Empty path"},
+        {THROWN(p("full").remove(false)), "IO -1 Cannot remove directory @/full: ENOTEMPTY"},
+        {THROWN(p("full/x/..").remove(true)), "IO -1 Cannot remove directory @/full/x/..: EINVAL"},
+        {THROWN(p("full/./").remove(true)), "IO -1 Cannot remove directory @/full/.: EINVAL"},
         {state("full/x"), "f 600 0"},
     });
 }
 
-// Fresh tmpfs mounts in a private mount namespace, so the figures are exact: 1024 KiB free in
-// 256 blocks of 4 KiB (fewer than 1024 blocks must not round down to nothing), a read-only
-// file system, and two files of two file systems that share an inode number (a copy from one
-// to the other is no copy onto itself). Then the root is a scratch directory, so that a fault
-// of creating or removing the root could touch nothing else.
+// Fresh tmpfs mounts give exact figures: 1024 KiB free in 256 blocks of 4 KiB (under 1024 blocks
+// must not round to nothing), a read-only one, and files of two that share an inode number (no
+// copy onto itself). Then the root is a scratch directory, where touching the root harms nothing.
 TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
     make({"mnt", "other", "ro", "jail", "jail/canary=x"});
     const std::string result = inChild([&]() -> std::string {
@@ -344,9 +332,8 @@ TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
                       readFile(at("other/copy")).size());
         return ::chroot(at("jail").c_str()) != 0 || ::chdir("/") != 0
                    ? "chroot failed"
-                   : text + thrown([] { path("/").createDirectory(0700); }) + "|" +
-                         thrown([] { path("//").remove(true); }) + "|" +
-                         thrown([] { path("/").remove(false); });
+                   : text + THROWN(path("/").createDirectory(0700)) + "|" +
+                         THROWN(path("//").remove(true)) + "|" + THROWN(path("/").remove(false));
     });
     EXPECT_EQ(result,
               "0 1024 0 924 ro same inode 102400|"
@@ -376,8 +363,7 @@ TEST_F(Files, ModeSizeFreeSpaceRenamingAndMoving) {
                   vfw::GetFileSize(at("fifo")));
     expectAll({
         {figures, "755 755 5000000000 0"},
-        {thrown([&] { vfw::GetFileMode(at("missing")); }) + "|" +
-             thrown([] { vfw::GetFileSize(""); }),
+        {THROWN(vfw::GetFileMode(at("missing"))) + "|" + THROWN(vfw::GetFileSize("")),
          "System -1 OS call failed: ENOENT|System -1 OS call failed: ENOENT"},
         // Equal names are renamed at once, without a system call.
         {space + " " + std::to_string(free) + "|" + renamed + " " + std::to_string(moved) +
@@ -385,7 +371,7 @@ TEST_F(Files, ModeSizeFreeSpaceRenamingAndMoving) {
          "-1 ENOENT 77|-1 ENOENT 0--content"},
         {testing::internal::GetCapturedStderr(),
          "Unable to rename \"@/missing\" to \"@/target\".\n"},
-        {thrown([&] { vfw::MoveFile(at("missing"), at("target")); }),
+        {THROWN(vfw::MoveFile(at("missing"), at("target"))),
          "IO 2 Move @/missing to @/target failed: ENOENT"},
     });
     EXPECT_TRUE(logged("WARN", "statfs return (-1). Cannot detect free disk space.: ENOENT"));
@@ -428,9 +414,8 @@ TEST_F(Files, CopyFileAndCopyFiles) {
                   ::chown(at("target").c_str(), 65534, 65534) +
                   ::link(at("target").c_str(), at("hard").c_str()),
               0);
-    // A new file gets the source's mode; an existing one is written in place and keeps its own
-    // mode and owner; a link at the destination is replaced and its target left alone, also a
-    // link to the source itself; a link at the source is resolved.
+    // A new file gets the source's mode, an existing one keeps its mode and owner; a link at the
+    // destination is replaced (its target untouched, even the source), one at the source resolved.
     const std::pair<const char*, const char*> copies[] = {
         {"source", "copy"},    {"short", "target"},    {"short", "link"},
         {"short", "dangling"}, {"short", "to itself"}, {"source link", "from link"}};
@@ -456,14 +441,14 @@ TEST_F(Files, CopyFileAndCopyFiles) {
     expectAll({
         {readFile(at("to/b.log")) + readFile(at("to/link.log")) + state("to/link.log"),
          "baf 600 0"},
-        {thrown([&] { vfw::CopyFiles(at("from"), at("to"), "[abc"); }),
+        {THROWN(vfw::CopyFiles(at("from"), at("to"), "[abc")),
          "BadData " + std::to_string(REG_EBRACK) +  // the compiler's code and text
              " CopyFiles: Error compiling pattern: Unmatched [, [^, [:, [., or [="},
-        {thrown([&] { vfw::CopyFiles(at("none"), at("to"), "x"); }),
+        {THROWN(vfw::CopyFiles(at("none"), at("to"), "x")),
          "NotFound 2 Cannot open directory @/none"},
-        {thrown([&] { vfw::CopyFiles(at("from"), at("none"), "^c"); }),
+        {THROWN(vfw::CopyFiles(at("from"), at("none"), "^c")),
          "IO 2 Cannot open @/none/c.txt for writing: ENOENT"},
-        {thrown([&] { vfw::CopyFiles(at("from"), at("from"), "^c"); }) + readFile(at("from/c.txt")),
+        {THROWN(vfw::CopyFiles(at("from"), at("from"), "^c")) + readFile(at("from/c.txt")),
          "BadData 0 Cannot copy @/from/c.txt onto itselfc"},
     });
 }
@@ -473,10 +458,9 @@ TEST_F(Files, CopyFileRefusalsAndFailures) {
     ASSERT_EQ(::link(at("file").c_str(), at("hard").c_str()) + ::mkfifo(at("fifo").c_str(), 0600),
               0);
     const auto copy = [&](const std::string& from, const std::string& to) {
-        return thrown([&] { vfw::CopyFile(at(from), at(to)); });
+        return THROWN(vfw::CopyFile(at(from), at(to)));
     };
-    // A write that fails part of the way through (the file size limit): a file the copy
-    // created is removed again, an existing one keeps what was written.
+    // A write failing midway (the size limit): a file the copy made goes, an existing one keeps.
     const std::string limited = inChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         const struct rlimit limit = {4096, 4096};
@@ -512,9 +496,9 @@ TEST_F(Files, TemporaryFiles) {
              (name != at("spool.XXXXXX") && second != name ? " unique" : " same"),
          "@/spool.13 unique"},
         {describe(name) + readFile(name) + describe(second), "f 640 65534abcf 600 0"},
-        {thrown([&] { vfw::MakeTempFile(at("x"), 0600, unchanged); }),
+        {THROWN(vfw::MakeTempFile(at("x"), 0600, unchanged)),
          "System -1 Cannot create temporary file @/x: EINVAL"},
-        {thrown([&] { vfw::MakeTempFile(at("missing/XXXXXX"), 0600, unchanged); }) + unchanged,
+        {THROWN(vfw::MakeTempFile(at("missing/XXXXXX"), 0600, unchanged)) + unchanged,
          "System -1 Cannot create temporary file @/missing/XXXXXX: ENOENTunchanged"},
     });
     EXPECT_TRUE(logged("ERROR", "mkstemp @/x: EINVAL"));

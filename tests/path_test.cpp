@@ -16,9 +16,6 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "support/test_util.h"
 #include "vfw/error_util.h"
@@ -37,7 +34,6 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
         text.replace(at, from.size(), to);
     }
 }
-
 // "<type d|f|l|p> <mode> <uid>[:<gid> when it differs]" of a name, "-" when it does not exist.
 std::string describe(const std::string& name) {
     struct stat s;
@@ -90,9 +86,9 @@ class Files : public ::testing::Test {
             action();
         } catch (const vfw::Base_Exception& e) {
             char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr);
-            std::string text = std::string(name) + " " + std::to_string(e.getRc()) + " " + e.what();
+            std::string text =
+                std::string(name + 5) + " " + std::to_string(e.getRc()) + " " + e.what();
             std::free(name);
-            replaceAll(text, "vfw::", "");
             replaceAll(text, "Exception ", " ");
             return norm(text);
         }
@@ -101,15 +97,13 @@ class Files : public ::testing::Test {
     // True when a record since the start holds `level`, then `message` (a file, "util.file" at
     // TRACE).
     bool logged(const std::string& level, const std::string& message) {
-        vfw::getFileLogging().close();
-        m_records += norm(readFile(records));
-        writeFile(records, "");
+        vfw::getFileLogging().close();  // flushed; it reopens for appending
+        const std::string text = norm(readFile(records));
         EXPECT_EQ(vfw::getFileLogging().open(records), 0);
         vfw::getLogger("util.file")->setLevel(vfw::LEVEL_TRACE);
-        const std::string::size_type at = m_records.find(message);
-        const std::string::size_type tag = m_records.rfind(level, at);
-        return at != std::string::npos && tag != std::string::npos &&
-               m_records.find('\n', tag) > at;
+        const std::string::size_type at = text.find(message);
+        const std::string::size_type tag = text.rfind(level, at);
+        return at != std::string::npos && tag != std::string::npos && text.find('\n', tag) > at;
     }
     // Runs `body` in a forked child and returns the text it produced.
     std::string inChild(const std::function<std::string()>& body) const {
@@ -139,7 +133,6 @@ class Files : public ::testing::Test {
     vfw_test::TempDir dir;
     const std::string base = dir.path() + "/%s%n%d%x%%%p";
     const std::string records = dir.file("records.log");
-    std::string m_records;
     mode_t m_umask = 0;
 };
 
@@ -155,7 +148,7 @@ std::string shape(const path& p) {
     return text + ">" + p.getLeaf();
 }
 
-TEST_F(Files, PathParseFormsStemExtensionComparisonAndAppend) {
+TEST_F(Files, PathFormsComparisonAppendTestsAttributesRenameAndList) {
     const std::pair<const char*, const char*> cases[] = {
         // text, then shape, string form, stem and extension
         {"/var//spool///queue/file", "/var|spool|queue|>file /var/spool/queue/file  "},
@@ -183,9 +176,6 @@ TEST_F(Files, PathParseFormsStemExtensionComparisonAndAppend) {
     EXPECT_EQ(shape(relative.append(path(""))), "a|b|>");
     EXPECT_EQ(THROWN(appended /= path("/etc")) + " " + appended.toString(),
               "BadData 0 Attempt to append root path /var/spool/queue/file.dat");
-}
-
-TEST_F(Files, PathTestsAttributesRenameAndList) {
     make({"a file=x", "a_b=x", "sub dir", "nowhere>dangling"});
     // The tests keep the blanks; everything else, messages included, has them replaced.
     EXPECT_TRUE(p("a file").exists() && path("/").exists() && p("sub dir").isDirectory());
@@ -214,7 +204,7 @@ TEST_F(Files, PathTestsAttributesRenameAndList) {
     EXPECT_EQ(listed(""), "a file|dangling|new_name|sub dir");
 }
 
-TEST_F(Files, CreateDirectoryAndRelativeNames) {
+TEST_F(Files, CreateDirectoryRelativeNamesAndTemporaryFiles) {
     make({"existing", "first", "file=x", "file>link"}, 0700);
     char* old = ::get_current_dir_name();
     ASSERT_EQ(::chdir(base.c_str()), 0);
@@ -229,14 +219,19 @@ TEST_F(Files, CreateDirectoryAndRelativeNames) {
     std::free(old);
     p("parent/child/grandchild").createDirectory(0751);
     p("my spool/queue").createDirectory(0700);  // tested with the blank, made with "_"
+    std::string name;
+    std::string second;
+    const int fd = vfw::MakeTempFile(at("spool.XXXXXX"), 0640, name, 65534, 65534);
+    const bool closeOnExec = (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+    EXPECT_TRUE(closeOnExec && ::write(fd, "abc", 3) == 3 && ::close(fd) == 0);
+    ::close(vfw::MakeTempFile(at("spool.XXXXXX"), 0600, second));
+    std::string unchanged = "unchanged";
     const std::string failed = "IO -1 Cannot create directory ";
     expectAll({
         {relative, "BadData 0 Empty path|BadData 0 Empty path|BadData 0 Empty path|file"},
         {THROWN(p("existing").createDirectory(0755)), failed + "@/existing: EEXIST"},
         {THROWN(p("file").createDirectory(0755)), failed + "@/file: EEXIST"},
         {THROWN(p("file/sub").createDirectory(0755)), failed + "@/file/sub: ENOTDIR"},
-        {THROWN(p(std::string(300, 'n') + "/x").createDirectory(0700)),
-         failed + "@/" + std::string(300, 'n') + ": ENAMETOOLONG"},
         {THROWN(p(std::string(PATH_MAX, 'n')).createDirectory(0700)),  // cut at 511
          norm("IO -1 " + (failed.substr(6) + at(std::string(PATH_MAX, 'n'))).substr(0, 511))},
         {state("parent") + state("parent/child") + state("parent/child/grandchild"),
@@ -246,7 +241,16 @@ TEST_F(Files, CreateDirectoryAndRelativeNames) {
         // An existing directory gets the mode before the throw, a file keeps its own.
         {state("existing") + state("file") + state("single") + state("missing") + state("d"),
          "d 755 0f 600 0---"},
+        {name.substr(0, name.size() - 6) + std::to_string(name.size() - base.size()) +
+             (name != at("spool.XXXXXX") && second != name ? " unique" : " same"),
+         "@/spool.13 unique"},
+        {describe(name) + readFile(name) + describe(second), "f 640 65534abcf 600 0"},
+        {THROWN(vfw::MakeTempFile(at("x"), 0600, unchanged)),
+         "System -1 Cannot create temporary file @/x: EINVAL"},
+        {THROWN(vfw::MakeTempFile(at("missing/XXXXXX"), 0600, unchanged)) + unchanged,
+         "System -1 Cannot create temporary file @/missing/XXXXXX: ENOENTunchanged"},
     });
+    EXPECT_TRUE(logged("ERROR", "mkstemp @/x: EINVAL"));
 }
 
 // "." and ".." resolve through existing directories (and links); the mode goes only to those
@@ -293,13 +297,13 @@ TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
         p(name).remove(std::string(name) != "a file");
     }
     expectAll({
-        {listed("") + " " + readFile(at("outside/keep")) + readFile(at("full/x")) + "|",
-         "full|outside x|"},
+        {listed("") + " " + readFile(at("outside/keep")) + readFile(at("full/x")) + state("full/x"),
+         "full|outside xf 600 0"},
         {THROWN(path("").remove(true)), "BadData 0 Empty path"},
         {THROWN(p("full").remove(false)), "IO -1 Cannot remove directory @/full: ENOTEMPTY"},
-        {THROWN(p("full/x/..").remove(true)), "IO -1 Cannot remove directory @/full/x/..: EINVAL"},
-        {THROWN(p("full/./").remove(true)), "IO -1 Cannot remove directory @/full/.: EINVAL"},
-        {state("full/x"), "f 600 0"},
+        {THROWN(p("full/x/..").remove(true)) + THROWN(p("full/./").remove(true)),
+         "IO -1 Cannot remove directory @/full/x/..: EINVAL"
+         "IO -1 Cannot remove directory @/full/.: EINVAL"},
     });
 }
 
@@ -343,14 +347,12 @@ TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
     EXPECT_EQ(state("jail") + readFile(at("jail/canary")), "d 755 0x");
 }
 
-TEST_F(Files, ModeSizeFreeSpaceRenamingAndMoving) {
+TEST_F(Files, ModeSizeFreeSpaceRenamingMovingAndSymbolicLinks) {
     make({"file=x", "sparse=", at("file") + ">link", "from=content"});
     ASSERT_EQ(::chmod(at("file").c_str(), 06755) + ::mkfifo(at("fifo").c_str(), 0600) +
                   ::truncate(at("sparse").c_str(), 5000000000LL),  // beyond 32 bits
               0);
-    uint64_t free = 0;
-    EXPECT_TRUE(vfw::GetFreeSpaceSize(base, free) == 0 && free > 0);
-    free = 77;
+    uint64_t free = 77;
     const auto result = [](int rc) { return std::to_string(rc) + " " + std::strerror(errno); };
     const std::string space = result(vfw::GetFreeSpaceSize(at("missing"), free));
     testing::internal::CaptureStderr();
@@ -376,9 +378,6 @@ TEST_F(Files, ModeSizeFreeSpaceRenamingAndMoving) {
     });
     EXPECT_TRUE(logged("WARN", "statfs return (-1). Cannot detect free disk space.: ENOENT"));
     EXPECT_TRUE(logged("INFO", "Unable to rename \"@/missing\" to \"@/target\"."));
-}
-
-TEST_F(Files, SymbolicLinks) {
     make({"a", "b", "b/target=x", "end=x", at("b/target") + ">absolute", "../b/target>a/relative",
           "a/relative>chain", "gone>dangling"});
     for (int i = 1; i <= 101; ++i) {  // link1 -> link2 -> ... -> link101 -> end
@@ -481,27 +480,6 @@ TEST_F(Files, CopyFileRefusalsAndFailures) {
         {readFile(at("existing")) == std::string(4096, 'b') ? "kept" : "lost", "kept"},
     });
     EXPECT_TRUE(logged("ERROR", "Failed to get real path for file:'@/dangling'"));
-}
-
-TEST_F(Files, TemporaryFiles) {
-    std::string name;
-    std::string second;
-    const int fd = vfw::MakeTempFile(at("spool.XXXXXX"), 0640, name, 65534, 65534);
-    const bool closeOnExec = (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-    EXPECT_TRUE(closeOnExec && ::write(fd, "abc", 3) == 3 && ::close(fd) == 0);
-    ::close(vfw::MakeTempFile(at("spool.XXXXXX"), 0600, second));
-    std::string unchanged = "unchanged";
-    expectAll({
-        {name.substr(0, name.size() - 6) + std::to_string(name.size() - base.size()) +
-             (name != at("spool.XXXXXX") && second != name ? " unique" : " same"),
-         "@/spool.13 unique"},
-        {describe(name) + readFile(name) + describe(second), "f 640 65534abcf 600 0"},
-        {THROWN(vfw::MakeTempFile(at("x"), 0600, unchanged)),
-         "System -1 Cannot create temporary file @/x: EINVAL"},
-        {THROWN(vfw::MakeTempFile(at("missing/XXXXXX"), 0600, unchanged)) + unchanged,
-         "System -1 Cannot create temporary file @/missing/XXXXXX: ENOENTunchanged"},
-    });
-    EXPECT_TRUE(logged("ERROR", "mkstemp @/x: EINVAL"));
 }
 
 }  // namespace

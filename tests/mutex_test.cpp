@@ -1,6 +1,5 @@
-// Framework mutexes: recursion, ownership, refusals to other threads, condition waits, the
-// bounded-wait mutex, the scoped and polling locks, a real pthread_cancel of threads taking
-// them, and the thread facts. Waits follow the other thread's progress; bounds end a hang.
+// Framework mutexes: ownership, recursion, waits, the bounded, scoped and polling locks, a real
+// pthread_cancel, the thread facts. Waits follow the other thread's progress; bounds end hangs.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -20,9 +19,7 @@
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #endif
-
 namespace {
-
 bool eventually(const std::function<bool()>& condition) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!condition() && std::chrono::steady_clock::now() < giveUp) {
@@ -61,11 +58,9 @@ std::string os(int error) {
     return std::to_string(error) + " OS call failed: " + std::strerror(error);
 }
 const std::string kTooMany = "11 too many clients waiting for mutex (configure more threads?)";
-
 TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
     vfw::Mutex m;
-    const timespec past = {1, 0};
-    const timespec invalid = {1, 2000000000L};
+    const timespec past = {1, 0}, invalid = {1, 2000000000L};
     EXPECT_EQ(failure([&] { m.unlock(); }) + failure([&] { m.wait(&past); }),
               os(EPERM) + os(EPERM));
     m.lock();
@@ -109,12 +104,10 @@ TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
         throw std::runtime_error("first failure");
     } catch (const std::runtime_error&) {  // no other exception, no termination
     }
-    vfw::Mutex* slot = nullptr;
-    vfw::Mutex* created = vfw::Mutex::getOrCreate(&slot);
+    vfw::Mutex *slot = nullptr, *created = vfw::Mutex::getOrCreate(&slot);
     EXPECT_TRUE(created != nullptr && slot == created && vfw::Mutex::getOrCreate(&slot) == created);
     delete slot;
 }
-
 // A waiter counts itself in under the mutex, so it waits once the test can take it; it reports
 // w(oken) or t(imed out), then h when it held the mutex again.
 TEST(Mutex, SignalOnlyOnceThreadObjectsExistAndBroadcastToAll) {
@@ -161,7 +154,6 @@ TEST(Mutex, SignalOnlyOnceThreadObjectsExistAndBroadcastToAll) {
     EXPECT_EQ(vfw::Thread::threadCount(), 0);
     EXPECT_TRUE(vfw::Thread::threadLibraryPresent());
 }
-
 TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut) {
     vfw::MaxWaitMutex m(2);
     bool taken = true;
@@ -171,8 +163,7 @@ TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut
         vfw::MutexLock lock(m);
         ++acquired;
     };
-    std::thread w1(take);
-    std::thread w2(take);
+    std::thread w1(take), w2(take);
     ASSERT_TRUE(eventually([&] { return m.waiting() == 2; }));
     std::atomic<bool> done{false};
     std::string refused;
@@ -204,7 +195,6 @@ TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut
     any.unlock();
     EXPECT_EQ(vfw::MaxWaitMutex(-3).maxWaiters(), 0);
 }
-
 // A scoped lock whose acquisition or release throws gives the thread its cancellation state
 // back; the polling lock waits for the holder with a pause of its own (0: 10 ms).
 TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
@@ -215,8 +205,7 @@ TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
         EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
     }).join();
     for (long nanoseconds : {0L, 1000000L}) {
-        std::atomic<bool> started{false};
-        std::atomic<bool> acquired{false};
+        std::atomic<bool> started{false}, acquired{false};
         std::thread poller([&] {
             started = true;
             vfw::MutexLock lock(m, 0, nanoseconds);
@@ -305,7 +294,6 @@ void* runProbe(void* arg) {
     }
     return nullptr;
 }
-
 TEST(MutexLockCancel, CancelledOnlyWithoutAHoldAndNeverKeepingAPlace) {
     for (const std::string expected : {"hp", "tcr", "lar", "sa", "Sa"}) {
         SCOPED_TRACE(expected);
@@ -336,5 +324,4 @@ TEST(MutexLockCancel, CancelledOnlyWithoutAHoldAndNeverKeepingAPlace) {
         }).join();
     }
 }
-
 }  // namespace

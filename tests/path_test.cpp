@@ -23,7 +23,6 @@
 #include "vfw/log.h"
 #include "vfw/path.h"
 #include "vfw/string_util.h"
-
 namespace {
 using vfw::path;
 using vfw_test::readFile;
@@ -127,13 +126,10 @@ class Files : public ::testing::Test {
         }
     }
     vfw_test::TempDir dir;
-    const std::string base = dir.path() + "/%s%n%d%x%%%p";
-    const std::string records = dir.file("records.log");
+    const std::string base = dir.path() + "/%s%n%d%x%%%p", records = dir.file("records.log");
     mode_t m_umask = 0;
 };
-// The thrown() of a statement.
 #define THROWN(...) thrown([&] { __VA_ARGS__; })
-
 // "/a|b|>leaf": the absolute flag, the components and the leaf; "empty " first when empty.
 std::string shape(const path& p) {
     std::string text = std::string(p.isEmpty() ? "empty " : "") + (p.isAbsolute() ? "/" : "");
@@ -142,7 +138,6 @@ std::string shape(const path& p) {
     }
     return text + ">" + p.getLeaf();
 }
-
 TEST_F(Files, PathFormsComparisonAppendTestsAttributesRenameAndList) {
     const std::pair<const char*, const char*> cases[] = {
         // text, then shape, string form, stem and extension
@@ -197,7 +192,6 @@ TEST_F(Files, PathFormsComparisonAppendTestsAttributesRenameAndList) {
     });
     EXPECT_EQ(listed(""), "a file|dangling|new_name|sub dir");
 }
-
 TEST_F(Files, CreateDirectoryRelativeNamesAndTemporaryFiles) {
     make({"existing", "first", "file=x", "file>link"}, 0700);
     char* old = ::get_current_dir_name();
@@ -213,8 +207,7 @@ TEST_F(Files, CreateDirectoryRelativeNamesAndTemporaryFiles) {
     std::free(old);
     p("parent/child/grandchild").createDirectory(0751);
     p("my spool/queue").createDirectory(0700);  // tested with the blank, made with "_"
-    std::string name;
-    std::string second;
+    std::string name, second;
     const int fd = vfw::MakeTempFile(at("spool.XXXXXX"), 0640, name, 65534, 65534);
     const bool closeOnExec = (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
     EXPECT_TRUE(closeOnExec && ::write(fd, "abc", 3) == 3 && ::close(fd) == 0);
@@ -246,7 +239,6 @@ TEST_F(Files, CreateDirectoryRelativeNamesAndTemporaryFiles) {
     });
     EXPECT_TRUE(logged("ERROR", "mkstemp @/x: EINVAL"));
 }
-
 // "." and ".." resolve through what exists (links too); only directories made get the mode; ".."
 // after one still to make, or a last "." or "..", is refused first. Fresh trees: dd, dd/existing,
 // elsewhere/inner, link dd/link to the last.
@@ -277,7 +269,6 @@ TEST_F(Files, CreateDirectoryNeverChangesADirectoryTheCallerDidNotName) {
                   "d 755 0d 755 0d 755 0d 755 0");
     }
 }
-
 TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
     p("missing").remove(false);
     p("missing/below").remove(true);
@@ -300,7 +291,6 @@ TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
          "IO -1 Cannot remove directory @/full/.: EINVAL"},
     });
 }
-
 // Fresh tmpfs mounts give exact figures: 1024 KiB free in 256 blocks of 4 KiB (under 1024 blocks
 // must not round to nothing), a read-only one, and files of two that share an inode number (no
 // copy onto itself). Then the root is a scratch directory, where touching the root harms nothing.
@@ -340,7 +330,6 @@ TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
               "IO -1 Cannot remove directory /: the root is never removed");
     EXPECT_EQ(state("jail") + readFile(at("jail/canary")), "d 755 0x");
 }
-
 TEST_F(Files, ModeSizeFreeSpaceRenamingMovingAndSymbolicLinks) {
     make({"file=x", "sparse=", at("file") + ">link", "from=content"});
     ASSERT_EQ(::chmod(at("file").c_str(), 06755) + ::mkfifo(at("fifo").c_str(), 0600) +
@@ -397,7 +386,6 @@ TEST_F(Files, ModeSizeFreeSpaceRenamingMovingAndSymbolicLinks) {
     EXPECT_EQ(resolved(at("link1")) + resolved(at("link2"), 1), "false unchanged|false unchanged|");
     EXPECT_TRUE(logged("WARN", "Detected a potential circular sym link in @/end!"));
 }
-
 TEST_F(Files, CopyFileAndCopyFiles) {
     std::string bytes(1000003, '\0');  // not all alike, so that a misplaced buffer shows
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -447,7 +435,6 @@ TEST_F(Files, CopyFileAndCopyFiles) {
          "BadData 0 Cannot copy @/from/c.txt onto itselfc"},
     });
 }
-
 TEST_F(Files, CopyFileRefusalsAndFailures) {
     make({"file=keep me", "gone>dangling", "source=" + std::string(300000, 'b'), "existing=old"});
     ASSERT_EQ(::link(at("file").c_str(), at("hard").c_str()) + ::mkfifo(at("fifo").c_str(), 0600),
@@ -477,5 +464,4 @@ TEST_F(Files, CopyFileRefusalsAndFailures) {
     });
     EXPECT_TRUE(logged("ERROR", "Failed to get real path for file:'@/dangling'"));
 }
-
 }  // namespace

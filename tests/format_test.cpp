@@ -22,12 +22,14 @@ int __snprintf_chk(char* buffer, size_t size, int flag, size_t objectSize, const
 int __vsnprintf_chk(char* buffer, size_t size, int flag, size_t objectSize, const char* format,
                     va_list args);
 }
+
 namespace {
 void expectAll(std::initializer_list<std::pair<std::string, std::string>> cases) {
     for (const auto& [got, expected] : cases) {
         EXPECT_EQ(got, expected);
     }
 }
+
 // Renders into `size` bytes between guards, checks that only the text and a NUL at
 // min(count, size - 1) are stored, and returns the count and the text.
 std::pair<int, std::string> into(size_t size, const char* format, ...) {
@@ -43,6 +45,7 @@ std::pair<int, std::string> into(size_t size, const char* format, ...) {
     EXPECT_TRUE(memory == expected) << "storage rule broken: " << format;
     return {count, std::string(memory.data() + 16, stored)};
 }
+
 // The whole text (the buffer is large enough); the count must be its length.
 template <class... Args>
 std::string fmt(const char* format, Args... args) {
@@ -50,6 +53,7 @@ std::string fmt(const char* format, Args... args) {
     EXPECT_EQ(size_t(count), text.size()) << format;
     return text;
 }
+
 TEST(Format, StorageRuleCountAndEngineRules) {
     char* volatile noBuffer = nullptr;  // volatile: unknown to the compiler
     const char* volatile noText = nullptr;
@@ -128,6 +132,7 @@ TEST(Format, StorageRuleCountAndEngineRules) {
                   fmt("abc%hh") + fmt(longText.c_str()),
               "abcabcabcabcabcabc" + longText);  // cut formats, and a long text
 }
+
 int vchk(char* buffer, size_t size, size_t objectSize, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -135,6 +140,7 @@ int vchk(char* buffer, size_t size, size_t objectSize, const char* format, ...) 
     va_end(args);
     return n;
 }
+
 TEST(FormatDeathTest, FortifiedAndLibstdcxxCallersUseTheEngine) {
     char buffer[32];
     const int n = __snprintf_chk(buffer, sizeof buffer, 1, sizeof buffer, "%s|%e|%m.",
@@ -151,6 +157,7 @@ TEST(FormatDeathTest, FortifiedAndLibstdcxxCallersUseTheEngine) {
            << 1.5 << ' ' << std::defaultfloat << std::setprecision(17) << 0.1;
     EXPECT_EQ(stream.str(), "0.007813 2.250000 2.250000 1.500000 0.1000000000000000");
 }
+
 // The system library's own formatter, as a reference where its rules and the engine's agree.
 template <class... Args>
 std::string reference(const char* format, Args... args) {
@@ -161,6 +168,7 @@ std::string reference(const char* format, Args... args) {
     EXPECT_LT(size_t(formatter(buffer, sizeof buffer, format, args...)), sizeof buffer) << format;
     return buffer;
 }
+
 TEST(FormatProperty, FloatDigitsAreTheExactValueRounded) {
     std::mt19937_64 rng(20240611);
     for (int i = 0; i < 9000; ++i) {  // a third long doubles, a tenth of large exponents
@@ -189,6 +197,7 @@ TEST(FormatProperty, FloatDigitsAreTheExactValueRounded) {
     EXPECT_EQ(fmt("%.0f|%.16f|%.2f", 0.49999999999999994, 6e-17, 2.675),
               "0|0.0000000000000001|2.67");
 }
+
 TEST(StringUtil, NumbersTimesTextsAndLists) {
     using namespace std::string_literals;
     setenv("TZ", "UTC", 1);
@@ -252,6 +261,7 @@ TEST(StringUtil, NumbersTimesTextsAndLists) {
         EXPECT_EQ(vfw::stringToUInt(text), value) << text;
     }
 }
+
 std::vector<std::string> g_records;
 // "<rc> <what()>" of the exception that `thrower` throws, caught as E.
 template <class E, class Thrower>
@@ -264,6 +274,7 @@ std::string caught(Thrower thrower) {
     }
     return "no exception";
 }
+
 TEST(Exceptions, MessagesCodesAndRecords) {
     vfw::setExceptionRecorder(
         [](const char* className, const char* message, const char* file, int line, int rc) {

@@ -27,6 +27,7 @@ bool eventually(const std::function<bool()>& condition) {
     }
     return condition();
 }
+
 // True once the thread sleeps in the kernel: the probed threads block on nothing but the mutex.
 bool sleeping(const std::atomic<pid_t>& tid) {
     std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
@@ -35,12 +36,14 @@ bool sleeping(const std::atomic<pid_t>& tid) {
     const std::string::size_type end = text.rfind(')');
     return tid != 0 && end != std::string::npos && (text + "  ")[end + 2] == 'S';
 }
+
 int cancelState() {
     int state, ignored;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
     pthread_setcancelstate(state, &ignored);
     return state;
 }
+
 // "<rc> <message>" of the framework exception `call` throws, "-" for none (on a thread if asked).
 std::string failure(const std::function<void()>& call, bool elsewhere = false) {
     std::string result = "-";
@@ -54,9 +57,11 @@ std::string failure(const std::function<void()>& call, bool elsewhere = false) {
     elsewhere ? std::thread(run).join() : run();
     return result;
 }
+
 std::string os(int error) {
     return std::to_string(error) + " OS call failed: " + std::strerror(error);
 }
+
 const std::string kTooMany = "11 too many clients waiting for mutex (configure more threads?)";
 TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
     vfw::Mutex m;
@@ -108,6 +113,7 @@ TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
     EXPECT_TRUE(created != nullptr && slot == created && vfw::Mutex::getOrCreate(&slot) == created);
     delete slot;
 }
+
 // A waiter counts itself in under the mutex, so it waits once the test can take it; it reports
 // w(oken) or t(imed out), then h when it held the mutex again.
 TEST(Mutex, SignalOnlyOnceThreadObjectsExistAndBroadcastToAll) {
@@ -154,6 +160,7 @@ TEST(Mutex, SignalOnlyOnceThreadObjectsExistAndBroadcastToAll) {
     EXPECT_EQ(vfw::Thread::threadCount(), 0);
     EXPECT_TRUE(vfw::Thread::threadLibraryPresent());
 }
+
 TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut) {
     vfw::MaxWaitMutex m(2);
     bool taken = true;
@@ -195,6 +202,7 @@ TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut
     any.unlock();
     EXPECT_EQ(vfw::MaxWaitMutex(-3).maxWaiters(), 0);
 }
+
 // A scoped lock whose acquisition or release throws gives the thread its cancellation state
 // back; the polling lock waits for the holder with a pause of its own (0: 10 ms).
 TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
@@ -237,6 +245,7 @@ TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
         pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
     }
 }
+
 // Cancelled only once it holds no framework mutex, a waiter keeping no place. h holds a scoped
 // lock, t throws out of it, l/s/S wait for the bounded mutex (lock(), scoped, cancelled before);
 // flags: a(cquired), p(assed cancellation points), c(aught), r(eleased), o (ran on after).
@@ -249,6 +258,7 @@ struct Probe {
     std::atomic<bool> holding{false}, go{false};
     std::string flags;
 };
+
 // AddressSanitizer keeps the poisoning of frames a cancellation unwinds, and its no-return hook
 // (in cleanups resuming the unwinding) trips on it: the catching frame clears it first.
 void* runProbe(void* arg) {
@@ -294,6 +304,7 @@ void* runProbe(void* arg) {
     }
     return nullptr;
 }
+
 TEST(MutexLockCancel, CancelledOnlyWithoutAHoldAndNeverKeepingAPlace) {
     for (const std::string expected : {"hp", "tcr", "lar", "sa", "Sa"}) {
         SCOPED_TRACE(expected);

@@ -32,6 +32,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
         text.replace(at, from.size(), to);
     }
 }
+
 // "<type d|f|l|p> <mode> <uid>[:<gid> when it differs]" of a name, "-" when it does not exist.
 std::string describe(const std::string& name) {
     struct stat s;
@@ -43,6 +44,7 @@ std::string describe(const std::string& name) {
     std::snprintf(text, sizeof text, "%c %o %u", "pfdl"[type], s.st_mode & 07777, s.st_uid);
     return text + (s.st_gid != s.st_uid ? ":" + std::to_string(s.st_gid) : "");
 }
+
 class Files : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -138,6 +140,7 @@ std::string shape(const path& p) {
     }
     return text + ">" + p.getLeaf();
 }
+
 TEST_F(Files, PathFormsComparisonAppendTestsAttributesRenameAndList) {
     const std::pair<const char*, const char*> cases[] = {
         // text, then shape, string form, stem and extension
@@ -192,6 +195,7 @@ TEST_F(Files, PathFormsComparisonAppendTestsAttributesRenameAndList) {
     });
     EXPECT_EQ(listed(""), "a file|dangling|new_name|sub dir");
 }
+
 TEST_F(Files, CreateDirectoryRelativeNamesAndTemporaryFiles) {
     make({"existing", "first", "file=x", "file>link"}, 0700);
     char* old = ::get_current_dir_name();
@@ -239,6 +243,7 @@ TEST_F(Files, CreateDirectoryRelativeNamesAndTemporaryFiles) {
     });
     EXPECT_TRUE(logged("ERROR", "mkstemp @/x: EINVAL"));
 }
+
 // "." and ".." resolve through what exists (links too); only directories made get the mode; ".."
 // after one still to make, or a last "." or "..", is refused first. Fresh trees: dd, dd/existing,
 // elsewhere/inner, link dd/link to the last.
@@ -269,6 +274,7 @@ TEST_F(Files, CreateDirectoryNeverChangesADirectoryTheCallerDidNotName) {
                   "d 755 0d 755 0d 755 0d 755 0");
     }
 }
+
 TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
     p("missing").remove(false);
     p("missing/below").remove(true);
@@ -291,6 +297,7 @@ TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
          "IO -1 Cannot remove directory @/full/.: EINVAL"},
     });
 }
+
 // Fresh tmpfs mounts give exact figures: 1024 KiB free in 256 blocks of 4 KiB (under 1024 blocks
 // must not round to nothing), a read-only one, and files of two that share an inode number (no
 // copy onto itself). Then the root is a scratch directory, where touching the root harms nothing.
@@ -330,6 +337,7 @@ TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
               "IO -1 Cannot remove directory /: the root is never removed");
     EXPECT_EQ(state("jail") + readFile(at("jail/canary")), "d 755 0x");
 }
+
 TEST_F(Files, ModeSizeFreeSpaceRenamingMovingAndSymbolicLinks) {
     make({"file=x", "sparse=", at("file") + ">link", "from=content"});
     ASSERT_EQ(::chmod(at("file").c_str(), 06755) + ::mkfifo(at("fifo").c_str(), 0600) +
@@ -386,6 +394,7 @@ TEST_F(Files, ModeSizeFreeSpaceRenamingMovingAndSymbolicLinks) {
     EXPECT_EQ(resolved(at("link1")) + resolved(at("link2"), 1), "false unchanged|false unchanged|");
     EXPECT_TRUE(logged("WARN", "Detected a potential circular sym link in @/end!"));
 }
+
 TEST_F(Files, CopyFileAndCopyFiles) {
     std::string bytes(1000003, '\0');  // not all alike, so that a misplaced buffer shows
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -435,6 +444,7 @@ TEST_F(Files, CopyFileAndCopyFiles) {
          "BadData 0 Cannot copy @/from/c.txt onto itselfc"},
     });
 }
+
 TEST_F(Files, CopyFileRefusalsAndFailures) {
     make({"file=keep me", "gone>dangling", "source=" + std::string(300000, 'b'), "existing=old"});
     ASSERT_EQ(::link(at("file").c_str(), at("hard").c_str()) + ::mkfifo(at("fifo").c_str(), 0600),

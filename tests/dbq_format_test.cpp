@@ -1,6 +1,5 @@
-// Queue-file blocks: the field layout of both generations and the checksum, block reads and
-// writes with their failures, and the block file stream: mapped when writable, read ahead when
-// read-only, reading as a standard stream does, and refusing anything but a regular file.
+// Queue-file blocks: field layout and checksum, block reads and writes, and the block file
+// stream (mapped or read ahead, read as a standard stream, only regular files).
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -44,9 +43,8 @@ TEST(DbqBlockFormat, ChecksumIsTheWrappingByteSumOfTheArea) {
     EXPECT_EQ(sum(big, 0, int32_t(big.size())), uint32_t(uint64_t(16843010) * 255));
 }
 
-// Setters write big-endian fields at their offsets (the master block's through the queue's file
-// images); the checksum covers the payload alone. Basic blocks neither write nor read the
-// extended fields (0).
+// Big-endian fields at their offsets, the checksum over the payload alone; basic blocks neither
+// write nor read the extended fields.
 TEST(DbqBlockFormat, FieldsSitAtTheirOffsetsInBothGenerations) {
     for (bool x : {true, false}) {
         vfw::MasterBlock master(512);
@@ -100,10 +98,8 @@ class DbqBlockIo : public ::testing::Test {
     std::string path = dir.file("q");
 };
 
-// Written in place through the mapping, past the end, and past the 64 MiB of address space
-// first reserved; read back through the mapping and by a read-only stream, which does not
-// look at the contents. Reads past the end fail, also after the file shrank under a mapping;
-// so do bad positions. The stream's state is reported on standard output.
+// Written in place, past the end and past the 64 MiB first reserved, read back mapped and read
+// ahead; reads past the (shrunk) end and bad positions fail, the state going to stdout.
 TEST_F(DbqBlockIo, BlocksGoToTheirOwnPositionAndComeBackAsWritten) {
     vfw_test::writeFile(path, std::string(3 * BLOCK, 'z'));
     vfw::BlockFileStream stream, reader;
@@ -148,9 +144,8 @@ TEST_F(DbqBlockIo, BlocksGoToTheirOwnPositionAndComeBackAsWritten) {
     EXPECT_EQ(readFile(path).size(), 2 * BLOCK - 100);
 }
 
-// Whatever the read-ahead windows (they grow with sequential reads), a read-only stream
-// returns the bytes and state a standard stream does: reads straddle the window ends, jumps
-// leave the sequence, and bytes appended later are seen. So does a writable (mapped) stream.
+// Read-ahead (growing windows) or mapped, a stream reads as a standard one: reads straddling
+// window ends, jumps, and bytes appended later.
 TEST_F(DbqBlockIo, StreamsReadAndSeekAsAStandardFileStream) {
     const size_t MIB = size_t(1) << 20;
     for (auto c : {std::make_tuple(size_t(1000), size_t(512), O_RDONLY),

@@ -1,8 +1,5 @@
-// DBQSingle: the lifecycle (open modes, refusals, the descriptor); what opening and reading an
-// existing file gives (master verification, the clean-shutdown check, corrupt chains and
-// blocks); records, the free list and drops of the last block as whole-file images, written
-// through the mapping and, with the address space limited, through pread/pwrite; basic files,
-// block limits, and a growth that fails half-way.
+// DBQSingle: lifecycle, opening and reading existing files (sound and corrupt), records, free
+// list and drops as whole-file images, mapped and through pread/pwrite, basic files.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -42,8 +39,7 @@ Data part(int32_t id, int32_t next, const std::string& r, int k, uint32_t age) {
     return {id, next, uint32_t(r.size()), spans, false, age, k, r.substr(size_t(k) * 470, 470)};
 }
 
-// With the parameter true, the address space left cannot hold a mapping, and writable files
-// are read and written with pread/pwrite.
+// With the parameter true, no mapping fits in the address space left: pread/pwrite are used.
 class DbqSingleTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
@@ -73,8 +69,7 @@ class DbqSingleTest : public ::testing::TestWithParam<bool> {
 
 INSTANTIATE_TEST_SUITE_P(Io, DbqSingleTest, ::testing::Values(false, true));
 
-// Calls on a queue never opened, or closed, throw and leave the accounting. 450 descriptor
-// bytes fill the area; 451 are refused. A new open starts with a good stream.
+// Calls on a closed queue throw; 450 descriptor bytes fill the area, 451 are refused.
 TEST_P(DbqSingleTest, Lifecycle) {
     vfw::ByteArray data;
     uint32_t length = 0;
@@ -121,8 +116,7 @@ TEST_P(DbqSingleTest, Lifecycle) {
     vfw::ByteArray copy = queue.getDescriptor(size);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.get()), size_t(size)), descriptor);
     queue.putDescriptor(bytes(""), 0);
-    // The blocks a push grows go out in one write; when only part of it reaches the file, the
-    // failure names the first block that did not, and nothing is committed.
+    // A growth written in part names the first block missing and commits nothing.
     struct rlimit fileSize;
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &fileSize), 0);
     const rlim_t unlimited = fileSize.rlim_cur;
@@ -173,11 +167,8 @@ TEST_P(DbqSingleTest, Lifecycle) {
     }
 }
 
-// An open of a file image, strict unless said, then a read of the head record, a pop or the
-// descriptor: the refusal or failure, or the count, block size, clean-shutdown flag and what
-// was read. Nothing is written, and a failed read leaves the queue in memory as it was.
-// Verification covers the magic, the descriptor area and the recorded block size, not the
-// other header fields; a block whose type or id is unexpected is only logged.
+// An open of a file image (strict unless said), then a read: the outcome; nothing is written,
+// a failed read changes nothing in memory; an unexpected block type or id is only logged.
 TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
     const std::string hello = dataImage(part(1, 0, "hello", 0, 0));
     const std::string good = masterImage({1, 1, 0, 0, 0, 1, 5}) + hello;
@@ -300,12 +291,9 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
         << "the opening constructor is strict";
 }
 
-// The blocks of a record are grown together when no block is free, then the commit writes the
-// master, the changed blocks in id order (the old tail first) and the master again; each write
-// takes the next write sequence number (age) of the queue object. Ages: r1 grows block 1 (1),
-// then master 2, block 1: 3, master 4; r2 grows 2, 3 (5, 6), then 7, blocks 1-3: 8-10, 11; r3
-// grows 4, 5 (12, 13), then 14, blocks 3-5: 15-17, 18; r4 grows 6-8 (19-21), then 22, blocks
-// 5-8: 23-26, 27. Ids beyond the block limit are logged, never refused.
+// Grown blocks, then master, changed blocks in id order, master; each write takes the next age:
+// r1 1, 2, 3, 4; r2 5-6, 7, 8-10, 11; r3 12-13, 14, 15-17, 18; r4 19-21, 22, 23-26, 27.
+// Ids beyond the block limit are logged, never refused.
 TEST_P(DbqSingleTest, RecordsAreCutIntoChainedBlocks) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
     queue.setMaxSize(7 * BLOCK);  // block ids up to 7
@@ -335,10 +323,8 @@ TEST_P(DbqSingleTest, RecordsAreCutIntoChainedBlocks) {
     EXPECT_EQ(readBe32(readFile(path()), 54), 3u) << "each queue object counts from 0";
 }
 
-// Popped blocks go to the free list in chain order, keeping their spanning flag and payload;
-// a push takes the oldest free block. While the file's last block is free, the 101st call of
-// the drop (from a pop or shrink) gives it back, and the count starts again; an in-use last
-// block and the master block are never given back.
+// Popped blocks are freed in chain order and reused oldest first; while the last block is free
+// the 101st drop call gives it back; an in-use last block and the master never go.
 TEST_P(DbqSingleTest, FreedBlocksAreReusedFirstInFirstOutAndTheLastGivenBack) {
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
     const std::string record = pattern(1000, 9), small = pattern(300, 4);
@@ -385,8 +371,7 @@ TEST_P(DbqSingleTest, FreedBlocksAreReusedFirstInFirstOutAndTheLastGivenBack) {
     EXPECT_EQ(peek(queue), "after");
 }
 
-// Free lists built by hand, the file's last block (3) at each place in the list: what is left
-// is the list 1, 2, linked both ways. A file of the master block alone keeps it.
+// The last block (3) at each place of a free list: 1, 2 is left, linked both ways.
 TEST_P(DbqSingleTest, DroppingUnlinksTheLastBlockWhereverItSits) {
     for (const std::vector<int32_t>& order :
          {std::vector<int32_t>{3, 1, 2}, {1, 3, 2}, {1, 2, 3}}) {

@@ -1,6 +1,5 @@
-// Queue-file images for the queue tests, written from the block layout tables with their own
-// offsets (deliberately not the library's constants or code), record bytes, and a whole-file
-// comparison that checks the time stamps against a window.
+// Queue-file images from the layout tables' own offsets (not the library's), record bytes, and a
+// whole-file comparison checking time stamps against a window.
 #ifndef VFW_TEST_DBQ_IMAGES_H
 #define VFW_TEST_DBQ_IMAGES_H
 
@@ -107,8 +106,7 @@ inline std::string pattern(size_t length, unsigned seed) {
     return s;
 }
 
-// Compares two queue-file images. The time fields of extended blocks (master offset 50, data
-// offset 26) of `actual` must lie in [from, to]; they are then compared as 0.
+// Extended blocks' times (master 50, data 26) in `actual` must lie in [from, to], then read 0.
 inline ::testing::AssertionResult sameFile(std::string actual, const std::string& expected,
                                            time_t from, time_t to) {
     for (size_t base = 0; base + BLOCK <= actual.size(); base += BLOCK) {

@@ -188,9 +188,14 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
     Data beyond = looping;  // its next block lies past the end of the file
     beyond.next = 3;
     Master basicMaster{0, 0, 0, 0, 0, 0, 0, 3, 0, 0, "abc", true};
-    const std::string ok = "count 1, block size 512, unclean 0: ", empty = "count 0, block size ",
-                      at = ok + "Queue file " + path() + " is corrupt at block ",
-                      impossible = "Queue file " + path() + " records an impossible block size ";
+    const std::string
+        ok = "count 1, block size 512, unclean 0: ",
+        empty = "count 0, block size ", at = ok + "Queue file " + path() + " is corrupt at block ",
+        impossible = "Queue file " + path() + " records an impossible block size ",
+        area = empty + "512, unclean 0: Queue file " + path() + " records a descriptor of ",
+        spans = at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]";
+    const std::string two =
+        one(dataImage(part(1, 2, r1000, 0, 0)) + dataImage(part(2, 0, r1000, 1, 0)));
     enum Read { NONE, HEAD, POP, DESCRIPTOR };
     struct Case {
         std::string file;
@@ -212,23 +217,15 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
         {changed(21, 4, 1), HEAD, "count 1, block size 512, unclean 1: hello", 1, false},
         {masterImage(basicMaster).replace(140, 4, "junk"), DESCRIPTOR,
          empty + "0, unclean 0: 3 abc"},
-        {descriptor(451), DESCRIPTOR,
-         empty + "512, unclean 0: Queue file " + path() +
-             " records a descriptor of 451 bytes in an area of 450 bytes [3]"},
-        {descriptor(-1), DESCRIPTOR,
-         empty + "512, unclean 0: Queue file " + path() +
-             " records a descriptor of -1 bytes in an area of 450 bytes [3]"},
-        {one(dataImage(part(1, 2, r1000, 0, 0)) + dataImage(part(2, 0, r1000, 1, 0)) +
-             dataImage({3, 0, 0, false, true})),
-         HEAD, at + "2: the record's chain ends after 2 of its 3 blocks [3]"},
-        {one(dataImage(part(1, 2, r1000, 0, 0)) + dataImage(part(2, 0, r1000, 1, 0))), HEAD,
-         at + "1: a record of 1000 bytes needs 3 blocks, the file holds 2 [3]"},
+        {descriptor(451), DESCRIPTOR, area + "451 bytes in an area of 450 bytes [3]"},
+        {descriptor(-1), DESCRIPTOR, area + "-1 bytes in an area of 450 bytes [3]"},
+        {two + dataImage({3, 0, 0, false, true}), HEAD,
+         at + "2: the record's chain ends after 2 of its 3 blocks [3]"},
+        {two, HEAD, at + "1: a record of 1000 bytes needs 3 blocks, the file holds 2 [3]"},
         {one(dataImage(absurd)), HEAD,
          at + "1: a record of 4294967280 bytes needs 9138229 blocks, the file holds 1 [3]"},
-        {one(dataImage(part(1, 2, r940, 0, 0)) + dataImage(looping)), POP,
-         at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
-        {one(dataImage(part(1, 2, r940, 0, 0)) + dataImage(beyond)), POP,
-         at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
+        {one(dataImage(part(1, 2, r940, 0, 0)) + dataImage(looping)), POP, spans},
+        {one(dataImage(part(1, 2, r940, 0, 0)) + dataImage(beyond)), POP, spans},
         {one(dataImage(open)), POP, at + "1: a spanning block ends the record chain [3]"},
         {one(dataImage(part(1, 2, r600, 0, 0)) + dataImage(basic)), HEAD,
          at + "2: its payload of 498 bytes differs from the record's 470 [3]"},

@@ -38,13 +38,11 @@ class DbqCrashTest : public ::testing::Test {
     // The base file holds the records c and e in blocks 1 and 2; block 3, its last, is free.
     void SetUp() override {
         vfw::DBQSingle queue(work, 1, 512, 0600, 0);
-        for (const std::string& record : {pattern(470, 1), pattern(940, 2), c, e}) {
-            dbq_test::enqueue(queue, record);
-            if (record.size() == 940) {
-                queue.dequeue();
-                queue.dequeue();
-            }
-        }
+        dbq_test::enqueue(queue, pattern(470, 1));
+        dbq_test::enqueue(queue, pattern(940, 2));
+        dbq_test::drain(queue);
+        dbq_test::enqueue(queue, c);
+        dbq_test::enqueue(queue, e);
         before = readFile(work);
     }
 

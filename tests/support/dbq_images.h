@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <numeric>
 #include <string>
 
 namespace dbq_images {
@@ -25,11 +26,8 @@ inline uint32_t readBe32(const std::string& s, size_t offset) {
 }
 
 inline uint32_t byteSum(const std::string& s, size_t from, size_t to) {
-    uint32_t sum = 0;
-    for (size_t i = from; i < to; ++i) {
-        sum += uint8_t(s[i]);
-    }
-    return sum;
+    return std::accumulate(s.begin() + long(from), s.begin() + long(to), 0u,
+                           [](uint32_t sum, char c) { return sum + uint8_t(c); });
 }
 
 // Master block fields, extended layout (type 39) unless `basic`.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -110,10 +111,9 @@ TEST_F(DbqCrashTest, EveryWriteOfAnUpdateMayFailOrBeTheLast) {
     for (int u = 0; u < 4; ++u) {
         runOnCopy(u, 0, false);
         const int writes = g_writes;
-        int mark = 0;
-        while (mark < writes && g_writesDone[size_t(mark)].first >= 512) {
-            ++mark;
-        }
+        const int mark = int(std::find_if(g_writesDone.begin(), g_writesDone.end(),
+                                          [](const auto& w) { return w.first < 512; }) -
+                             g_writesDone.begin());
         ASSERT_LT(mark, writes);
         EXPECT_EQ(g_writesDone[size_t(mark)], std::make_pair(int64_t(0), size_t(22))) << u;
         EXPECT_EQ(g_writesDone.back(), std::make_pair(int64_t(21), size_t(1))) << u;

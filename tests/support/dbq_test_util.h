@@ -57,9 +57,6 @@ class LogCapture {
         vfw::getLogger("vfw.dbq")->setLevel(-1);
         vfw::getFileLogging().close();
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
     // Everything recorded so far; recording goes on.
     std::string text() {
         vfw::getFileLogging().close();

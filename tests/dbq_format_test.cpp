@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <fstream>
 #include <tuple>
-#include <vector>
 
 #include "support/dbq_images.h"
 #include "support/test_util.h"
@@ -49,16 +48,14 @@ TEST(DbqBlockFormat, FieldsSitAtTheirOffsetsInBothGenerations) {
     for (bool x : {true, false}) {
         vfw::MasterBlock master(512);
         master.setType(x ? 39 : 37);
-        master.setDataSize(0x0102030405060708ull);
         master.setMagic(0x4462516D);
         master.setVersion(0x00010000);
         master.setAge(0xA0B0C0D0);
         master.setBlockSizeField(512);
         master.setTime();
-        EXPECT_EQ(master.getDataSize() + master.getMagic(), 0x0102030405060708ull + 0x4462516D);
-        EXPECT_EQ(master.getVersion() + master.getAge() + uint32_t(master.getBlockSizeField()) +
-                      uint32_t(master.getTime() != 0),
-                  x ? 0xA0B1C2D1u : 0u);
+        EXPECT_EQ(master.getMagic() + master.getVersion() + master.getAge() +
+                      uint32_t(master.getBlockSizeField()) + uint32_t(master.getTime() != 0),
+                  0x4462516Du + (x ? 0xA0B1C2D1u : 0u));  // basic: the magic alone
         vfw::DataBlock block(512);
         block.setType(x ? 40 : 38);
         block.setBlockId(7);
@@ -168,12 +165,10 @@ TEST_F(DbqBlockIo, StreamsReadAndSeekAsAStandardFileStream) {
             return std::to_string(pos) + " " + std::to_string(s.rdstate()) + " " +
                    bytes.substr(0, size_t(s.gcount()));
         };
-        std::vector<size_t> ats;  // the last sequential ones fail at the end
-        for (size_t at = 0; at <= length + piece; at += piece) {
-            ats.push_back(at);
+        for (size_t at = 0; at <= length + piece; at += piece) {  // the last ones fail at the end
+            ASSERT_TRUE(readAt(ours, at) == readAt(theirs, at)) << "at " << at;
         }
-        ats.insert(ats.end(), {length / 2, 7, length - 1, length / 3, size_t(-1)});
-        for (size_t at : ats) {
+        for (size_t at : {length / 2, size_t(7), length - 1, length / 3, size_t(-1)}) {
             ASSERT_TRUE(readAt(ours, at) == readAt(theirs, at)) << "at " << at;
         }
         auto tail = [](std::istream& s) {
@@ -201,8 +196,8 @@ TEST_F(DbqBlockIo, OpenRefusesAnythingButARegularFileWithoutBlocking) {
         const int error = std::get<2>(c);
         vfw::BlockFileStream stream;
         stream.open(std::get<0>(c).c_str(), std::get<1>(c), 0600, true);
-        EXPECT_EQ(stream.good(), error == 0) << std::get<0>(c);
-        EXPECT_EQ(error == 0 ? 0 : errno, error) << std::get<0>(c);
+        EXPECT_TRUE(stream.good() == (error == 0) && (error == 0 || errno == error))
+            << std::get<0>(c);
         stream.close();
         const bool failed = stream.fail();
         stream.close();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <numeric>
@@ -115,10 +116,9 @@ inline ::testing::AssertionResult sameFile(std::string actual, const std::string
         }
         be32(actual, at, actual[base + 4] == 39 || actual[base + 4] == 40 ? 0 : uint32_t(stamp));
     }
-    size_t i = 0;
-    while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) {
-        ++i;
-    }
+    const size_t i =
+        size_t(std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first -
+               actual.begin());
     return (actual == expected ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
            << actual.size() << " bytes, expected " << expected.size()
            << "; first difference in block " << i / BLOCK << " at offset " << i % BLOCK;

@@ -87,9 +87,8 @@ TEST_P(DbqSingleTest, Lifecycle) {
             EXPECT_EQ(thrown(call.second), "DBQSingle (" + call.first + ") is not opened. [-1]");
         }
         queue.shrink();
-        EXPECT_EQ(queue.count(), held);
-        EXPECT_EQ(queue.getDataSize(), uint64_t(4 * held));
-        EXPECT_EQ(queue.isEmpty(), held == 0);
+        EXPECT_TRUE(queue.count() == held && queue.getDataSize() == uint64_t(4 * held) &&
+                    queue.isEmpty() == (held == 0));
         EXPECT_EQ(vfw::DBQSingle::Iterator(queue).blockId(), 0);
     };
     refused(0);
@@ -146,9 +145,6 @@ TEST_P(DbqSingleTest, Lifecycle) {
                   "Seekg for block 3 failed\nEOF: 0\nBad: 1\nFail: 1\nFile pos: -1\n");
         queue.close();
     }
-    ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    EXPECT_EQ(queue.count(), 1);
-    queue.close();
     ASSERT_TRUE(queue.open(path(), 2, 0600, true, ""));
     EXPECT_EQ(queue.count(), 0);
     EXPECT_EQ(readFile(path()).size(), BLOCK) << "truncated to the master block";
@@ -364,8 +360,7 @@ TEST_P(DbqSingleTest, DroppingUnlinksTheLastBlockWhereverItSits) {
                                false, true});
         }
         writeFile(path(), file);
-        vfw::DBQSingle shrinking(path(), 1, 512, 0600, 100);
-        shrinking.shrink();
+        vfw::DBQSingle(path(), 1, 512, 0600, 100).shrink();
         file = readFile(path());
         std::string links = std::to_string(file.size()) + ":";
         for (size_t at : {13, 17, 21, 512 + 5, 512 + 9, 1024 + 5, 1024 + 9}) {

@@ -119,9 +119,8 @@ TEST_F(DbqCrashTest, EveryWriteOfAnUpdateMayFailOrBeTheLast) {
         EXPECT_EQ(g_writesDone.back(), std::make_pair(int64_t(21), size_t(1))) << u;
         for (int k = 1; k <= writes; ++k) {
             for (bool killed : {false, true}) {
-                SCOPED_TRACE(testing::Message()
-                             << "update " << u << (killed ? ": killed" : ": failing")
-                             << " at write " << k << " of " << writes);
+                SCOPED_TRACE(testing::Message() << u << (killed ? " killed" : " failing") << " at "
+                                                << k << " of " << writes);
                 runOnCopy(u, k, killed);
                 const std::string after = readFile(work);
                 const bool marked = after[21] != 0;

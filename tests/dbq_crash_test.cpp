@@ -1,12 +1,12 @@
-// Crash safety of DBQSingle updates (a push that takes a free block and grows two, a pop, a
-// drop of the last block, a descriptor update): each write of each update fails in turn, or
-// its writer process is SIGKILLed before it; and writers are killed at random moments.
+// Crash safety of DBQSingle updates: each write of a push, pop, drop or descriptor update fails
+// in turn or its writer is SIGKILLed before it; writers are killed at random moments.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -39,19 +39,16 @@ class DbqCrashTest : public ::testing::Test {
     // The base file holds the records c and e in blocks 1 and 2; block 3, its last, is free.
     void SetUp() override {
         vfw::DBQSingle queue(work, 1, 512, 0600, 0);
-        for (const std::string& record : {pattern(470, 1), pattern(940, 2), c, e}) {
-            dbq_test::enqueue(queue, record);
-            if (record.size() == 940) {
-                queue.dequeue();
-                queue.dequeue();
-            }
-        }
+        dbq_test::enqueue(queue, pattern(470, 1));
+        dbq_test::enqueue(queue, pattern(940, 2));
+        dbq_test::drain(queue);
+        dbq_test::enqueue(queue, c);
+        dbq_test::enqueue(queue, e);
         before = readFile(work);
     }
 
-    // Runs update `u` (0 push, 1 pop, 2 drop, 3 descriptor) on a copy of the base with its
-    // write `stopAt` failing (0: none), or in a writer process killed before that write. The
-    // shrink counter at 100 makes a drop give back the last block; a pop leaves it for later.
+    // Update `u` (0 push, 1 pop, 2 drop, 3 descriptor) on a copy of the base, write `stopAt`
+    // failing (0: none) or killing the writer; only a drop gives back the last block.
     void runOnCopy(int u, int stopAt, bool killed) {
         writeFile(work, before);
         g_writes = 0;
@@ -82,9 +79,8 @@ class DbqCrashTest : public ::testing::Test {
         }
     }
 
-    // A strict open of the work file refuses it exactly when it is `marked` as in an update;
-    // returned are the records, at most `limit`, that a lenient open of a copy reads up to the
-    // first failure (the record in flight may be damaged).
+    // A strict open refuses the file exactly when `marked`; returned: up to `limit` records a
+    // lenient open of a copy reads before the first failure.
     std::vector<std::string> readCopy(bool marked, size_t limit) {
         writeFile(work + ".copy", readFile(work));
         vfw::DBQSingle strict(512), lenient(512);
@@ -109,27 +105,22 @@ class DbqCrashTest : public ::testing::Test {
     std::string before;
 };
 
-// The first write into the master block (its first 22 bytes) marks the file, the last (the
-// operation byte alone) clears the mark. Whether the k-th write fails or the writer is killed
-// before it, before the mark nothing but blocks grown at the end reached the file, from the
-// mark on the file is marked, and the records c and e are intact, less c once the pop
-// reached the file.
+// The first master write (22 bytes) marks the file, the last (byte 21) clears it. Stopped at any
+// write, the file is marked from the mark on, else unchanged but for grown blocks; c, e intact.
 TEST_F(DbqCrashTest, EveryWriteOfAnUpdateMayFailOrBeTheLast) {
     for (int u = 0; u < 4; ++u) {
         runOnCopy(u, 0, false);
         const int writes = g_writes;
-        int mark = 0;
-        while (mark < writes && g_writesDone[size_t(mark)].first >= 512) {
-            ++mark;
-        }
+        const int mark = int(std::find_if(g_writesDone.begin(), g_writesDone.end(),
+                                          [](const auto& w) { return w.first < 512; }) -
+                             g_writesDone.begin());
         ASSERT_LT(mark, writes);
         EXPECT_EQ(g_writesDone[size_t(mark)], std::make_pair(int64_t(0), size_t(22))) << u;
         EXPECT_EQ(g_writesDone.back(), std::make_pair(int64_t(21), size_t(1))) << u;
         for (int k = 1; k <= writes; ++k) {
             for (bool killed : {false, true}) {
-                SCOPED_TRACE(testing::Message()
-                             << "update " << u << (killed ? ": killed" : ": failing")
-                             << " at write " << k << " of " << writes);
+                SCOPED_TRACE(testing::Message() << u << (killed ? " killed" : " failing") << " at "
+                                                << k << " of " << writes);
                 runOnCopy(u, k, killed);
                 const std::string after = readFile(work);
                 const bool marked = after[21] != 0;
@@ -147,11 +138,9 @@ TEST_F(DbqCrashTest, EveryWriteOfAnUpdateMayFailOrBeTheLast) {
     }
 }
 
-// A writer pushes records 0, 1, 2, ... and pops one every third step, reporting each step, and
-// is killed at a random moment, also in the middle of a copy into the mapped file. The file
-// then holds the records from the last pop reported on (or the one before it, when the pop
-// was unfinished), intact and in order, at least up to the last push reported and, when it is
-// not marked, at most one more.
+// A writer pushes 0, 1, 2, ..., pops every third step, reports each, and is killed at random:
+// the records from the last reported pop (or one before) on are intact and in order, at least
+// to the last reported push and, unmarked, at most one more.
 TEST_F(DbqCrashTest, WritersKilledAtRandomMomentsLeaveTheRecordsIntact) {
     auto recordOf = [](uint32_t n) {
         return std::to_string(n) + ":" + pattern(8 + n * 7919 % 1700, n);

@@ -1,13 +1,14 @@
-// Queue-file images for the queue tests, written from the block layout tables with their own
-// offsets (deliberately not the library's constants or code), record bytes, and a whole-file
-// comparison that checks the time stamps against a window.
+// Queue-file images from the layout tables' own offsets (not the library's), record bytes, and a
+// whole-file comparison checking time stamps against a window.
 #ifndef VFW_TEST_DBQ_IMAGES_H
 #define VFW_TEST_DBQ_IMAGES_H
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <numeric>
 #include <string>
 
 namespace dbq_images {
@@ -26,11 +27,8 @@ inline uint32_t readBe32(const std::string& s, size_t offset) {
 }
 
 inline uint32_t byteSum(const std::string& s, size_t from, size_t to) {
-    uint32_t sum = 0;
-    for (size_t i = from; i < to; ++i) {
-        sum += uint8_t(s[i]);
-    }
-    return sum;
+    return std::accumulate(s.begin() + long(from), s.begin() + long(to), 0u,
+                           [](uint32_t sum, char c) { return sum + uint8_t(c); });
 }
 
 // Master block fields, extended layout (type 39) unless `basic`.
@@ -107,8 +105,7 @@ inline std::string pattern(size_t length, unsigned seed) {
     return s;
 }
 
-// Compares two queue-file images. The time fields of extended blocks (master offset 50, data
-// offset 26) of `actual` must lie in [from, to]; they are then compared as 0.
+// Extended blocks' times (master 50, data 26) in `actual` must lie in [from, to], then read 0.
 inline ::testing::AssertionResult sameFile(std::string actual, const std::string& expected,
                                            time_t from, time_t to) {
     for (size_t base = 0; base + BLOCK <= actual.size(); base += BLOCK) {
@@ -119,10 +116,9 @@ inline ::testing::AssertionResult sameFile(std::string actual, const std::string
         }
         be32(actual, at, actual[base + 4] == 39 || actual[base + 4] == 40 ? 0 : uint32_t(stamp));
     }
-    size_t i = 0;
-    while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) {
-        ++i;
-    }
+    const size_t i =
+        size_t(std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first -
+               actual.begin());
     return (actual == expected ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
            << actual.size() << " bytes, expected " << expected.size()
            << "; first difference in block " << i / BLOCK << " at offset " << i % BLOCK;

@@ -1,5 +1,4 @@
-// Helpers of the queue tests: byte arrays, draining a queue, and capturing the queue's log
-// records through the process log file.
+// Queue test helpers: byte arrays, draining a queue, capturing the queue's log records.
 #ifndef VFW_TEST_DBQ_TEST_UTIL_H
 #define VFW_TEST_DBQ_TEST_UTIL_H
 
@@ -32,8 +31,7 @@ inline std::string peek(vfw::DBQ& queue) {
     return std::string(reinterpret_cast<const char*>(data.get()), length);
 }
 
-// Dequeues records until the queue reports empty or `limit` records are read; into `records`
-// when given, where what was read stays when a dequeue throws.
+// Dequeues up to `limit` records; into `records` if given (kept when a dequeue throws).
 inline std::vector<std::string> drain(vfw::DBQ& queue, size_t limit = 1000,
                                       std::vector<std::string>* records = nullptr) {
     std::vector<std::string> own, &read = records ? *records : own;
@@ -59,9 +57,6 @@ class LogCapture {
         vfw::getLogger("vfw.dbq")->setLevel(-1);
         vfw::getFileLogging().close();
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
     // Everything recorded so far; recording goes on.
     std::string text() {
         vfw::getFileLogging().close();

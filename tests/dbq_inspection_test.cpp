@@ -131,18 +131,16 @@ std::string inspect(const std::string& file, char what) {
     vfw::DBQSingle q(512);
     std::string text = capture([&] {
         if (what == 'r') {
-            vfw::DBQSingle::dumpRawFile(path);
-            return;
+            return vfw::DBQSingle::dumpRawFile(path);
         }
         q.open(path, what == 'w' ? 1 : 0, 0600, false, "");
-        if (what == 'c' || what == 'w') {
-            q.setUncleanShutdown(77);
-            const uint32_t grade = q.checkQueue(what == 'c', "", std::cout);
-            std::cout << (what == 'c' ? cat("grade ", grade) : "");
-            EXPECT_EQ(uint32_t(q.isUncleanShutdown()), grade);
-        } else {
-            what == 'a' ? q.dumpAccounting() : q.dump(what == 'd');
+        if (what != 'c' && what != 'w') {
+            return what == 'a' ? q.dumpAccounting() : q.dump(what == 'd');
         }
+        q.setUncleanShutdown(77);
+        const uint32_t grade = q.checkQueue(what == 'c', "", std::cout);
+        std::cout << (what == 'c' ? cat("grade ", grade) : "");
+        EXPECT_EQ(uint32_t(q.isUncleanShutdown()), grade);
     });
     if (what == 'r') {
         EXPECT_EQ(text.substr(0, text.find('\n')), "dumping raw file " + path);
@@ -165,15 +163,14 @@ std::string childRawDump(const std::string& path, bool closeOut = false) {
         ::_exit(0);
     }
     int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status;
     return vfw_test::readFile(dir.file("out"));
 }
 
 // Block size 0 reads as 512; 1000 bytes over three blocks, the last showing 410 stale bytes.
 TEST(DbqDumpTest, EmptyFileAndRecordOverThreeBlocks) {
-    Master m = master(0, 0, 0, 0);
-    m.blockSize = 0;
+    const Master m{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ""};  // block size 0
     EXPECT_EQ(inspect(image(m, {}), 'd'), accountingLine(1, 0, 0, 0, 0, 0, 0, " operation: 0\n") +
                                               masterLine(65536, 0, 512, 0) +
                                               "DB is empty\nempty: 1\ncount: 0\ngetDataSize: 0\n");
@@ -199,15 +196,13 @@ TEST(DbqDumpTest, EmptyFileAndRecordOverThreeBlocks) {
 TEST(DbqDumpTest, EveryFieldAtItsExtremes) {
     const int32_t lo = INT32_MIN, hi = INT32_MAX;
     const uint32_t top = UINT32_MAX, half = 1u << 31;
-    Master m = master(1, -1, lo, UINT64_MAX, lo, hi);
-    m.operation = 255, m.age = top;
+    const Master m{1, -1, lo, hi, 255, lo, UINT64_MAX, 0, top, 512, ""};
     std::string file =
         image(m, {data(1, 2, -5, "s", "abc", lo, top), data(2, 3, lo, "s", "xyz", -1, half),
                   data(3, 0, hi, "", "hi", hi), data(4, -1, lo, "f"), data(5, lo, hi, "f")});
-    const std::pair<size_t, uint32_t> versionsAndTimes[] = {
-        {46, top}, {50, lo}, {538, lo}, {1046, half}, {1050, top}, {1558, top}, {1562, hi}};
-    for (const auto& p : versionsAndTimes) {
-        dbq_images::be32(file, p.first, p.second);
+    for (const auto& p : std::vector<std::pair<size_t, uint32_t>>{
+             {46, top}, {50, lo}, {538, lo}, {1046, half}, {1050, top}, {1558, top}, {1562, hi}}) {
+        dbq_images::be32(file, p.first, p.second);  // versions and times
     }
     EXPECT_EQ(inspect(file, 'd'),
               accountingLine(0, lo, UINT64_MAX, 1, -1, lo, hi, " operation: 255\n") +
@@ -279,9 +274,8 @@ TEST(DbqDumpTest, PayloadRendering) {
     const size_t size = 65536, capacity = size - 42;
     const std::string payload = bytes.substr(0, capacity - 1) + "e";
     const uint32_t sum = dbq_images::byteSum(payload, 0, capacity);
-    Master m = master(1, 1, 1, capacity);
-    m.blockSize = int32_t(size);
-    std::string file = image(m, {data(1, 0, capacity)});
+    std::string file =
+        image({1, 1, 0, 0, 0, 1, capacity, 0, 0, int32_t(size), ""}, {data(1, 0, capacity)});
     file = file.substr(0, 512) + std::string(size - 512, '\0') + file.substr(512, 42) + payload;
     dbq_images::be32(file, size + 18, sum);
     const std::string tail = masterLine(65536, 0, size, 0) + "i: 0\t" +
@@ -356,10 +350,9 @@ TEST(DbqDumpTest, IteratorState) {
 // meets a used block, from 9 or -4 fails; 1024-byte blocks; a bad block size ends the walk.
 TEST(DbqRawDumpTest, GoldenTextsAndWalkEndings) {
     auto file = [](int32_t freeHead, int32_t blockSize) {
-        Master m = master(1, 1, 2, 4, freeHead, 3);
-        m.blockSize = blockSize;
         std::string f =
-            image(m, {data(1, 0, 4), data(2, 3, 0, "sf"), data(3, 2, 2, "f"), data(4, 0, 0)});
+            image({1, 1, freeHead, 3, 0, 2, 4, 0, 0, blockSize, ""},
+                  {data(1, 0, 4), data(2, 3, 0, "sf"), data(3, 2, 2, "f"), data(4, 0, 0)});
         return f.replace(4 * 512, 5, std::string("\0\0\0\x4d\x63", 5));
     };
     const std::string two = rawLine(2, 2, "dataX", 3, 0, 1, 1),

@@ -163,8 +163,7 @@ std::string childRawDump(const std::string& path, bool closeOut = false) {
         ::_exit(0);
     }
     int status = 0;
-    EXPECT_TRUE(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << status;
+    EXPECT_TRUE(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !WEXITSTATUS(status));
     return vfw_test::readFile(dir.file("out"));
 }
 
@@ -314,8 +313,8 @@ TEST(DbqDumpTest, ChainEndings) {
     EXPECT_EQ(inspect(image(master(1, 1, 1, 5, 0, 0, true), {data(1, 9, 5, "s", "abcde")}), 'd'),
               accountingLine(0, 1, 5, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
                   fields(1, 9, 5, 1, 0, 498) +
-                  "abcde\n\nRead for block 9 failed\nEOF: 1\nBad: 0\n" +
-                  "Fail: 1\nFile pos: -1\nexception: Block 9 read failed (fs.read)");
+                  "abcde\n\nRead for block 9 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n"
+                  "exception: Block 9 read failed (fs.read)");
 }
 
 // Every inspection of a queue that is not open throws, and writes nothing.
@@ -462,10 +461,7 @@ Queue is abnormal. Block ID 4 is seen in the free-block-list, but it claims itse
 Queue is abnormal. Free block ID 5 records its previous block is 1; but the previous block is 4.
 Queue is abnormal. Recorded free-tail is 5; and free-tail we see is 0.
 grade 3)"},
-        {[](Layout& l) {
-             l.m.tail = 1, l.m.freeTail = 9, l.m.count = -1, l.m.dataSize = 5000000000;
-         },
-         R"(
+        {[](Layout& l) { l.m = master(1, 1, -1, 5000000000, 4, 9); }, R"(
 Queue is abnormal. Recorded tail is 1; and tail we see is 3.
 Queue is abnormal. Recorded free-tail is 9; and free-tail we see is 5.
 Queue is abnormal. Recorded number of records is -1; and number of records we count is 2.
@@ -512,7 +508,6 @@ TEST(DbqCheckTest, BlockLeftByAnUpdateThatDiedAfterGrowingTheFile) {
     vfw::getLogger("vfw.dbqs")->setShowMore(4);
     vfw::DBQSingle queue(512);
     ASSERT_TRUE(queue.open(dir.file("q"), 0, 0600, true, "spool"));
-    ASSERT_EQ(queue.getFileSize(), 3 * 512);
     std::ostringstream out, quiet;
     EXPECT_EQ(queue.checkQueue(true, "chk> ", out), 2u);
     EXPECT_EQ(out.str(), "chk> Checking queue for integrity\nchk> " + std::string(ORPHAN_2) + "\n");

@@ -371,9 +371,7 @@ TEST(DbqRawDumpTest, GoldenTextsAndWalkEndings) {
     EXPECT_EQ(childRawDump(dir.file("q"), true), "*** Counts match!! ***\n");
     const std::string none = "\nError in reading data.\n" + totals(0, 0, 0, 0, false) +
                              "Dumping free list: \nTotal free blocks read: 0\n";
-    std::string large = file(3, 1024);
-    large = large.substr(0, 512) + std::string(512, '\0') + large.substr(512, 512) +
-            std::string(512, '\0');
+    std::string large = file(3, 1024).insert(512, 512, '\0').substr(0, 1536).append(512, '\0');
     const std::pair<std::string, std::string> cases[] = {
         {file(1, 512),
          rawLine(1, 1, "dataX", 0, 4, 0, 0) +

@@ -1,8 +1,5 @@
-// The inspections of a queue file (dump, dumpAccounting, the raw dump, the integrity check):
-// golden texts written from the dump rules for empty, spanning, extreme, looping and damaged
-// files, payload rendering against a byte-by-byte reference, every finding of the check with its
-// grade, the order of the two standard streams, the fuzz target's seed corpus, and the state of
-// a new record iterator.
+// Queue file inspections (dump, dumpAccounting, raw dump, integrity check): golden texts, payload
+// rendering, every check finding, stream order, the fuzz seeds, and a new iterator's state.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -28,20 +25,15 @@ using dbq_images::Master;
 
 Master master(int32_t head, int32_t tail, int32_t count, uint64_t dataSize, int32_t freeHead = 0,
               int32_t freeTail = 0, bool basic = false) {
-    Master m;
-    m.head = head, m.tail = tail, m.count = count, m.dataSize = dataSize;
-    m.freeHead = freeHead, m.freeTail = freeTail, m.basic = basic;
-    return m;
+    return {head, tail, freeHead, freeTail, 0, count, dataSize, 0, 0, 512, "", basic};
 }
 
 // `flags`: 's' spanning, 'f' free.
 Data data(int32_t id, int32_t next, int64_t sizeOrPrevious, const char* flags = "",
           const std::string& payload = "", int32_t spanSeq = 0, uint32_t age = 0) {
-    Data d;
-    d.id = id, d.next = next, d.sizeOrPrevious = uint32_t(sizeOrPrevious), d.payload = payload;
-    d.spanning = std::strchr(flags, 's') != nullptr, d.free = std::strchr(flags, 'f') != nullptr;
-    d.spanSeq = spanSeq, d.age = age;
-    return d;
+    const bool spans = std::strchr(flags, 's') != nullptr,
+               free = std::strchr(flags, 'f') != nullptr;
+    return {id, next, uint32_t(sizeOrPrevious), spans, free, age, spanSeq, payload};
 }
 
 // The master block, then `blocks`, whose `basic` means "in the other layout"; time stamps 0.
@@ -118,8 +110,8 @@ std::string ending(const std::string& text, size_t length) {
 template <class Body>
 std::string capture(Body body) {
     std::ostringstream out;
-    std::streambuf* savedOut = std::cout.rdbuf(out.rdbuf());
-    std::streambuf* savedErr = std::cerr.rdbuf(out.rdbuf());
+    std::streambuf *savedOut = std::cout.rdbuf(out.rdbuf()),
+                   *savedErr = std::cerr.rdbuf(out.rdbuf());
     try {
         body();
     } catch (const std::exception& e) {
@@ -130,10 +122,8 @@ std::string capture(Body body) {
     return out.str();
 }
 
-// What one inspection of `file` writes, opened read-only without the clean-shutdown check: 'd'
-// dump with payloads, 'n' without, 'a' dumpAccounting, 'c' checkQueue printing to std::cout,
-// then its grade (kept in the unclean-shutdown flag too), 'w' checkQueue through a queue open
-// for writing, 'r' dumpRawFile from the line feed that ends its first line (naming the path).
+// One inspection of `file` opened leniently: 'd' dump, 'n' without payloads, 'a' accounting, 'c'
+// check and its grade, 'w' check opened writable, 'r' raw dump after its first line.
 std::string inspect(const std::string& file, char what) {
     static vfw_test::TempDir dir;
     const std::string path = dir.file("q");
@@ -141,18 +131,16 @@ std::string inspect(const std::string& file, char what) {
     vfw::DBQSingle q(512);
     std::string text = capture([&] {
         if (what == 'r') {
-            vfw::DBQSingle::dumpRawFile(path);
-            return;
+            return vfw::DBQSingle::dumpRawFile(path);
         }
         q.open(path, what == 'w' ? 1 : 0, 0600, false, "");
-        if (what == 'c' || what == 'w') {
-            q.setUncleanShutdown(77);
-            const uint32_t grade = q.checkQueue(what == 'c', "", std::cout);
-            std::cout << (what == 'c' ? cat("grade ", grade) : "");
-            EXPECT_EQ(uint32_t(q.isUncleanShutdown()), grade);
-        } else {
-            what == 'a' ? q.dumpAccounting() : q.dump(what == 'd');
+        if (what != 'c' && what != 'w') {
+            return what == 'a' ? q.dumpAccounting() : q.dump(what == 'd');
         }
+        q.setUncleanShutdown(77);
+        const uint32_t grade = q.checkQueue(what == 'c', "", std::cout);
+        std::cout << (what == 'c' ? cat("grade ", grade) : "");
+        EXPECT_EQ(uint32_t(q.isUncleanShutdown()), grade);
     });
     if (what == 'r') {
         EXPECT_EQ(text.substr(0, text.find('\n')), "dumping raw file " + path);
@@ -161,8 +149,7 @@ std::string inspect(const std::string& file, char what) {
     return text;
 }
 
-// The raw dump of `path` in a child whose descriptors 1 (closed when `closeOut`) and 2 share a
-// file.
+// The raw dump of `path` in a child whose descriptors 1 (or closed) and 2 share a file.
 std::string childRawDump(const std::string& path, bool closeOut = false) {
     vfw_test::TempDir dir;
     std::fflush(nullptr);
@@ -176,16 +163,13 @@ std::string childRawDump(const std::string& path, bool closeOut = false) {
         ::_exit(0);
     }
     int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !WEXITSTATUS(status));
     return vfw_test::readFile(dir.file("out"));
 }
 
-// An empty file recording the block size 0 (read as 512); 1000 bytes in blocks of 470: each says
-// Size 1000, span sequences 0, 1, 2, the last shows its 60 record bytes and 410 stale ones.
+// Block size 0 reads as 512; 1000 bytes over three blocks, the last showing 410 stale bytes.
 TEST(DbqDumpTest, EmptyFileAndRecordOverThreeBlocks) {
-    Master m = master(0, 0, 0, 0);
-    m.blockSize = 0;
+    const Master m{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ""};  // block size 0
     EXPECT_EQ(inspect(image(m, {}), 'd'), accountingLine(1, 0, 0, 0, 0, 0, 0, " operation: 0\n") +
                                               masterLine(65536, 0, 512, 0) +
                                               "DB is empty\nempty: 1\ncount: 0\ngetDataSize: 0\n");
@@ -207,20 +191,17 @@ TEST(DbqDumpTest, EmptyFileAndRecordOverThreeBlocks) {
     EXPECT_EQ(inspect(image(master(1, 3, 1, 1000), blocks), 'd'), expected);
 }
 
-// Every number at the extremes of its field: ids, next, size or previous, span sequence, count
-// and time signed, version, age and data size unsigned; a size of zero or less shows no payload.
+// Every field at its extremes (signed or unsigned as it is); a size <= 0 shows no payload.
 TEST(DbqDumpTest, EveryFieldAtItsExtremes) {
     const int32_t lo = INT32_MIN, hi = INT32_MAX;
     const uint32_t top = UINT32_MAX, half = 1u << 31;
-    Master m = master(1, -1, lo, UINT64_MAX, lo, hi);
-    m.operation = 255, m.age = top;
+    const Master m{1, -1, lo, hi, 255, lo, UINT64_MAX, 0, top, 512, ""};
     std::string file =
         image(m, {data(1, 2, -5, "s", "abc", lo, top), data(2, 3, lo, "s", "xyz", -1, half),
                   data(3, 0, hi, "", "hi", hi), data(4, -1, lo, "f"), data(5, lo, hi, "f")});
-    const std::pair<size_t, uint32_t> versionsAndTimes[] = {
-        {46, top}, {50, lo}, {538, lo}, {1046, half}, {1050, top}, {1558, top}, {1562, hi}};
-    for (const auto& p : versionsAndTimes) {
-        dbq_images::be32(file, p.first, p.second);
+    for (const auto& p : std::vector<std::pair<size_t, uint32_t>>{
+             {46, top}, {50, lo}, {538, lo}, {1046, half}, {1050, top}, {1558, top}, {1562, hi}}) {
+        dbq_images::be32(file, p.first, p.second);  // versions and times
     }
     EXPECT_EQ(inspect(file, 'd'),
               accountingLine(0, lo, UINT64_MAX, 1, -1, lo, hi, " operation: 255\n") +
@@ -259,8 +240,7 @@ std::string renderByRules(const std::string& bytes) {
     return text;
 }
 
-// 300 one-block records whose kind of bytes (text, any, NUL, special, mixed) changes every 16
-// bytes, sizes around the capacity; one 64 KiB block, longer than the renderer's pieces.
+// 300 one-block records of mixed kinds of bytes, sizes around the capacity; one 64 KiB block.
 TEST(DbqDumpTest, PayloadRendering) {
     EXPECT_EQ(renderByRules(std::string("ab\0\0\0c\n\r\b\x7f\xc8 ~\0\0", 15)),
               "ab<NULL*3>c\\n\\r<BS>?? ~");
@@ -293,9 +273,8 @@ TEST(DbqDumpTest, PayloadRendering) {
     const size_t size = 65536, capacity = size - 42;
     const std::string payload = bytes.substr(0, capacity - 1) + "e";
     const uint32_t sum = dbq_images::byteSum(payload, 0, capacity);
-    Master m = master(1, 1, 1, capacity);
-    m.blockSize = int32_t(size);
-    std::string file = image(m, {data(1, 0, capacity)});
+    std::string file =
+        image({1, 1, 0, 0, 0, 1, capacity, 0, 0, int32_t(size), ""}, {data(1, 0, capacity)});
     file = file.substr(0, 512) + std::string(size - 512, '\0') + file.substr(512, 42) + payload;
     dbq_images::be32(file, size + 18, sum);
     const std::string tail = masterLine(65536, 0, size, 0) + "i: 0\t" +
@@ -319,8 +298,7 @@ void expectLoop(int32_t entries) {
     EXPECT_EQ(ending(text, last.size()), last);
 }
 
-// The limit, also lowered (a chain of exactly the limit ends normally); a chain that leaves the
-// file shows the entries before it, the read's report, then its exception.
+// The entry limit, also lowered; a chain leaving the file ends in the read's report and exception.
 TEST(DbqDumpTest, ChainEndings) {
     ASSERT_EQ(vfw::DBQSingle::getDumpEntryLimit(), 1000002);
     expectLoop(1000002);
@@ -335,8 +313,8 @@ TEST(DbqDumpTest, ChainEndings) {
     EXPECT_EQ(inspect(image(master(1, 1, 1, 5, 0, 0, true), {data(1, 9, 5, "s", "abcde")}), 'd'),
               accountingLine(0, 1, 5, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
                   fields(1, 9, 5, 1, 0, 498) +
-                  "abcde\n\nRead for block 9 failed\nEOF: 1\nBad: 0\n" +
-                  "Fail: 1\nFile pos: -1\nexception: Block 9 read failed (fs.read)");
+                  "abcde\n\nRead for block 9 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n"
+                  "exception: Block 9 read failed (fs.read)");
 }
 
 // Every inspection of a queue that is not open throws, and writes nothing.
@@ -349,18 +327,13 @@ TEST(DbqDumpTest, UnopenedQueueIsRefused) {
               "not opened.exception: DBQSingle (checkQueue) is not opened.");
 }
 
-// The iterator's state: the end cursor, and cursors on a closed queue, an empty one and one
-// whose oldest record starts in block 3.
+// Cursors: the end, on a closed queue, an empty one, one whose oldest record starts in block 3.
 TEST(DbqDumpTest, IteratorState) {
     vfw_test::TempDir dir;
     vfw::DBQSingle queue(512);
     auto expectCursor = [](const vfw::DBQSingle::Iterator& it, vfw::DBQSingle* q, int32_t id) {
-        EXPECT_EQ(it.queue(), q);
-        EXPECT_EQ(it.blockId(), id);
-        EXPECT_EQ(it.logger()->getName(), "vfw.dbq.iterator");
-        EXPECT_FALSE(it.buffer());
-        EXPECT_EQ(it.position(), 0);
-        EXPECT_EQ(it.limit(), 0);
+        EXPECT_TRUE(it.queue() == q && it.blockId() == id && !it.buffer() && it.position() == 0 &&
+                    it.limit() == 0 && it.logger()->getName() == "vfw.dbq.iterator");
     };
     expectCursor(vfw::DBQSingle::Iterator(), nullptr, 0);
     expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 0);
@@ -372,16 +345,13 @@ TEST(DbqDumpTest, IteratorState) {
     expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 3);
 }
 
-// Block 1 holds a record; 2 (still spanning) and 3 are free; 4 is no block (type 99, id 77). The
-// free list from 2 loops and ends after as many blocks as the file has; from 1 it meets a used
-// block; from 9 or -4 the read fails. 1024-byte blocks are read as such; a block size too small,
-// negative or huge ends the block loop at once, and the free list is not read.
+// 1 in use, 2 (spanning) and 3 free, 4 no block (type 99, id 77). Free list from 2 loops, from 1
+// meets a used block, from 9 or -4 fails; 1024-byte blocks; a bad block size ends the walk.
 TEST(DbqRawDumpTest, GoldenTextsAndWalkEndings) {
     auto file = [](int32_t freeHead, int32_t blockSize) {
-        Master m = master(1, 1, 2, 4, freeHead, 3);
-        m.blockSize = blockSize;
         std::string f =
-            image(m, {data(1, 0, 4), data(2, 3, 0, "sf"), data(3, 2, 2, "f"), data(4, 0, 0)});
+            image({1, 1, freeHead, 3, 0, 2, 4, 0, 0, blockSize, ""},
+                  {data(1, 0, 4), data(2, 3, 0, "sf"), data(3, 2, 2, "f"), data(4, 0, 0)});
         return f.replace(4 * 512, 5, std::string("\0\0\0\x4d\x63", 5));
     };
     const std::string two = rawLine(2, 2, "dataX", 3, 0, 1, 1),
@@ -401,9 +371,7 @@ TEST(DbqRawDumpTest, GoldenTextsAndWalkEndings) {
     EXPECT_EQ(childRawDump(dir.file("q"), true), "*** Counts match!! ***\n");
     const std::string none = "\nError in reading data.\n" + totals(0, 0, 0, 0, false) +
                              "Dumping free list: \nTotal free blocks read: 0\n";
-    std::string large = file(3, 1024);
-    large = large.substr(0, 512) + std::string(512, '\0') + large.substr(512, 512) +
-            std::string(512, '\0');
+    std::string large = file(3, 1024).insert(512, 512, '\0').substr(0, 1536).append(512, '\0');
     const std::pair<std::string, std::string> cases[] = {
         {file(1, 512),
          rawLine(1, 1, "dataX", 0, 4, 0, 0) +
@@ -426,8 +394,7 @@ TEST(DbqRawDumpTest, GoldenTextsAndWalkEndings) {
                   totals(1, 0, 0, 0, true) + "Dumping free list: \nTotal free blocks read: 0\n");
 }
 
-// An empty file: the master block read's report and exception. A path that cannot be opened: the
-// perror line after the first line, no hang on a FIFO, the open's error with stdout closed.
+// An empty file; paths that cannot be opened (no hang on a FIFO), also with stdout closed.
 TEST(DbqRawDumpTest, FilesThatCannotBeDumped) {
     EXPECT_EQ(inspect("", 'r'),
               "\nRead for block 0 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n"
@@ -492,10 +459,7 @@ Queue is abnormal. Block ID 4 is seen in the free-block-list, but it claims itse
 Queue is abnormal. Free block ID 5 records its previous block is 1; but the previous block is 4.
 Queue is abnormal. Recorded free-tail is 5; and free-tail we see is 0.
 grade 3)"},
-        {[](Layout& l) {
-             l.m.tail = 1, l.m.freeTail = 9, l.m.count = -1, l.m.dataSize = 5000000000;
-         },
-         R"(
+        {[](Layout& l) { l.m = master(1, 1, -1, 5000000000, 4, 9); }, R"(
 Queue is abnormal. Recorded tail is 1; and tail we see is 3.
 Queue is abnormal. Recorded free-tail is 9; and free-tail we see is 5.
 Queue is abnormal. Recorded number of records is -1; and number of records we count is 2.
@@ -523,9 +487,8 @@ grade 3)"},
     }
 }
 
-// With no free list the sweep still finds the block an update left when it died after growing
-// the file (its first master write failed). The prefix starts every line printed; quietly the
-// grade is kept; every finding is an INFO record from checkQueue after the queue's label.
+// The sweep finds the block a push left when its first master write failed; the prefix starts
+// each line; quietly the grade is kept; findings are INFO records from checkQueue.
 TEST(DbqCheckTest, BlockLeftByAnUpdateThatDiedAfterGrowingTheFile) {
     vfw_test::TempDir dir;
     {
@@ -543,7 +506,6 @@ TEST(DbqCheckTest, BlockLeftByAnUpdateThatDiedAfterGrowingTheFile) {
     vfw::getLogger("vfw.dbqs")->setShowMore(4);
     vfw::DBQSingle queue(512);
     ASSERT_TRUE(queue.open(dir.file("q"), 0, 0600, true, "spool"));
-    ASSERT_EQ(queue.getFileSize(), 3 * 512);
     std::ostringstream out, quiet;
     EXPECT_EQ(queue.checkQueue(true, "chk> ", out), 2u);
     EXPECT_EQ(out.str(), "chk> Checking queue for integrity\nchk> " + std::string(ORPHAN_2) + "\n");
@@ -561,10 +523,8 @@ TEST(DbqCheckTest, BlockLeftByAnUpdateThatDiedAfterGrowingTheFile) {
     }
 }
 
-// The fuzz target's seed corpus (fuzz/corpus/dbq_fuzz) through every inspection, on each run of
-// the normal and sanitizer builds: sound seeds, and those whose damage is accepted by design
-// (an interrupted update, a block id off its position, a descriptor size nobody reads), check
-// clean; every other seed is noticed. As in the target, the dump follows 64 entries at most.
+// Every seed of fuzz/corpus/dbq_fuzz through every inspection: the sound ones (or damaged as
+// accepted by design) check clean, every other is noticed; at most 64 dump entries, as there.
 TEST(DbqFuzzSeedsTest, EveryInspectionOfEverySeed) {
     const std::string sound =
         " new records records_and_free basic unclean block_id descriptor_size block_size_0 ";

@@ -122,7 +122,17 @@ void DBQSingle::dropLastBlock() {
     if (id < 1) {
         return;
     }
-    BlockPtr block = getDataBlock(id);
+    BlockPtr block;
+    try {
+        block = getDataBlock(id);
+    } catch (const VFWException& e) {
+        // Giving blocks back is housekeeping after a committed update: a last block that does
+        // not read back (the end of a record cut short by a crash, or damage) stays, and the
+        // caller's update still succeeds.
+        VFW_LOG(m_logger, LEVEL_WARN, "%s: the last block %d is kept: %s", m_label.c_str(), id,
+                e.what());
+        return;
+    }
     if (!block->isFree()) {
         return;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/test_util.h"
 #include "vfw/dbq.h"
 #include "vfw/log.h"
@@ -44,30 +45,17 @@ inline std::vector<std::string> drain(vfw::DBQ& queue, size_t limit = 1000,
     return read;
 }
 
-// While alive, the records of "vfw.dbqs" and "vfw.dbq" from DEBUG up go to a log file.
-class LogCapture {
+// While alive, the records of "vfw.dbqs" and "vfw.dbq" from DEBUG up go to the capture file.
+class LogCapture : public vfw_test::LogCapture {
   public:
-    LogCapture() : m_path(m_dir.file("log")) {
-        EXPECT_EQ(vfw::getFileLogging().open(m_path), 0);
-        vfw::getLogger("vfw.dbqs")->setLevel(vfw::LEVEL_DEBUG);
-        vfw::getLogger("vfw.dbq")->setLevel(vfw::LEVEL_DEBUG);
-    }
-    ~LogCapture() {
-        vfw::getLogger("vfw.dbqs")->setLevel(-1);
-        vfw::getLogger("vfw.dbq")->setLevel(-1);
-        vfw::getFileLogging().close();
-    }
-    // Everything recorded so far; recording goes on.
-    std::string text() {
-        vfw::getFileLogging().close();
-        std::string text = vfw_test::readFile(m_path);
-        vfw::getFileLogging().open(m_path);
-        return text;
-    }
+    LogCapture() { setLevels(vfw::LEVEL_DEBUG); }
+    ~LogCapture() { setLevels(-1); }
 
   private:
-    vfw_test::TempDir m_dir;
-    std::string m_path;
+    static void setLevels(int level) {
+        vfw::getLogger("vfw.dbqs")->setLevel(level);
+        vfw::getLogger("vfw.dbq")->setLevel(level);
+    }
 };
 
 }  // namespace dbq_test

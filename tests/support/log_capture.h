@@ -25,6 +25,9 @@ class LogCapture {
     }
     ~LogCapture() { vfw::getFileLogging().close(); }  // records go to syslog again
 
+    // Everything written to the file so far, prefixes included.
+    std::string text() const { return readFile(m_dir.file("log")); }
+
     // The record lines written since the previous call, oldest first, each without the file's
     // prefix "<date> <time> <zone> <host> <program>[<pid>]: "; a line that has none continues
     // the record before it (a message holding a line end).

@@ -20,61 +20,27 @@ using namespace cprops_test;
 namespace {
 
 TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
-    // A configuration line, and a name with the value it has once all lines are loaded.
-    const std::string x1016(1016, 'x'), p599(599, 'p'), q419(419, 'q');  // lines of 1023
-    // clang-format off
-    const Pairs env = {{"CPT_HOME", "/home/t"}, {"CPT_BOTH", "from-env"},
-        {"CPT_QUOTED", "'quoted value'"}, {"CPT_REF", "$CPT_HOME"}, {"7", "seven"}};
-    const struct { std::string text, name, value; } lines[] = {
-        {"b=2", "b", "2"}, {"c 3", "c", "3"}, {"d\t4", "d", "4"}, {"e:=5", "e", "5"},
-        {"f =6", "f", "6"}, {"   i: 9", "i", "9"}, {"cr\r3", "cr", "3"},
-        {"cb : value", "cb", ": value"}, {"cc = value", "cc", "value"},
-        {"cd: = value", "cd", "= value"}, {"cf  =value", "cf", "=value"},
-        {"alone", "alone", "<none>"}, {"empty:", "empty", ""}, {"blank: ", "blank", ""},
-        {"ws:   x  \t y   ", "ws", "x y"}, {"wq: x \"  in  q \" y", "wq", "x \"  in  q \" y"},
-        // Comments only in the first column; a comment never continues.
-        {"#c1: 1", "c1", "<none>"}, {"!c2: 2", "!c2", "<none>"}, {"  # note", "#", "note"},
-        {"cm: 3 # not a comment", "cm", "3 # not a comment"}, {"#f: comment \\", "f", "6"},
-        {"g: after comment", "g", "after comment"}, {": no name", "", "<none>"},
-        {"Vaud.At.Spool: spool-x", "VAUD.AT.SPOOL", "spool-x"}, {"1abc: d", "1ABC", "d"},
-        // Escapes: only digits and upper-case A to F are hex digits; a NUL stays as written.
-        {"t: a\\tb\\nc\\rd\\fe\\vf", "t", "a\tb\nc\rd\fe\vf"}, {"x: \\x41\\x7E\\x3A", "x", "A~:"},
-        {"lower: \\x4a", "lower", "x4a"}, {"short: \\x4", "short", "x4"},
-        {"bs: a\\\\b", "bs", "a\\b"}, {"nul: a\\x00b", "nul", "a\\x00b"},
-        {"other: \\q\\ \\:\\=", "other", "q :="}, {"escname\\:x\\ y: 1", "escname:x y", "1"},
-        {"\\=eq=2", "=eq", "2"},
-        // One whole quoted string is unquoted; single quotes are literal; escaped quotes stay.
-        {"dq: \"a  b\"", "dq", "a  b"}, {"sq: 'a  b'", "sq", "a  b"}, {"none: \"\"", "none", ""},
-        {"dqesc: \"x\\ty\\\"z\\x41\"", "dqesc", "x\ty\"zA"}, {"open: \"abc", "open", "\"abc"},
-        {"sqlit: 'x\\ty\\x41'", "sqlit", "x\\ty\\x41"}, {"mixed: \"ab\"cd", "mixed", "\"ab\"cd"},
-        {"escq: \\\"abc\\\"", "escq", "\"abc\""}, {"sqesc: 'x\\'", "sqesc", "'x\\'"},
-        // The environment before earlier properties; an undefined name is nothing; "{" starts
-        // no name; a name starting with a digit is that digit; replacements are unquoted once.
-        {"ra: $CPT_HOME/x", "ra", "/home/t/x"}, {"base: /opt", "base", "/opt"},
-        {"rb: $base/bin:${base}", "rb", "/opt/bin:${base}"}, {"CPT_BOTH: file", "CPT_BOTH", "file"},
-        {"rc: $CPT_BOTH", "rc", "from-env"}, {"rd: [$CPT_UNSET]", "rd", "[]"},
-        {"re: $later", "re", ""}, {"later: x", "later", "x"}, {"rf: $BASE", "rf", "/opt"},
-        {"sqref: '$CPT_HOME'", "sqref", "$CPT_HOME"}, {"dqref: \"$base\"", "dqref", "/opt"},
-        {"dollar: \\$CPT_HOME", "dollar", "$CPT_HOME"}, {"digit2: $77", "digit2", "seven7"},
-        {"lone: 5$ and $-x", "lone", "5$ and $-x"}, {"unq: <$CPT_QUOTED>", "unq", "<quoted value>"},
-        {"once: $CPT_REF", "once", "$CPT_HOME"},
+    // The rules' table (tests/data/cproperties_syntax), after two lines of 1023 characters.
+    const std::string x1016(1016, 'x'), p599(599, 'p'), q419(419, 'q');
+    const Pairs env = {{"CPT_HOME", "/home/t"},
+                       {"CPT_BOTH", "from-env"},
+                       {"CPT_QUOTED", "'quoted value'"},
+                       {"CPT_REF", "$CPT_HOME"},
+                       {"7", "seven"}};
+    std::vector<std::vector<std::string>> lines = {
         {"exact: " + x1016, "exact", x1016},
-        {"jl: " + p599 + "\\\n" + q419, "jl", p599 + " " + q419},
-        // An even run of backslashes ends the line; of an odd run the last one joins.
-        {"ja: one \\\n   two", "ja", "one two"}, {"jb: x\\\\", "jb", "x\\"}, {"jc: y", "jc", "y"},
-        {"jd: p\\\\\\\n q", "jd", "p\\ q"}, {"je: 1,\\\n2,\\\n3", "je", "1, 2, 3"},
-        {"h: last\\", "h", "last"}};
-
-    // clang-format on
+        {"jl: " + p599 + "\\\n" + q419, "jl", p599 + " " + q419}};
+    for (auto& row : vfw_test::table("cproperties_syntax"))
+        lines.push_back(row);
     for (const auto& e : env)
         ::setenv(e.first.c_str(), e.second.c_str(), 1);
     std::string text;
     for (const auto& line : lines)
-        text += line.text + (&line != std::end(lines) - 1 ? "\n" : "");
+        text += line.at(0) + (&line != &lines.back() ? "\n" : "");
     Store s;
     ASSERT_EQ(0, loadText(s, text));
     for (const auto& line : lines)
-        EXPECT_EQ(line.value, get(s, line.name)) << line.text;
+        EXPECT_EQ(line.at(2), get(s, line.at(1))) << line.at(0);
     EXPECT_EQ(4 + 63, s->size(s.p));  // the host facts and the names; no empty name
     EXPECT_STREQ("dflt", s->getPropertyWithDefault(s.p, "alone", "dflt", nullptr));
     EXPECT_STREQ("", s->getPropertyWithDefault(s.p, "empty", "dflt", nullptr));
@@ -95,53 +61,27 @@ TEST(CPropertiesSyntax, EveryRuleOnALineOfItsOwn) {
 TEST(CPropertiesGetters, IntUIntBoolAndTime) {
     Store s;
     ASSERT_EQ(0, vfw::newProps(&s.p, 1, 0));
-    // getInt (base 10), getUInt (any base), both the low 32 bits; getBool (-1: the default).
-    // clang-format off
-    const struct { const char* value; int i; unsigned u; int b; } numbers[] = {
-        {"42", 42, 42, -1}, {"-7", -7, 4294967289u, -1}, {"abc", 0, 0, -1}, {"12abc", 12, 12, -1},
-        {"4294967297", 1, 1, -1}, {"0x10", 0, 16, -1}, {"010", 10, 8, -1}, {"0XfF", 0, 255, -1},
-        {"4000000000", -294967296, 4000000000u, -1}, {"0", 0, 0, 0}, {"1", 1, 1, 1}, {"", 5, 9, -1},
-        {"TRUE", 0, 0, 1}, {"Yes", 0, 0, 1}, {"FaLsE", 0, 0, 0}, {"NO", 0, 0, 0},
-        {"maybe", 0, 0, -1}};
-    // clang-format on
-    for (const auto& c : numbers) {
-        ASSERT_EQ(0, s->setProperty(s.p, "V", c.value));
+    for (const auto& c : vfw_test::table("cproperties_getters")) {  // int|time, value, expected
+        const char* value = c.at(1) == "<unset>" ? nullptr : c[1].c_str();
+        ASSERT_EQ(0, value ? s->setProperty(s.p, "V", value) : (s->deleteProperty(s.p, "v", 0), 0));
         int err = 1;
-        EXPECT_EQ(c.i, s->getInt(s.p, "v", 5, &err)) << c.value;
-        EXPECT_EQ(0, err);
-        EXPECT_EQ(c.u, s->getUInt(s.p, "v", 9, nullptr)) << c.value;
-        EXPECT_EQ(c.b != 0, s->getBool(s.p, "v", true, nullptr)) << c.value;
-        EXPECT_EQ(c.b == 1, s->getBool(s.p, "v", false, nullptr)) << c.value;
+        const std::string got =
+            c[0] == "int"
+                ? std::to_string(s->getInt(s.p, "v", 5, &err)) + " " +
+                      std::to_string(s->getUInt(s.p, "v", 9, nullptr)) + " " +
+                      (s->getBool(s.p, "v", true, nullptr)
+                           ? s->getBool(s.p, "v", false, nullptr) ? "1" : "-1"
+                           : "0")
+                : std::to_string(s->getTime(s.p, "V", std::stoi(c.at(2)), c.at(3)[0], &err));
+        std::string expected = c[0] == "int" ? c.at(2) + " " + c.at(3) + " " + c.at(4) : c.at(4);
+        EXPECT_EQ(got + " " + std::to_string(err), expected + " " + c.back())
+            << c[1] << " " << c[3];
     }
     EXPECT_EQ(9u, s->getUInt(s.p, "missing", 9, nullptr));
     EXPECT_TRUE(s->getBool(s.p, "missing", true, nullptr));
     int err = 1;
     EXPECT_EQ(5, s->getInt(s.p, nullptr, 5, &err));
     EXPECT_EQ(-22, err);
-    // Case-sensitive units, one letter read; what does not fit in 32 bits: the default and -22.
-    // clang-format off
-    const struct { const char* value; int dflt; char unit; int seconds, err; } times[] = {
-        {"10s", 30, 's', 10, 0}, {"10m", 30, 's', 600, 0}, {"10h", 30, 's', 36000, 0},
-        {"10d", 30, 's', 864000, 0}, {"10w", 30, 's', 6048000, 0}, {"10M", 30, 's', 26280000, 0},
-        {"10y", 30, 's', 315360000, 0}, {"10", 30, 's', 10, 0}, {"10", 30, 'm', 600, 0},
-        {"0h", 30, 's', 0, 0}, {"2hours", 30, 's', 7200, 0}, {"10 m", 30, 's', 30, 0},
-        {"10x", 2, 'm', 120, 0}, {"soon", 30, 's', 30, 0}, {"", 30, 's', 30, 0},
-        {nullptr, 2, 'h', 7200, 0}, {nullptr, 2, 'x', 0, 0}, {"-1", 30, 's', -1, 0},
-        {"-1h", 30, 'm', -1, 0}, {"-5", 30, 's', 30, -22}, {"-5m", 30, 'm', 1800, -22},
-        {"100y", 30, 's', 30, -22}, {"99999999999", 30, 's', 30, -22},
-        {"99999999999s", 30, 's', 30, -22}, {"2147483647", 30, 's', INT32_MAX, 0},
-        {"2147483647s", 30, 'h', INT32_MAX, 0}, {"2147483647", 30, 'm', 1800, -22},
-        {"2147483648", 30, 's', 30, -22}, {"-99999999999", 30, 's', 30, -22},
-        {"-2147483648", 30, 's', 30, -22}, {nullptr, 100, 'y', INT32_MAX, -22},
-        {nullptr, -100, 'y', INT32_MIN, -22}};
-    // clang-format on
-    for (const auto& c : times) {
-        ASSERT_EQ(
-            0, c.value ? s->setProperty(s.p, "t", c.value) : (s->deleteProperty(s.p, "t", 0), 0));
-        err = 1;
-        EXPECT_EQ(c.seconds, s->getTime(s.p, "T", c.dflt, c.unit, &err)) << c.value << c.unit;
-        EXPECT_EQ(c.err, err) << (c.value ? c.value : "missing") << " " << c.unit;
-    }
 }
 
 TEST(CPropertiesChanges, SetDeleteAndTheDump) {

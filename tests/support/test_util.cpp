@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -40,6 +42,49 @@ void writeFile(const std::string& path, const std::string& bytes) {
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
+}
+
+namespace {
+
+std::string unescape(const std::string& field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        const char next = i + 1 < field.size() ? field[i + 1] : '\0';
+        const char* simple = std::strchr("\\tnrfv", next);
+        if (field[i] == '\\' && next != '\0' && simple != nullptr) {
+            out += "\\\t\n\r\f\v"[simple - "\\tnrfv"];
+            ++i;
+        } else if (field[i] == '\\' && next == 'x' && i + 3 < field.size() &&
+                   std::isxdigit(static_cast<unsigned char>(field[i + 2])) &&
+                   std::isxdigit(static_cast<unsigned char>(field[i + 3]))) {
+            out += char(std::stoi(field.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> table(const std::string& name) {
+    std::string path = __FILE__;
+    path = path.substr(0, path.rfind("/support/")) + "/data/" + name;
+    std::ifstream in(path);
+    EXPECT_TRUE(in.is_open()) << "no table " << path;
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line.rfind("//", 0) == 0) {
+            continue;
+        }
+        rows.emplace_back();
+        for (size_t begin = 0, end = 0; end != std::string::npos; begin = end + 1) {
+            end = line.find('\t', begin);
+            rows.back().push_back(unescape(line.substr(begin, end - begin)));
+        }
+    }
+    return rows;
 }
 
 }  // namespace vfw_test

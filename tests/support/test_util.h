@@ -1,8 +1,10 @@
-// Helpers shared by the tests: a private temporary directory and whole-file reads and writes.
+// Helpers shared by the tests: a private temporary directory, whole-file reads and writes, and
+// the tables of cases kept as text under tests/data.
 #ifndef VFW_TEST_UTIL_H
 #define VFW_TEST_UTIL_H
 
 #include <string>
+#include <vector>
 
 namespace vfw_test {
 
@@ -22,6 +24,11 @@ class TempDir {
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
+
+// The rows of tests/data/<name>: one per line, fields separated by tabs, the escapes \\ \t \n \r
+// \f \v and \xHH decoded within each field (any other backslash stays as it is). Empty lines and
+// lines starting with "//" are skipped. A missing file fails the test and gives no rows.
+std::vector<std::vector<std::string>> table(const std::string& name);
 
 }  // namespace vfw_test
 

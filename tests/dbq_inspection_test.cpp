@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -426,64 +427,34 @@ const char* const ORPHAN_2 =
 
 // A change to the sound layout, its findings in order (the recorded value first), its grade.
 TEST(DbqCheckTest, EveryFindingWithItsGrade) {
-    const std::pair<void (*)(Layout&), const char*> cases[] = {
-        {[](Layout&) {}, "\ngrade 0"},
-        {[](Layout& l) { l.m.basic = true; }, "\ngrade 0"},
-        {[](Layout& l) {
+    const std::pair<const char*, void (*)(Layout&)> cases[] = {
+        {"sound", [](Layout&) {}},
+        {"basic", [](Layout& l) { l.m.basic = true; }},
+        {"spans",
+         [](Layout& l) {
              l.b[0].spanSeq = 1, l.b[1].spanSeq = 5, l.b[2].basic = l.b[2].free = true,
              l.b[0].sizeOrPrevious = l.b[1].sizeOrPrevious = 1000;
-         },
-         R"(
-Queue is abnormal. Block ID 1 is a spanning record but the order is wrong.
-Queue is abnormal. Expect there are 3 number of block in a record; but see 2 number of blocks.
-Queue is abnormal. Block ID 2 is the last spanning record but the sequence number is wrong.
-Block (ID 3) type does not match with the master block.
-Queue is abnormal. Block ID 3 is seen in queue, but it claims itself as a free block.
-Queue is abnormal. Recorded queue has 1070 data; but we see 1470 data.
-grade 4)"},
-        {[](Layout& l) { l.b[2].next = 1; }, R"(
-Queue is abnormal. Block ID 1 is seen more than once in the queue
-Queue is abnormal. Recorded tail is 3; and tail we see is 0.
-Queue is abnormal. Recorded free-tail is 5; and free-tail we see is 0.
-grade 4)"},
-        {[](Layout& l) { l.m.freeHead = 3; }, R"(
-Queue is abnormal. Block ID 3 is seen in the queue and appears again in the free-block-list.
-Queue is abnormal. Recorded free-tail is 5; and free-tail we see is 0.
-grade 4)"},
-        {[](Layout& l) { l.b[4].next = 4; }, R"(
-Queue is abnormal. Block ID 4 is seen more than once in the queue
-Queue is abnormal. Recorded free-tail is 5; and free-tail we see is 0.
-grade 4)"},
-        {[](Layout& l) { l.b[3].free = false, l.b[4].sizeOrPrevious = 1; }, R"(
-Queue is abnormal. Block ID 4 is seen in the free-block-list, but it claims itself as a used block.
-Queue is abnormal. Free block ID 5 records its previous block is 1; but the previous block is 4.
-Queue is abnormal. Recorded free-tail is 5; and free-tail we see is 0.
-grade 3)"},
-        {[](Layout& l) { l.m = master(1, 1, -1, 5000000000, 4, 9); }, R"(
-Queue is abnormal. Recorded tail is 1; and tail we see is 3.
-Queue is abnormal. Recorded free-tail is 9; and free-tail we see is 5.
-Queue is abnormal. Recorded number of records is -1; and number of records we count is 2.
-Queue is abnormal. Recorded queue has 5000000000 data; but we see 1070 data.
-grade 3)"},
-        {[](Layout& l) { l.b.push_back(data(6, 0, 0, "f")), l.b.push_back(data(7, 0, 3)); }, R"(
-Queue is abnormal. Block ID 6 is reserved but belongs to neither used nor free list.
-Queue is abnormal. Block ID 7 is reserved but belongs to neither used nor free list.
-grade 2)"},
+         }},
+        {"loop", [](Layout& l) { l.b[2].next = 1; }},
+        {"freeInQueue", [](Layout& l) { l.m.freeHead = 3; }},
+        {"freeLoop", [](Layout& l) { l.b[4].next = 4; }},
+        {"usedFree", [](Layout& l) { l.b[3].free = false, l.b[4].sizeOrPrevious = 1; }},
+        {"master", [](Layout& l) { l.m = master(1, 1, -1, 5000000000, 4, 9); }},
+        {"orphans",
+         [](Layout& l) { l.b.push_back(data(6, 0, 0, "f")), l.b.push_back(data(7, 0, 3)); }},
         // A free head without a tail is walked; a tail without a head leaves the list unwalked.
-        {[](Layout& l) { l.m.freeTail = 0; }, R"(
-Queue is abnormal. Recorded free-tail is 0; and free-tail we see is 5.
-grade 3)"},
-        {[](Layout& l) { l.m.freeHead = 0; }, R"(
-Queue is abnormal. Block ID 4 is reserved but belongs to neither used nor free list.
-Queue is abnormal. Block ID 5 is reserved but belongs to neither used nor free list.
-Queue is abnormal. Recorded free-tail is 5; and free-tail we see is 0.
-grade 3)"},
+        {"noFreeTail", [](Layout& l) { l.m.freeTail = 0; }},
+        {"noFreeHead", [](Layout& l) { l.m.freeHead = 0; }},
     };
+    std::map<std::string, std::string> expected;
+    for (const auto& row : vfw_test::table("dbq_check_findings")) {
+        expected[row.at(0)] += "\n" + row.at(1);
+    }
     for (const auto& c : cases) {
         Layout l;
-        c.first(l);
-        EXPECT_EQ(inspect(image(l.m, l.b), 'c'),
-                  "Checking queue for integrity" + std::string(c.second));
+        c.second(l);
+        EXPECT_EQ(inspect(image(l.m, l.b), 'c'), "Checking queue for integrity" + expected[c.first])
+            << c.first;
     }
 }
 

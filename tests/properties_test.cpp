@@ -146,6 +146,8 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
     m_props.setValueList("My.List", CProperties2::StringList(items.begin(), items.end()), 0);
     m_props.setValueList("empty", CProperties2::StringList(), 0);
     EXPECT_TRUE(m_props.isDirty());
+    // Unsaved, the list reader decodes "\t" and the like itself; loading decodes them earlier.
+    EXPECT_EQ(itemsOf(m_props.getValueList("my.list", "default")), items);
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), Items{"red"});
     m_props.setValueList("colours", {"green", "blue"}, 0);
     EXPECT_EQ(itemsOf(m_props.getValueList("colours", "red")), (Items{"green", "blue"}));

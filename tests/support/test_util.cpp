@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -49,16 +48,10 @@ namespace {
 std::string unescape(const std::string& field) {
     std::string out;
     for (size_t i = 0; i < field.size(); ++i) {
-        const char next = i + 1 < field.size() ? field[i + 1] : '\0';
-        const char* simple = std::strchr("\\tnrfv", next);
-        if (field[i] == '\\' && next != '\0' && simple != nullptr) {
-            out += "\\\t\n\r\f\v"[simple - "\\tnrfv"];
+        const char* escape = i + 1 < field.size() ? std::strchr("\\tnrfv", field[i + 1]) : nullptr;
+        if (field[i] == '\\' && escape != nullptr && *escape != '\0') {
+            out += "\\\t\n\r\f\v"[escape - "\\tnrfv"];
             ++i;
-        } else if (field[i] == '\\' && next == 'x' && i + 3 < field.size() &&
-                   std::isxdigit(static_cast<unsigned char>(field[i + 2])) &&
-                   std::isxdigit(static_cast<unsigned char>(field[i + 3]))) {
-            out += char(std::stoi(field.substr(i + 2, 2), nullptr, 16));
-            i += 3;
         } else {
             out += field[i];
         }

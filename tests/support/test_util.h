@@ -26,7 +26,7 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
 // The rows of tests/data/<name>: one per line, fields separated by tabs, the escapes \\ \t \n \r
-// \f \v and \xHH decoded within each field (any other backslash stays as it is). Empty lines and
+// \f and \v decoded within each field (any other backslash stays as it is). Empty lines and
 // lines starting with "//" are skipped. A missing file fails the test and gives no rows.
 std::vector<std::vector<std::string>> table(const std::string& name);
 

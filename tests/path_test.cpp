@@ -27,7 +27,6 @@
 namespace {
 using vfw::path;
 using vfw_test::readFile;
-using vfw_test::writeFile;
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
         text.replace(at, from.size(), to);
@@ -47,13 +46,12 @@ std::string describe(const std::string& name) {
 
 class Files : public ::testing::Test {
   protected:
-    void SetUp() override {
-        m_umask = ::umask(077);
+    void SetUp() override {  // every test of this file runs with this mask
+        ::umask(077);
         ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
         make({""});
         vfw::getLogger("util.file")->setLevel(vfw::LEVEL_TRACE);
     }
-    void TearDown() override { ::umask(m_umask); }
     std::string at(const std::string& n) const { return n.empty() ? base : base + "/" + n; }
     path p(const std::string& name) const { return path(at(name)); }
     std::string state(const std::string& name) const { return describe(at(name)); }
@@ -64,7 +62,7 @@ class Files : public ::testing::Test {
             if (m != std::string::npos && name[m] == '>') {
                 ASSERT_EQ(::symlink(name.substr(0, m).c_str(), at(name.substr(m + 1)).c_str()), 0);
             } else if (m != std::string::npos) {
-                writeFile(at(name.substr(0, m)), name.substr(m + 1));
+                vfw_test::writeFile(at(name.substr(0, m)), name.substr(m + 1));
             } else {
                 ASSERT_EQ(::mkdir(at(name).c_str(), mode) + ::chmod(at(name).c_str(), mode), 0);
             }
@@ -84,11 +82,9 @@ class Files : public ::testing::Test {
             action();
         } catch (const vfw::Base_Exception& e) {
             char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr);
-            std::string text =
-                std::string(name + 5) + " " + std::to_string(e.getRc()) + " " + e.what();
+            const std::string type(name + 5, std::strlen(name) - 14);  // vfw::<type>Exception
             std::free(name);
-            replaceAll(text, "Exception ", " ");
-            return norm(text);
+            return norm(type + " " + std::to_string(e.getRc()) + " " + e.what());
         }
         return "-";
     }
@@ -124,7 +120,6 @@ class Files : public ::testing::Test {
     vfw_test::TempDir dir;
     vfw_test::LogCapture log;
     const std::string base = dir.path() + "/%s%n%d%x%%%p";
-    mode_t m_umask = 0;
 };
 #define THROWN(...) thrown([&] { __VA_ARGS__; })
 // "/a|b|>leaf": the absolute flag, the components and the leaf; "empty " first when empty.

@@ -1,5 +1,5 @@
 // Queue file inspections (dump, dumpAccounting, raw dump, integrity check): golden texts, payload
-// rendering, every check finding, stream order, and a new iterator's state.
+// rendering, every check finding, stream order.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -315,34 +315,6 @@ TEST(DbqDumpTest, ChainEndings) {
                   fields(1, 9, 5, 1, 0, 498) +
                   "abcde\n\nRead for block 9 failed\nEOF: 1\nBad: 0\nFail: 1\nFile pos: -1\n"
                   "exception: Block 9 read failed (fs.read)");
-}
-
-// Every inspection of a queue that is not open throws, and writes nothing.
-TEST(DbqDumpTest, UnopenedQueueIsRefused) {
-    vfw::DBQSingle q(512);
-    std::ostringstream out;
-    EXPECT_EQ(capture([&] { q.dump(true); }) + capture([&] { q.dumpAccounting(); }) +
-                  capture([&] { q.checkQueue(true, "", out); }) + out.str(),
-              "exception: DBQSingle (dump) is not opened.exception: DBQSingle (dumpAccounting) is "
-              "not opened.exception: DBQSingle (checkQueue) is not opened.");
-}
-
-// Cursors: the end, on a closed queue, an empty one, one whose oldest record starts in block 3.
-TEST(DbqDumpTest, IteratorState) {
-    vfw_test::TempDir dir;
-    vfw::DBQSingle queue(512);
-    auto expectCursor = [](const vfw::DBQSingle::Iterator& it, vfw::DBQSingle* q, int32_t id) {
-        EXPECT_TRUE(it.queue() == q && it.blockId() == id && !it.buffer() && it.position() == 0 &&
-                    it.limit() == 0 && it.logger()->getName() == "vfw.dbq.iterator");
-    };
-    expectCursor(vfw::DBQSingle::Iterator(), nullptr, 0);
-    expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 0);
-    ASSERT_TRUE(queue.open(dir.file("q"), 1, 0600, true, ""));
-    expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 0);
-    dbq_test::enqueue(queue, std::string(500, 'a'));
-    dbq_test::enqueue(queue, "b");
-    dbq_test::drain(queue, 1);
-    expectCursor(vfw::DBQSingle::Iterator(queue), &queue, 3);
 }
 
 // 1 in use, 2 (spanning) and 3 free, 4 no block (type 99, id 77). Free list from 2 loops, from 1

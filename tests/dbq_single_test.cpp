@@ -81,7 +81,10 @@ TEST_P(DbqSingleTest, Lifecycle) {
         {"dequeue", [&] { queue.dequeue(); }},
         {"getHead", [&] { queue.getHead(data, length); }},
         {"putDescriptor", [&] { queue.putDescriptor(bytes("d"), 1); }},
-        {"getDescriptor", [&] { queue.getDescriptor(size); }}};
+        {"getDescriptor", [&] { queue.getDescriptor(size); }},
+        {"dump", [&] { queue.dump(true); }},
+        {"dumpAccounting", [&] { queue.dumpAccounting(); }},
+        {"checkQueue", [&] { queue.checkQueue(true, "", std::cout); }}};
     auto refused = [&](int64_t held) {
         for (const auto& call : calls) {
             EXPECT_EQ(thrown(call.second), "DBQSingle (" + call.first + ") is not opened. [-1]");

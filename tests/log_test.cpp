@@ -5,7 +5,6 @@
 #include <cstring>
 #include <regex>
 #include <thread>
-#include <tuple>
 
 #include "support/log_capture.h"
 #include "support/syslog_daemon.h"
@@ -104,20 +103,12 @@ TEST_F(LogTest, RecordLinesLocationHexDataAndExceptionRecord) {
                       (header + std::string(1010, 'f') + ": " + strerror(EIO)).substr(0, 1023),
                       ("INFO  <" + tag).substr(0, 1023)});
     vfw::setLogContext(nullptr);
-    // clang-format off
-    const std::tuple<int, const char*, const char*, int, const char*> cases[] = {
-        {0, "lib/vfw/dbq", "open", 120, ""},          {1, "lib/vfw/dbq", "open", 120, "\"dbq\" "},
-        {2, "lib/vfw/dbq", "open", 120, ""},          {3, "lib/vfw/dbq", "open", 120, "\"dbq:120\" "},
-        {4, "lib/vfw/dbq", "open", 120, "\"open()\" "}, {5, "lib/vfw/dbq", "open", 120, "\"dbq:open()\" "},
-        {6, "lib/vfw/dbq", "open", 120, "\"open()\" "}, {7, "lib/vfw/dbq", "open", 120, "\"dbq:120:open()\" "},
-        {7, "dbq", "open", 0, "\"dbq:open()\" "},     {7, "dbq", "open", -5, "\"dbq:open()\" "},
-        {7, nullptr, "open", 12, "\"open()\" "},      {7, "dir/dbq", nullptr, 12, "\"dbq:12\" "},
-        {7, "", "", 12, ""}};  // showMore, the call site's file, function and line, the location
-    // clang-format on
-    for (const auto& [flags, file, function, line, where] : cases) {
-        logger->setShowMore(flags);
-        logger->WriteMessage(vfw::LEVEL_INFO, file, line, function, "m");
-        expected.push_back("INFO  line " + std::string(where) + "m");
+    for (const auto& c : vfw_test::table("log_locations")) {
+        const char* file = c.at(1) == "<null>" ? nullptr : c[1].c_str();
+        const char* function = c.at(2) == "<null>" ? nullptr : c[2].c_str();
+        logger->setShowMore(std::stoi(c.at(0)));
+        logger->WriteMessage(vfw::LEVEL_INFO, file, std::stoi(c.at(3)), function, "m");
+        expected.push_back("INFO  line " + (c.at(4) == "-" ? "" : c[4] + " ") + "m");
     }
     int line = __LINE__ + 1;
     VFW_LOG(logger, vfw::LEVEL_INFO, "value %d", 42);

@@ -329,11 +329,7 @@ TEST_F(LogTest, Rotation) {
 // Once a process, in one of its own: the program name from /proc/self/stat when the system
 // library has none; records sent to a real rsyslogd, as "priority tag: text" with "own" for
 // this process's identity; a property source that logs; the end of logging at shutdown.
-TEST(LogProcess, ProgramNameSyslogAndShutdown) {
-    if (!vfw_test::isRerunChild()) {
-        vfw_test::rerunCurrentTest();
-        return;
-    }
+NS_TEST(LogProcess, ProgramNameSyslogAndShutdown) {
     std::string program = readFile("/proc/self/comm");
     program.erase(program.find('\n'));
     char empty[] = "", buffer[512];

@@ -3,13 +3,11 @@
 // support/log_capture.h), then the process-wide object with a real rsyslogd.
 #include "vfw/properties.h"
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -175,15 +173,9 @@ TEST_F(PropertiesTest, SetValueListItemsReadBackAsTheSameItemsAlsoOnceSaved) {
 
 // The process-wide object, in a process and mount namespace of its own with a private /dev,
 // a real rsyslogd and a temporary directory bound over /etc/vantrelaud.
-TEST(PropertiesSingleton, FirstUseLoadsTheRealPathServesLoggingReloadsAndDumps) {
-    if (!vfw_test::isRerunChild()) {
-        return vfw_test::rerunCurrentTest();
-    }
+NS_TEST(PropertiesSingleton, FirstUseLoadsTheRealPathServesLoggingReloadsAndDumps) {
     vfw_test::SyslogDaemon daemon;
-    vfw_test::TempDir etc;
-    ::mkdir("/etc/vantrelaud", 0755);  // the mount point; nothing else is made there
-    ASSERT_EQ(::mount(etc.path().c_str(), "/etc/vantrelaud", nullptr, MS_BIND, nullptr), 0)
-        << errno;
+    vfw_test::Sandbox etc("/etc/vantrelaud");
     const std::string conf = "/etc/vantrelaud/vantrelaud.conf";
     const std::string tag =
         std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";

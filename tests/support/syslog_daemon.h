@@ -3,7 +3,7 @@
 // there (only null, zero, full, random, urandom and the fd links) and runs Debian's rsyslogd
 // on it: /dev/log is its socket for this process and its children, the system's /dev is never
 // touched. Construct it while the process has one thread (unshare refuses otherwise), only in a
-// process that exists for the test (rerunCurrentTest): the namespace stays for the process's
+// process that exists for the test (an NS_TEST body): the namespace stays for the process's
 // life. The daemon dies with its owner, also in a crash.
 #ifndef VFW_TEST_SYSLOG_DAEMON_H
 #define VFW_TEST_SYSLOG_DAEMON_H
@@ -19,21 +19,6 @@
 #include "support/sandbox.h"
 
 namespace vfw_test {
-
-// True in a process started by rerunCurrentTest.
-inline bool isRerunChild() {
-    return std::getenv("VFW_TEST_RERUN_CHILD") != nullptr;
-}
-
-// Runs the current test again, alone, in a new process of the same test binary (with
-// isRerunChild() true there), and adds a failure showing its output unless it passed. Use:
-//   if (!vfw_test::isRerunChild()) { vfw_test::rerunCurrentTest(); return; }
-inline void rerunCurrentTest() {
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string output, name = std::string(test->test_suite_name()) + "." + test->name();
-    runCommand("VFW_TEST_RERUN_CHILD=1 '" + selfPath() + "' --gtest_filter='" + name + "'", output);
-    EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
-}
 
 // One received message "<priority> <tag>: <text>" (the tag is "PROGRAM[pid]" with LOG_PID).
 struct SyslogMessage {

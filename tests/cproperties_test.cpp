@@ -3,7 +3,6 @@
 // the host facts and files user 65534 may not read. Saving is in cproperties_save_test.cpp.
 #include <sys/stat.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <random>
 
 #include "support/dbq_images.h"

@@ -211,30 +211,21 @@ TEST_F(LogTest, PrefixAndLogFile) {
                               .find("[" + std::to_string(getpid()) + "]: ") == std::string::npos),
                 ::testing::ExitedWithCode(0), "")
         << "a forked child reports its own pid";
-    // Read at each open: flush frequency, maxcount, maxsize, zip.backup ("-" keeps the one
-    // before), and the file's frequency, cache size, maximum size (64-bit), count and zip.
-    // clang-format off
-    const char* const cases[] = {
-        "- - - - 10 10240 536870912 5 0",      "0 0 3 YES 0 0 3145728 0 1",
-        "1 -2 4096 on 1 0 4294967296 5 0",     "2 7 0 true 2 2048 536870912 7 1",
-        "10 - -1 - 10 10240 536870912 7 1",    "512 - junk - 512 524288 536870912 7 1",
-        "513 - - - 512 524288 536870912 7 1",  "-600 - - - 10 10240 536870912 7 1"};
-    const char* keys[] = {"logger.file.flush.frequency", "logger.file.maxcount", "logger.file.maxsize", "logger.file.zip.backup"};
-    // clang-format on
+    // The settings read at each open (tests/data/log_file_settings).
+    const char* keys[] = {"logger.file.flush.frequency", "logger.file.maxcount",
+                          "logger.file.maxsize", "logger.file.zip.backup"};
     vfw::FileLogging file;
     EXPECT_FALSE(file.isOpen() || file.write("dropped"));
-    for (const char* c : cases) {
-        std::string values[4];
-        std::istringstream fields(c);
-        for (int k = 0; k < 4 && fields >> values[k]; ++k) {
-            values[k] == "-" ? void() : m_props.set(keys[k], values[k]);
+    for (const auto& c : vfw_test::table("log_file_settings")) {
+        for (int k = 0; k < 4; ++k) {
+            c.at(k) == "-" ? void() : m_props.set(keys[k], c[k]);
         }
         ASSERT_EQ(file.open(m_path), 0);
-        std::ostringstream taken;
-        taken << values[0] << " " << values[1] << " " << values[2] << " " << values[3] << " "
-              << file.flushFrequency() << " " << file.cacheSize() << " " << file.maxSize() << " "
-              << file.maxCount() << " " << file.zipBackup();
-        EXPECT_EQ(taken.str(), c);
+        EXPECT_EQ(std::to_string(file.flushFrequency()) + " " + std::to_string(file.cacheSize()) +
+                      " " + std::to_string(file.maxSize()) + " " + std::to_string(file.maxCount()) +
+                      " " + std::to_string(file.zipBackup()),
+                  c.at(4))
+            << c[0] << " " << c[1] << " " << c[2] << " " << c[3];
     }
     // A file opens for appending and is made mode 0666 whatever the umask; a record is the
     // prefix, the line and a line end. A failing open reports errno.

@@ -208,6 +208,10 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
         {one(dataImage(part(1, 2, r940, 0, 0)) +
              dataImage({2, 1, 940, true, false, 0, 1, r940.substr(470)})),
          POP, at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
+        // Block 3 just past the end: the walk stops at exactly the file's block count.
+        {one(dataImage(part(1, 2, r940, 0, 0)) +
+             dataImage({2, 3, 940, true, false, 0, 1, r940.substr(470)})),
+         POP, at + "1: the record's spanning blocks do not end within the file's 2 blocks [3]"},
         {one(dataImage({1, 0, 3, true, false, 0, 0, "abc"})), POP,
          at + "1: a spanning block ends the record chain [3]"},
         {one(dataImage(part(1, 2, r600, 0, 0)) +

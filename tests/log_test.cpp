@@ -3,6 +3,8 @@
 // real rsyslogd. Records are read back from the log file (support/log_capture.h) or the daemon.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <random>
 #include <regex>
 #include <thread>
 
@@ -315,6 +317,72 @@ TEST_F(LogTest, Rotation) {
                   c.at(2) + " " + std::to_string(S_IFREG | 0666))
             << how;
     }
+}
+
+// The ring buffer: its sizes, exactly one end marker directly after the newest record however
+// often the ring wraps, the blanks a wrap leaves, and switching it on through the configuration.
+TEST_F(LogTest, RingBufferKeepsTheNewestRecordsBeforeOneEndMarker) {
+    Records expected;
+    const std::pair<const char*, size_t> sizes[] = {
+        {"4", 10240}, {"64", 65536}, {"-3", 10240}, {"", 131072}};
+    for (const auto& [kibibytes, bytes] : sizes) {
+        vfw::CircularBuffer ring;
+        EXPECT_FALSE(ring.init(getLogger("ring"), kibibytes));
+        ring.activate(true);
+        EXPECT_TRUE(ring.init(getLogger("ring"), kibibytes) && ring.init(getLogger("ring"), "1"));
+        EXPECT_EQ(ring.contents().size(), bytes) << kibibytes;
+        expected.insert(expected.end(),
+                        {"WARN  ring CircularBuffer.init() -  not activated",
+                         "INFO  ring CircularBuffer.init() - initalized and enabled",
+                         "INFO  ring CircularBuffer.init() - already initialized"});
+    }
+    vfw::CircularBuffer ring;
+    ring.activate(true);
+    ASSERT_TRUE(ring.init(getLogger("ring"), "10"));
+    std::mt19937 random(7);
+    bool blanked = false;
+    for (int i = 0; i < 400 && !HasFailure(); ++i) {
+        const std::string line = "record " + std::to_string(i) + std::string(random() % 1200, 'a');
+        ring.append(line.c_str());
+        const std::string all = ring.contents();
+        const size_t marker = all.find("_cbuf_END__"), start = all.rfind("_cbuf ", marker);
+        ASSERT_TRUE(marker != std::string::npos &&
+                    all.find("_cbuf_END__", marker + 1) == std::string::npos &&
+                    all[marker - 1] == '\n' && all[marker + 11] == '\n');
+        const std::string record = all.substr(start, marker - 1 - start);  // the newest record
+        const size_t text = record.find("]: ") + 3;
+        EXPECT_EQ(record.substr(text), line.substr(0, 1023 - text));
+        EXPECT_TRUE(start == 0 || all[start - 1] == '\n');
+        blanked = blanked || (start == 0 && all.back() == ' ');
+    }
+    EXPECT_TRUE(blanked) << "a record that does not fit before the end blanks it";
+    // Through the configuration, for the process's buffer once activated.
+    vfw::MapPropertySource properties;
+    for (const auto& [key, value] :
+         std::map<std::string, std::string>{{"logger.memory.enabled", "Yes"},
+                                            {"logger.memory.bufsize", "16"},
+                                            {"logger.memory.log", "bogus"},
+                                            {"logger.memory.log.ring.x", "DEBUG"},
+                                            {"logger.memory.log.", "x"}}) {
+        properties.set(key, value);
+    }
+    vfw::ReconfigureLevels(properties);
+    EXPECT_EQ(vfw::memoryBuffer()->contents(), "") << "not activated";
+    vfw::memoryBuffer()->activate(true);
+    vfw::ReconfigureLevels(properties);
+    VFW_LOG(getLogger("ring.x"), vfw::LEVEL_DEBUG, "in memory only");
+    VFW_LOG(getLogger("ring.y"), vfw::LEVEL_DEBUG, "nowhere");
+    const std::string all = vfw::memoryBuffer()->contents();
+    EXPECT_EQ(all.size(), 16384u);
+    EXPECT_NE(all.find(" ring.x in memory only\n_cbuf_END__\n"), std::string::npos);
+    EXPECT_EQ(all.find("nowhere"), std::string::npos);
+    EXPECT_EQ(settings("") + " " + settings("ring.x"), "3/3/32/0 3/1/32/0");
+    expected.insert(
+        expected.end(),
+        {"INFO  ring CircularBuffer.init() - initalized and enabled",
+         "WARN  com.vantrel.logger Circular buffer log level cannot be NONE. Using 'INFO'.",
+         "WARN  com.vantrel.logger Illegal log.memory name: 'logger.memory.log.'"});
+    EXPECT_EQ(m_capture.records(), expected);
 }
 
 // Once a process, in one of its own: the program name from /proc/self/stat when the system

@@ -125,6 +125,51 @@ void initLogging();
 // good: later getLogger calls return empty handles.
 void shutdownLogging();
 
+// The newest records kept in memory, for inspection of the process's memory (a core file).
+// Each stored record is "_cbuf " and the record prefix before the line; records are separated
+// by single line feeds and the newest is followed by "\n_cbuf_END__\n"; what follows the marker
+// is older data, or blanks where a record did not fit before the end and went to the start.
+// A buffer starts inactive and without a ring: activate(true) allows it, init() allocates the
+// ring once ("logger.memory.bufsize" KiB, default 128, at least 10240 bytes); it is never
+// resized. The process's buffer (memoryBuffer()) is made by initLogging and released by
+// shutdownLogging; records at or above a logger's effective memoryLevel reach it while its ring
+// exists. Any thread may call any operation.
+class CircularBuffer {
+  public:
+    CircularBuffer();
+    ~CircularBuffer();
+    CircularBuffer(const CircularBuffer&) = delete;
+    CircularBuffer& operator=(const CircularBuffer&) = delete;
+
+    void activate(bool flag) { m_activated = flag; }
+    bool isActivated() const { return m_activated; }
+    bool isInitialised() const { return m_initialised; }
+    // Allocates the ring unless it exists; reports to `logger`. True when the ring exists.
+    bool init(const Logger& logger);
+    // init with the size in KiB read by the caller; "" for the default.
+    bool init(const Logger& logger, const std::string& kibibytes);
+    // The root's memoryLevel from `levelName` (INFO for a name outside the table), then init
+    // when `initialise`; reports to "com.vantrel.logger".
+    void reconfigure(bool initialise, const std::string& levelName);
+    // Stores one record line (the first 1023 characters with the prefix) when the ring exists.
+    void append(const char* line);
+    // The ring as it is now, for inspection; empty before init.
+    std::string contents() const;
+
+  private:
+    char* m_start = nullptr;
+    size_t m_write = 0;  // offset of the next record in the ring
+    size_t m_size = 0;
+    char* m_staging;  // 1025 bytes: the record being stored
+    std::atomic<bool> m_initialised{false};
+    std::atomic<bool> m_activated{false};
+};
+
+// The process's buffer; empty before initLogging and after shutdownLogging.
+boost::shared_ptr<CircularBuffer> memoryBuffer();
+// reconfigure on the process's buffer, when there is one.
+void reconfigureMemoryBuffer(bool initialise, const std::string& levelName);
+
 // Level number of a name, case-insensitive; "" is INFO, an unknown name -1.
 int levelFromName(const std::string& name);
 // The level's name ("TRACE" .. "DISABLED"); "" outside the table.

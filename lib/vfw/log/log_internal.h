@@ -30,9 +30,11 @@ void deliverRecord(int priority, const char* line);
 const char* programName();
 
 // Records at or above a logger's memoryLevel are offered to the in-memory ring buffer
-// while it is active.
+// while it has a ring. initLogging creates the process's buffer, shutdownLogging releases it.
 bool memoryBufferActive();
 void appendToMemoryBuffer(const char* line);
+void createMemoryBuffer();
+void releaseMemoryBuffer();
 
 // Makes exceptions of the framework write their construction record to "util.except".
 void installExceptionRecorder();

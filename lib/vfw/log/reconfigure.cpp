@@ -1,5 +1,5 @@
-// The loggers' settings from the configuration: levels, facilities and location flags,
-// recomputed after every load of the configuration.
+// The loggers' settings from the configuration: levels, facilities, location flags and the
+// ring buffer's levels, recomputed after every load of the configuration.
 //
 // The keys are copied out of the property source before any logging lock is taken: the
 // configuration layer holds its own lock while it logs, so reading it under the registry or
@@ -16,6 +16,7 @@
 #include "log_internal.h"
 #include "vfw/log.h"
 #include "vfw/property_source.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 
@@ -26,6 +27,10 @@ const char kLevelPrefix[] = "log.";
 const char kFacilityPrefix[] = "logger.facility.";
 const char kShowMoreKey[] = "logger.showmore";
 const char kShowMorePrefix[] = "logger.showmore.";
+const char kMemoryLevelKey[] = "logger.memory.log";
+const char kMemoryLevelPrefix[] = "logger.memory.log.";
+const char kMemoryEnabledKey[] = "logger.memory.enabled";
+const char kMemorySizeKey[] = "logger.memory.bufsize";
 const char kOwnLogger[] = "com.vantrel.logger";
 const char kClientLogger[] = "client";
 
@@ -177,6 +182,40 @@ void reconfigureFacilities(const PropertySource& properties, const std::string& 
     applyLoggerFacilities(settings);
 }
 
+// The ring buffer's levels, and its ring when "logger.memory.enabled" asks for it; only for
+// an activated buffer.
+void applyMemoryBuffer(const PropertySource& settings, const Logger& root) {
+    boost::shared_ptr<CircularBuffer> buffer = memoryBuffer();
+    if (!buffer || !buffer->isActivated()) {
+        return;
+    }
+    std::string value = "INFO";
+    settings.lookup(kMemoryLevelKey, value);
+    int level = levelFromName(value);
+    if (level == -1) {
+        VFW_LOG(ownLogger(), LEVEL_WARN, "Circular buffer log level cannot be NONE. Using 'INFO'.");
+        level = LEVEL_INFO;
+    }
+    root->setMemoryLevel(level);
+    forEachLoggerKey(settings, kMemoryLevelPrefix, "Illegal log.memory name: '%s'",
+                     [](const std::string& name, const std::string&, const std::string& value) {
+                         if (Logger logger = getLogger(name)) {
+                             logger->setMemoryLevel(levelFromName(value));
+                         }
+                     });
+    std::string enabled, size;
+    settings.lookup(kMemoryEnabledKey, enabled);
+    enabled = toLower(enabled);
+    if (enabled == "true" || enabled == "yes" || enabled == "1") {
+        settings.lookup(kMemorySizeKey, size);
+        if (buffer->init(ownLogger(), size)) {
+            VFW_LOG(ownLogger(), LEVEL_INFO, "circular buffer has been enabled\n");
+        } else {
+            VFW_LOG(ownLogger(), LEVEL_WARN, "circular buffer is not enabled\n");
+        }
+    }
+}
+
 void reconfigureShowMore(const PropertySource& properties) {
     MapPropertySource settings;
     copyKey(properties, kShowMoreKey, settings);
@@ -192,6 +231,10 @@ void ReconfigureLevels(const PropertySource& properties) {
     copyFamily(properties, kFacilityPrefix, settings);
     copyKey(properties, kShowMoreKey, settings);
     copyFamily(properties, kShowMorePrefix, settings);
+    for (const char* key : {kMemoryLevelKey, kMemoryEnabledKey, kMemorySizeKey}) {
+        copyKey(properties, key, settings);
+    }
+    copyFamily(properties, kMemoryLevelPrefix, settings);
     // The destination reads its own properties, so it too is done before the locks.
     configureDestination(true);
 
@@ -226,6 +269,7 @@ void ReconfigureLevels(const PropertySource& properties) {
     applyLoggerFacilities(settings);
     root->setFacility(root->getFacility());  // "auth" unless it has one, also from before
     applyShowMore(settings);
+    applyMemoryBuffer(settings, root);
 
     // Log calls on other threads read levels without a lock and keep what they found in the
     // logger; a value found while the tree was being rebuilt is dropped here again.

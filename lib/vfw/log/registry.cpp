@@ -120,12 +120,14 @@ void initLogging() {
     registry->root->setFacility(LOG_AUTH);
     registry->root->setShowMore(0);
     g_registry = registry;
+    createMemoryBuffer();
 }
 
 void shutdownLogging() {
     MutexLock lock(registryLock());
     delete g_registry;
     g_registry = nullptr;
+    releaseMemoryBuffer();
     closelog();
     g_shutDown.store(true);
 }

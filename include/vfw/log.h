@@ -125,6 +125,22 @@ void initLogging();
 // good: later getLogger calls return empty handles.
 void shutdownLogging();
 
+class RunQueue;
+
+// The background log queue: while it runs, log calls hand their records to a bounded run queue
+// named "Log" and one thread ("com.vantrel.logger") delivers them in order. startThread sizes
+// it from "logger.queue.size" (records, default 256; below 1 leaves it off, with a warning to
+// `logger`), four times that when the logger "log" shows DEBUG. A log call that meets the full
+// queue loses its record and the newest queued one, queues the warning "Warning: Vantrel logger
+// dropping messages:(...)" and pauses 10 ms; the count of lost records is reported as "Vantrel
+// logger dropped <n> messages" (logger "log", ERROR) after the next delivered record or at the
+// stop. stopThread delivers what is left on the caller's thread; shutdownLogging stops it too.
+// Both do nothing when there is nothing to do.
+void startThread(const Logger& logger);
+void stopThread(const Logger& logger);
+// The running queue; empty when the records are delivered directly.
+boost::shared_ptr<RunQueue> logQueue();
+
 // The newest records kept in memory, for inspection of the process's memory (a core file).
 // Each stored record is "_cbuf " and the record prefix before the line; records are separated
 // by single line feeds and the newest is followed by "\n_cbuf_END__\n"; what follows the marker

@@ -118,6 +118,11 @@ class MutexLock {
     void unlock();
     // Waits on the mutex's condition for at most the given interval from now.
     bool wait(long seconds, long nanoseconds);
+    // Waits on the condition until `deadline` (absolute, real-time clock; null: without limit).
+    // With `cancellable`, and when this lock was taken with cancellation enabled, a request to
+    // cancel the thread ends the wait: the thread unwinds holding the mutex, which this lock
+    // then releases.
+    bool waitUntil(const timespec* deadline, bool cancellable);
 
   private:
     void release();

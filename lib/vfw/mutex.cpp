@@ -25,18 +25,18 @@ void setCancelState(int state, int* oldState) {
     }
 }
 
-// Disables cancellation for its scope and puts the saved state back at its end without
+// Sets the cancellation state for its scope and puts the saved state back at its end without
 // acting on a pending request. Restoring a state that the system itself reported cannot
 // fail, so the destructor ignores the result.
-class CancellationOff {
+class CancellationScope {
   public:
-    CancellationOff() { setCancelState(PTHREAD_CANCEL_DISABLE, &m_oldState); }
-    ~CancellationOff() {
+    explicit CancellationScope(int state) { setCancelState(state, &m_oldState); }
+    ~CancellationScope() {
         int ignored;
         pthread_setcancelstate(m_oldState, &ignored);
     }
-    CancellationOff(const CancellationOff&) = delete;
-    CancellationOff& operator=(const CancellationOff&) = delete;
+    CancellationScope(const CancellationScope&) = delete;
+    CancellationScope& operator=(const CancellationScope&) = delete;
 
   private:
     int m_oldState = PTHREAD_CANCEL_ENABLE;
@@ -187,12 +187,25 @@ bool Mutex::wait(const timespec* deadline) {
     if (count != 1) {
         VFW_THROW_OS(vfw::SystemException, EDEADLK);
     }
+    // The hold is restored also when a cancellation unwinds out of the wait, which gives the
+    // mutex back to the thread before it unwinds.
+    struct RestoreHold {
+        Mutex& mutex;
+        int32_t count;
+        pthread_t self;
+        ~RestoreHold() {
+            mutex.m_lockCount.store(count, std::memory_order_relaxed);
+            mutex.m_owner.store(self, std::memory_order_relaxed);
+        }
+    };
     m_lockCount.store(0, std::memory_order_relaxed);
     m_owner.store(0, std::memory_order_relaxed);
-    int rc = deadline == nullptr ? pthread_cond_wait(&m_cond, &m_mutex)
+    int rc = 0;
+    {
+        const RestoreHold restore{*this, count, self};
+        rc = deadline == nullptr ? pthread_cond_wait(&m_cond, &m_mutex)
                                  : pthread_cond_timedwait(&m_cond, &m_mutex, deadline);
-    m_lockCount.store(count, std::memory_order_relaxed);
-    m_owner.store(self, std::memory_order_relaxed);
+    }
     if (rc == 0) {
         return true;
     }
@@ -277,7 +290,7 @@ void MaxWaitMutex::lock() {
     if (!Thread::threadLibraryPresent()) {
         return;
     }
-    const CancellationOff noCancellation;
+    const CancellationScope noCancellation(PTHREAD_CANCEL_DISABLE);
     const bool counted = admit();
     const ScopeExit countOut([this, counted] {
         if (counted) {
@@ -291,7 +304,7 @@ bool MaxWaitMutex::tryLock() {
     if (!Thread::threadLibraryPresent()) {
         return true;
     }
-    const CancellationOff noCancellation;
+    const CancellationScope noCancellation(PTHREAD_CANCEL_DISABLE);
     const bool counted = admit();
     const ScopeExit countOut([this, counted] {
         if (counted) {
@@ -378,6 +391,14 @@ void MutexLock::release() {
             pthread_testcancel();
         }
     }
+}
+
+bool MutexLock::waitUntil(const timespec* deadline, bool cancellable) {
+    if (!cancellable || m_oldCancelState != PTHREAD_CANCEL_ENABLE) {
+        return m_mutex->wait(deadline);
+    }
+    const CancellationScope cancellation(PTHREAD_CANCEL_ENABLE);
+    return m_mutex->wait(deadline);
 }
 
 bool MutexLock::wait(long seconds, long nanoseconds) {

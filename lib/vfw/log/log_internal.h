@@ -26,6 +26,10 @@ std::vector<Logger> registeredLoggers();
 // syslog with `priority` (level priority | facility).
 void deliverRecord(int priority, const char* line);
 
+// Hands a finished record on: to the background log queue while it runs, else straight to
+// deliverRecord under the output lock.
+void submitRecord(int priority, const char* line);
+
 // The process's short program name, looked up once.
 const char* programName();
 

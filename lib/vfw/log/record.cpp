@@ -151,8 +151,7 @@ void NamedLogger::writeRecord(int level, const int* errnum, const char* file, in
     // The first record reads the destination's properties; that happens before the output
     // lock so that a property source that logs under its own lock cannot deadlock with it.
     configureDestination(false);
-    MutexLock lock(outputLock());
-    deliverRecord(priority, record.text());
+    submitRecord(priority, record.text());
 }
 
 void NamedLogger::hexData(int level, const char* title, const void* data, size_t length) {

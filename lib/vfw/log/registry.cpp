@@ -123,7 +123,10 @@ void initLogging() {
     createMemoryBuffer();
 }
 
+// The log thread is stopped first, without the registry lock: what it still delivers may need
+// a logger.
 void shutdownLogging() {
+    stopThread(Logger());
     MutexLock lock(registryLock());
     delete g_registry;
     g_registry = nullptr;

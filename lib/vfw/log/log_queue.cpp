@@ -1,0 +1,177 @@
+// The background log queue: records posted by the logging threads and delivered in order by
+// one thread of its own, with back-pressure and an account of what overflow dropped.
+#include <syslog.h>
+#include <time.h>
+
+#include <boost/make_shared.hpp>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "log_internal.h"
+#include "vfw/error_util.h"
+#include "vfw/log.h"
+#include "vfw/property_source.h"
+#include "vfw/runqueue.h"
+
+namespace vfw {
+
+namespace {
+
+// One record waiting for the log thread. A notice is the logger's own overflow warning, which
+// is not counted when overflow drops it.
+class QueuedMessage : public QueueAble {
+  public:
+    QueuedMessage(int priority, const char* line, bool notice)
+        : m_priority(priority), m_notice(notice) {
+        std::snprintf(m_text, sizeof m_text, "%s", line);
+    }
+    void run() override;
+    bool isNotice() const { return m_notice; }
+
+  private:
+    int32_t m_priority;
+    char m_text[1024];
+    bool m_notice;
+};
+
+// Both guarded by the output lock.
+boost::shared_ptr<RunQueue> g_logQueue;
+boost::shared_ptr<Thread> g_logThread;
+// The logger "log", looked up before the thread starts and released after it ended, so that the
+// log thread never waits for the registry lock while stopThread waits for it.
+Logger g_reportLogger;
+
+// Records lost to overflow and not yet reported.
+std::atomic<uint64_t> g_lost{0};
+
+// The log thread delivers its own records at once: it never takes the output lock, which
+// stopThread holds while it waits for the thread to end.
+thread_local bool t_logThread = false;
+// Set while a thread logs the overflow warning, whose own overflow is not warned about again.
+thread_local bool t_inOverflow = false;
+
+// Tells how many records overflow dropped since the last report, through the logger "log".
+void reportLost() {
+    if (g_lost.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    unsigned long lost = g_lost.exchange(0);
+    VFW_LOG(g_reportLogger, LEVEL_ERROR, "Vantrel logger dropped %lu messages", lost);
+}
+
+void QueuedMessage::run() {
+    deliverRecord(m_priority, m_text);
+    reportLost();
+}
+
+void* logThreadBody(void* argument) {
+    t_logThread = true;
+    try {
+        static_cast<RunQueue*>(argument)->runQueue(0);
+    } catch (const QueueInterrupted&) {
+    } catch (const std::exception& e) {
+        syslog(LOG_WARNING, "Unexpected runqueue exception %s", e.what());
+    }
+    return nullptr;
+}
+
+// The record that met the full queue is lost, and so is the newest queued one, whose place the
+// warning takes; every producer then pauses 10 ms, outside every lock.
+void overflow(RunQueue& queue, const char* reason) {
+    uint64_t lost = 1;
+    boost::shared_ptr<QueuedMessage> dropped =
+        boost::static_pointer_cast<QueuedMessage>(queue.dropNewest());
+    if (dropped && !dropped->isNotice()) {
+        ++lost;
+    }
+    g_lost.fetch_add(lost);
+    if (!t_inOverflow) {
+        t_inOverflow = true;
+        Logger log = getLogger("log");
+        VFW_LOG(log, LEVEL_ERROR,
+                "Warning: Vantrel logger dropping messages:(%s) Please insure syslog is running "
+                "correctly or increase the value of %s in vantrelhub.conf.",
+                reason, "logger.queue.size");
+        t_inOverflow = false;
+    }
+    timespec pause{0, 10000000L};
+    nanosleep(&pause, nullptr);
+}
+
+void post(RunQueue& queue, int priority, const char* line) {
+    try {
+        queue.post(boost::make_shared<QueuedMessage>(priority, line, t_inOverflow));
+    } catch (const std::out_of_range& e) {
+        overflow(queue, e.what());
+    } catch (const EndOfFileException&) {
+        MutexLock lock(outputLock());  // the queue is being stopped: its thread is gone
+        deliverRecord(priority, line);
+    } catch (const VFWException&) {
+        g_lost.fetch_add(1);
+    }
+}
+
+}  // namespace
+
+void submitRecord(int priority, const char* line) {
+    if (t_logThread) {
+        deliverRecord(priority, line);
+        return;
+    }
+    boost::shared_ptr<RunQueue> queue;
+    {
+        MutexLock lock(outputLock());
+        queue = g_logQueue;
+        if (!queue) {
+            deliverRecord(priority, line);
+            return;
+        }
+    }
+    post(*queue, priority, line);
+}
+
+// The size is read before the output lock is taken, like every setting of the module.
+void startThread(const Logger& logger) {
+    long size = getIntProperty("logger.queue.size", 256);
+    MutexLock lock(outputLock());
+    if (g_logQueue || g_logThread) {
+        return;
+    }
+    if (size < 1) {
+        VFW_LOG(logger, LEVEL_WARN, "LogQueue disabled.  Recommended for debugging only.");
+        return;
+    }
+    VFW_LOG(logger, LEVEL_DEBUG, "starting background log thread");
+    g_reportLogger = getLogger("log");
+    if (g_reportLogger && g_reportLogger->isEnabled(LEVEL_DEBUG)) {
+        size *= 4;
+    }
+    auto queue = boost::make_shared<RunQueue>("Log", static_cast<uint32_t>(size), true);
+    auto thread = boost::make_shared<Thread>();
+    thread->start("com.vantrel.logger", &logThreadBody, queue.get());
+    g_logQueue = queue;
+    g_logThread = thread;
+}
+
+// What is still queued is delivered by the caller once the thread has ended; so is the account
+// of what overflow dropped.
+void stopThread(const Logger& logger) {
+    MutexLock lock(outputLock());
+    if (g_logQueue && g_logThread) {
+        g_logQueue->shutdown(g_logThread.get());
+        g_logThread.reset();
+        g_logQueue.reset();
+        reportLost();
+        g_reportLogger.reset();
+    }
+    VFW_LOG(logger, LEVEL_DEBUG, "stopped background log thread");
+}
+
+boost::shared_ptr<RunQueue> logQueue() {
+    MutexLock lock(outputLock());
+    return g_logQueue;
+}
+
+}  // namespace vfw

@@ -7,7 +7,7 @@
 // least half full makes the poster sleep 10 ms (the throttle, cleared once the server finds it
 // at most a third full); a post to a full, throttled queue waits up to 49.5 s for the throttle to
 // clear; a post to a queue still full throws BufferFullException "runqueue full <n>". The
-// serving thread itself is never refused or delayed. An item whose isDeDup() is true replaces
+// serving thread itself is never refused, delayed or throttled by its own posts. An item whose isDeDup() is true replaces
 // the oldest queued item of the same name (unless that one's keepQueued() says otherwise).
 // A framework exception from an item is logged and the queue serves on; any other propagates out
 // of runQueue. After shutdown() every post throws EndOfFileException "Queue is shutting down".

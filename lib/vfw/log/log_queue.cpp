@@ -82,7 +82,7 @@ void* logThreadBody(void* argument) {
 void overflow(RunQueue& queue, const char* reason) {
     uint64_t lost = 1;
     boost::shared_ptr<QueuedMessage> dropped =
-        boost::static_pointer_cast<QueuedMessage>(queue.dropNewest());
+        boost::dynamic_pointer_cast<QueuedMessage>(queue.dropNewest());
     if (dropped && !dropped->isNotice()) {
         ++lost;
     }

@@ -98,9 +98,9 @@ void RunQueue::post(const QueueItem& item) {
         }
         m_items.push_back(item);
         m_lock.signal();
-        if (m_capacity != 0 && m_items.size() >= (m_capacity >> 1)) {
+        if (!exempt && m_capacity != 0 && m_items.size() >= (m_capacity >> 1)) {
             m_throttle = true;
-            pause = !exempt;
+            pause = true;
         }
     }
     if (pause) {

@@ -7,10 +7,11 @@
 // least half full makes the poster sleep 10 ms (the throttle, cleared once the server finds it
 // at most a third full); a post to a full, throttled queue waits up to 49.5 s for the throttle to
 // clear; a post to a queue still full throws BufferFullException "runqueue full <n>". The
-// serving thread itself is never refused, delayed or throttled by its own posts. An item whose isDeDup() is true replaces
-// the oldest queued item of the same name (unless that one's keepQueued() says otherwise).
-// A framework exception from an item is logged and the queue serves on; any other propagates out
-// of runQueue. After shutdown() every post throws EndOfFileException "Queue is shutting down".
+// serving thread itself is never refused, delayed or throttled by its own posts. An item whose
+// isDeDup() is true replaces the oldest queued item of the same name (unless that one's
+// keepQueued() says otherwise). A framework exception from an item is logged and the queue serves
+// on; any other propagates out of runQueue. After shutdown() every post throws EndOfFileException
+// "Queue is shutting down".
 //
 // A `TimeQueue` keeps its items ordered by due time (seconds since the epoch; equal times in
 // posting order), runs each when due, and posts periodic items again after rescheduling them.
@@ -21,8 +22,8 @@
 #ifndef VFW_RUNQUEUE_H
 #define VFW_RUNQUEUE_H
 
-#include <boost/shared_ptr.hpp>
 #include <time.h>
+#include <boost/shared_ptr.hpp>
 
 #include <atomic>
 #include <cstdint>
@@ -169,8 +170,8 @@ TimeQueue* getTimeQueue(const std::string& name, bool create, uint32_t capacity)
 void delRunQueue(const std::string& name, Thread* thread);
 // Posts a TimedEvent due `seconds` from now to the time queue "daemon". False when there is no
 // such queue or it is shutting down.
-bool postEvent(const std::string& name, long seconds, TimedEvent::Function function,
-               void* argument, bool deDup, bool periodic);
+bool postEvent(const std::string& name, long seconds, TimedEvent::Function function, void* argument,
+               bool deDup, bool periodic);
 
 }  // namespace vfw
 

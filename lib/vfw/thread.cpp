@@ -224,8 +224,8 @@ void Thread::yield() {
 // rather than an invalid nanosecond field.
 bool Thread::sleep(long seconds, long milliseconds, long microseconds, long nanoseconds) {
     pthread_testcancel();
-    const long long total = ((static_cast<long long>(milliseconds) * 1000 + microseconds) * 1000) +
-                            nanoseconds;
+    const long long total =
+        ((static_cast<long long>(milliseconds) * 1000 + microseconds) * 1000) + nanoseconds;
     timespec interval{};
     interval.tv_sec = seconds + static_cast<time_t>(total / 1000000000);
     interval.tv_nsec = static_cast<long>(total % 1000000000);

@@ -12,7 +12,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -42,7 +42,7 @@ class SyslogDaemon {
             throw std::runtime_error("no private /dev: " + output);
         }
         // Only the test's messages: no kernel log, no rate limit, one line per message.
-        writeFile(m_dir.file("conf"), "global(workDirectory=\"" + m_dir.path() + R"("))
+        writeFile(m_dir.file("conf"), "global(workDirectory=\"" + m_dir.path() + R"(")
             module(load="imuxsock" SysSock.Name="/dev/log" SysSock.RateLimit.Interval="0")
             template(name="t" type="string" string="%PRI% %syslogtag%%msg:::drop-last-lf%\n")
             *.* action(type="omfile" template="t" file=")" +
@@ -80,13 +80,18 @@ class SyslogDaemon {
             return received().find(": " + marker + "\n") != std::string::npos;
         })) << "rsyslogd wrote no marker; received:\n"
             << received() << output;
+        // Lines are "<priority> <tag>: <text>" (the blank after the colon may be missing).
         std::vector<SyslogMessage> messages;
-        std::string all = received();
-        std::regex line("(\\d+) ([^:\\n]*): ?([^\\n]*)\\n");
-        for (std::sregex_iterator it(all.begin(), all.end(), line), end; it != end; ++it) {
-            std::string tag = (*it)[2];
+        std::istringstream all(received());
+        for (std::string line; std::getline(all, line);) {
+            size_t blank = line.find(' '), colon = line.find(':', blank);
+            if (blank == std::string::npos || colon == std::string::npos) {
+                continue;
+            }
+            std::string tag = line.substr(blank + 1, colon - blank - 1);
             if (tag != "vfwtestmarker" && tag.compare(0, 8, "rsyslogd") != 0) {
-                messages.push_back({std::stoi((*it)[1]), tag, (*it)[3]});
+                size_t text = line.compare(colon + 1, 1, " ") == 0 ? colon + 2 : colon + 1;
+                messages.push_back({std::stoi(line.substr(0, blank)), tag, line.substr(text)});
             }
         }
         return messages;

@@ -19,7 +19,8 @@ Mutex& registryLock();
 Mutex& outputLock();
 
 // Every logger of the registry except the root (none after shutdown), for the
-// reconfiguration; the set is stable while the caller holds the registry lock.
+// reconfiguration, ordered by name (so every ancestor before its descendants); the set is
+// stable while the caller holds the registry lock.
 std::vector<Logger> registeredLoggers();
 
 // Sends a finished record line: to the process's log file when one is open, else to

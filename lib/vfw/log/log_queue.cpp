@@ -3,8 +3,8 @@
 #include <syslog.h>
 #include <time.h>
 
-#include <boost/make_shared.hpp>
 #include <atomic>
+#include <boost/make_shared.hpp>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>

@@ -243,10 +243,10 @@ void ReconfigureLevels(const PropertySource& properties) {
     if (!root) {
         return;  // logging is shut down
     }
-    // Nothing inheriting is recorded while the tree is half reset.
-    root->setLevel(LEVEL_FATAL);
+    // Levels go from the old value to the new one directly, so that a record logged on another
+    // thread meanwhile is judged by one configuration or the other, never dropped by a level
+    // that neither sets.
     for (const Logger& logger : registeredLoggers()) {
-        logger->setLevel(-1);
         logger->setFacility(-1);
         logger->setShowMore(-1);
     }
@@ -272,7 +272,8 @@ void ReconfigureLevels(const PropertySource& properties) {
     applyMemoryBuffer(settings, root);
 
     // Log calls on other threads read levels without a lock and keep what they found in the
-    // logger; a value found while the tree was being rebuilt is dropped here again.
+    // logger; a value found while the tree was being rebuilt is dropped here again. Ancestors
+    // come first, so a logger reset here never inherits a value its parent drops later.
     for (const Logger& logger : registeredLoggers()) {
         if (named.count(logger->getName()) == 0) {
             logger->setLevel(-1);

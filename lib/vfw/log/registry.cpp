@@ -2,6 +2,7 @@
 // inheritance of logger settings.
 #include <syslog.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "log_internal.h"
@@ -156,6 +157,8 @@ std::vector<Logger> registeredLoggers() {
             loggers.push_back(entry.second);
         }
     }
+    std::sort(loggers.begin(), loggers.end(),
+              [](const Logger& a, const Logger& b) { return a->getName() < b->getName(); });
     return loggers;
 }
 

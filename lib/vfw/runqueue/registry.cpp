@@ -4,9 +4,9 @@
 #include <exception>
 #include <map>
 
+#include "runqueue_internal.h"
 #include "vfw/error_util.h"
 #include "vfw/runqueue.h"
-#include "runqueue_internal.h"
 
 namespace vfw {
 
@@ -81,8 +81,8 @@ void delRunQueue(const std::string& name, Thread* thread) {
             static_cast<unsigned long>(registeredCount()));
 }
 
-bool postEvent(const std::string& name, long seconds, TimedEvent::Function function,
-               void* argument, bool deDup, bool periodic) {
+bool postEvent(const std::string& name, long seconds, TimedEvent::Function function, void* argument,
+               bool deDup, bool periodic) {
     TimeQueue* queue = getTimeQueue("daemon", false, 0);
     if (queue == nullptr) {
         return false;

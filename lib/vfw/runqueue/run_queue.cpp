@@ -1,10 +1,10 @@
 #include <errno.h>
 #include <time.h>
 
+#include "runqueue_internal.h"
 #include "vfw/error_util.h"
 #include "vfw/log.h"
 #include "vfw/runqueue.h"
-#include "runqueue_internal.h"
 
 namespace vfw {
 

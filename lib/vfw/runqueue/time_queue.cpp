@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <exception>
 
+#include "runqueue_internal.h"
 #include "vfw/error_util.h"
 #include "vfw/log.h"
 #include "vfw/runqueue.h"
-#include "runqueue_internal.h"
 
 namespace vfw {
 
@@ -49,7 +49,8 @@ QueueItem TimeQueue::nextDue(time_t deadline) {
         if (now >= deadline) {
             return QueueItem();
         }
-        const time_t until = m_items.empty() ? deadline : std::min(deadline, m_items.front()->getTime());
+        const time_t until =
+            m_items.empty() ? deadline : std::min(deadline, m_items.front()->getTime());
         const timespec wake{until, 0};
         waitUntil(lock, &wake);
     }

@@ -7,8 +7,8 @@
 // and the thread starts without it. Code running on a framework thread finds its object with
 // current(). The owner calls start once, then join() or detach(); destroying the object does
 // neither, so owners stop or join first. A thread that leaves without returning from its
-// function (cancelled, pthread_exit) has onThreadExit() called on it. An exception escaping
-// the function ends the thread with an ERROR record on "util.thread", not the process.
+// function (cancelled, pthread_exit) has onThreadExit() called on it. A standard exception
+// escaping the function ends the thread with an ERROR record on "util.thread", not the process.
 //
 // It also gathers what the rest of the framework asks about threads as a whole:
 // - whether the POSIX thread library is part of the process (computed once, then cached);
@@ -83,6 +83,7 @@ class Thread {
 
   private:
     static void* entry(void* self);
+    void awaitId() const;
     // The key that holds the running object on each framework thread; its destructor runs
     // onThreadExit for a thread that left without returning.
     static pthread_key_t currentKey();

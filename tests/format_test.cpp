@@ -296,9 +296,10 @@ TEST(Exceptions, MessagesCodesAndRecords) {
          }) + caught<VFWException>([] {
              VFW_THROW_NOLOG(QueueInterrupted, 0, "QueueInterrupted");
          }) + caught<VFWException>([] { VFW_THROW(EndOfFileException, -1, "shutting down"); }) +
+             caught<VFWException>([] { VFW_THROW(vfw::EndOfFileException, -1, "q"); }) +
              caught<VFWException>([] { VFW_THROW(TryAgainException, 11, "t"); }) +
              caught<FatalErrorException>([] { VFW_THROW(FatalErrorException, 2, "f"); }),
-         "-1 full 42-1 full 70 QueueInterrupted-1 shutting down11 t2 f"},
+         "-1 full 42-1 full 70 QueueInterrupted-1 shutting down-1 q11 t2 f"},
     });
     vfw::setExceptionRecorder(nullptr);
     // No record without the log flag or for the end of input; the class as the site spells it.

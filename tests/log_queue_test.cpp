@@ -23,15 +23,15 @@ struct Settings {
     ~Settings() { vfw::setPropertySource(nullptr); }
 };
 
-// Logs "filler <n>" when it runs.
+// Logs "filler <n>" when it runs (on the log thread, or on the stopping thread under the output
+// lock, where no logger may be looked up).
 class Filler : public vfw::QueueAble {
   public:
     explicit Filler(int n) : m_n(n) {}
-    void run() override {
-        VFW_LOG(vfw::getLogger("test.queue"), vfw::LEVEL_INFO, "filler %d", m_n);
-    }
+    void run() override { VFW_LOG(m_logger, vfw::LEVEL_INFO, "filler %d", m_n); }
 
   private:
+    vfw::Logger m_logger = vfw::getLogger("test.queue");
     int m_n;
 };
 

@@ -15,8 +15,10 @@ void setExceptionRecorder(ExceptionRecorder recorder) {
 Base_Exception::Base_Exception(const char* file, int line, const char* text, const char* className,
                                int code, bool log)
     : rc(code), message(text) {
-    // End of input and queue shutdown are normal events and never leave a record.
-    if (!log || std::strcmp(className, "EndOfFileException") == 0) {
+    // End of input and queue shutdown are normal events and never leave a record, however the
+    // throw site spells the class.
+    if (!log || std::strcmp(className, "EndOfFileException") == 0 ||
+        std::strcmp(className, "vfw::EndOfFileException") == 0) {
         return;
     }
     if (ExceptionRecorder recorder = g_recorder.load()) {

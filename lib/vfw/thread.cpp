@@ -102,10 +102,10 @@ void Thread::onKeyRelease(void* self) {
 // The creator stores the id after pthread_create has returned, so the new thread waits for it
 // before anything can ask the object for its id.
 void Thread::awaitId() const {
-    Logger log = threadLogger();
     while (id() == 0) {
         int rc = sched_yield();
         if (rc != 0) {
+            Logger log = threadLogger();
             VFW_LOG(log, LEVEL_DEBUG, "Sched_yield() return failure unexpectedly (%d). %s", rc,
                     std::strerror(errno));
         }
@@ -123,8 +123,9 @@ void* Thread::entry(void* self) {
     try {
         result = thread->m_function(thread->m_argument);
     } catch (const std::exception& e) {
-        VFW_LOG(threadLogger(), LEVEL_ERROR, "Thread %s ended by an exception: %s",
-                thread->m_name.c_str(), e.what());
+        Logger log = threadLogger();
+        VFW_LOG(log, LEVEL_ERROR, "Thread %s ended by an exception: %s", thread->m_name.c_str(),
+                e.what());
     }
     pthread_setspecific(currentKey(), nullptr);
     thread->m_running.store(false, std::memory_order_release);

@@ -1,8 +1,9 @@
 // Pieces the files of the logging module share with each other; not for use outside it.
 //
-// Lock order: the registry lock before the output lock; the destination's and the file's
-// own locks are innermost and never held while taking either of the first two. No lock of
-// the module is held while the properties are read for the destination.
+// Lock order: the log queue's start-and-stop lock, then the registry lock, then the output
+// lock; the destination's and the file's own locks are innermost and never held while taking
+// any of the others. No lock of the module is held while the properties are read for the
+// destination. The log thread takes none of the first three while it delivers.
 #ifndef VFW_LOG_INTERNAL_H
 #define VFW_LOG_INTERNAL_H
 

@@ -39,9 +39,15 @@ class QueuedMessage : public QueueAble {
 // Both guarded by the output lock.
 boost::shared_ptr<RunQueue> g_logQueue;
 boost::shared_ptr<Thread> g_logThread;
-// The logger "log", looked up before the thread starts and released after it ended, so that the
-// log thread never waits for the registry lock while stopThread waits for it.
+// The logger "log", looked up before the thread starts and released after it ended (both under
+// the start-and-stop lock), so that the log thread never waits for the registry lock while
+// stopThread waits for the thread.
 Logger g_reportLogger;
+
+Mutex& startStopLock() {
+    static Mutex* lock = new Mutex();  // never destroyed: shutdownLogging may run during exit
+    return *lock;
+}
 
 // Records lost to overflow and not yet reported.
 std::atomic<uint64_t> g_lost{0};
@@ -132,13 +138,15 @@ void submitRecord(int priority, const char* line) {
     post(*queue, priority, line);
 }
 
-// The size is read before the output lock is taken, like every setting of the module.
+// Starting and stopping are serialised by a lock of their own, taken before every other lock
+// of the module. The thread is started without the output lock: starting reads settings and
+// looks up a logger, neither of which may wait under it.
 void startThread(const Logger& logger) {
-    long size = getIntProperty("logger.queue.size", 256);
-    MutexLock lock(outputLock());
-    if (g_logQueue || g_logThread) {
+    MutexLock serial(startStopLock());
+    if (logQueue()) {
         return;
     }
+    long size = getIntProperty("logger.queue.size", 256);
     if (size < 1) {
         VFW_LOG(logger, LEVEL_WARN, "LogQueue disabled.  Recommended for debugging only.");
         return;
@@ -151,20 +159,25 @@ void startThread(const Logger& logger) {
     auto queue = boost::make_shared<RunQueue>("Log", static_cast<uint32_t>(size), true);
     auto thread = boost::make_shared<Thread>();
     thread->start("com.vantrel.logger", &logThreadBody, queue.get());
+    MutexLock lock(outputLock());
     g_logQueue = queue;
     g_logThread = thread;
 }
 
-// What is still queued is delivered by the caller once the thread has ended; so is the account
-// of what overflow dropped.
+// The output lock is held until what was still queued has been delivered, by the caller once
+// the thread has ended, so that a record logged meanwhile waits and comes after it; so does the
+// account of what overflow dropped.
 void stopThread(const Logger& logger) {
-    MutexLock lock(outputLock());
-    if (g_logQueue && g_logThread) {
-        g_logQueue->shutdown(g_logThread.get());
-        g_logThread.reset();
-        g_logQueue.reset();
-        reportLost();
-        g_reportLogger.reset();
+    MutexLock serial(startStopLock());
+    {
+        MutexLock lock(outputLock());
+        if (g_logQueue && g_logThread) {
+            g_logQueue->shutdown(g_logThread.get());
+            g_logThread.reset();
+            g_logQueue.reset();
+            reportLost();
+            g_reportLogger.reset();
+        }
     }
     VFW_LOG(logger, LEVEL_DEBUG, "stopped background log thread");
 }

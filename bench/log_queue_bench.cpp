@@ -25,7 +25,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -138,11 +137,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 // Counts the benchmark's records among the daemon's lines, and the records the log queue
 // reported dropped.
-void reportReceived(const std::string& lines) {
+void reportReceived(const std::string& path) {
     const std::string record = std::string("INFO  ") + kLoggerName + " record ";
     const std::string dropped = "ERROR log Vantrel logger dropped ";
     long received = 0, lost = 0;
-    std::istringstream all(lines);
+    std::ifstream all(path);
     for (std::string line; std::getline(all, line);) {
         size_t at;
         if (line.find(record) != std::string::npos) {
@@ -184,7 +183,8 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     std::string after = loadAverage();
 
-    reportReceived(daemon.sync());
+    daemon.sync();
+    reportReceived(daemon.receivedPath());
     std::printf("load average before %s, after %s\n", before.c_str(), after.c_str());
     vfw::setPropertySource(nullptr);
     return 0;

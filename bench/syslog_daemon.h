@@ -22,8 +22,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -61,6 +63,7 @@ class SyslogDaemon {
         auto ready = [&log] { return ::stat("/dev/log", &log) == 0 && S_ISSOCK(log.st_mode); };
         waitFor([&] { return ready() || ::waitpid(m_pid, nullptr, WNOHANG) != 0; });
         if (!ready()) {  // a daemon still running dies with this process
+            errno = 0;
             fail("rsyslogd made no /dev/log");
         }
         sync();
@@ -74,25 +77,25 @@ class SyslogDaemon {
     SyslogDaemon& operator=(const SyslogDaemon&) = delete;
 
     // Waits until everything this process sent to /dev/log before the call has been written
-    // out (a marker sent through the process's own syslog connection has arrived) and returns
-    // all lines received so far. Ends the program after a minute without the marker.
-    std::string sync() {
+    // out: a marker sent through the process's own syslog connection, the last message, is
+    // at the end of the file. Ends the program after a minute without it.
+    void sync() {
         const std::string marker = "vfw-bench-marker " + std::to_string(++m_markers);
         ::syslog(LOG_USER | LOG_NOTICE, "%s", marker.c_str());
-        std::string all;
-        bool arrived = waitFor([&] {
-            all = received();
-            return all.find(": " + marker + "\n") != std::string::npos;
-        });
-        if (!arrived) {
+        errno = 0;
+        if (!waitFor([&] { return tail().find(": " + marker + "\n") != std::string::npos; })) {
             fail("rsyslogd wrote no marker");
         }
-        return all;
     }
 
+    // The file of received lines, "<priority> <tag>: <text>" each.
+    const std::string& receivedPath() const { return m_received; }
+
   private:
+    // With the system's error text when a system call failed.
     [[noreturn]] static void fail(const std::string& what) {
-        std::perror(what.c_str());
+        std::fprintf(stderr, "syslog daemon: %s%s%s\n", what.c_str(), errno != 0 ? ": " : "",
+                     errno != 0 ? std::strerror(errno) : "");
         std::exit(1);
     }
 
@@ -140,11 +143,15 @@ class SyslogDaemon {
         return done();
     }
 
-    std::string received() const {
+    // The last 4 KiB of the received lines.
+    std::string tail() const {
         std::ifstream in(m_received);
-        std::ostringstream all;
-        all << in.rdbuf();
-        return all.str();
+        in.seekg(0, std::ios::end);
+        std::streamoff size = in.tellg();
+        in.seekg(size > 4096 ? size - 4096 : 0);
+        std::ostringstream last;
+        last << in.rdbuf();
+        return last.str();
     }
 
     std::string m_received;

@@ -113,18 +113,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        const Times& direct = m_times["BM_Direct"];
-        const Times& queued = m_times["BM_Queued"];
         for (const auto& entry : m_times) {
             std::printf("median %-10s wall %8.1f ns  cpu %8.1f ns  (%zu runs)\n",
                         entry.first.c_str(), bench::median(entry.second.wall),
                         bench::median(entry.second.cpu), entry.second.wall.size());
         }
-        double queuedWall = bench::median(queued.wall), queuedCpu = bench::median(queued.cpu);
-        if (queuedWall > 0 && queuedCpu > 0) {
+        auto direct = m_times.find("BM_Direct"), queued = m_times.find("BM_Queued");
+        if (direct != m_times.end() && queued != m_times.end()) {
             std::printf("ratio direct / queued: wall %.2f, cpu %.2f (target: at least 5)\n",
-                        bench::median(direct.wall) / queuedWall,
-                        bench::median(direct.cpu) / queuedCpu);
+                        bench::median(direct->second.wall) / bench::median(queued->second.wall),
+                        bench::median(direct->second.cpu) / bench::median(queued->second.cpu));
         }
     }
 

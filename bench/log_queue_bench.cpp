@@ -2,8 +2,8 @@
 // without the background log queue. The call is VFW_LOG(logger, LEVEL_INFO, "record %d of %s",
 // i, "bench") on the logger "bench.syslog" (INFO, enabled), the process's syslog connection open:
 // - BM_Direct: no log queue: the call builds the record and calls syslog() itself (the
-//   framework's default path), so its time includes the send to /dev/log and whatever wait
-//   the daemon's socket imposes;
+//   framework's default path), so its time includes the send to /dev/log and the waits for
+//   the daemon once net.unix.max_dgram_qlen datagrams are pending in its socket (printed);
 // - BM_Queued: vfw::startThread runs the log queue ("logger.queue.size" 4096 through a
 //   MapPropertySource): the call builds the record and posts it; the log thread calls syslog().
 // One benchmark iteration is one log call, so the table's times are per call (wall and the
@@ -18,7 +18,8 @@
 // to a tmpfs. By default each case runs 5 repetitions, randomly interleaved, so that a busy
 // spell of the shared machine falls on both alike; the medians per call and their ratio
 // direct / queued (target: at least 5) are printed after the table, then the records the
-// daemon received against those logged, and the load average before and after.
+// daemon received against those logged, the load average before and after, and the limit of
+// datagrams pending in a socket.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -48,6 +49,14 @@ std::string loadAverage() {
     std::string one, five, fifteen;
     in >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
+}
+
+// How many datagrams may wait in the daemon's socket before syslog() blocks.
+std::string datagramQueueLength() {
+    std::ifstream in("/proc/sys/net/unix/max_dgram_qlen");
+    std::string length = "?";
+    in >> length;
+    return length;
 }
 
 // Returns once the log queue (if one runs) has handed every record to the log thread.
@@ -183,7 +192,8 @@ int main(int argc, char** argv) {
 
     daemon.sync();
     reportReceived(daemon.receivedPath());
-    std::printf("load average before %s, after %s\n", before.c_str(), after.c_str());
+    std::printf("load average before %s, after %s; net.unix.max_dgram_qlen %s\n", before.c_str(),
+                after.c_str(), datagramQueueLength().c_str());
     vfw::setPropertySource(nullptr);
     return 0;
 }

@@ -118,8 +118,10 @@ class RunQueue {
     bool isThrottled();
 
   protected:
-    // Throws BadDataException for a null item, EndOfFileException once shutting down.
+    // Throws BadDataException for a null item; checkOpen, called with the lock held,
+    // EndOfFileException once the queue is shutting down.
     void checkPostable(const QueueItem& item) const;
+    void checkOpen() const;
     // Runs one item unlocked; a framework exception is logged (unless quiet) and swallowed.
     void runItem(const QueueItem& item);
     // Clears the interrupt and throws QueueInterrupted.

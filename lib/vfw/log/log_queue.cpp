@@ -5,9 +5,9 @@
 
 #include <atomic>
 #include <boost/make_shared.hpp>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include "log_internal.h"
 #include "vfw/error_util.h"
@@ -20,24 +20,25 @@ namespace vfw {
 namespace {
 
 // One record waiting for the log thread. A notice is the logger's own overflow warning, which
-// is not counted when overflow drops it.
+// is not counted when overflow drops it. The line is held at its own length: a record costs the
+// producer two small allocations, not one of a whole line's room.
 class QueuedMessage : public QueueAble {
   public:
     QueuedMessage(int priority, const char* line, bool notice)
-        : m_priority(priority), m_notice(notice) {
-        std::snprintf(m_text, sizeof m_text, "%s", line);
-    }
+        : m_priority(priority), m_text(line, strnlen(line, 1023)), m_notice(notice) {}
     void run() override;
     bool isNotice() const { return m_notice; }
 
   private:
     int32_t m_priority;
-    char m_text[1024];
+    std::string m_text;
     bool m_notice;
 };
 
-// Both guarded by the output lock.
+// The running queue, read by every log call without a lock (boost's atomic load and store) and
+// changed only under the start-and-stop lock.
 boost::shared_ptr<RunQueue> g_logQueue;
+// Guarded by the start-and-stop lock.
 boost::shared_ptr<Thread> g_logThread;
 // The logger "log", looked up before the thread starts and released after it ended (both under
 // the start-and-stop lock), so that the log thread never waits for the registry lock while
@@ -68,7 +69,7 @@ void reportLost() {
 }
 
 void QueuedMessage::run() {
-    deliverRecord(m_priority, m_text);
+    deliverRecord(m_priority, m_text.c_str());
     reportLost();
 }
 
@@ -121,19 +122,18 @@ void post(RunQueue& queue, int priority, const char* line) {
 
 }  // namespace
 
+// A record that finds no queue, or a queue being stopped, waits for the output lock, which the
+// stop holds until the queue's last records have been delivered.
 void submitRecord(int priority, const char* line) {
     if (t_logThread) {
         deliverRecord(priority, line);
         return;
     }
-    boost::shared_ptr<RunQueue> queue;
-    {
+    boost::shared_ptr<RunQueue> queue = boost::atomic_load(&g_logQueue);
+    if (!queue) {
         MutexLock lock(outputLock());
-        queue = g_logQueue;
-        if (!queue) {
-            deliverRecord(priority, line);
-            return;
-        }
+        deliverRecord(priority, line);
+        return;
     }
     post(*queue, priority, line);
 }
@@ -159,9 +159,8 @@ void startThread(const Logger& logger) {
     auto queue = boost::make_shared<RunQueue>("Log", static_cast<uint32_t>(size), true);
     auto thread = boost::make_shared<Thread>();
     thread->start("com.vantrel.logger", &logThreadBody, queue.get());
-    MutexLock lock(outputLock());
-    g_logQueue = queue;
     g_logThread = thread;
+    boost::atomic_store(&g_logQueue, queue);
 }
 
 // The output lock is held until what was still queued has been delivered, by the caller once
@@ -171,10 +170,10 @@ void stopThread(const Logger& logger) {
     MutexLock serial(startStopLock());
     {
         MutexLock lock(outputLock());
-        if (g_logQueue && g_logThread) {
-            g_logQueue->shutdown(g_logThread.get());
+        if (boost::shared_ptr<RunQueue> queue = logQueue()) {
+            queue->shutdown(g_logThread.get());
             g_logThread.reset();
-            g_logQueue.reset();
+            boost::atomic_store(&g_logQueue, boost::shared_ptr<RunQueue>());
             reportLost();
             g_reportLogger.reset();
         }
@@ -183,8 +182,7 @@ void stopThread(const Logger& logger) {
 }
 
 boost::shared_ptr<RunQueue> logQueue() {
-    MutexLock lock(outputLock());
-    return g_logQueue;
+    return boost::atomic_load(&g_logQueue);
 }
 
 }  // namespace vfw

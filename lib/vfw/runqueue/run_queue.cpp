@@ -74,6 +74,11 @@ void RunQueue::checkPostable(const QueueItem& item) const {
     if (!item) {
         VFW_THROW(vfw::BadDataException, -1, "Null item posted to queue %s", m_name.c_str());
     }
+}
+
+// Checked under the lock, so that an item is either queued before shutdown's last look at the
+// queue or refused: never left behind in a queue that nobody serves.
+void RunQueue::checkOpen() const {
     if (isShuttingDown()) {
         VFW_THROW(vfw::EndOfFileException, -1, "Queue is shutting down");
     }
@@ -84,6 +89,7 @@ void RunQueue::post(const QueueItem& item) {
     bool pause = false;
     {
         MutexLock lock(m_lock);
+        checkOpen();
         const bool exempt = isServingThread();
         if (!exempt && m_capacity != 0 && m_items.size() >= m_capacity) {
             m_full = true;

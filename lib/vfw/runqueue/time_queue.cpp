@@ -21,6 +21,7 @@ TimeQueue::~TimeQueue() = default;
 void TimeQueue::post(const QueueItem& item) {
     checkPostable(item);
     MutexLock lock(m_lock);
+    checkOpen();
     if (doDeDup(item) != 0) {
         return;
     }

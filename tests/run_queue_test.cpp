@@ -1,5 +1,4 @@
-// Run queues: de-duplication, back-pressure, shutdown and interruption, items that throw, time
-// queues, the registry of named queues. Waits follow the queues' progress; bounds end hangs.
+// Run queues, time queues and their registry. Waits follow the queues' progress; bounds end hangs.
 #include <boost/make_shared.hpp>
 #include <thread>
 
@@ -30,19 +29,18 @@ std::string outcome(const Body& call) {
 // Runs `body` when due; de-duplicating by name when keep >= 0, keeping its place when keep > 0;
 // periodic when it has an interval.
 struct Item : vfw::TimedEvent {
-    Item(Body b, std::string n, int k, time_t due, long interval)
-        : TimedEvent(n, interval, call, this, k >= 0, interval > 0, due), body(b), keep(k) {}
+    Item(Body b, std::string n = "", int k = -1, time_t due = 0, long every = 0)
+        : TimedEvent(n, every, call, this, k >= 0, every > 0, due), body(b), keep(k) {}
     static void call(void* self) { static_cast<Item*>(self)->body(); }
     int keepQueued(time_t) override { return keep; }
     Body body;
     int keep;
 };
-vfw::QueueItem item(Body body, std::string name = "", int keep = -1, time_t due = 0,
-                    long every = 0) {
-    return boost::make_shared<Item>(std::move(body), std::move(name), keep, due, every);
+template <class... Args>
+vfw::QueueItem item(Args... args) {
+    return boost::make_shared<Item>(args...);
 }
-// Serves the queue with runQueue(3600) on itself; `left` tells what ended it.
-struct Server : vfw::Thread {
+struct Server : vfw::Thread {  // serves with runQueue(3600); `left` tells what ended it
     vfw::RunQueue& queue;
     std::string left;
     std::atomic<bool> done{false};
@@ -54,8 +52,7 @@ struct Server : vfw::Thread {
         return s.done = true, nullptr;
     }
 };
-// Sees the interrupt that shutdown sends.
-struct WatchedQueue : vfw::RunQueue {
+struct WatchedQueue : vfw::RunQueue {  // sees the interrupt that shutdown sends
     using RunQueue::RunQueue;
     void interrupt() override { RunQueue::interrupt(), interrupted = true; }
     std::atomic<bool> interrupted{false};
@@ -63,31 +60,30 @@ struct WatchedQueue : vfw::RunQueue {
 class RunQueueTest : public ::testing::Test {
   protected:
     void SetUp() override { vfw::getLogger("util.runqueue")->setLevel(vfw::LEVEL_DEBUG); }
-    static void note(void* label) { s_ran += static_cast<const char*>(label); }
-    // The records since the last call, each with "|" after it and without " util.runqueue".
+    static void note(void*) { ++s_noted; }
+    // The records since the last call, each followed by "|", "DEBUG util.runqueue " left out.
     std::string log() {
         std::string text;
-        for (std::string record : m_capture.records()) {
-            text += record.replace(record.find(" util.runqueue"), 14, "") + "|";
+        for (const std::string& record : m_capture.records()) {
+            text += (record.rfind("DEBUG util.runqueue ", 0) ? record : record.substr(20)) + "|";
         }
         return text;
     }
-    static inline std::string s_ran;  // the labels of the events run by note()
+    static inline std::atomic<int> s_noted{0};
     vfw_test::LogCapture m_capture;
 };
 
 // x1, y, x2 are posted, x1 and x2 both named "x"; shutdown(nullptr) runs what is left in order.
 TEST_F(RunQueueTest, ADuplicateReplacesTheQueuedOneUnlessThatOneKeepsItsPlace) {
     const std::tuple<bool, int, const char*, const char*> cases[] = {
-        {false, 0, "y x2 ", "DEBUG removed duplicate request x|"},
+        {false, 0, "y x2 ", "removed duplicate request x|"},
         {true, 0, "y x2 ", ""},
         {false, 1, "x1 y ", ""}};
     for (const auto& [quiet, keep, expected, records] : cases) {
         vfw::RunQueue queue("dedup", 0, quiet);
         std::string ran;
-        for (const char* label : {"x1 ", "y ", "x2 "}) {
-            const bool x = label[0] == 'x';
-            queue.post(item([&ran, label] { ran += label; }, x ? "x" : label, x ? keep : -1));
+        for (const char* label : {"x1 ", "y ", "x2 "}) {  // named by their first letter
+            queue.post(item([&ran, label] { ran += label; }, std::string(1, *label), keep));
         }
         queue.shutdown(nullptr);
         EXPECT_EQ(ran, expected);
@@ -122,11 +118,11 @@ TEST_F(RunQueueTest, BackPressureThrottlesRefusesAFullQueueAndSparesTheServingTh
     stage = 2;
     ASSERT_TRUE(eventually([&] { return ran == 7; }));
     EXPECT_EQ(seen + log(),
-              "T------WARN  Work queue is full.  You may need to increase the value "
-              "of logger.queue.size in vantrelaud.conf.|");
+              "T------WARN  util.runqueue Work queue is full.  You may need to increase the "
+              "value of logger.queue.size in vantrelaud.conf.|");
     queue.interrupt();
-    ASSERT_TRUE(eventually([&] { return server.done.load(); }));
-    EXPECT_EQ(server.left, "QueueInterrupted");
+    EXPECT_TRUE(eventually([&] { return server.done.load(); }) &&
+                server.left == "QueueInterrupted");
 }
 
 // Runs: b on the server (S), then 1 2 3 on the caller of shutdown (M).
@@ -146,8 +142,8 @@ TEST_F(RunQueueTest, ShutdownEndsTheServerThenDrainsTheQueueOnTheCaller) {
         queue.post(on(label));
     }
     queue.shutdown(&server);
-    EXPECT_TRUE(server.done && server.left == "QueueInterrupted" && queue.isEmpty());
-    EXPECT_EQ(ran, "bS 1M 2M 3M ");
+    EXPECT_TRUE(server.done && queue.isEmpty());
+    EXPECT_EQ(ran + server.left, "bS 1M 2M 3M QueueInterrupted");
     EXPECT_EQ(outcome<vfw::EndOfFileException>([&] { queue.post(on("4")); }),
               "Queue is shutting down");
 }
@@ -165,7 +161,7 @@ TEST_F(RunQueueTest, AFrameworkExceptionIsLoggedAndServedPastAnyOtherLeavesRunQu
     Server server(queue);
     ASSERT_TRUE(eventually([&] { return server.done.load(); }));
     EXPECT_TRUE(server.left == "other" && runs == 1 && queue.size() == 1) << server.left << runs;
-    EXPECT_EQ(log(), "DEBUG unhandled exception disk gone|");
+    EXPECT_EQ(log(), "unhandled exception disk gone|");
     EXPECT_THROW(vfw::RunQueue("null", 0).post(vfw::QueueItem()), vfw::BadDataException);
     EXPECT_THROW(vfw::TimeQueue("null").post(vfw::QueueItem()), vfw::BadDataException);
 }
@@ -194,25 +190,23 @@ TEST_F(RunQueueTest, TheRegistryFindsOrCreatesQueuesPostsEventsAndLogsDeletion) 
     vfw::RunQueue* work = vfw::getRunQueue("work", true, 8);
     ASSERT_TRUE(work && work->capacity() == 8 && vfw::getRunQueue("work", true, 0) == work);
     EXPECT_TRUE(!vfw::getRunQueue("unknown", false, 0) && !vfw::getTimeQueue("unknown", false, 0));
-    char label[] = "event ";
-    EXPECT_FALSE(vfw::postEvent("soon", 0, &note, label, false, false));
+    EXPECT_FALSE(vfw::postEvent("soon", 0, &note, nullptr, false, false));
     vfw::TimeQueue* daemon = vfw::getTimeQueue("daemon", true, 0);
     EXPECT_TRUE(daemon && vfw::getTimeQueue("daemon", true, 0) == daemon);
-    EXPECT_TRUE(vfw::postEvent("soon", 0, &note, label, false, false));
+    EXPECT_TRUE(vfw::postEvent("soon", 0, &note, nullptr, false, false));
     daemon->runQueue(0);
-    EXPECT_TRUE(s_ran == "event " && daemon->isEmpty());
+    EXPECT_TRUE(s_noted == 1 && daemon->isEmpty());
     vfw::delRunQueue("unknown", nullptr);
     EXPECT_EQ(log(),
-              "DEBUG Created new RunQueue work|DEBUG Created new TimeQueue daemon|"
-              "DEBUG delRunQueue unknown: start. gQueues Size=2.|"
-              "DEBUG delRunQueue unknown: Not found.|");
+              "Created new RunQueue work|Created new TimeQueue daemon|"
+              "delRunQueue unknown: start. gQueues Size=2.|delRunQueue unknown: Not found.|");
     EXPECT_EQ(vfw::getRunQueue("work", false, 0), work);
     vfw::delRunQueue("work", nullptr);
     EXPECT_EQ(vfw::getRunQueue("work", false, 0), nullptr);
     EXPECT_EQ(log(),
-              "DEBUG delRunQueue work: start. gQueues Size=2.|DEBUG delRunQueue work: "
-              "Removing from gQueues|DEBUG delRunQueue work: Shutting down|DEBUG "
-              "delRunQueue work: Deleting|DEBUG delRunQueue work: end. gQueues Size=1.|");
+              "delRunQueue work: start. gQueues Size=2.|delRunQueue work: Removing from gQueues|"
+              "delRunQueue work: Shutting down|delRunQueue work: Deleting|"
+              "delRunQueue work: end. gQueues Size=1.|");
     vfw::delRunQueue("daemon", nullptr);
 }
 }  // namespace

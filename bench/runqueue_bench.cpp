@@ -1,0 +1,231 @@
+// A post-and-serve round trip through a run queue against the plain queue a programmer would
+// write instead, in the same run: the benchmark's thread posts a batch of items and waits
+// until the serving thread has run them all.
+// - RunQueue: an unbounded vfw::RunQueue served by a vfw::Thread, one new item per post (the
+//   way the framework's callers post), and the same with one item posted over and over (no
+//   allocation for the item itself);
+// - Peer: std::mutex + std::condition_variable + std::deque<std::function<void()>> served by a
+//   std::thread, notified on every post like the run queue.
+// Every item does the same work: it counts itself, and the last one of a batch wakes the poster.
+// The cases run as interleaved repetitions (random order, unless the command line chooses
+// otherwise); the summary gives each case's median wall time and process CPU time per item
+// and the ratios RunQueue / Peer.
+#include <benchmark/benchmark.h>
+
+#include <boost/make_shared.hpp>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_util.h"
+#include "vfw/error_util.h"
+#include "vfw/runqueue.h"
+
+namespace {
+
+constexpr int kBatch = 1000;
+
+// The work of one item, shared by both sides. `ran` is touched by the serving thread only;
+// `target` is set before the batch is posted, which the queue's lock orders before the serving
+// thread reads it.
+class Batch {
+  public:
+    void begin(long items) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_done = false;
+        m_target = m_ran + items;
+    }
+    void item() {
+        if (++m_ran == m_target) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_done = true;
+            m_finished.notify_one();
+        }
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_finished.wait(lock, [this] { return m_done; });
+    }
+
+  private:
+    long m_ran = 0;
+    long m_target = 0;
+    bool m_done = false;
+    std::mutex m_lock;
+    std::condition_variable m_finished;
+};
+
+class CountItem : public vfw::QueueAble {
+  public:
+    explicit CountItem(Batch* batch) : m_batch(batch) {}
+    void run() override { m_batch->item(); }
+
+  private:
+    Batch* m_batch;
+};
+
+void* serveRunQueue(void* queue) {
+    try {
+        static_cast<vfw::RunQueue*>(queue)->runQueue(0);
+    } catch (const vfw::QueueInterrupted&) {  // shut down
+    }
+    return nullptr;
+}
+
+// Process CPU time of the timed loop, per item, as a counter next to the wall time.
+void reportCpu(benchmark::State& state, double cpuBefore) {
+    const double items = double(state.iterations()) * kBatch;
+    state.counters["cpu_ns"] = items > 0 ? (bench::cpuSeconds() - cpuBefore) * 1e9 / items : 0;
+    state.SetItemsProcessed(int64_t(items));
+}
+
+void BM_RunQueue(benchmark::State& state) {
+    const bool reuse = state.range(0) != 0;
+    vfw::RunQueue queue("bench", 0);
+    Batch batch;
+    const vfw::QueueItem shared = boost::make_shared<CountItem>(&batch);
+    vfw::Thread server;
+    server.start("bench-serve", serveRunQueue, &queue);
+    const double cpuBefore = bench::cpuSeconds();
+    for (auto _ : state) {
+        batch.begin(kBatch);
+        for (int i = 0; i < kBatch; ++i) {
+            queue.post(reuse ? shared : boost::make_shared<CountItem>(&batch));
+        }
+        batch.wait();
+    }
+    reportCpu(state, cpuBefore);
+    queue.shutdown(&server);
+}
+BENCHMARK(BM_RunQueue)->ArgName("reuse")->Arg(0)->Arg(1)->UseRealTime();
+
+// The plain queue: a deque of functions under one mutex, the server woken on each post.
+class PeerQueue {
+  public:
+    void post(std::function<void()> item) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_items.push_back(std::move(item));
+        }
+        m_posted.notify_one();
+    }
+    void serve() {
+        for (;;) {
+            std::function<void()> item;
+            {
+                std::unique_lock<std::mutex> lock(m_lock);
+                m_posted.wait(lock, [this] { return m_stop || !m_items.empty(); });
+                if (m_items.empty()) {
+                    return;
+                }
+                item = std::move(m_items.front());
+                m_items.pop_front();
+            }
+            item();
+        }
+    }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_stop = true;
+        }
+        m_posted.notify_one();
+    }
+
+  private:
+    std::mutex m_lock;
+    std::condition_variable m_posted;
+    std::deque<std::function<void()>> m_items;
+    bool m_stop = false;
+};
+
+void BM_Peer(benchmark::State& state) {
+    PeerQueue queue;
+    Batch batch;
+    std::thread server([&queue] { queue.serve(); });
+    const double cpuBefore = bench::cpuSeconds();
+    for (auto _ : state) {
+        batch.begin(kBatch);
+        for (int i = 0; i < kBatch; ++i) {
+            queue.post([&batch] { batch.item(); });
+        }
+        batch.wait();
+    }
+    reportCpu(state, cpuBefore);
+    queue.stop();
+    server.join();
+}
+BENCHMARK(BM_Peer)->UseRealTime();
+
+// Keeps the median aggregate of every case: wall time per batch and CPU per item.
+class MedianReporter : public benchmark::ConsoleReporter {
+  public:
+    struct Median {
+        double wallNs = 0;  // per item
+        double cpuNs = 0;   // per item
+    };
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                auto cpu = run.counters.find("cpu_ns");
+                m_medians[run.run_name.str()] = {
+                    run.GetAdjustedRealTime() / kBatch,
+                    cpu == run.counters.end() ? 0 : double(cpu->second.value)};
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    Median median(const std::string& name) const {
+        auto it = m_medians.find(name);
+        return it == m_medians.end() ? Median() : it->second;
+    }
+
+  private:
+    std::map<std::string, Median> m_medians;
+};
+
+}  // namespace
+
+// Without repetitions or interleaving on the command line, 9 interleaved repetitions.
+int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    bool repetitions = false, interleaving = false;
+    for (int i = 1; i < argc; ++i) {
+        repetitions |= std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
+        interleaving |= std::strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0;
+    }
+    std::string repeat = "--benchmark_repetitions=9";
+    std::string aggregates = "--benchmark_report_aggregates_only=true";
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    if (!repetitions) {
+        args.push_back(repeat.data());
+        args.push_back(aggregates.data());
+    }
+    if (!interleaving) {
+        args.push_back(interleave.data());
+    }
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    MedianReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    const MedianReporter::Median peer = reporter.median("BM_Peer/real_time");
+    std::printf(
+        "\nmedians per item        wall ns   cpu ns   wall ratio  cpu ratio (target <= 1.5)\n");
+    for (const char* name :
+         {"BM_RunQueue/reuse:0/real_time", "BM_RunQueue/reuse:1/real_time", "BM_Peer/real_time"}) {
+        const MedianReporter::Median m = reporter.median(name);
+        std::printf("%-30s %8.1f %8.1f %10.2fx %9.2fx\n", name, m.wallNs, m.cpuNs,
+                    peer.wallNs > 0 ? m.wallNs / peer.wallNs : 0,
+                    peer.cpuNs > 0 ? m.cpuNs / peer.cpuNs : 0);
+    }
+    return 0;
+}

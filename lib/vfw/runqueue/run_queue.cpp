@@ -1,6 +1,8 @@
 #include <errno.h>
 #include <time.h>
 
+#include <utility>
+
 #include "runqueue_internal.h"
 #include "vfw/error_util.h"
 #include "vfw/log.h"
@@ -174,7 +176,7 @@ QueueItem RunQueue::next(int timeout, time_t deadline) {
     if (m_interrupted) {
         leaveInterrupted();
     }
-    QueueItem item = m_items.front();
+    QueueItem item = std::move(m_items.front());
     m_items.pop_front();
     return item;
 }
@@ -234,7 +236,7 @@ QueueItem RunQueue::dropNewest() {
     MutexLock lock(m_lock);
     QueueItem dropped;
     if (!m_items.empty()) {
-        dropped = m_items.back();
+        dropped = std::move(m_items.back());
         m_items.pop_back();
     }
     return dropped;

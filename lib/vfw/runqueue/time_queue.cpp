@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "runqueue_internal.h"
 #include "vfw/error_util.h"
@@ -43,7 +44,7 @@ QueueItem TimeQueue::nextDue(time_t deadline) {
         }
         const time_t now = time(nullptr);
         if (!m_items.empty() && m_items.front()->getTime() <= now) {
-            QueueItem item = m_items.front();
+            QueueItem item = std::move(m_items.front());
             m_items.pop_front();
             return item;
         }

@@ -5,11 +5,13 @@
 //   way the framework's callers post), and the same with one item posted over and over (no
 //   allocation for the item itself);
 // - Peer: std::mutex + std::condition_variable + std::deque<std::function<void()>> served by a
-//   std::thread, notified on every post like the run queue.
+//   std::thread, notified on every post like the run queue; and the same queue holding the
+//   run queue's own items, one new shared item per post (what the callers' items cost apart
+//   from the queue).
 // Every item does the same work: it counts itself, and the last one of a batch wakes the poster.
 // The cases run as interleaved repetitions (random order, unless the command line chooses
 // otherwise); the summary gives each case's median wall time and process CPU time per item
-// and the ratios RunQueue / Peer.
+// and the ratios of the run queue to its peers.
 #include <benchmark/benchmark.h>
 
 #include <boost/make_shared.hpp>
@@ -106,10 +108,19 @@ void BM_RunQueue(benchmark::State& state) {
 }
 BENCHMARK(BM_RunQueue)->ArgName("reuse")->Arg(0)->Arg(1)->UseRealTime();
 
-// The plain queue: a deque of functions under one mutex, the server woken on each post.
+void run(const std::function<void()>& item) {
+    item();
+}
+void run(const vfw::QueueItem& item) {
+    item->run();
+}
+
+// The plain queue: a deque of items (functions, or shared items) under one mutex, the server
+// woken on each post.
+template <class Item>
 class PeerQueue {
   public:
-    void post(std::function<void()> item) {
+    void post(Item item) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_items.push_back(std::move(item));
@@ -118,7 +129,7 @@ class PeerQueue {
     }
     void serve() {
         for (;;) {
-            std::function<void()> item;
+            Item item;
             {
                 std::unique_lock<std::mutex> lock(m_lock);
                 m_posted.wait(lock, [this] { return m_stop || !m_items.empty(); });
@@ -128,7 +139,7 @@ class PeerQueue {
                 item = std::move(m_items.front());
                 m_items.pop_front();
             }
-            item();
+            run(item);
         }
     }
     void stop() {
@@ -142,12 +153,12 @@ class PeerQueue {
   private:
     std::mutex m_lock;
     std::condition_variable m_posted;
-    std::deque<std::function<void()>> m_items;
+    std::deque<Item> m_items;
     bool m_stop = false;
 };
 
 void BM_Peer(benchmark::State& state) {
-    PeerQueue queue;
+    PeerQueue<std::function<void()>> queue;
     Batch batch;
     std::thread server([&queue] { queue.serve(); });
     const double cpuBefore = bench::cpuSeconds();
@@ -163,6 +174,26 @@ void BM_Peer(benchmark::State& state) {
     server.join();
 }
 BENCHMARK(BM_Peer)->UseRealTime();
+
+// The plain queue again, each item a new shared object the way run-queue items are: what the
+// run queue's callers pay for their items, apart from the queue itself.
+void BM_PeerSharedItems(benchmark::State& state) {
+    PeerQueue<vfw::QueueItem> queue;
+    Batch batch;
+    std::thread server([&queue] { queue.serve(); });
+    const double cpuBefore = bench::cpuSeconds();
+    for (auto _ : state) {
+        batch.begin(kBatch);
+        for (int i = 0; i < kBatch; ++i) {
+            queue.post(boost::make_shared<CountItem>(&batch));
+        }
+        batch.wait();
+    }
+    reportCpu(state, cpuBefore);
+    queue.stop();
+    server.join();
+}
+BENCHMARK(BM_PeerSharedItems)->UseRealTime();
 
 // Keeps every repetition of every case: wall time and process CPU time per item.
 class MedianReporter : public benchmark::ConsoleReporter {
@@ -219,21 +250,33 @@ int main(int argc, char** argv) {
         args.push_back(interleave.data());
     }
     int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
     benchmark::Initialize(&count, args.data());
     MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    const MedianReporter::Median peer = reporter.median("BM_Peer/real_time");
-    std::printf(
-        "\nmedians per item        wall ns   cpu ns   wall ratio  cpu ratio (target <= 1.5)\n");
-    for (const char* name :
-         {"BM_RunQueue/reuse:0/real_time", "BM_RunQueue/reuse:1/real_time", "BM_Peer/real_time"}) {
+    const char* const cases[] = {"BM_RunQueue/reuse:0/real_time", "BM_RunQueue/reuse:1/real_time",
+                                 "BM_Peer/real_time", "BM_PeerSharedItems/real_time"};
+    std::printf("\nmedians of %zu repetitions, per item          wall ns   cpu ns\n",
+                reporter.repetitions(cases[2]));
+    for (const char* name : cases) {
         const MedianReporter::Median m = reporter.median(name);
-        std::printf("%-35s %8.1f %8.1f %10.2fx %9.2fx\n", name, m.wallNs, m.cpuNs,
-                    peer.wallNs > 0 ? m.wallNs / peer.wallNs : 0,
-                    peer.cpuNs > 0 ? m.cpuNs / peer.cpuNs : 0);
+        std::printf("%-40s %8.1f %8.1f\n", name, m.wallNs, m.cpuNs);
     }
-    std::printf("(RunQueue / Peer; target at most 1.5x)\n");
+    const struct {
+        const char* label;
+        const char* ours;
+        const char* peer;
+    } ratios[] = {{"RunQueue new items / Peer", cases[0], cases[2]},
+                  {"RunQueue one item / Peer", cases[1], cases[2]},
+                  {"RunQueue new items / Peer shared items", cases[0], cases[3]}};
+    std::printf("%-40s %8s %8s   (target at most 1.5)\n", "ratio", "wall", "cpu");
+    for (const auto& r : ratios) {
+        const MedianReporter::Median ours = reporter.median(r.ours), peer = reporter.median(r.peer);
+        std::printf("%-40s %7.2fx %7.2fx\n", r.label,
+                    peer.wallNs > 0 ? ours.wallNs / peer.wallNs : 0,
+                    peer.cpuNs > 0 ? ours.cpuNs / peer.cpuNs : 0);
+    }
     return 0;
 }

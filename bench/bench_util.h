@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,15 @@ inline vfw::ByteArray patternRecord(int length) {
         bytes[i] = static_cast<unsigned char>(i * 13);
     }
     return bytes;
+}
+
+// The load average over 1, 5 and 15 minutes, as /proc/loadavg gives it, to show how idle the
+// machine was.
+inline std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
 
 // The middle value (the mean of the two middle ones for an even count); 0 for none.

@@ -44,13 +44,6 @@ const char kLoggerName[] = "bench.syslog";
 // Log calls made, over every run of both cases; the daemon must have received each of them.
 long g_sent = 0;
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 // How many datagrams may wait in the daemon's socket before syslog() blocks.
 std::string datagramQueueLength() {
     std::ifstream in("/proc/sys/net/unix/max_dgram_qlen");
@@ -183,12 +176,12 @@ int main(int argc, char** argv) {
     int count = static_cast<int>(args.size());
     args.push_back(nullptr);
 
-    std::string before = loadAverage();
+    std::string before = bench::loadAverage();
     benchmark::Initialize(&count, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    std::string after = loadAverage();
+    std::string after = bench::loadAverage();
 
     daemon.sync();
     reportReceived(daemon.receivedPath());

@@ -157,15 +157,17 @@ class PeerQueue {
     bool m_stop = false;
 };
 
-void BM_Peer(benchmark::State& state) {
-    PeerQueue<std::function<void()>> queue;
+// The plain queue, served by a std::thread; makeItem gives the item posted for each run.
+template <class Item, class MakeItem>
+void servePeer(benchmark::State& state, MakeItem makeItem) {
+    PeerQueue<Item> queue;
     Batch batch;
     std::thread server([&queue] { queue.serve(); });
     const double cpuBefore = bench::cpuSeconds();
     for (auto _ : state) {
         batch.begin(kBatch);
         for (int i = 0; i < kBatch; ++i) {
-            queue.post([&batch] { batch.item(); });
+            queue.post(makeItem(batch));
         }
         batch.wait();
     }
@@ -173,25 +175,18 @@ void BM_Peer(benchmark::State& state) {
     queue.stop();
     server.join();
 }
+
+void BM_Peer(benchmark::State& state) {
+    servePeer<std::function<void()>>(
+        state, [](Batch& batch) { return std::function<void()>([&batch] { batch.item(); }); });
+}
 BENCHMARK(BM_Peer)->UseRealTime();
 
 // The plain queue again, each item a new shared object the way run-queue items are: what the
 // run queue's callers pay for their items, apart from the queue itself.
 void BM_PeerSharedItems(benchmark::State& state) {
-    PeerQueue<vfw::QueueItem> queue;
-    Batch batch;
-    std::thread server([&queue] { queue.serve(); });
-    const double cpuBefore = bench::cpuSeconds();
-    for (auto _ : state) {
-        batch.begin(kBatch);
-        for (int i = 0; i < kBatch; ++i) {
-            queue.post(boost::make_shared<CountItem>(&batch));
-        }
-        batch.wait();
-    }
-    reportCpu(state, cpuBefore);
-    queue.stop();
-    server.join();
+    servePeer<vfw::QueueItem>(
+        state, [](Batch& batch) { return vfw::QueueItem(boost::make_shared<CountItem>(&batch)); });
 }
 BENCHMARK(BM_PeerSharedItems)->UseRealTime();
 

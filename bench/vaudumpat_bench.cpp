@@ -55,13 +55,6 @@ void removeTree(const std::string& path) {
     }
 }
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 std::string dumperPath() {
     char self[4096];
     ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -194,7 +187,7 @@ void compare(int64_t mebibytes, int rounds) {
         struct stat status;
         bytes += ::stat(member.c_str(), &status) == 0 ? int64_t(status.st_size) : 0;
     }
-    const std::string load = loadAverage();
+    const std::string load = bench::loadAverage();
     std::map<std::string, Series> series;
     for (int round = 0; round < rounds; ++round) {
         series["vaudumpat"].add(measure({dumperPath()}, var, etc));
@@ -206,7 +199,7 @@ void compare(int64_t mebibytes, int rounds) {
     const Series& ours = series["vaudumpat"];
     std::printf("\nspool of 2 members, %.1f MiB, to /dev/null: medians of %d alternating rounds\n",
                 double(bytes) / kMiB, rounds);
-    std::printf("load average before: %s, after: %s\n", load.c_str(), loadAverage().c_str());
+    std::printf("load average before: %s, after: %s\n", load.c_str(), bench::loadAverage().c_str());
     std::printf("%-11s %9s %9s %10s %16s %16s\n", "", "wall s", "cpu s", "peak MiB",
                 "wall / vaudumpat", "cpu / vaudumpat");
     for (const char* name : {"vaudumpat", "xxd", "hexdump -C"}) {

@@ -17,12 +17,6 @@
 
 namespace {
 
-struct Settings {
-    vfw::MapPropertySource source;
-    Settings() { vfw::setPropertySource(&source); }
-    ~Settings() { vfw::setPropertySource(nullptr); }
-};
-
 // Logs "filler <n>" when it runs (on the log thread, or on the stopping thread under the output
 // lock, where no logger may be looked up).
 class Filler : public vfw::QueueAble {
@@ -56,7 +50,7 @@ class Blocker : public vfw::QueueAble {
 }  // namespace
 
 TEST(LogQueue, IsSizedFromTheSettingsAndOverflowDropsTheNewestAndSaysSo) {
-    Settings settings;
+    vfw_test::ScopedSettings settings;
     vfw_test::LogCapture capture;
     vfw::Logger logger = vfw::getLogger("test.queue");
 
@@ -121,7 +115,7 @@ NS_TEST(LogQueue, StressedItDeliversInOrderAndAccountsForEveryRecord) {
 #endif
     const int kThreads = 8;
     vfw_test::SyslogDaemon daemon;
-    Settings settings;
+    vfw_test::ScopedSettings settings;
     settings.source.set("logger.queue.size", "16384");
     vfw::Logger logger = vfw::getLogger("stress");
     vfw::startThread(logger);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/test_util.h"
 #include "vfw/error_util.h"
 #include "vfw/mutex.h"
 #include "vfw/thread.h"
@@ -28,13 +29,6 @@ extern "C" const char* __tsan_default_suppressions() {
 #endif
 
 namespace {
-bool eventually(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition() && std::chrono::steady_clock::now() < giveUp) {
-        sched_yield();
-    }
-    return condition();
-}
 
 // True once the thread sleeps in the kernel: the probed threads block on nothing but the mutex.
 bool sleeping(const std::atomic<pid_t>& tid) {
@@ -142,7 +136,7 @@ TEST(Mutex, SignalOnlyOnceThreadObjectsExistAndBroadcastToAll) {
             m.unlock();
         });
         const int expected = static_cast<int>(waiters.size());
-        ASSERT_TRUE(eventually([&] { return ready == expected; }));
+        ASSERT_TRUE(vfw_test::eventually([&] { return ready == expected; }));
         m.lock();
     };
     vfw::Thread::setThreadCount(false);
@@ -179,14 +173,14 @@ TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut
         ++acquired;
     };
     std::thread w1(take), w2(take);
-    ASSERT_TRUE(eventually([&] { return m.waiting() == 2; }));
+    ASSERT_TRUE(vfw_test::eventually([&] { return m.waiting() == 2; }));
     std::atomic<bool> done{false};
     std::string refused;
     std::thread third([&] {
         refused = failure(take) + "|" + std::to_string(cancelState());
         done = true;
     });
-    ASSERT_TRUE(eventually([&] { return done || m.waiting() > 2; }));
+    ASSERT_TRUE(vfw_test::eventually([&] { return done || m.waiting() > 2; }));
     // A refused scoped lock gives the thread its cancellation state back.
     EXPECT_EQ(refused + failure([&] { m.tryLock(); }, true), kTooMany + "|0" + kTooMany);
     m.lock();
@@ -227,7 +221,7 @@ TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
             vfw::MutexLock lock(m, 0, nanoseconds);
             acquired = m.lockCount() == 1 && m.owner() == pthread_self();
         });
-        ASSERT_TRUE(eventually([&] { return started.load(); }));
+        ASSERT_TRUE(vfw_test::eventually([&] { return started.load(); }));
         EXPECT_FALSE(acquired);
         m.unlock();
         poller.join();
@@ -272,7 +266,7 @@ void* runProbe(void* arg) {
             try {
                 vfw::MutexLock lock(probe.m);
                 probe.holding = true;
-                eventually([&] { return probe.go.load(); });
+                vfw_test::eventually([&] { return probe.go.load(); });
                 if (probe.body == 't') {
                     VFW_THROW_NOLOG(vfw::IOException, 5, "leaving the locked scope");
                 }
@@ -317,7 +311,7 @@ TEST(MutexLockCancel, CancelledOnlyWithoutAHoldAndNeverKeepingAPlace) {
         pthread_t thread;
         void* result = nullptr;
         ASSERT_EQ(pthread_create(&thread, nullptr, runProbe, &probe), 0);
-        EXPECT_TRUE(eventually([&] {
+        EXPECT_TRUE(vfw_test::eventually([&] {
             return holds ? probe.holding.load()
                          : probe.bounded.waiting() == 1 && sleeping(probe.tid);
         }));

@@ -8,12 +8,6 @@
 
 namespace {
 using Body = std::function<void()>;
-bool eventually(const std::function<bool()>& condition) {  // a minute only ends a hang
-    for (const time_t giveUp = time(nullptr) + 60; !condition() && time(nullptr) < giveUp;) {
-        std::this_thread::yield();
-    }
-    return condition();
-}
 // What `call` throws: the text of an E, "other" for anything else; "none" when it returns.
 template <class E = std::exception>
 std::string outcome(const Body& call) {
@@ -45,7 +39,7 @@ struct Server : vfw::Thread {  // serves with runQueue(3600); `left` tells what 
     explicit Server(vfw::RunQueue& q) : queue(q) { start("srv", serve, this); }
     ~Server() override { queue.interrupt(), join(); }
     std::string ended() {
-        return eventually([&] { return done.load(); }) ? left : "running";
+        return vfw_test::eventually([&] { return done.load(); }) ? left : "running";
     }
     static void* serve(void* self) {
         Server& s = *static_cast<Server*>(self);
@@ -99,21 +93,21 @@ TEST_F(RunQueueTest, BackPressureThrottlesRefusesAFullQueueAndSparesTheServingTh
     queue.post(plain());  // 2 of 4: half
     EXPECT_TRUE(!early && queue.isThrottled());
     Server server(queue);
-    ASSERT_TRUE(eventually([&] { return ran == 2; }));
+    ASSERT_TRUE(vfw_test::eventually([&] { return ran == 2; }));
     EXPECT_TRUE(seen == "T-" && !queue.isThrottled());  // the server found 2 queued, then 1
     queue.post(item([&] {  // on the serving thread: fills the queue, then posts to it full
         for (int i = 0; i < 5; ++i) {
-            i < 4 || (stage = 1, eventually([&] { return stage == 2; }));
+            i < 4 || (stage = 1, vfw_test::eventually([&] { return stage == 2; }));
             queue.post(plain());
         }
     }));
-    ASSERT_TRUE(eventually([&] { return stage == 1; }));
+    ASSERT_TRUE(vfw_test::eventually([&] { return stage == 1; }));
     EXPECT_TRUE(queue.size() == 4 && !queue.isThrottled());
     EXPECT_EQ(outcome<vfw::BufferFullException>([&] { queue.post(plain()); }) + "|" +
                   outcome<std::out_of_range>([&] { queue.post(plain()); }),
               "runqueue full 4|runqueue full 4");
     stage = 2;
-    ASSERT_TRUE(eventually([&] { return ran == 7; }));
+    ASSERT_TRUE(vfw_test::eventually([&] { return ran == 7; }));
     EXPECT_EQ(seen + log(),
               "T------WARN  util.runqueue Work queue is full.  You may need to increase the "
               "value of logger.queue.size in vantrelaud.conf.|");
@@ -127,13 +121,13 @@ TEST_F(RunQueueTest, ShutdownEndsTheServerThenDrainsTheQueueOnTheCaller) {
     std::string ran;
     const auto on = [&](const char* label) {
         return item([&, label] {
-            *label == 'b' && eventually([&] { return queue.interrupted.load(); });
+            *label == 'b' && vfw_test::eventually([&] { return queue.interrupted.load(); });
             ran += std::string(label) + (vfw::Thread::current() ? "S " : "M ");
         });
     };
     Server server(queue);
     queue.post(on("b"));
-    ASSERT_TRUE(eventually([&] { return queue.isEmpty(); }));  // b is taken, to run there
+    ASSERT_TRUE(vfw_test::eventually([&] { return queue.isEmpty(); }));  // b is taken, to run there
     queue.post(on("1")), queue.post(on("2")), queue.post(on("3"));
     queue.shutdown(&server);
     EXPECT_EQ(ran + server.left + std::to_string(queue.size()), "bS 1M 2M 3M QueueInterrupted0");
@@ -168,10 +162,11 @@ TEST_F(RunQueueTest, TimeQueueRunsByDueTimeAndRepeatsAPeriodicEventUntilShutdown
     }
     EXPECT_EQ(ran, "10 20 30 ");
     std::atomic<int> ticks{0};
-    queue.post(item([&] { ++ticks == 3 && eventually([&] { return queue.isShuttingDown(); }); }, "",
-                    -1, time(nullptr), 1));
+    queue.post(
+        item([&] { ++ticks == 3 && vfw_test::eventually([&] { return queue.isShuttingDown(); }); },
+             "", -1, time(nullptr), 1));
     Server server(queue);
-    ASSERT_TRUE(eventually([&] { return ticks == 3; }));
+    ASSERT_TRUE(vfw_test::eventually([&] { return ticks == 3; }));
     queue.shutdown(&server);
     EXPECT_TRUE(server.left == "QueueInterrupted" && ticks == 3 && queue.isEmpty());
 }

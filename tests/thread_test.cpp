@@ -17,14 +17,6 @@
 
 namespace {
 
-bool eventually(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!condition() && std::chrono::steady_clock::now() < giveUp) {
-        std::this_thread::yield();
-    }
-    return condition();
-}
-
 class Probe : public vfw::Thread {
   public:
     std::atomic<int> exits{0};
@@ -45,19 +37,13 @@ void* sleepLong(void* woken) {
     return nullptr;
 }
 
-struct Settings {
-    vfw::MapPropertySource source;
-    Settings() { vfw::setPropertySource(&source); }
-    ~Settings() { vfw::setPropertySource(nullptr); }
-};
-
 }  // namespace
 
 // The stack size is applied when the system takes it and reported either way; the thread
 // starts in every case.
 TEST(ThreadTest, StartAppliesTheStackSizeAndSchedulingOrSaysWhyNot) {
     vfw::getLogger("util.thread")->setLevel(vfw::LEVEL_DEBUG);
-    Settings settings;
+    vfw_test::ScopedSettings settings;
     vfw_test::LogCapture capture;
     struct Case {
         const char* stackSize;
@@ -96,7 +82,7 @@ TEST(ThreadTest, StartAppliesTheStackSizeAndSchedulingOrSaysWhyNot) {
             return nullptr;
         },
         &policy);
-    ASSERT_TRUE(eventually([&] { return policy != -1; }));
+    ASSERT_TRUE(vfw_test::eventually([&] { return policy != -1; }));
     EXPECT_EQ(policy, SCHED_FIFO);
     fifo.changePriority(3);
     fifo.changePriority(-2);
@@ -127,7 +113,7 @@ TEST(ThreadTest, JoinCancelAndTheExitHookFollowTheThreadsLife) {
         Probe cancelled;
         std::atomic<int> woken{0};
         cancelled.start("cancelled", &sleepLong, &woken);
-        ASSERT_TRUE(eventually([&] { return cancelled.isRunning(); }));
+        ASSERT_TRUE(vfw_test::eventually([&] { return cancelled.isRunning(); }));
         cancelled.stop();
         EXPECT_EQ(cancelled.exits, 1);
         EXPECT_FALSE(cancelled.isRunning());

@@ -14,6 +14,13 @@
 
 namespace vfw_test {
 
+// A settings map installed as the process's property source for its own lifetime.
+struct ScopedSettings {
+    vfw::MapPropertySource source;
+    ScopedSettings() { vfw::setPropertySource(&source); }
+    ~ScopedSettings() { vfw::setPropertySource(nullptr); }
+};
+
 class LogCapture {
   public:
     LogCapture() {

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace vfw_test {
 
@@ -78,6 +80,14 @@ std::vector<std::vector<std::string>> table(const std::string& name) {
         }
     }
     return rows;
+}
+
+bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!condition() && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::yield();
+    }
+    return condition();
 }
 
 }  // namespace vfw_test

@@ -3,6 +3,7 @@
 #ifndef VFW_TEST_UTIL_H
 #define VFW_TEST_UTIL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 // \f and \v decoded within each field (any other backslash stays as it is). Empty lines and
 // lines starting with "//" are skipped. A missing file fails the test and gives no rows.
 std::vector<std::vector<std::string>> table(const std::string& name);
+
+// Polls `condition`, yielding between polls, until it holds or a minute has passed (a bound that
+// only ends a hang); its last value.
+bool eventually(const std::function<bool()>& condition);
 
 }  // namespace vfw_test
 

@@ -2,12 +2,11 @@
 // write instead, in the same run: the benchmark's thread posts a batch of items and waits
 // until the serving thread has run them all.
 // - RunQueue: an unbounded vfw::RunQueue served by a vfw::Thread, one new item per post (the
-//   way the framework's callers post), and the same with one item posted over and over (no
-//   allocation for the item itself);
-// - Peer: std::mutex + std::condition_variable + std::deque<std::function<void()>> served by a
-//   std::thread, notified on every post like the run queue; and the same queue holding the
-//   run queue's own items, one new shared item per post (what the callers' items cost apart
-//   from the queue).
+//   way the framework's callers post), and the same with a batch of items made beforehand (the
+//   queue's own cost, no allocation for the items);
+// - Peer: std::mutex + std::condition_variable + std::deque served by a std::thread and
+//   notified on every post, holding either std::function<void()> items or the run queue's own
+//   items (new or made beforehand, as for the run queue).
 // Every item does the same work: it counts itself, and the last one of a batch wakes the poster.
 // The cases run as interleaved repetitions (random order, unless the command line chooses
 // otherwise); the summary gives each case's median wall time and process CPU time per item
@@ -89,24 +88,27 @@ void reportCpu(benchmark::State& state, double cpuBefore) {
 }
 
 void BM_RunQueue(benchmark::State& state) {
-    const bool reuse = state.range(0) != 0;
+    const bool premade = state.range(0) != 0;
     vfw::RunQueue queue("bench", 0);
     Batch batch;
-    const vfw::QueueItem shared = boost::make_shared<CountItem>(&batch);
+    std::vector<vfw::QueueItem> items;
+    for (int i = 0; premade && i < kBatch; ++i) {
+        items.push_back(boost::make_shared<CountItem>(&batch));
+    }
     vfw::Thread server;
     server.start("bench-serve", serveRunQueue, &queue);
     const double cpuBefore = bench::cpuSeconds();
     for (auto _ : state) {
         batch.begin(kBatch);
         for (int i = 0; i < kBatch; ++i) {
-            queue.post(reuse ? shared : boost::make_shared<CountItem>(&batch));
+            queue.post(premade ? items[i] : boost::make_shared<CountItem>(&batch));
         }
         batch.wait();
     }
     reportCpu(state, cpuBefore);
     queue.shutdown(&server);
 }
-BENCHMARK(BM_RunQueue)->ArgName("reuse")->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_RunQueue)->ArgName("premade")->Arg(0)->Arg(1)->UseRealTime();
 
 void run(const std::function<void()>& item) {
     item();
@@ -157,7 +159,7 @@ class PeerQueue {
     bool m_stop = false;
 };
 
-// The plain queue, served by a std::thread; makeItem gives the item posted for each run.
+// The plain queue, served by a std::thread; makeItem(batch, i) gives the i-th item of a batch.
 template <class Item, class MakeItem>
 void servePeer(benchmark::State& state, MakeItem makeItem) {
     PeerQueue<Item> queue;
@@ -167,7 +169,7 @@ void servePeer(benchmark::State& state, MakeItem makeItem) {
     for (auto _ : state) {
         batch.begin(kBatch);
         for (int i = 0; i < kBatch; ++i) {
-            queue.post(makeItem(batch));
+            queue.post(makeItem(batch, i));
         }
         batch.wait();
     }
@@ -178,17 +180,30 @@ void servePeer(benchmark::State& state, MakeItem makeItem) {
 
 void BM_Peer(benchmark::State& state) {
     servePeer<std::function<void()>>(
-        state, [](Batch& batch) { return std::function<void()>([&batch] { batch.item(); }); });
+        state, [](Batch& batch, int) { return std::function<void()>([&batch] { batch.item(); }); });
 }
 BENCHMARK(BM_Peer)->UseRealTime();
 
-// The plain queue again, each item a new shared object the way run-queue items are: what the
-// run queue's callers pay for their items, apart from the queue itself.
+// The plain queue again, holding the run queue's own items (new or premade, as for the run
+// queue): the queues compared with the same items in them.
 void BM_PeerSharedItems(benchmark::State& state) {
-    servePeer<vfw::QueueItem>(
-        state, [](Batch& batch) { return vfw::QueueItem(boost::make_shared<CountItem>(&batch)); });
+    const bool premade = state.range(0) != 0;
+    std::vector<vfw::QueueItem> items;
+    Batch* itemsBatch = nullptr;
+    servePeer<vfw::QueueItem>(state, [&](Batch& batch, int i) {
+        if (!premade) {
+            return vfw::QueueItem(boost::make_shared<CountItem>(&batch));
+        }
+        if (itemsBatch != &batch) {
+            itemsBatch = &batch;
+            for (int k = 0; k < kBatch; ++k) {
+                items.push_back(boost::make_shared<CountItem>(&batch));
+            }
+        }
+        return items[i];
+    });
 }
-BENCHMARK(BM_PeerSharedItems)->UseRealTime();
+BENCHMARK(BM_PeerSharedItems)->ArgName("premade")->Arg(0)->Arg(1)->UseRealTime();
 
 // Keeps every repetition of every case: wall time and process CPU time per item.
 class MedianReporter : public benchmark::ConsoleReporter {
@@ -251,25 +266,27 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    const char* const cases[] = {"BM_RunQueue/reuse:0/real_time", "BM_RunQueue/reuse:1/real_time",
-                                 "BM_Peer/real_time", "BM_PeerSharedItems/real_time"};
+    const char* const cases[] = {
+        "BM_RunQueue/premade:0/real_time", "BM_RunQueue/premade:1/real_time", "BM_Peer/real_time",
+        "BM_PeerSharedItems/premade:0/real_time", "BM_PeerSharedItems/premade:1/real_time"};
     std::printf("\nmedians of %zu repetitions, per item          wall ns   cpu ns\n",
                 reporter.repetitions(cases[2]));
     for (const char* name : cases) {
         const MedianReporter::Median m = reporter.median(name);
-        std::printf("%-40s %8.1f %8.1f\n", name, m.wallNs, m.cpuNs);
+        std::printf("%-44s %8.1f %8.1f\n", name, m.wallNs, m.cpuNs);
     }
     const struct {
         const char* label;
         const char* ours;
         const char* peer;
-    } ratios[] = {{"RunQueue new items / Peer", cases[0], cases[2]},
-                  {"RunQueue one item / Peer", cases[1], cases[2]},
-                  {"RunQueue new items / Peer shared items", cases[0], cases[3]}};
-    std::printf("%-40s %8s %8s   (target at most 1.5)\n", "ratio", "wall", "cpu");
+    } ratios[] = {{"RunQueue new items / Peer same new items", cases[0], cases[3]},
+                  {"RunQueue premade / Peer same premade", cases[1], cases[4]},
+                  {"RunQueue new items / Peer functions", cases[0], cases[2]},
+                  {"RunQueue premade / Peer functions", cases[1], cases[2]}};
+    std::printf("%-44s %8s %8s   (target at most 1.5)\n", "ratio", "wall", "cpu");
     for (const auto& r : ratios) {
         const MedianReporter::Median ours = reporter.median(r.ours), peer = reporter.median(r.peer);
-        std::printf("%-40s %7.2fx %7.2fx\n", r.label,
+        std::printf("%-44s %7.2fx %7.2fx\n", r.label,
                     peer.wallNs > 0 ? ours.wallNs / peer.wallNs : 0,
                     peer.cpuNs > 0 ? ours.cpuNs / peer.cpuNs : 0);
     }

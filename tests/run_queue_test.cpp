@@ -154,13 +154,13 @@ TEST_F(RunQueueTest, AFrameworkExceptionIsLoggedAndServedPastAnyOtherLeavesRunQu
 TEST_F(RunQueueTest, TimeQueueRunsByDueTimeAndRepeatsAPeriodicEventUntilShutdown) {
     vfw::TimeQueue queue("timed");
     std::string ran;
-    for (const char* label : {"30 ", "10 ", "20 "}) {  // all due a while ago
+    for (const char* label : {"30a ", "10 ", "20 ", "30b "}) {  // all due a while ago
         queue.post(item([&ran, label] { ran += label; }, "", -1, time(nullptr) - 60 + atoi(label)));
     }
     for (int calls = 0; calls < 10 && !queue.isEmpty(); ++calls) {
         queue.runQueue(0);  // runs at most what is due
     }
-    EXPECT_EQ(ran, "10 20 30 ");
+    EXPECT_EQ(ran, "10 20 30a 30b ");
     std::atomic<int> ticks{0};
     queue.post(
         item([&] { ++ticks == 3 && vfw_test::eventually([&] { return queue.isShuttingDown(); }); },

@@ -15,7 +15,8 @@
 //
 // A `TimeQueue` keeps its items ordered by due time (seconds since the epoch; equal times in
 // posting order), runs each when due, and posts periodic items again after rescheduling them.
-// It has no capacity check.
+// It has no capacity check. Its shutdown runs only the items already due; the others are
+// released unrun, since running a timed item early would be as wrong as running it late.
 //
 // Records go to the logger "util.runqueue"; a quiet queue writes none of its own (the log queue,
 // which must not log into itself).
@@ -27,7 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
+#include <deque>
 #include <string>
 
 #include "vfw/mutex.h"
@@ -133,9 +134,11 @@ class RunQueue {
     bool isQuiet() const { return m_quiet; }
 
     const std::string m_name;
-    std::list<QueueItem> m_items;
+    std::deque<QueueItem> m_items;
     Mutex m_lock;
     bool m_interrupted = false;
+    // Threads inside waitUntil: a post wakes the server only when it waits.
+    uint32_t m_waiting = 0;
     std::atomic<bool> m_shuttingDown{false};
     const uint32_t m_capacity;
     const bool m_quiet;

@@ -89,11 +89,12 @@ void RunQueue::checkOpen() const {
 void RunQueue::post(const QueueItem& item) {
     checkPostable(item);
     bool pause = false;
+    bool wake = false;
     {
         MutexLock lock(m_lock);
         checkOpen();
-        const bool exempt = isServingThread();
-        if (!exempt && m_capacity != 0 && m_items.size() >= m_capacity) {
+        const bool limited = m_capacity != 0 && !isServingThread();
+        if (limited && m_items.size() >= m_capacity) {
             m_full = true;
             throttleWait();
             if (m_items.size() >= m_capacity) {
@@ -105,11 +106,16 @@ void RunQueue::post(const QueueItem& item) {
             return;
         }
         m_items.push_back(item);
-        m_lock.signal();
-        if (!exempt && m_capacity != 0 && m_items.size() >= (m_capacity >> 1)) {
+        wake = m_waiting != 0;
+        if (limited && m_items.size() >= (m_capacity >> 1)) {
             m_throttle = true;
             pause = true;
         }
+    }
+    // Signalled after the release, so that the woken server does not at once block on the
+    // lock its poster still holds.
+    if (wake) {
+        m_lock.signal();
     }
     if (pause) {
         sleepMilliseconds(10);
@@ -140,6 +146,10 @@ int RunQueue::doDeDup(const QueueItem& item) {
 }
 
 void RunQueue::waitUntil(MutexLock& lock, const timespec* deadline) {
+    struct CountWaiting {
+        uint32_t& waiting;
+        ~CountWaiting() { --waiting; }
+    } count{++m_waiting};
     lock.waitUntil(deadline, true);
 }
 

@@ -72,6 +72,15 @@ class CountItem : public vfw::QueueAble {
     Batch* m_batch;
 };
 
+// One batch of items made beforehand, or none (each post then makes its own).
+std::vector<vfw::QueueItem> premadeItems(Batch& batch, bool premade) {
+    std::vector<vfw::QueueItem> items;
+    for (int i = 0; premade && i < kBatch; ++i) {
+        items.push_back(boost::make_shared<CountItem>(&batch));
+    }
+    return items;
+}
+
 void* serveRunQueue(void* queue) {
     try {
         static_cast<vfw::RunQueue*>(queue)->runQueue(0);
@@ -88,20 +97,16 @@ void reportCpu(benchmark::State& state, double cpuBefore) {
 }
 
 void BM_RunQueue(benchmark::State& state) {
-    const bool premade = state.range(0) != 0;
     vfw::RunQueue queue("bench", 0);
     Batch batch;
-    std::vector<vfw::QueueItem> items;
-    for (int i = 0; premade && i < kBatch; ++i) {
-        items.push_back(boost::make_shared<CountItem>(&batch));
-    }
+    const std::vector<vfw::QueueItem> items = premadeItems(batch, state.range(0) != 0);
     vfw::Thread server;
     server.start("bench-serve", serveRunQueue, &queue);
     const double cpuBefore = bench::cpuSeconds();
     for (auto _ : state) {
         batch.begin(kBatch);
         for (int i = 0; i < kBatch; ++i) {
-            queue.post(premade ? items[i] : boost::make_shared<CountItem>(&batch));
+            queue.post(items.empty() ? boost::make_shared<CountItem>(&batch) : items[i]);
         }
         batch.wait();
     }
@@ -161,15 +166,14 @@ class PeerQueue {
 
 // The plain queue, served by a std::thread; makeItem(batch, i) gives the i-th item of a batch.
 template <class Item, class MakeItem>
-void servePeer(benchmark::State& state, MakeItem makeItem) {
+void servePeer(benchmark::State& state, Batch& batch, MakeItem makeItem) {
     PeerQueue<Item> queue;
-    Batch batch;
     std::thread server([&queue] { queue.serve(); });
     const double cpuBefore = bench::cpuSeconds();
     for (auto _ : state) {
         batch.begin(kBatch);
         for (int i = 0; i < kBatch; ++i) {
-            queue.post(makeItem(batch, i));
+            queue.post(makeItem(i));
         }
         batch.wait();
     }
@@ -179,28 +183,19 @@ void servePeer(benchmark::State& state, MakeItem makeItem) {
 }
 
 void BM_Peer(benchmark::State& state) {
+    Batch batch;
     servePeer<std::function<void()>>(
-        state, [](Batch& batch, int) { return std::function<void()>([&batch] { batch.item(); }); });
+        state, batch, [&batch](int) { return std::function<void()>([&batch] { batch.item(); }); });
 }
 BENCHMARK(BM_Peer)->UseRealTime();
 
 // The plain queue again, holding the run queue's own items (new or premade, as for the run
 // queue): the queues compared with the same items in them.
 void BM_PeerSharedItems(benchmark::State& state) {
-    const bool premade = state.range(0) != 0;
-    std::vector<vfw::QueueItem> items;
-    Batch* itemsBatch = nullptr;
-    servePeer<vfw::QueueItem>(state, [&](Batch& batch, int i) {
-        if (!premade) {
-            return vfw::QueueItem(boost::make_shared<CountItem>(&batch));
-        }
-        if (itemsBatch != &batch) {
-            itemsBatch = &batch;
-            for (int k = 0; k < kBatch; ++k) {
-                items.push_back(boost::make_shared<CountItem>(&batch));
-            }
-        }
-        return items[i];
+    Batch batch;
+    const std::vector<vfw::QueueItem> items = premadeItems(batch, state.range(0) != 0);
+    servePeer<vfw::QueueItem>(state, batch, [&](int i) {
+        return items.empty() ? vfw::QueueItem(boost::make_shared<CountItem>(&batch)) : items[i];
     });
 }
 BENCHMARK(BM_PeerSharedItems)->ArgName("premade")->Arg(0)->Arg(1)->UseRealTime();

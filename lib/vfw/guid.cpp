@@ -1,5 +1,7 @@
 #include "vfw/guid.h"
 
+#include <cctype>
+
 #include "vfw/error_util.h"
 #include "vfw/string_util.h"
 
@@ -11,10 +13,6 @@ namespace {
 
 const char kExtendedDnPrefix[] = "<GUID=";
 const size_t kExtendedDnPrefixLength = sizeof kExtendedDnPrefix - 1;
-
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -46,18 +44,16 @@ std::string hexForm(const Guid& g, bool textOrder, bool dashed) {
 }
 
 Guid fromExtendedDn(const std::string& dn, bool textOrder) {
-    bool wellFormed = dn.compare(0, kExtendedDnPrefixLength, kExtendedDnPrefix) == 0 &&
-                      dn.size() >= kExtendedDnPrefixLength + 32;
-    Guid g{};
-    for (int i = 0; wellFormed && i < 16; ++i) {
-        const char high = dn[kExtendedDnPrefixLength + 2 * i];
-        const char low = dn[kExtendedDnPrefixLength + 2 * i + 1];
-        g.bytes[textOrder ? kGuidTextOrder[i] : i] =
-            static_cast<uint8_t>(hexValue(high) << 4 | hexValue(low));
-    }
-    if (!wellFormed) {
+    if (dn.compare(0, kExtendedDnPrefixLength, kExtendedDnPrefix) != 0 ||
+        dn.size() < kExtendedDnPrefixLength + 32) {
         VFW_THROW(vfw::BadDataException, -1, "%s is not an extended distinguished name",
                   dn.c_str());
+    }
+    const char* digits = dn.c_str() + kExtendedDnPrefixLength;
+    Guid g{};
+    for (int i = 0; i < 16; ++i) {
+        g.bytes[textOrder ? kGuidTextOrder[i] : i] =
+            static_cast<uint8_t>(hexValue(digits[2 * i]) << 4 | hexValue(digits[2 * i + 1]));
     }
     return g;
 }
@@ -130,7 +126,7 @@ bool IsGuidString(const std::string& text) {
     }
     for (size_t i = 0; i < text.size(); ++i) {
         const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? text[i] != '-' : !isHexDigit(text[i])) {
+        if (dash ? text[i] != '-' : std::isxdigit(static_cast<unsigned char>(text[i])) == 0) {
             return false;
         }
     }

@@ -53,22 +53,27 @@ inline void expectPassesInNamespace(const std::string& filter) {
     EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 1 test")) << output;
 }
 
+// Binds `source` over `target`, only in a namespace other than the parent test's.
+inline void bindInNamespace(const std::string& source, const std::string& target) {
+    const char* parent = std::getenv("VFW_TEST_PARENT_NS");
+    if (parent == nullptr || mountNamespace().empty() || mountNamespace() == parent) {
+        ADD_FAILURE() << "refusing to mount over " << target << " outside a namespace";
+        std::abort();
+    }
+    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        ADD_FAILURE() << "bind mount over " << target << " failed";
+        std::abort();
+    }
+}
+
 // Binds a fresh directory over `target` (created empty when missing, the one change made
 // outside the namespace). Only in a namespace other than the parent test's.
 class Sandbox {
   public:
     explicit Sandbox(const std::string& target) : m_target(target) {
-        const char* parent = std::getenv("VFW_TEST_PARENT_NS");
-        if (parent == nullptr || mountNamespace().empty() || mountNamespace() == parent) {
-            ADD_FAILURE() << "refusing to mount over " << target << " outside a namespace";
-            std::abort();
-        }
         ::mkdir(target.c_str(), 0755);
         ::chmod(m_dir.path().c_str(), 0755);
-        if (::mount(m_dir.path().c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-            ADD_FAILURE() << "bind mount over " << target << " failed";
-            std::abort();
-        }
+        bindInNamespace(m_dir.path(), target);
     }
     ~Sandbox() { ::umount2(m_target.c_str(), MNT_DETACH); }
     Sandbox(const Sandbox&) = delete;
@@ -79,6 +84,17 @@ class Sandbox {
     vfw_test::TempDir m_dir;
     std::string m_target;
 };
+
+// Binds a private file holding `bytes` over the existing file `target`, for the life of the
+// namespace. Only in a namespace other than the parent test's.
+inline void bindFileInNamespace(const std::string& target, const std::string& bytes) {
+    static vfw_test::TempDir files;
+    static int count = 0;
+    std::string file = files.file(std::to_string(++count));
+    writeFile(file, bytes);
+    ::chmod(file.c_str(), 0644);
+    bindInNamespace(file, target);
+}
 
 }  // namespace vfw_test
 

@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <sstream>
 
@@ -24,68 +23,45 @@ namespace {
 using vfw_test::readFile;
 using Opener = int (*)(const std::string&, int*, mode_t);
 
-// Reads what `fd` gives up to `count` bytes or its end; a minute without progress only ends a
-// hang.
-std::string Await(int fd, size_t count = 1) {
-    std::string text;
-    char c;
-    for (pollfd p = {fd, POLLIN, 0};
-         text.size() < count && ::poll(&p, 1, 60000) == 1 && ::read(fd, &c, 1) == 1;) {
-        text += c;
-    }
-    return text;
+bool WriteAll(int fd, const std::string& text) {
+    return ::write(fd, text.data(), text.size()) == ssize_t(text.size());
 }
 
-// Runs `body` in a forked child and returns the text it gives back.
-std::string InChild(const std::function<std::string()>& body) {
-    int out[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::string text;
-        try {
-            text = body();
-        } catch (const std::exception& e) {
-            text = std::string("threw ") + e.what();
-        }
-        _exit(::write(out[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
-    }
-    ::close(out[1]);
-    std::string text = Await(out[0], SIZE_MAX);
-    ::close(out[0]);
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_EQ(status, 0);
-    return text;
-}
-
-// A child that locks `path` with `open` and reports "L", then unlocks at each byte it is sent
-// and reports "U"; it ends when its input does, or at once when a step fails.
-struct Holder {
-    Holder(const std::string& path, Opener open) {
-        EXPECT_EQ(::pipe2(up, O_CLOEXEC) + ::pipe2(down, O_CLOEXEC), 0);
+// A forked child running `body` on the reading end of its input and the writing end of its
+// output; it ends with status 0 when `body` returns true.
+struct Child {
+    explicit Child(const std::function<bool(int in, int out)>& body) {
+        int down[2], up[2];
+        EXPECT_EQ(::pipe2(down, O_CLOEXEC) + ::pipe2(up, O_CLOEXEC), 0);
         if ((pid = ::fork()) == 0) {
-            ::close(up[0]);
             ::close(down[1]);
-            int holder = -1;
-            const int fd = open(path, &holder, 0);
-            bool ok = fd >= 0 && holder == 0 && ::write(up[1], "L", 1) == 1;
-            for (char c; ok && ::read(down[0], &c, 1) == 1;) {
-                ok = vfw::UnlockFile(fd) == 0 && ::write(up[1], "U", 1) == 1;
-            }
-            _exit(ok ? 0 : 1);
+            ::close(up[0]);
+            _exit(body(down[0], up[1]) ? 0 : 1);
         }
-        ::close(up[1]);
         ::close(down[0]);
+        ::close(up[1]);
+        in = down[1];
+        out = up[0];
     }
-    ~Holder() {
-        ::close(down[1]);
+    ~Child() {  // ends the child's input and waits for it
+        ::close(in);
         int status = -1;
         EXPECT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_EQ(status, 0);
-        ::close(up[0]);
+        ::close(out);
     }
-    int up[2], down[2];
+    // What the child writes, up to `count` bytes or the end; a minute without progress only ends
+    // a hang.
+    std::string Read(size_t count = SIZE_MAX) const {
+        std::string text;
+        char c;
+        for (pollfd p = {out, POLLIN, 0};
+             text.size() < count && ::poll(&p, 1, 60000) == 1 && ::read(out, &c, 1) == 1;) {
+            text += c;
+        }
+        return text;
+    }
+    int in, out;
     pid_t pid;
 };
 
@@ -93,16 +69,25 @@ TEST(LockFile, AnotherProcessHoldsItUntilItUnlocksOrEnds) {
     for (Opener childOpen : {vfw::OpenLockFile, vfw::CreateLockFile}) {
         for (bool unlock : {true, false}) {
             vfw_test::TempDir dir;
-            auto child = std::make_unique<Holder>(dir.file("lock"), childOpen);
-            ASSERT_EQ(Await(child->up[0]), "L");
+            // Locks, then unlocks at each byte it is sent.
+            auto child = std::make_unique<Child>([&](int in, int out) {
+                int holder = -1;
+                const int fd = childOpen(dir.file("lock"), &holder, 0);
+                bool ok = fd >= 0 && holder == 0 && WriteAll(out, "L");
+                for (char c; ok && ::read(in, &c, 1) == 1;) {
+                    ok = vfw::UnlockFile(fd) == 0 && WriteAll(out, "U");
+                }
+                return ok;
+            });
+            ASSERT_EQ(child->Read(1), "L");
             int fds[2], holders[2] = {0, 0};
             fds[0] = vfw::OpenLockFile(dir.file("lock"), &holders[0], 0);
             fds[1] = vfw::CreateLockFile(dir.file("lock"), &holders[1], 0);
             EXPECT_TRUE(fds[0] >= 0 && fds[1] >= 0);
             EXPECT_TRUE(holders[0] == child->pid && holders[1] == child->pid);
             if (unlock) {
-                ASSERT_EQ(::write(child->down[1], "u", 1), 1);
-                EXPECT_EQ(Await(child->up[0]), "U");
+                ASSERT_TRUE(WriteAll(child->in, "u"));
+                EXPECT_EQ(child->Read(1), "U");
             } else {
                 child.reset();
             }
@@ -142,7 +127,7 @@ TEST(LockFile, RoundTripAndAHolderWithoutAnId) {
     ::close(fd);
 }
 
-// "<type> <mode> <content or entries>" of a name; "-" when there is none.
+// "<type> <mode> <content>" of a name; "-" when there is none.
 std::string Describe(const std::string& name) {
     struct stat s;
     if (::lstat(name.c_str(), &s) != 0) {
@@ -152,11 +137,6 @@ std::string Describe(const std::string& name) {
     text << "?pdfl"[S_ISFIFO(s.st_mode) + 2 * S_ISDIR(s.st_mode) + 3 * S_ISREG(s.st_mode) +
                     4 * S_ISLNK(s.st_mode)]
          << " " << std::oct << (s.st_mode & 07777) << " ";
-    if (S_ISDIR(s.st_mode)) {
-        for (const auto& entry : std::filesystem::directory_iterator(name)) {
-            text << entry.path().filename().string();
-        }
-    }
     return text.str() + (S_ISREG(s.st_mode) ? readFile(name) : "");
 }
 
@@ -166,7 +146,7 @@ TEST(LockFile, NamesAreReplacedOrRefusedAndTheModeSetWhateverTheUmask) {
         const char* kind;
         mode_t mode;
         int error;          // 0: a descriptor is expected
-        const char* after;  // the lock's name, then the target of a link
+        const char* after;  // the lock's name, then a link's target or a directory's file
     } cases[] = {
         {vfw::OpenLockFile, "none", 0, 0, "f 700 , -"},
         {vfw::OpenLockFile, "none", 0640, 0, "f 640 , -"},
@@ -176,7 +156,7 @@ TEST(LockFile, NamesAreReplacedOrRefusedAndTheModeSetWhateverTheUmask) {
         {vfw::OpenLockFile, "link", 0640, 0, "f 640 , f 600 t"},
         {vfw::OpenLockFile, "dangling", 0, 0, "f 700 , -"},
         {vfw::OpenLockFile, "dir", 0, 0, "f 700 , -"},
-        {vfw::OpenLockFile, "fulldir", 0, ENOTEMPTY, "d 700 x, -"},
+        {vfw::OpenLockFile, "fulldir", 0, ENOTEMPTY, "d 700 , f 600 x"},
         {vfw::CreateLockFile, "none", 0640, 0, "f 640 , -"},
         {vfw::CreateLockFile, "file", 0, 0, "f 600 x, -"},
         {vfw::CreateLockFile, "fifo", 0, EEXIST, "p 600 , -"},
@@ -187,7 +167,8 @@ TEST(LockFile, NamesAreReplacedOrRefusedAndTheModeSetWhateverTheUmask) {
     const mode_t previous = ::umask(077);
     for (const auto& c : cases) {
         vfw_test::TempDir dir;
-        const std::string lock = dir.file("lock"), kind = c.kind, target = dir.file("target");
+        const std::string lock = dir.file("lock"), kind = c.kind;
+        const std::string target = dir.file(kind == "fulldir" ? "lock/x" : "target");
         if (kind == "file" || kind == "link") {
             vfw_test::writeFile(kind == "file" ? lock : target, kind == "file" ? "x" : "t");
         }
@@ -196,7 +177,7 @@ TEST(LockFile, NamesAreReplacedOrRefusedAndTheModeSetWhateverTheUmask) {
             kind == "link" || kind == "dangling" ? ::symlink(target.c_str(), lock.c_str()) : 0, 0);
         ASSERT_EQ(kind.find("dir") != std::string::npos ? ::mkdir(lock.c_str(), 0700) : 0, 0);
         if (kind == "fulldir") {
-            vfw_test::writeFile(lock + "/x", "");
+            vfw_test::writeFile(target, "x");
         }
         int holder = 1;
         const int fd = c.open(lock, &holder, c.mode);
@@ -240,50 +221,49 @@ NS_TEST(Container, DetectedFromTheCgroupLinesOfTheProcess) {
     // container.
     vfw_test::writeFile(cgroup, "0::/docker/0123abcd\n");
     ASSERT_EQ(::chmod(cgroup.c_str(), 0), 0);
-    EXPECT_EQ(
-        InChild([&] {
-            const std::string own = "/proc/" + std::to_string(::getpid()) + "/cgroup";
-            std::string text =
-                ::mount(cgroup.c_str(), own.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-                        vfw::IsInContainer()
-                    ? "root: yes"
-                    : "root: no";
-            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-                return text + ", no user";
-            }
-            FILE* file = std::fopen("/proc/self/cgroup", "r");
-            text += file == nullptr && errno == EACCES ? ", unreadable" : ", read";
-            if (file != nullptr) {
-                std::fclose(file);
-            }
-            return text + (vfw::IsInContainer() ? ": yes" : ": no");
-        }),
-        "root: yes, unreadable: no");
+    Child child([&](int, int out) {
+        const std::string own = "/proc/" + std::to_string(::getpid()) + "/cgroup";
+        std::string text = ::mount(cgroup.c_str(), own.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                                   vfw::IsInContainer()
+                               ? "root: yes"
+                               : "root: no";
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
+            return WriteAll(out, text + ", no user");
+        }
+        FILE* file = std::fopen("/proc/self/cgroup", "r");
+        text += file == nullptr && errno == EACCES ? ", unreadable" : ", read";
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        return WriteAll(out, text + (vfw::IsInContainer() ? ": yes" : ": no"));
+    });
+    EXPECT_EQ(child.Read(), "root: yes, unreadable: no");
 }
 
-// The fourth number of the "Uid:" and "Gid:" lines of the calling thread's status.
+// The file-system user and group ids of the calling thread, the fourth numbers of the "Uid:" and
+// "Gid:" lines of its status.
 std::string FsIds() {
-    std::istringstream status(readFile("/proc/thread-self/status"));
+    const std::string status = readFile("/proc/thread-self/status");
     std::string text;
-    for (std::string line, key, id; std::getline(status, line);) {
-        std::istringstream fields(line);
-        if (fields >> key >> id >> id >> id >> id && (key == "Uid:" || key == "Gid:")) {
-            text += key + id + " ";
-        }
+    for (const char* key : {"\nUid:", "\nGid:"}) {
+        unsigned ids[4] = {};
+        std::sscanf(status.c_str() + status.find(key) + 5, "%u %u %u %u", &ids[0], &ids[1], &ids[2],
+                    &ids[3]);
+        text += std::to_string(ids[3]) + " ";
     }
     return text;
 }
 
 TEST(FsIds, SetBackToTheEffectiveOnes) {
     ASSERT_EQ(::geteuid(), 0u) << "the test sets other ids as root";
-    EXPECT_EQ(InChild([] {
-                  ::setfsgid(65534);
-                  ::setfsuid(65534);
-                  std::string text = FsIds();
-                  vfw::SetFsIdsToEffective();
-                  return text + "-> " + FsIds();
-              }),
-              "Uid:65534 Gid:65534 -> Uid:0 Gid:0 ");
+    Child child([](int, int out) {
+        ::setfsgid(65534);
+        ::setfsuid(65534);
+        const std::string before = FsIds();
+        vfw::SetFsIdsToEffective();
+        return WriteAll(out, before + "-> " + FsIds());
+    });
+    EXPECT_EQ(child.Read(), "65534 65534 -> 0 0 ");
 }
 
 }  // namespace

@@ -7,8 +7,9 @@
 //   a forked child does not inherit them, the process can always lock again what it holds, and
 //   closing any descriptor of the file in the process releases them. Keep the descriptor open
 //   as long as the lock is needed and do not open the file elsewhere in the process.
-// - Nothing here waits: a lock is tried, never waited for, and a FIFO or device at a lock
-//   file's name is never opened. A lock file's name is never followed through a symbolic link,
+// - Nothing here waits: a lock is tried, never waited for, and a FIFO or device found at a lock
+//   file's name is never opened (one that appears there during the call is opened without
+//   waiting and closed again). A lock file's name is never followed through a symbolic link,
 //   and a file created here is never removed again (another process may have it open).
 // - Descriptors are close-on-exec and belong to the caller.
 // - The lock-file calls report failures as -1 with errno set; nothing here logs.

@@ -1,8 +1,8 @@
+#include "vfw/osport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-
-#include "vfw/osport.h"
 
 namespace vfw {
 

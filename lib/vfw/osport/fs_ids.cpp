@@ -1,8 +1,9 @@
+#include "vfw/osport.h"
+
 #include <sys/fsuid.h>
 #include <unistd.h>
 
 #include "vfw/error_util.h"
-#include "vfw/osport.h"
 
 namespace vfw {
 

@@ -1,10 +1,10 @@
+#include "vfw/osport.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "vfw/osport.h"
 
 namespace vfw {
 

@@ -23,7 +23,7 @@ namespace {
 using vfw_test::readFile;
 using Opener = int (*)(const std::string&, int*, mode_t);
 
-bool WriteAll(int fd, const std::string& text) {
+bool writeAll(int fd, const std::string& text) {
     return ::write(fd, text.data(), text.size()) == ssize_t(text.size());
 }
 
@@ -52,7 +52,7 @@ struct Child {
     }
     // What the child writes, up to `count` bytes or the end; a minute without progress only ends
     // a hang.
-    std::string Read(size_t count = SIZE_MAX) const {
+    std::string read(size_t count = SIZE_MAX) const {
         std::string text;
         char c;
         for (pollfd p = {out, POLLIN, 0};
@@ -73,21 +73,21 @@ TEST(LockFile, AnotherProcessHoldsItUntilItUnlocksOrEnds) {
             auto child = std::make_unique<Child>([&](int in, int out) {
                 int holder = -1;
                 const int fd = childOpen(dir.file("lock"), &holder, 0);
-                bool ok = fd >= 0 && holder == 0 && WriteAll(out, "L");
+                bool ok = fd >= 0 && holder == 0 && writeAll(out, "L");
                 for (char c; ok && ::read(in, &c, 1) == 1;) {
-                    ok = vfw::UnlockFile(fd) == 0 && WriteAll(out, "U");
+                    ok = vfw::UnlockFile(fd) == 0 && writeAll(out, "U");
                 }
                 return ok;
             });
-            ASSERT_EQ(child->Read(1), "L");
+            ASSERT_EQ(child->read(1), "L");
             int fds[2], holders[2] = {0, 0};
             fds[0] = vfw::OpenLockFile(dir.file("lock"), &holders[0], 0);
             fds[1] = vfw::CreateLockFile(dir.file("lock"), &holders[1], 0);
             EXPECT_TRUE(fds[0] >= 0 && fds[1] >= 0);
             EXPECT_TRUE(holders[0] == child->pid && holders[1] == child->pid);
             if (unlock) {
-                ASSERT_TRUE(WriteAll(child->in, "u"));
-                EXPECT_EQ(child->Read(1), "U");
+                ASSERT_TRUE(writeAll(child->in, "u"));
+                EXPECT_EQ(child->read(1), "U");
             } else {
                 child.reset();
             }
@@ -128,7 +128,7 @@ TEST(LockFile, RoundTripAndAHolderWithoutAnId) {
 }
 
 // "<type> <mode> <content>" of a name; "-" when there is none.
-std::string Describe(const std::string& name) {
+std::string describe(const std::string& name) {
     struct stat s;
     if (::lstat(name.c_str(), &s) != 0) {
         return "-";
@@ -188,7 +188,7 @@ TEST(LockFile, NamesAreReplacedOrRefusedAndTheModeSetWhateverTheUmask) {
         EXPECT_EQ(fd < 0 ? FD_CLOEXEC : ::fcntl(fd, F_GETFD), FD_CLOEXEC) << what;
         EXPECT_EQ(fd < 0 ? O_RDWR : ::fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK), O_RDWR)
             << what;
-        EXPECT_EQ(c.after, Describe(lock) + ", " + Describe(target)) << what;
+        EXPECT_EQ(c.after, describe(lock) + ", " + describe(target)) << what;
         ::close(fd);
     }
     ::umask(previous);
@@ -228,21 +228,21 @@ NS_TEST(Container, DetectedFromTheCgroupLinesOfTheProcess) {
                                ? "root: yes"
                                : "root: no";
         if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
-            return WriteAll(out, text + ", no user");
+            return writeAll(out, text + ", no user");
         }
         FILE* file = std::fopen("/proc/self/cgroup", "r");
         text += file == nullptr && errno == EACCES ? ", unreadable" : ", read";
         if (file != nullptr) {
             std::fclose(file);
         }
-        return WriteAll(out, text + (vfw::IsInContainer() ? ": yes" : ": no"));
+        return writeAll(out, text + (vfw::IsInContainer() ? ": yes" : ": no"));
     });
-    EXPECT_EQ(child.Read(), "root: yes, unreadable: no");
+    EXPECT_EQ(child.read(), "root: yes, unreadable: no");
 }
 
 // The file-system user and group ids of the calling thread, the fourth numbers of the "Uid:" and
 // "Gid:" lines of its status.
-std::string FsIds() {
+std::string fsIds() {
     const std::string status = readFile("/proc/thread-self/status");
     std::string text;
     for (const char* key : {"\nUid:", "\nGid:"}) {
@@ -259,11 +259,11 @@ TEST(FsIds, SetBackToTheEffectiveOnes) {
     Child child([](int, int out) {
         ::setfsgid(65534);
         ::setfsuid(65534);
-        const std::string before = FsIds();
+        const std::string before = fsIds();
         vfw::SetFsIdsToEffective();
-        return WriteAll(out, before + "-> " + FsIds());
+        return writeAll(out, before + "-> " + fsIds());
     });
-    EXPECT_EQ(child.Read(), "65534 65534 -> 0 0 ");
+    EXPECT_EQ(child.read(), "65534 65534 -> 0 0 ");
 }
 
 }  // namespace

@@ -17,14 +17,14 @@ constexpr int kAttempts = 3;
 // Never waits on a FIFO or device, never makes a terminal the controlling one.
 constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
-struct flock WholeFile(short type) {
+struct flock wholeFile(short type) {
     struct flock lock = {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     return lock;
 }
 
-int CloseKeepingErrno(int fd) {
+int closeKeepingErrno(int fd) {
     const int error = errno;
     ::close(fd);
     errno = error;
@@ -33,14 +33,14 @@ int CloseKeepingErrno(int fd) {
 
 // Opens the name with `flags` added to kOpenFlags; only a regular file is kept (EEXIST for
 // anything else, which the name became after it was examined). The descriptor is left blocking.
-int OpenRegular(const char* path, int flags) {
+int openRegular(const char* path, int flags) {
     const int fd = ::open(path, kOpenFlags | flags, 0700);
     if (fd < 0) {
         return -1;
     }
     struct stat status;
     if (::fstat(fd, &status) != 0) {
-        return CloseKeepingErrno(fd);
+        return closeKeepingErrno(fd);
     }
     if (!S_ISREG(status.st_mode)) {
         ::close(fd);
@@ -49,41 +49,41 @@ int OpenRegular(const char* path, int flags) {
     }
     const int statusFlags = ::fcntl(fd, F_GETFL);
     if (statusFlags < 0 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
-        return CloseKeepingErrno(fd);
+        return closeKeepingErrno(fd);
     }
     return fd;
 }
 
 // One round of OpenLockFile's opening: the regular file, or a new one in place of whatever
 // else is at the name.
-int OpenOrReplace(const char* path) {
+int openOrReplace(const char* path) {
     struct stat status;
     if (::lstat(path, &status) != 0) {
-        return errno == ENOENT ? OpenRegular(path, O_CREAT | O_EXCL) : -1;
+        return errno == ENOENT ? openRegular(path, O_CREAT | O_EXCL) : -1;
     }
     if (S_ISREG(status.st_mode)) {
-        return OpenRegular(path, 0);
+        return openRegular(path, 0);
     }
     if ((S_ISDIR(status.st_mode) ? ::rmdir(path) : ::unlink(path)) != 0 && errno != ENOENT) {
         return -1;
     }
-    return OpenRegular(path, O_CREAT | O_EXCL);
+    return openRegular(path, O_CREAT | O_EXCL);
 }
 
 // The errors of a round that met another process changing the name between its steps.
-bool NameChanged(int error) {
+bool nameChanged(int error) {
     return error == EEXIST || error == ENOENT || error == ELOOP;
 }
 
 // Sets the mode and tries the lock; the descriptor with the holder stored, or -1 with errno and
 // the descriptor closed.
-int LockOpened(int fd, int* holderPid, mode_t mode) {
+int lockOpened(int fd, int* holderPid, mode_t mode) {
     if (mode != 0 && ::fchmod(fd, mode) != 0) {
-        return CloseKeepingErrno(fd);
+        return closeKeepingErrno(fd);
     }
     const int holder = LockFile(fd);
     if (holder < 0) {
-        return CloseKeepingErrno(fd);
+        return closeKeepingErrno(fd);
     }
     if (holderPid != nullptr) {
         *holderPid = holder;
@@ -95,14 +95,14 @@ int LockOpened(int fd, int* holderPid, mode_t mode) {
 
 int LockFile(int fd) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        struct flock lock = WholeFile(F_WRLCK);
+        struct flock lock = wholeFile(F_WRLCK);
         if (::fcntl(fd, F_SETLK, &lock) == 0) {
             return 0;
         }
         if (errno != EACCES && errno != EAGAIN) {
             return -1;
         }
-        lock = WholeFile(F_WRLCK);
+        lock = wholeFile(F_WRLCK);
         if (::fcntl(fd, F_GETLK, &lock) != 0) {
             return -1;
         }
@@ -118,7 +118,7 @@ int LockFile(int fd) {
 }
 
 int UnlockFile(int fd) {
-    struct flock lock = WholeFile(F_UNLCK);
+    struct flock lock = wholeFile(F_UNLCK);
     return ::fcntl(fd, F_SETLK, &lock);
 }
 
@@ -126,11 +126,11 @@ int OpenLockFile(const std::string& path, int* holderPid, mode_t mode) {
     if (holderPid != nullptr) {
         *holderPid = -1;
     }
-    int fd = OpenOrReplace(path.c_str());
-    for (int attempt = 1; fd < 0 && NameChanged(errno) && attempt < kAttempts; ++attempt) {
-        fd = OpenOrReplace(path.c_str());
+    int fd = openOrReplace(path.c_str());
+    for (int attempt = 1; fd < 0 && nameChanged(errno) && attempt < kAttempts; ++attempt) {
+        fd = openOrReplace(path.c_str());
     }
-    return fd < 0 ? -1 : LockOpened(fd, holderPid, mode);
+    return fd < 0 ? -1 : lockOpened(fd, holderPid, mode);
 }
 
 int CreateLockFile(const std::string& path, int* holderPid, mode_t mode) {
@@ -142,8 +142,8 @@ int CreateLockFile(const std::string& path, int* holderPid, mode_t mode) {
         errno = EEXIST;
         return -1;
     }
-    const int fd = OpenRegular(path.c_str(), O_CREAT);
-    return fd < 0 ? -1 : LockOpened(fd, holderPid, mode);
+    const int fd = openRegular(path.c_str(), O_CREAT);
+    return fd < 0 ? -1 : lockOpened(fd, holderPid, mode);
 }
 
 }  // namespace vfw

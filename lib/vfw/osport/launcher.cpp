@@ -141,8 +141,10 @@ ChildPlan MakePlan(const LaunchSpec& spec) {
     CheckMap(spec);
     ChildPlan plan;
     plan.m_program = spec.m_program.c_str();
-    plan.m_argv = NullTerminated(spec.m_argv.empty() ? std::vector<std::string>{spec.m_program}
-                                                     : spec.m_argv);
+    plan.m_argv = NullTerminated(spec.m_argv);
+    if (spec.m_argv.empty()) {
+        plan.m_argv.insert(plan.m_argv.begin(), const_cast<char*>(plan.m_program));
+    }
     if (spec.m_environment) {
         plan.m_environment = NullTerminated(*spec.m_environment);
     }

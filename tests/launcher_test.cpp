@@ -107,18 +107,22 @@ TEST(Launcher, MapsDescriptorsAndClosesAllOthers) {
     ::close(null);
 }
 
+// SIGTERM ignored by the parent still ends the child: its actions are the defaults.
 TEST(Launcher, TimeLimitEndsAChildWithSigterm) {
     struct Case {
         vfw::LaunchSpec spec;
+        sighandler_t parentAction;
         bool timedOut;
         int status;
     } cases[] = {
-        {{"/bin/sleep", {"sleep", "1000"}, {}, {}, 1}, true, W_EXITCODE(0, SIGTERM)},
-        {{"/bin/sleep", {"sleep", "1000"}, {}, {}, 2}, true, W_EXITCODE(0, SIGTERM)},
-        {Shell("exit 3", {}, kHangBound), false, W_EXITCODE(3, 0)},
+        {{"/bin/sleep", {"sleep", "1000"}, {}, {}, 1}, SIG_DFL, true, W_EXITCODE(0, SIGTERM)},
+        {{"/bin/sleep", {"sleep", "1000"}, {}, {}, 2}, SIG_IGN, true, W_EXITCODE(0, SIGTERM)},
+        {Shell("exit 3", {}, kHangBound), SIG_DFL, false, W_EXITCODE(3, 0)},
     };
     for (const Case& c : cases) {
+        const sighandler_t old = ::signal(SIGTERM, c.parentAction);
         const vfw::LaunchResult result = LaunchProcess(c.spec);
+        ::signal(SIGTERM, old);
         EXPECT_EQ(c.timedOut, result.m_timedOut) << c.spec.m_timeLimit;
         EXPECT_EQ(c.status, result.m_status) << c.spec.m_timeLimit;
     }

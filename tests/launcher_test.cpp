@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <set>
@@ -35,14 +36,10 @@ struct Pipe {
     }
     int r() const { return m_ends[0]; }
     int w() const { return m_ends[1]; }
-    std::string read() const {  // what it holds now
-        ::fcntl(r(), F_SETFL, O_NONBLOCK);
-        std::string text;
+    std::string read() const {  // what it holds now (a few short lines)
         char buffer[256];
-        for (ssize_t n; (n = ::read(r(), buffer, sizeof buffer)) > 0;) {
-            text.append(buffer, size_t(n));
-        }
-        return text;
+        ::fcntl(r(), F_SETFL, O_NONBLOCK);
+        return std::string(buffer, size_t(std::max(::read(r(), buffer, sizeof buffer), 0L)));
     }
 };
 
@@ -64,16 +61,21 @@ std::set<int> OpenFds() {
     return fds;
 }
 
-bool Childless() {
-    int status;
-    return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
-}
-
 }  // namespace
 
-TEST(Launcher, MapsDescriptorsAndClosesAllOthers) {
+// Every test leaves the process with the descriptors it had and without a child.
+class Launcher : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        EXPECT_EQ(m_fds, OpenFds());
+        int status;
+        EXPECT_TRUE(::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
+    }
+    const std::set<int> m_fds = OpenFds();
+};
+
+TEST_F(Launcher, MapsDescriptorsAndClosesAllOthers) {
     Pipe a, b;
-    const int null = ::open("/dev/null", O_RDONLY);
     std::set<int> probed = OpenFds();  // every one of the parent's must be missing
     probed.insert({1, 5});
     std::string present = "for f in";
@@ -81,8 +83,8 @@ TEST(Launcher, MapsDescriptorsAndClosesAllOthers) {
         present += " " + std::to_string(fd);
     }
     present += "; do if [ -e /proc/self/fd/$f ]; then printf '%s ' $f; fi; done";
-    const std::string toA = " >/proc/self/fd/" + std::to_string(a.w()),
-                      toB = " >/proc/self/fd/" + std::to_string(b.w());
+    const std::string swap = "echo to-b >/proc/self/fd/" + std::to_string(a.w()) +
+                             "; echo to-a >/proc/self/fd/" + std::to_string(b.w());
     struct Case {
         std::vector<FdMapping> fds;
         std::string script, a, b;
@@ -90,11 +92,8 @@ TEST(Launcher, MapsDescriptorsAndClosesAllOthers) {
     } cases[] = {
         {{{1, a.w()}}, "echo one", "one\n", ""},
         {{{5, b.w()}}, "echo five >&5", "", "five\n"},
-        {{{a.w(), b.w()}, {b.w(), a.w()}},
-         "echo to-b" + toA + "; echo to-a" + toB,
-         "to-a\n",
-         "to-b\n"},
-        {{{1, a.w()}, {5, null}}, present, "1 5 ", ""},
+        {{{a.w(), b.w()}, {b.w(), a.w()}}, swap, "to-a\n", "to-b\n"},
+        {{{1, a.w()}, {5, b.w()}}, present, "1 5 ", ""},
         {{{1, a.w()}}, "echo $GREETING ${HOME-none}", "hi none\n", "", {{"GREETING=hi"}}},
     };
     for (const Case& c : cases) {
@@ -104,11 +103,10 @@ TEST(Launcher, MapsDescriptorsAndClosesAllOthers) {
         EXPECT_EQ(c.a, a.read()) << c.script;
         EXPECT_EQ(c.b, b.read()) << c.script;
     }
-    ::close(null);
 }
 
 // SIGTERM ignored by the parent still ends the child: its actions are the defaults.
-TEST(Launcher, TimeLimitEndsAChildWithSigterm) {
+TEST_F(Launcher, TimeLimitEndsAChildWithSigterm) {
     struct Case {
         vfw::LaunchSpec spec;
         sighandler_t parentAction;
@@ -126,11 +124,10 @@ TEST(Launcher, TimeLimitEndsAChildWithSigterm) {
         EXPECT_EQ(c.timedOut, result.m_timedOut) << c.spec.m_timeLimit;
         EXPECT_EQ(c.status, result.m_status) << c.spec.m_timeLimit;
     }
-    EXPECT_TRUE(Childless());
 }
 
 // Tried with growing limits until the shell said it had set its trap before the limit passed.
-TEST(Launcher, ChildIgnoringSigtermIsKilled) {
+TEST_F(Launcher, ChildIgnoringSigtermIsKilled) {
     for (unsigned steps = 1; steps <= 64; steps *= 2) {
         Pipe out;
         const vfw::LaunchResult result = LaunchProcess(
@@ -145,7 +142,7 @@ TEST(Launcher, ChildIgnoringSigtermIsKilled) {
     ADD_FAILURE() << "the shell never set its trap in time";
 }
 
-TEST(Launcher, ChildrenWithoutLimitAreReapedOnceEnded) {
+TEST_F(Launcher, ChildrenWithoutLimitAreReapedOnceEnded) {
     Pipe in;
     std::map<pid_t, int> expected, seen;
     const pid_t waiting = LaunchProcess(Shell("read x; exit 4", {{0, in.r()}})).m_pid;
@@ -164,39 +161,23 @@ TEST(Launcher, ChildrenWithoutLimitAreReapedOnceEnded) {
     EXPECT_EQ(3, ::write(in.w(), "go\n", 3));
     EXPECT_TRUE(vfw_test::eventually([&] { return reap() == 4; }));
     EXPECT_EQ(expected, seen);
-    EXPECT_TRUE(Childless());
 }
 
-TEST(Launcher, ManyLaunchesLeakNoDescriptorAndNoChild) {
-    const std::set<int> before = OpenFds();
-    std::set<pid_t> launched;
+TEST_F(Launcher, ManyLaunchesLeaveNothingBehind) {
     for (unsigned i = 0; i < 300; ++i) {
-        const vfw::LaunchResult result =
-            LaunchProcess({"/bin/true", {}, {}, {}, i % 2 * kHangBound});
-        EXPECT_EQ(0, result.m_status);
-        if (i % 2 == 0) {
-            launched.insert(result.m_pid);
-        }
+        EXPECT_EQ(0, LaunchProcess({"/bin/true", {}, {}, {}, i % 2 * kHangBound}).m_status);
     }
-    std::set<pid_t> reaped;
-    for (const vfw::ChildExit& child : vfw::WaitChildren()) {
-        EXPECT_EQ(0, child.m_status);
-        reaped.insert(child.m_pid);
-    }
-    EXPECT_EQ(launched, reaped);
-    EXPECT_EQ(before, OpenFds());
-    EXPECT_TRUE(Childless());
+    EXPECT_EQ(150u, vfw::WaitChildren().size());
 }
 
-TEST(Launcher, FailuresThrowNamingTheProgramAndLeaveNothingBehind) {
+TEST_F(Launcher, FailuresThrowNamingTheProgramAndLeaveNothingBehind) {
     vfw_test::TempDir dir;
     vfw_test::writeFile(dir.file("plain"), "#!/bin/sh\n");
     ::chmod(dir.file("plain").c_str(), 0644);
-    const int closed = ::open("/dev/null", O_RDONLY);
-    ::close(closed);
+    const int closed = *m_fds.rbegin() + 1;
     rlimit limit;
     ::getrlimit(RLIMIT_NOFILE, &limit);
-    const std::set<int> before = OpenFds();
+    const int top = int(limit.rlim_cur) - 1;  // the child has no room above it for the map
     struct Case {
         std::string program;
         std::vector<FdMapping> fds;
@@ -208,7 +189,8 @@ TEST(Launcher, FailuresThrowNamingTheProgramAndLeaveNothingBehind) {
         {"/bin/true", {{3, closed}}, EBADF},
         {"/bin/true", {{-1, 0}}, EINVAL},
         {"/bin/true", {{3, 0}, {3, 1}}, EINVAL},
-        {"/bin/true", {{int(limit.rlim_cur), 0}}, EINVAL},  // fails in the child
+        {"/bin/true", {{top + 1, 0}}, EINVAL},
+        {"/bin/true", {{top, 0}}, EINVAL},  // fails in the child
     };
     for (const Case& c : cases) {
         for (unsigned steps : {0u, kHangBound}) {
@@ -222,6 +204,4 @@ TEST(Launcher, FailuresThrowNamingTheProgramAndLeaveNothingBehind) {
             }
         }
     }
-    EXPECT_EQ(before, OpenFds());
-    EXPECT_TRUE(Childless());
 }

@@ -9,11 +9,14 @@
 //   caller's descriptor named with it (pairs may name each other's numbers, a swap included),
 //   without close-on-exec; every other descriptor is closed, 0, 1 and 2 too unless mapped. Its
 //   signal mask is empty and every signal has its default action.
+//   The child first moves every source above the highest child number, so a child number
+//   close to the descriptor limit (RLIMIT_NOFILE) fails in the child.
 // - Every failure throws SystemException with the errno as rc and a message naming the
-//   program: an empty path (EINVAL), a bad map (EINVAL, or EBADF for a descriptor the caller
-//   has not open), fork failing, or the child failing to map its descriptors or to exec the
-//   program (e.g. ENOENT, EACCES). When LaunchProcess throws, no child is left running, no
-//   zombie is left behind and no descriptor is left open.
+//   program: an empty path (EINVAL); a bad map: a child number negative, not below the
+//   descriptor limit or given twice (EINVAL), a descriptor the caller has not open (EBADF);
+//   fork failing; or the child failing to map its descriptors or to exec the program (e.g.
+//   ENOENT, EACCES). When LaunchProcess throws, no child is left running, no zombie is left
+//   behind and no descriptor is left open.
 // - With a time limit, LaunchProcess reaps the child itself; a child still running when the
 //   limit passes gets SIGTERM, and SIGKILL two seconds later if it still runs then. Without a
 //   limit the child goes onto the list and only ReapChildren or WaitChildren reap it. Both

@@ -111,13 +111,14 @@ std::vector<char*> NullTerminated(const std::vector<std::string>& strings) {
 }
 
 // Refuses a map the child could not apply, naming the program.
-void CheckMap(const LaunchSpec& spec) {
+void CheckMap(const LaunchSpec& spec, int descriptorLimit) {
     const char* program = spec.m_program.c_str();
     for (size_t i = 0; i < spec.m_fds.size(); ++i) {
         const FdMapping& fd = spec.m_fds[i];
-        if (fd.m_child < 0) {
-            VFW_THROW_OS(SystemException, EINVAL, "Cannot launch \"%s\": child descriptor %d",
-                         program, fd.m_child);
+        if (fd.m_child < 0 || fd.m_child >= descriptorLimit) {
+            VFW_THROW_OS(SystemException, EINVAL,
+                         "Cannot launch \"%s\": child descriptor %d out of range", program,
+                         fd.m_child);
         }
         if (::fcntl(fd.m_parent, F_GETFD) < 0) {
             VFW_THROW_OS(SystemException, errno,
@@ -138,8 +139,12 @@ ChildPlan MakePlan(const LaunchSpec& spec) {
     if (spec.m_program.empty()) {
         VFW_THROW_OS(SystemException, EINVAL, "Cannot launch \"\": empty program path");
     }
-    CheckMap(spec);
     ChildPlan plan;
+    rlimit limit;
+    plan.m_descriptorLimit = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < INT_MAX
+                                 ? static_cast<int>(limit.rlim_cur)
+                                 : INT_MAX;
+    CheckMap(spec, plan.m_descriptorLimit);
     plan.m_program = spec.m_program.c_str();
     plan.m_argv = NullTerminated(spec.m_argv);
     if (spec.m_argv.empty()) {
@@ -156,10 +161,6 @@ ChildPlan MakePlan(const LaunchSpec& spec) {
     }
     std::sort(plan.m_keep.begin(), plan.m_keep.end());
     plan.m_keep.push_back(-1);
-    rlimit limit;
-    plan.m_descriptorLimit = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < INT_MAX
-                                 ? static_cast<int>(limit.rlim_cur)
-                                 : INT_MAX;
     return plan;
 }
 

@@ -363,9 +363,10 @@ std::vector<ChildExit> WaitChildren() {
             first = Children().front();
         }
         siginfo_t info;
-        while (::waitid(P_PID, static_cast<id_t>(first), &info, WEXITED | WNOWAIT) < 0 &&
-               errno == EINTR) {
-        }
+        int rc;
+        do {
+            rc = ::waitid(P_PID, static_cast<id_t>(first), &info, WEXITED | WNOWAIT);
+        } while (rc < 0 && errno == EINTR);
         const std::vector<ChildExit> reaped = ReapChildren();
         all.insert(all.end(), reaped.begin(), reaped.end());
     }

@@ -43,12 +43,12 @@ struct Pipe {
     }
 };
 
-vfw::LaunchSpec Shell(const std::string& script, std::vector<FdMapping> fds = {},
+vfw::LaunchSpec shell(const std::string& script, std::vector<FdMapping> fds = {},
                       unsigned limit = 0) {
     return {"/bin/sh", {"sh", "-c", script}, std::nullopt, std::move(fds), limit};
 }
 
-std::set<int> OpenFds() {
+std::set<int> openFds() {
     std::set<int> fds;
     DIR* dir = ::opendir("/proc/self/fd");
     for (dirent* entry; (entry = ::readdir(dir)) != nullptr;) {
@@ -67,16 +67,16 @@ std::set<int> OpenFds() {
 class Launcher : public ::testing::Test {
   protected:
     void TearDown() override {
-        EXPECT_EQ(m_fds, OpenFds());
+        EXPECT_EQ(m_fds, openFds());
         int status;
         EXPECT_TRUE(::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
     }
-    const std::set<int> m_fds = OpenFds();
+    const std::set<int> m_fds = openFds();
 };
 
 TEST_F(Launcher, MapsDescriptorsAndClosesAllOthers) {
     Pipe a, b;
-    std::set<int> probed = OpenFds();  // every one of the parent's must be missing
+    std::set<int> probed = openFds();  // every one of the parent's must be missing
     probed.insert({1, 5});
     std::string present = "for f in";
     for (int fd : probed) {
@@ -97,7 +97,7 @@ TEST_F(Launcher, MapsDescriptorsAndClosesAllOthers) {
         {{{1, a.w()}}, "echo $GREETING ${HOME-none}", "hi none\n", "", {{"GREETING=hi"}}},
     };
     for (const Case& c : cases) {
-        vfw::LaunchSpec spec = Shell(c.script, c.fds, kHangBound);
+        vfw::LaunchSpec spec = shell(c.script, c.fds, kHangBound);
         spec.m_environment = c.environment;
         EXPECT_EQ(0, LaunchProcess(spec).m_status) << c.script;
         EXPECT_EQ(c.a, a.read()) << c.script;
@@ -115,7 +115,7 @@ TEST_F(Launcher, TimeLimitEndsAChildWithSigterm) {
     } cases[] = {
         {{"/bin/sleep", {"sleep", "1000"}, {}, {}, 1}, SIG_DFL, true, W_EXITCODE(0, SIGTERM)},
         {{"/bin/sleep", {"sleep", "1000"}, {}, {}, 2}, SIG_IGN, true, W_EXITCODE(0, SIGTERM)},
-        {Shell("exit 3", {}, kHangBound), SIG_DFL, false, W_EXITCODE(3, 0)},
+        {shell("exit 3", {}, kHangBound), SIG_DFL, false, W_EXITCODE(3, 0)},
     };
     for (const Case& c : cases) {
         const sighandler_t old = ::signal(SIGTERM, c.parentAction);
@@ -131,7 +131,7 @@ TEST_F(Launcher, ChildIgnoringSigtermIsKilled) {
     for (unsigned steps = 1; steps <= 64; steps *= 2) {
         Pipe out;
         const vfw::LaunchResult result = LaunchProcess(
-            Shell("trap '' TERM; echo armed; exec sleep 1000", {{1, out.w()}}, steps));
+            shell("trap '' TERM; echo armed; exec sleep 1000", {{1, out.w()}}, steps));
         EXPECT_TRUE(result.m_timedOut);
         if (out.read() == "armed\n") {
             EXPECT_EQ(W_EXITCODE(0, SIGKILL), result.m_status);
@@ -145,10 +145,10 @@ TEST_F(Launcher, ChildIgnoringSigtermIsKilled) {
 TEST_F(Launcher, ChildrenWithoutLimitAreReapedOnceEnded) {
     Pipe in;
     std::map<pid_t, int> expected, seen;
-    const pid_t waiting = LaunchProcess(Shell("read x; exit 4", {{0, in.r()}})).m_pid;
+    const pid_t waiting = LaunchProcess(shell("read x; exit 4", {{0, in.r()}})).m_pid;
     expected[waiting] = W_EXITCODE(4, 0);
     for (int code = 5; code < 8; ++code) {
-        expected[LaunchProcess(Shell("exit " + std::to_string(code))).m_pid] = W_EXITCODE(code, 0);
+        expected[LaunchProcess(shell("exit " + std::to_string(code))).m_pid] = W_EXITCODE(code, 0);
     }
     auto reap = [&seen] {
         for (const vfw::ChildExit& child : vfw::ReapChildren()) {

@@ -40,7 +40,7 @@ struct ChildFailure {
 Mutex* g_childrenLock = nullptr;
 
 // Never freed, so that a thread still launching while the process exits finds it intact.
-std::list<pid_t>& Children() {
+std::list<pid_t>& listedChildren() {
     static std::list<pid_t>* children = new std::list<pid_t>;
     return *children;
 }
@@ -79,7 +79,7 @@ class NoCancellation {
 };
 
 // waitpid, resumed after signals.
-pid_t WaitPid(pid_t pid, int& status, int options) {
+pid_t waitPid(pid_t pid, int& status, int options) {
     pid_t result;
     do {
         result = ::waitpid(pid, &status, options);
@@ -101,7 +101,7 @@ struct ChildPlan {
     int m_reportFd = -1;
 };
 
-std::vector<char*> NullTerminated(const std::vector<std::string>& strings) {
+std::vector<char*> nullTerminated(const std::vector<std::string>& strings) {
     std::vector<char*> pointers;
     for (const std::string& s : strings) {
         pointers.push_back(const_cast<char*>(s.c_str()));
@@ -111,7 +111,7 @@ std::vector<char*> NullTerminated(const std::vector<std::string>& strings) {
 }
 
 // Refuses a map the child could not apply, naming the program.
-void CheckMap(const LaunchSpec& spec, int descriptorLimit) {
+void checkMap(const LaunchSpec& spec, int descriptorLimit) {
     const char* program = spec.m_program.c_str();
     for (size_t i = 0; i < spec.m_fds.size(); ++i) {
         const FdMapping& fd = spec.m_fds[i];
@@ -135,7 +135,7 @@ void CheckMap(const LaunchSpec& spec, int descriptorLimit) {
     }
 }
 
-ChildPlan MakePlan(const LaunchSpec& spec) {
+ChildPlan makePlan(const LaunchSpec& spec) {
     if (spec.m_program.empty()) {
         VFW_THROW_OS(SystemException, EINVAL, "Cannot launch \"\": empty program path");
     }
@@ -144,14 +144,14 @@ ChildPlan MakePlan(const LaunchSpec& spec) {
     plan.m_descriptorLimit = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < INT_MAX
                                  ? static_cast<int>(limit.rlim_cur)
                                  : INT_MAX;
-    CheckMap(spec, plan.m_descriptorLimit);
+    checkMap(spec, plan.m_descriptorLimit);
     plan.m_program = spec.m_program.c_str();
-    plan.m_argv = NullTerminated(spec.m_argv);
+    plan.m_argv = nullTerminated(spec.m_argv);
     if (spec.m_argv.empty()) {
         plan.m_argv.insert(plan.m_argv.begin(), const_cast<char*>(plan.m_program));
     }
     if (spec.m_environment) {
-        plan.m_environment = NullTerminated(*spec.m_environment);
+        plan.m_environment = nullTerminated(*spec.m_environment);
     }
     plan.m_fds = spec.m_fds;
     plan.m_moved.resize(spec.m_fds.size());
@@ -174,7 +174,7 @@ ChildPlan MakePlan(const LaunchSpec& spec) {
 
 // Closes the descriptors from `from` up to `end` (excluded), one at a time where close_range
 // fails.
-void CloseRange(unsigned from, unsigned end, int limit) {
+void closeRange(unsigned from, unsigned end, int limit) {
     if (from >= end || ::close_range(from, end - 1, 0) == 0) {
         return;
     }
@@ -185,7 +185,7 @@ void CloseRange(unsigned from, unsigned end, int limit) {
 
 // Sources first move above every target, so that placing one target never overwrites a
 // source still to be placed; dup2 leaves the targets without close-on-exec.
-void MapDescriptors(ChildPlan& plan) {
+void mapDescriptors(ChildPlan& plan) {
     const int reportFd = ::fcntl(plan.m_reportFd, F_DUPFD_CLOEXEC, plan.m_highestTarget + 1);
     if (reportFd < 0) {
         FailChild(plan.m_reportFd, kMapStage);
@@ -205,10 +205,10 @@ void MapDescriptors(ChildPlan& plan) {
     plan.m_keep.back() = reportFd;
     unsigned from = 0;
     for (int keep : plan.m_keep) {
-        CloseRange(from, static_cast<unsigned>(keep), plan.m_descriptorLimit);
+        closeRange(from, static_cast<unsigned>(keep), plan.m_descriptorLimit);
         from = static_cast<unsigned>(keep) + 1;
     }
-    CloseRange(from, UINT_MAX, plan.m_descriptorLimit);
+    closeRange(from, UINT_MAX, plan.m_descriptorLimit);
 }
 
 // Only async-signal-safe calls from here to the exec.
@@ -219,7 +219,7 @@ void MapDescriptors(ChildPlan& plan) {
     for (int number = 1; number < NSIG; ++number) {
         ::sigaction(number, &defaultAction, nullptr);
     }
-    MapDescriptors(plan);
+    mapDescriptors(plan);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -229,7 +229,7 @@ void MapDescriptors(ChildPlan& plan) {
 }
 
 // Forks with every signal blocked, so that no handler of the caller's runs in the child.
-pid_t Fork(ChildPlan& plan) {
+pid_t forkChild(ChildPlan& plan) {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
@@ -247,7 +247,7 @@ pid_t Fork(ChildPlan& plan) {
 
 // Reads the child's report: nothing before the pipe closes means the exec succeeded. A child
 // that failed is reaped (it has ended or is about to) before the failure is thrown.
-void CheckExec(const char* program, int reportFd, pid_t pid) {
+void checkExec(const char* program, int reportFd, pid_t pid) {
     ChildFailure failure;
     ssize_t got;
     do {
@@ -257,23 +257,23 @@ void CheckExec(const char* program, int reportFd, pid_t pid) {
         return;
     }
     int status;
-    WaitPid(pid, status, 0);
+    waitPid(pid, status, 0);
     if (failure.m_stage == kExecStage) {
         VFW_THROW_OS(SystemException, failure.m_error, "Cannot execute \"%s\"", program);
     }
     VFW_THROW_OS(SystemException, failure.m_error, "Cannot map the descriptors of \"%s\"", program);
 }
 
-Clock::duration Steps(unsigned steps) {
+Clock::duration steps(unsigned steps) {
     return std::chrono::milliseconds(500) * steps;
 }
 
 // Looks at the child at growing intervals until it has ended (true, reaped) or the deadline
 // has passed (false).
-bool ReapBy(const char* program, pid_t pid, Clock::time_point deadline, int& status) {
+bool reapBy(const char* program, pid_t pid, Clock::time_point deadline, int& status) {
     Clock::duration pause = std::chrono::milliseconds(1);
     for (;;) {
-        const pid_t result = WaitPid(pid, status, WNOHANG);
+        const pid_t result = waitPid(pid, status, WNOHANG);
         if (result < 0) {
             VFW_THROW_OS(SystemException, errno, "Cannot wait for \"%s\" (pid %d)", program,
                          static_cast<int>(pid));
@@ -287,18 +287,18 @@ bool ReapBy(const char* program, pid_t pid, Clock::time_point deadline, int& sta
     }
 }
 
-LaunchResult RunToEnd(const LaunchSpec& spec, pid_t pid) {
+LaunchResult runToEnd(const LaunchSpec& spec, pid_t pid) {
     const char* program = spec.m_program.c_str();
     LaunchResult result;
     result.m_pid = pid;
-    if (ReapBy(program, pid, Clock::now() + Steps(spec.m_timeLimit), result.m_status)) {
+    if (reapBy(program, pid, Clock::now() + steps(spec.m_timeLimit), result.m_status)) {
         return result;
     }
     result.m_timedOut = true;
     ::kill(pid, SIGTERM);
-    if (!ReapBy(program, pid, Clock::now() + Steps(kKillGraceSteps), result.m_status)) {
+    if (!reapBy(program, pid, Clock::now() + steps(kKillGraceSteps), result.m_status)) {
         ::kill(pid, SIGKILL);
-        WaitPid(pid, result.m_status, 0);
+        waitPid(pid, result.m_status, 0);
     }
     return result;
 }
@@ -307,7 +307,7 @@ LaunchResult RunToEnd(const LaunchSpec& spec, pid_t pid) {
 
 LaunchResult LaunchProcess(const LaunchSpec& spec) {
     NoCancellation noCancellation;
-    ChildPlan plan = MakePlan(spec);
+    ChildPlan plan = makePlan(spec);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         VFW_THROW_OS(SystemException, errno, "Cannot launch \"%s\"", plan.m_program);
@@ -315,15 +315,15 @@ LaunchResult LaunchProcess(const LaunchSpec& spec) {
     Descriptor readEnd(ends[0]), writeEnd(ends[1]);
     plan.m_reportFd = writeEnd.get();
     std::list<pid_t> entry(1);  // made before the fork: listing the child cannot fail
-    const pid_t pid = Fork(plan);
+    const pid_t pid = forkChild(plan);
     writeEnd.close();
-    CheckExec(plan.m_program, readEnd.get(), pid);
+    checkExec(plan.m_program, readEnd.get(), pid);
     if (spec.m_timeLimit > 0) {
-        return RunToEnd(spec, pid);
+        return runToEnd(spec, pid);
     }
     entry.front() = pid;
     MutexLock lock(*Mutex::getOrCreate(&g_childrenLock));
-    Children().splice(Children().end(), entry);
+    listedChildren().splice(listedChildren().end(), entry);
     LaunchResult result;
     result.m_pid = pid;
     return result;
@@ -331,12 +331,12 @@ LaunchResult LaunchProcess(const LaunchSpec& spec) {
 
 std::vector<ChildExit> ReapChildren() {
     MutexLock lock(*Mutex::getOrCreate(&g_childrenLock));
-    std::list<pid_t>& children = Children();
+    std::list<pid_t>& children = listedChildren();
     std::vector<ChildExit> reaped;
     reaped.reserve(children.size());
     for (auto child = children.begin(); child != children.end();) {
         int status = 0;
-        const pid_t result = WaitPid(*child, status, WNOHANG);
+        const pid_t result = waitPid(*child, status, WNOHANG);
         if (result == 0) {
             ++child;
             continue;
@@ -357,10 +357,10 @@ std::vector<ChildExit> WaitChildren() {
         pid_t first;
         {
             MutexLock lock(*Mutex::getOrCreate(&g_childrenLock));
-            if (Children().empty()) {
+            if (listedChildren().empty()) {
                 return all;
             }
-            first = Children().front();
+            first = listedChildren().front();
         }
         siginfo_t info;
         int rc;

@@ -31,10 +31,11 @@ void splitPath(std::string path, std::string& parent, std::string& leaf) {
     leaf = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string realPath(const std::string& path) {
+// The canonical form of `path`; a failure is reported as one of `subject`'s.
+std::string realPath(const std::string& path, const std::string& subject, const char* what) {
     char resolved[PATH_MAX];
     if (::realpath(path.c_str(), resolved) == nullptr) {
-        throw OutputFailure(path + ": cannot be resolved: " + std::strerror(errno));
+        throw OutputFailure(subject + ": " + what + ": " + std::strerror(errno));
     }
     return resolved;
 }
@@ -43,14 +44,15 @@ std::string realPath(const std::string& path) {
 void refuseInsideSpool(const Target& target, const std::string& dest) {
     std::string parent, leaf;
     splitPath(target.path, parent, leaf);
-    const std::string spool = realPath(target.spool ? target.path : parent);
+    const std::string spool =
+        realPath(target.spool ? target.path : parent, target.path, "cannot be resolved");
     struct stat st;
     std::string where;
     if (::lstat(dest.c_str(), &st) == 0) {
-        where = realPath(dest);
+        where = realPath(dest, dest, "cannot be resolved");
     } else {
         splitPath(dest, parent, leaf);
-        where = realPath(parent) + "/" + leaf;
+        where = realPath(parent, dest, "cannot be created") + "/" + leaf;
     }
     if (where == spool || where.rfind(spool + "/", 0) == 0) {
         throw OutputFailure(dest + ": lies inside the spool " + spool +

@@ -106,6 +106,8 @@ void writeJson(const std::string& path, const Figures& f) {
 
 }  // namespace
 
+// A spool's figures cover the members that could be read (the others are counted and named);
+// a queue file that cannot be read has no figures.
 int runStats(const Options& options, const Target& target) {
     Figures figures;
     int status = OK;
@@ -114,6 +116,9 @@ int runStats(const Options& options, const Target& target) {
         try {
             addFile(file.path, figures);
         } catch (const Failure& e) {
+            if (!target.spool) {
+                throw;
+            }
             complain(e.what());
             ++figures.unreadable;
             status = worse(status, e.status());

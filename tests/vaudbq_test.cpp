@@ -90,7 +90,7 @@ const std::vector<std::pair<string, std::function<string(Layout)>>> CHECK_CASES 
     {"spanSeq", [](Layout l) { return l.b[0].spanSeq = 1, l.image(); }},
     {"checksum", [](Layout l) { return l.image().replace(3 * 512 + 99, 1, "c"); }},
     {"masterMagic", [](Layout l) { return l.image().replace(38, 1, "X"); }},
-    {"short", [](Layout) { return string(100, '\0'); }},
+    {"short", [](Layout) { return string(); }},
     {"unclean", [](Layout l) { return l.m.operation = 1, l.image(); }},
 };
 
@@ -117,11 +117,13 @@ TEST(VaudbqCheck, EveryDamagedFileGivesItsFindingsGradeAndStatus) {
     for (const auto& [name, make] : CHECK_CASES) {
         const string path = dir.file(name);
         writeFile(path, make(Layout()));
+        ::chmod(path.c_str(), 0640);  // opening an empty queue file writable would reset it
         const string file = readFile(path);
         ASSERT_TRUE(lines.count(name)) << name;
         const string expected = prefixed(path + ": ", lines[name]);
         EXPECT_EQ(run("check " + path), Result(expected, "", statusOfLastGrade(expected))) << name;
         EXPECT_EQ(readFile(path), file) << name;
+        EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640)) << name;
     }
     // A spool: its files in number order, the worst status; quietly only the status.
     const string spool = dir.file("spool");

@@ -1,6 +1,7 @@
 // vaudbq: the administrator's queue tool. Checks, dumps, counts and salvages the queue files of
 // a spool directory (or one queue file), read-only: only salvage writes, and only to its
 // destination outside the spool. The command line, the usage text and the dispatch live here.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -172,10 +173,12 @@ int main(int argc, char** argv) {
     vfw::getLogger("")->setLevel(vfw::LEVEL_DISABLED);
     vfw::getLogger("")->setMemoryLevel(vfw::LEVEL_DISABLED);
     try {
-        int status = run(std::vector<std::string>(argv + 1, argv + argc));
+        const int status = run(std::vector<std::string>(argv + 1, argv + argc));
+        errno = 0;
         std::cout.flush();
-        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            vaudbq::complain(std::string("standard output: ") + std::strerror(errno));
+        if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            vaudbq::complain(std::string("standard output: ") +
+                             (errno != 0 ? std::strerror(errno) : "write failed"));
             return vaudbq::ERROR;
         }
         return status;

@@ -117,7 +117,7 @@ TEST(VaudbqCheck, EveryDamagedFileGivesItsFindingsGradeAndStatus) {
     for (const auto& [name, make] : CHECK_CASES) {
         const string path = dir.file(name);
         writeFile(path, make(Layout()));
-        ::chmod(path.c_str(), 0640);  // opening an empty queue file writable would reset it
+        ::chmod(path.c_str(), 0640);  // the queue's own open of an empty file would set it
         const string file = readFile(path);
         ASSERT_TRUE(lines.count(name)) << name;
         const string expected = prefixed(path + ": ", lines[name]);

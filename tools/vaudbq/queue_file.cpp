@@ -65,7 +65,10 @@ bool QueueFile::readAt(int64_t offset, unsigned char* buffer, int32_t length) {
 // keeps the default block size and says why in masterProblem().
 void QueueFile::loadMaster() {
     m_master.reset(new vfw::MasterBlock(DEFAULT_BLOCK_SIZE));
-    readAt(0, m_master->buffer(), DEFAULT_BLOCK_SIZE);
+    if (!readAt(0, m_master->buffer(), DEFAULT_BLOCK_SIZE)) {
+        m_masterProblem = "the file ends within its master block";
+        return;
+    }
     const uint8_t type = m_master->getType();
     if (type == TYPE_MASTER) {
         return;

@@ -122,12 +122,33 @@ vaudbq::Options parse(const std::vector<std::string>& args) {
     return options;
 }
 
-// Discards what is written to it: standard output and the framework's own standard-error
-// text under --quiet.
+// Discards what is written to it.
 class NullBuffer : public std::streambuf {
   protected:
     int_type overflow(int_type c) override { return traits_type::not_eof(c); }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+// Under --quiet, standard output and the framework's own standard-error text are discarded
+// while it lives; the streams get their buffers back before the process ends and flushes them.
+class QuietStreams {
+  public:
+    explicit QuietStreams(bool quiet)
+        : m_out(quiet ? std::cout.rdbuf(&m_discard) : nullptr),
+          m_err(quiet ? std::cerr.rdbuf(&m_discard) : nullptr) {}
+    ~QuietStreams() {
+        if (m_out != nullptr) {
+            std::cout.rdbuf(m_out);
+            std::cerr.rdbuf(m_err);
+        }
+    }
+    QuietStreams(const QuietStreams&) = delete;
+    QuietStreams& operator=(const QuietStreams&) = delete;
+
+  private:
+    NullBuffer m_discard;
+    std::streambuf* m_out;
+    std::streambuf* m_err;
 };
 
 int run(const std::vector<std::string>& args) {
@@ -151,11 +172,7 @@ int run(const std::vector<std::string>& args) {
         vaudbq::complain(e.text + " (try 'vaudbq --help')");
         return vaudbq::USAGE;
     }
-    static NullBuffer discard;
-    if (options.quiet) {
-        std::cout.rdbuf(&discard);
-        std::cerr.rdbuf(&discard);
-    }
+    QuietStreams quiet(options.quiet);
     try {
         const vaudbq::Target target = vaudbq::resolveTarget(options.path);
         return runners().at(options.subcommand)(options, target);

@@ -345,6 +345,10 @@ TEST(VaudbqUsage, BadInputGetsOneLineAndItsStatus) {
     EXPECT_EQ(help.rfind("Usage: vaudbq [options] SUBCOMMAND PATH [DEST]\n", 0), 0u);
     EXPECT_EQ(none + std::to_string(zero), "0");
     EXPECT_EQ(run("--version"), Result("vaudbq 1.0\n", "", 0));
+    const int full =
+        std::system((TOOL + " stats " + spool + "/0 >/dev/full 2>" + d + "/err").c_str());
+    EXPECT_EQ(readFile(d + "/err") + std::to_string(WEXITSTATUS(full)),
+              "vaudbq: standard output: No space left on device\n2");
     fs::remove(spool + "/3");
     before.erase(spool + "/3");
     EXPECT_TRUE(snapshot(spool) == before) << "nothing written into the spool";

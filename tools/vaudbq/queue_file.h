@@ -36,8 +36,8 @@ class QueueFile {
     // Reads data block `id` into `block` (of blockSize()). "" when it is sound: inside the
     // file, of the master's generation, carrying its own id, and for an extended block with
     // the right magic number and payload checksum; otherwise the reason, worded to follow
-    // "block <id> ". `headerSound` says
-    // whether its header can still be believed (all but the payload checksum hold).
+    // "block <id> ". `headerSound` says whether its header can still be believed (all but
+    // the payload checksum hold).
     std::string read(int32_t id, vfw::DataBlock& block, bool* headerSound = nullptr);
 
     // The file's identity, size and modification time when it was opened.

@@ -137,8 +137,12 @@ void noteChange(const std::string& path, const FileStamp& before) {
         return;
     }
     std::cout.flush();
-    complain(path + ": changed while it was read (" + std::to_string(before.size) + " bytes, now " +
-             std::to_string(after.size) + "): what was shown may mix old and new contents");
+    const std::string sizes = after.size == before.size
+                                  ? ""
+                                  : " (" + std::to_string(before.size) + " bytes, now " +
+                                        std::to_string(after.size) + ")";
+    complain(path + ": changed while it was read" + sizes +
+             ": what was shown may mix old and new contents");
 }
 
 }  // namespace vaudbq

@@ -39,10 +39,14 @@ const char kUsage[] =
     "  -f, --force    salvage: replace an existing DEST\n"
     "\n"
     "Exit status:\n"
-    "  0  no finding          3  blocks on neither list (grade 2)\n"
-    "  1  usage               4  accounting disagrees (grade 3)\n"
-    "  2  a path could not be opened, read or written (the result is incomplete)\n"
-    "  5  structural damage (grade 4), an unreadable block, a record salvage skipped\n";
+    "  0  no finding (salvage: nothing skipped)\n"
+    "  1  usage\n"
+    "  2  a path could not be examined, opened, read or written; the result is incomplete,\n"
+    "     so this status wins over any finding\n"
+    "  3  the worst finding: a block on neither list (grade 2)\n"
+    "  4  the worst finding: the accounting or a free-list link disagrees (grade 3)\n"
+    "  5  structural damage (grade 4): a damaged or unreadable block, a file shorter than a\n"
+    "     block, a dump stopped by a corrupt block, a record salvage skipped\n";
 
 struct UsageError {
     std::string text;

@@ -12,6 +12,7 @@
 #include "vfw/dbq_format.h"
 #include "vfw/error_util.h"
 #include "vfw/log.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 
@@ -51,14 +52,6 @@ uint32_t dbqformat::checksum(const unsigned char* area, int32_t length) {
     }
     return sum;
 }
-
-namespace {
-
-const char* word(bool value) {
-    return value ? "true" : "false";
-}
-
-}  // namespace
 
 Block::Block(int32_t blockSize, uint8_t type)
     : m_blockSize(blockSize), m_buffer(new unsigned char[size_t(blockSize)]()), m_payloadSize(0) {
@@ -112,12 +105,14 @@ void dbqformat::failBlockWrite(int32_t id, std::iostream& stream, bool seekFaile
     if (seekFailed) {
         VFW_LOG(log, LEVEL_WARN,
                 "Seekp for block %d failed.  EOF: %s, Bad: %s, Fail: %s, File pos: %lld", id,
-                word(eof), word(bad), word(fail), position);
+                boolToString(eof).c_str(), boolToString(bad).c_str(), boolToString(fail).c_str(),
+                position);
         VFW_THROW(IOException, -1, "Block %d write failed (fs.seekp)", id);
     }
     VFW_LOG(log, LEVEL_WARN,
-            "Write for block %d failed.  EOF: %s, Bad: %s, Fail: %s, File pos: %lld", id, word(eof),
-            word(bad), word(fail), position);
+            "Write for block %d failed.  EOF: %s, Bad: %s, Fail: %s, File pos: %lld", id,
+            boolToString(eof).c_str(), boolToString(bad).c_str(), boolToString(fail).c_str(),
+            position);
     VFW_THROW(IOException, -1, "Block %d write failed (fs.write)", id);
 }
 
@@ -143,7 +138,8 @@ void Block::read(int32_t id, std::istream& stream) {
               << "File pos: " << position << std::endl;
     Logger log = getLogger("vfw.dbq");
     VFW_LOG(log, LEVEL_WARN, "%s for block %d failed.  EOF: %s, Bad: %s, Fail: %s, File pos: %lld",
-            what, id, word(eof), word(bad), word(fail), position);
+            what, id, boolToString(eof).c_str(), boolToString(bad).c_str(),
+            boolToString(fail).c_str(), position);
     if (seekFailed) {
         VFW_THROW(IOException, -1, "Block %d read failed (fs.seekg)", id);
     }

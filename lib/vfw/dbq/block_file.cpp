@@ -26,10 +26,10 @@ struct ReadError {};
 
 // Mappings reserve address space ahead of the file so that it can grow without remapping
 // every time: at least this much, and twice what the file needs when it outgrows that.
-const size_t MIN_MAP_LENGTH = size_t(64) << 20;
+const size_t kMinMapLength = size_t(64) << 20;
 
 size_t mapLengthFor(int64_t fileSize) {
-    size_t length = MIN_MAP_LENGTH;
+    size_t length = kMinMapLength;
     while (int64_t(length) < fileSize) {
         length *= 2;
     }
@@ -38,7 +38,7 @@ size_t mapLengthFor(int64_t fileSize) {
 
 // The first read-ahead window; it doubles with every sequential read that misses, up to
 // READ_AHEAD_MAX.
-const size_t READ_AHEAD_MIN = size_t(16) << 10;
+const size_t kReadAheadMin = size_t(16) << 10;
 
 }  // namespace
 
@@ -270,7 +270,7 @@ std::streamsize BlockFileBuf::readAhead(char* s, std::streamsize n) {
     if (m_position != m_lastReadEnd) {
         m_aheadWant = 0;
     } else {
-        size_t grown = m_aheadWant < READ_AHEAD_MIN ? READ_AHEAD_MIN : 2 * m_aheadWant;
+        size_t grown = m_aheadWant < kReadAheadMin ? kReadAheadMin : 2 * m_aheadWant;
         m_aheadWant = grown < READ_AHEAD_MAX ? grown : READ_AHEAD_MAX;
     }
     size_t done = 0;

@@ -13,6 +13,7 @@
 #include "single_internal.h"
 #include "vfw/file_util.h"
 #include "vfw/path.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 
@@ -193,7 +194,8 @@ void DBQSingle::flushAndCheck(const char* what) {
     m_stream.flush();
     if (m_stream.fail()) {
         VFW_LOG(m_logger, LEVEL_WARN, "%s: %s.  EOF: %s, Bad: %s, Fail: %s", m_label.c_str(), what,
-                dbqWord(m_stream.eof()), dbqWord(m_stream.bad()), dbqWord(m_stream.fail()));
+                boolToString(m_stream.eof()).c_str(), boolToString(m_stream.bad()).c_str(),
+                boolToString(m_stream.fail()).c_str());
     }
 }
 

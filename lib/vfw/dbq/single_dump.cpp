@@ -16,8 +16,8 @@ using namespace dbqformat;
 namespace {
 
 // A chain longer than this is taken for a loop, not followed to its end.
-const int32_t DEFAULT_DUMP_ENTRY_LIMIT = 1000002;
-std::atomic<int32_t> g_dumpEntryLimit{DEFAULT_DUMP_ENTRY_LIMIT};
+const int32_t kDefaultDumpEntryLimit = 1000002;
+std::atomic<int32_t> g_dumpEntryLimit{kDefaultDumpEntryLimit};
 
 // The block size recorded in an extended master block, 512 for one that records 0.
 int32_t recordedBlockSize(const MasterBlock& master) {

@@ -9,6 +9,8 @@
 
 #include "vfw/cproperties.h"
 
+#include "cproperties_alloc.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -154,7 +156,6 @@ bool wasDeletedLocked(const Props* props, const std::string& name);
 // After a load or a save, memory and the file agree: no entry is changed, nothing deleted.
 void forgetChangesLocked(Props* props);
 void freeEntry(PropEntry* entry);
-char* copyString(const char* text);  // malloc copy, null for null (or out of memory)
 
 // ---- Free list and lists (cproperties_lists.cpp) ----
 

@@ -131,8 +131,9 @@ constexpr size_t kMaxLine = 1023;
 
 // `$` expansion of `text` (entry lock held).
 std::string expandLocked(Props* props, const std::string& text);
-// Reads the four host facts and stores them as entries of type 0.
-void loadHostFacts(Props* props);
+// Reads the four host facts and stores them as entries of type 0: 0, or -12 when one could
+// not be stored (the others still are).
+int loadHostFacts(Props* props);
 extern const char* const kHostFactPrefix;  // "/var/vantrelhub/kset."
 
 // ---- Store and entries (cproperties_store.cpp) ----

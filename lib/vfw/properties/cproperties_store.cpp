@@ -145,8 +145,13 @@ int loadLine(Props* props, const std::string& line) {
 }
 
 int loadFromStreamImpl(Props* props, FILE* stream) {
-    int result = 0;
-    loadHostFacts(props);
+    // A host fact that could not be stored fails the load like a line that could not be.
+    int result;
+    try {
+        result = loadHostFacts(props);
+    } catch (const std::bad_alloc&) {
+        result = -12;
+    }
     std::string line;
     for (;;) {
         bool comment = false;

@@ -7,6 +7,7 @@
 #include "vfw/error_util.h"
 #include "vfw/thread.h"
 
+#include "cancellation_scope.h"
 #include "scope_exit.h"
 
 namespace vfw {
@@ -17,31 +18,6 @@ const long kNanosecondsPerSecond = 1000000000L;
 
 // The polling lock's pause when its caller gives none: 10 ms.
 const long kDefaultPollNanoseconds = 10000000L;
-
-void setCancelState(int state, int* oldState) {
-    int ignored;
-    int rc = pthread_setcancelstate(state, oldState != nullptr ? oldState : &ignored);
-    if (rc != 0) {
-        VFW_THROW_OS(vfw::SystemException, rc);
-    }
-}
-
-// Sets the cancellation state for its scope and puts the saved state back at its end without
-// acting on a pending request. Restoring a state that the system itself reported cannot
-// fail, so the destructor ignores the result.
-class CancellationScope {
-  public:
-    explicit CancellationScope(int state) { setCancelState(state, &m_oldState); }
-    ~CancellationScope() {
-        int ignored;
-        pthread_setcancelstate(m_oldState, &ignored);
-    }
-    CancellationScope(const CancellationScope&) = delete;
-    CancellationScope& operator=(const CancellationScope&) = delete;
-
-  private:
-    int m_oldState = PTHREAD_CANCEL_ENABLE;
-};
 
 // `now` plus an interval, normalised; saturates instead of overflowing.
 timespec addInterval(timespec now, long seconds, long nanoseconds) {

@@ -105,6 +105,13 @@ inline bool isSaneBlockSize(int64_t blockSize) {
     return blockSize >= MIN_BLOCK_SIZE && blockSize <= MAX_BLOCK_SIZE;
 }
 
+// The number of blocks a record of `size` bytes spans with `capacity` payload bytes in each
+// block (capacity > 0): size / capacity rounded up, 0 for a size of 0. It cannot overflow:
+// the result is at most `size`.
+inline uint32_t recordBlocks(uint32_t size, uint32_t capacity) {
+    return size / capacity + (size % capacity != 0 ? 1 : 0);
+}
+
 // Sum of the bytes of an area, in 32 bits with wrap-around; 0 for an empty or negative length.
 uint32_t checksum(const unsigned char* area, int32_t length);
 

@@ -17,6 +17,7 @@
 // - Block::read and Block::write position the stream themselves and throw IOException
 //   ("Block %d read failed (fs.read)" and the like) after a WARN record on "vfw.dbq"; reads
 //   also print the failure to standard output, which is part of the dump command's output.
+//   Block::tryRead reads the same way but only returns how the read ended.
 // - BlockFileBuf is a stream buffer over a file descriptor that holds no written bytes back:
 //   every write has reached the kernel (or the shared mapping) when it returns, so a flush
 //   costs nothing. Reads of a file opened read-only may be served from a read-ahead window.
@@ -203,7 +204,13 @@ class Block {
 
     // Writes the image at the position of its own blockId; does not flush.
     void write(std::iostream& stream);
-    // Fills the image from block `id` of the stream; does not look at the contents.
+    // How tryRead ended: the whole block read, the file ending before the block does, or the
+    // seek or the read failing otherwise.
+    enum class ReadStatus { READ, END_OF_FILE, SEEK_FAILED, READ_FAILED };
+    // Fills the image from block `id` of the stream; does not look at the contents. Reports
+    // nothing and throws nothing: a failure leaves the stream in the state it caused.
+    ReadStatus tryRead(int64_t id, std::istream& stream);
+    // As tryRead, but a failure is reported and thrown (see the contracts above).
     void read(int32_t id, std::istream& stream);
 
   protected:

@@ -133,15 +133,24 @@ void dbqformat::failBlockWrite(int32_t id, std::iostream& stream, bool seekFaile
     VFW_THROW(IOException, -1, "Block %d write failed (fs.write)", id);
 }
 
-void Block::read(int32_t id, std::istream& stream) {
+Block::ReadStatus Block::tryRead(int64_t id, std::istream& stream) {
     stream.seekg(std::streamoff(id) * m_blockSize, std::ios_base::beg);
-    bool seekFailed = stream.fail();
-    if (!seekFailed) {
-        stream.read(reinterpret_cast<char*>(m_buffer), m_blockSize);
-        if (stream.good()) {
-            return;
-        }
+    if (stream.fail()) {
+        return ReadStatus::SEEK_FAILED;
     }
+    stream.read(reinterpret_cast<char*>(m_buffer), m_blockSize);
+    if (stream.good()) {
+        return ReadStatus::READ;
+    }
+    return stream.eof() ? ReadStatus::END_OF_FILE : ReadStatus::READ_FAILED;
+}
+
+void Block::read(int32_t id, std::istream& stream) {
+    const ReadStatus status = tryRead(id, stream);
+    if (status == ReadStatus::READ) {
+        return;
+    }
+    const bool seekFailed = status == ReadStatus::SEEK_FAILED;
     bool eof = stream.eof();
     bool bad = stream.bad();
     bool fail = stream.fail();

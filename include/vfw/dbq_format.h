@@ -313,12 +313,6 @@ class DataBlock : public Block {
 // the end of the file faults). If the file cannot be mapped, pread/pwrite serve instead.
 class BlockFileBuf : public std::streambuf {
   public:
-    // Called before every write with the descriptor, offset and length; returning false makes
-    // the write fail without touching the file (errno EIO). A test seam for fault injection;
-    // process-wide, null by default.
-    using WriteHook = bool (*)(int fd, int64_t offset, size_t length);
-    static void setWriteHook(WriteHook hook);
-
     BlockFileBuf();
     ~BlockFileBuf() override;
     BlockFileBuf(const BlockFileBuf&) = delete;

@@ -179,6 +179,7 @@ class DBQSingle : public DBQ {
     void addFreeBlocks(uint32_t count);
     void freeBlock(const BlockPtr& block);
     void dropLastBlock();
+    void unlinkFreeBlock(int32_t id, const BlockPtr& block);
     int32_t dataPayloadSize() const;
     bool beyondLimit(int32_t id) const { return m_maxBlockId != 0 && id > m_maxBlockId; }
     [[noreturn]] void corrupt(int32_t id, const char* format, ...)

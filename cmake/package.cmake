@@ -20,10 +20,11 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vantrelaud-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "administrator's commands of the vantrel audit agent
-vaudumpat shows, byte for byte, what the agent's daemon left in its spool of
-disk-backed queue files under /var/vantrelaud: every queue file's accounting,
-master block and record chain, read-only, after a clean stop, a crash or disk
-corruption.")
+Read-only tools for the agent's spool of disk-backed queue files under
+/var/vantrelaud. vaudumpat shows, byte for byte, what the daemon left there:
+every queue file's accounting, master block and record chain, after a clean
+stop, a crash or disk corruption. vaudbq checks, dumps, counts and salvages
+the spool or a single queue file.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvfw-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -15,6 +15,7 @@
 #include "support/dbq_images.h"
 #include "support/dbq_test_util.h"
 #include "vfw/dbq.h"
+#include "vfw/file_util.h"
 
 namespace {
 
@@ -234,6 +235,7 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
     for (Case& c : cases) {
         SCOPED_TRACE(c.outcome);
         writeFile(path(), c.file);
+        ::chmod(path().c_str(), 0640);
         vfw::DBQSingle queue(512);
         std::string outcome =
             thrown([&] { EXPECT_TRUE(queue.open(path(), c.mode, 0600, c.strict, "")); });
@@ -261,6 +263,7 @@ TEST_P(DbqSingleTest, OpeningAndReadingAnExistingFile) {
         }
         EXPECT_EQ(outcome, c.outcome);
         EXPECT_EQ(readFile(path()), c.file);
+        EXPECT_EQ(vfw::GetFileMode(path()), 0640u) << "an existing file keeps its mode";
     }
     EXPECT_TRUE(has("q: File " + path() + " is not shut cleanly. Close the file."));
     EXPECT_TRUE(has("q: file " + path() + " block id 2 unexpected type 38"));

@@ -83,7 +83,9 @@ bool DBQSingle::open(const std::string& path, int32_t openMode, int32_t fileMode
     if (currentFileSize() > 0) {
         m_master = loadMasterBlock();
     } else {
-        if (::fchmod(m_stream.fd(), mode_t(fileMode) & 07777) != 0) {
+        // A file opened for reading only is not this queue's to change, not even its mode;
+        // init then fails to write block 0, as it must for a file without a master block.
+        if (openMode != 0 && ::fchmod(m_stream.fd(), mode_t(fileMode) & 07777) != 0) {
             int error = errno;
             VFW_THROW(IOException, 0, "Can't change permissions of %s to %x: %s", path.c_str(),
                       unsigned(fileMode), std::strerror(error));

@@ -40,7 +40,7 @@ echo "== cmake --install (DESTDIR=$work/stage)"
 stage=$work/stage$prefix
 DESTDIR=$work/stage cmake --install "$build" >/dev/null
 expect "the only programs are the commands of tools/" \
-  "$(cd "$source/tools" && ls -d -- * | sed 's|^|sbin/|')" \
+  "$(cd "$source/tools" && printf 'sbin/%s\n' * | sort)" \
   "$(cd "$stage" && find . -type f -perm -u+x | sed 's|^\./||' | sort)"
 for command in "$stage"/sbin/*; do
   page=$stage/share/man/man8/${command##*/}.8.gz

@@ -6,7 +6,6 @@ set(VFW_PACKAGE_MAINTAINER "vantrel audit agent maintainers <vfw@vantrel.invalid
     CACHE STRING "Maintainer field of the Debian packages")
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_VENDOR vantrel)
 set(CPACK_PACKAGE_CONTACT "${VFW_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

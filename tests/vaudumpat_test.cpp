@@ -25,6 +25,7 @@
 #include "support/sandbox.h"
 #include "support/syslog_daemon.h"
 #include "vfw/dbq_composite.h"
+#include "vfw/dbq_seam.h"
 
 namespace {
 
@@ -189,9 +190,9 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
                 g_failing = fault == 0 ? next : spool + "/";  // or no write works at all (2)
                 if (fault == 1)
                     ::mkdir(next.c_str(), 0700);
-                vfw::BlockFileBuf::setWriteHook(fault == 0 || fault == 2 ? failWrites : nullptr);
+                vfw::seam::setBlockWriteHook(fault == 0 || fault == 2 ? failWrites : nullptr);
                 string error = thrown<IOException>([&] { dbq_test::enqueue(*queue, record); });
-                vfw::BlockFileBuf::setWriteHook(nullptr);
+                vfw::seam::setBlockWriteHook(nullptr);
                 ::rmdir(next.c_str());
                 ASSERT_EQ(error.find("write failed") != string::npos, fault == 2) << error;
                 if (fault == 2) {  // the totals still match the files; the owner reopens

@@ -17,6 +17,8 @@
 #include "vfw/error_util.h"
 #include "vfw/log.h"
 
+#include "scope_exit.h"
+
 namespace vfw {
 
 namespace {
@@ -92,6 +94,43 @@ void removeDestinationLink(const std::string& to) {
         VFW_LOG(log, LEVEL_ERROR, "Failed to delete symlink file:'%s'\n", to.c_str());
         VFW_THROW_OS(IOException, error, "Failed to delete symlink file:'%s'", to.c_str());
     }
+}
+
+// The file that a symbolic link at `from` resolves to, else `from` itself.
+std::string copySource(const std::string& from) {
+    struct stat status;
+    if (::lstat(from.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+        return from;
+    }
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(from.c_str(), nullptr), &std::free);
+    if (!real) {
+        int error = errno;
+        Logger log = fileLogger();
+        VFW_LOG(log, LEVEL_ERROR, "Failed to get real path for file:'%s'\n", from.c_str());
+        VFW_THROW_OS(IOException, error, "Failed to get real path for file:'%s'", from.c_str());
+    }
+    return real.get();
+}
+
+// Whether a regular file other than the source stands at the destination, which is then
+// overwritten in place; a symbolic link there is removed and counts as no file.
+bool destinationExists(const std::string& from, const std::string& to,
+                       const struct stat& sourceStatus) {
+    struct stat status;
+    if (::lstat(to.c_str(), &status) != 0) {
+        return false;
+    }
+    if (S_ISLNK(status.st_mode)) {
+        removeDestinationLink(to);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        VFW_THROW(BadDataException, 0, "Cannot copy to %s: not a regular file", to.c_str());
+    }
+    if (sameFile(status, sourceStatus)) {
+        VFW_THROW(BadDataException, 0, "Cannot copy %s onto itself", from.c_str());
+    }
+    return true;
 }
 
 void copyContent(const Descriptor& in, const Descriptor& out, const std::string& from,
@@ -215,19 +254,7 @@ void MoveFile(const std::string& from, const std::string& to) {
 }
 
 void CopyFile(const std::string& from, const std::string& to) {
-    std::string source = from;
-    struct stat status;
-    if (::lstat(from.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
-        std::unique_ptr<char, decltype(&std::free)> real(::realpath(from.c_str(), nullptr),
-                                                         &std::free);
-        if (!real) {
-            int error = errno;
-            Logger log = fileLogger();
-            VFW_LOG(log, LEVEL_ERROR, "Failed to get real path for file:'%s'\n", from.c_str());
-            VFW_THROW_OS(IOException, error, "Failed to get real path for file:'%s'", from.c_str());
-        }
-        source = real.get();
-    }
+    const std::string source = copySource(from);
     Descriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (in.get() < 0) {
         VFW_THROW_OS(IOException, errno, "Cannot open %s for reading", from.c_str());
@@ -239,18 +266,7 @@ void CopyFile(const std::string& from, const std::string& to) {
     if (!S_ISREG(sourceStatus.st_mode)) {
         VFW_THROW(BadDataException, 0, "Cannot copy %s: not a regular file", from.c_str());
     }
-
-    bool exists = ::lstat(to.c_str(), &status) == 0;
-    if (exists && S_ISLNK(status.st_mode)) {
-        removeDestinationLink(to);
-        exists = false;
-    }
-    if (exists && !S_ISREG(status.st_mode)) {
-        VFW_THROW(BadDataException, 0, "Cannot copy to %s: not a regular file", to.c_str());
-    }
-    if (exists && sameFile(status, sourceStatus)) {
-        VFW_THROW(BadDataException, 0, "Cannot copy %s onto itself", from.c_str());
-    }
+    const bool exists = destinationExists(from, to, sourceStatus);
 
     // A new file is created exclusively, so that a name appearing meanwhile is not taken
     // for ours and removed after a failure.
@@ -260,28 +276,27 @@ void CopyFile(const std::string& from, const std::string& to) {
     if (out.get() < 0) {
         VFW_THROW_OS(IOException, errno, "Cannot open %s for writing", to.c_str());
     }
-    try {
-        struct stat targetStatus;
-        if (::fstat(out.get(), &targetStatus) != 0) {
-            VFW_THROW_OS(IOException, errno, "Cannot stat %s", to.c_str());
-        }
-        if (!S_ISREG(targetStatus.st_mode) || sameFile(targetStatus, sourceStatus)) {
-            VFW_THROW(BadDataException, 0, "Cannot copy %s to %s: not a distinct regular file",
-                      from.c_str(), to.c_str());
-        }
-        if (exists ? ::ftruncate(out.get(), 0) != 0 : ::fchmod(out.get(), mode) != 0) {
-            VFW_THROW_OS(IOException, errno, "Cannot prepare %s", to.c_str());
-        }
-        copyContent(in, out, from, to);
-        if (out.close() != 0) {
-            VFW_THROW_OS(IOException, errno, "Cannot write %s", to.c_str());
-        }
-    } catch (...) {
+    ScopeExit removeCreated([exists, &to] {
         if (!exists) {
             ::unlink(to.c_str());
         }
-        throw;
+    });
+    struct stat targetStatus;
+    if (::fstat(out.get(), &targetStatus) != 0) {
+        VFW_THROW_OS(IOException, errno, "Cannot stat %s", to.c_str());
     }
+    if (!S_ISREG(targetStatus.st_mode) || sameFile(targetStatus, sourceStatus)) {
+        VFW_THROW(BadDataException, 0, "Cannot copy %s to %s: not a distinct regular file",
+                  from.c_str(), to.c_str());
+    }
+    if (exists ? ::ftruncate(out.get(), 0) != 0 : ::fchmod(out.get(), mode) != 0) {
+        VFW_THROW_OS(IOException, errno, "Cannot prepare %s", to.c_str());
+    }
+    copyContent(in, out, from, to);
+    if (out.close() != 0) {
+        VFW_THROW_OS(IOException, errno, "Cannot write %s", to.c_str());
+    }
+    removeCreated.dismiss();
 }
 
 void CopyFiles(const std::string& directory, const std::string& destination,

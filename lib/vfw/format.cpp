@@ -99,12 +99,12 @@ class Output {
     size_t m_count = 0;
 };
 
-constexpr char DIGIT_PAIRS[] =
+constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
-constexpr char LOWER_DIGITS[] = "0123456789abcdef";
-constexpr char UPPER_DIGITS[] = "0123456789ABCDEF";
+constexpr char kLowerDigits[] = "0123456789abcdef";
+constexpr char kUpperDigits[] = "0123456789ABCDEF";
 
 // Writes the decimal digits of `value` ending just before `end`; returns their start.
 char* decimalDigits(char* end, uint64_t value) {
@@ -113,11 +113,11 @@ char* decimalDigits(char* end, uint64_t value) {
         const auto pair = static_cast<unsigned>(value % 100);
         value /= 100;
         p -= 2;
-        std::memcpy(p, DIGIT_PAIRS + 2 * pair, 2);
+        std::memcpy(p, kDigitPairs + 2 * pair, 2);
     }
     if (value >= 10) {
         p -= 2;
-        std::memcpy(p, DIGIT_PAIRS + 2 * value, 2);
+        std::memcpy(p, kDigitPairs + 2 * value, 2);
     } else {
         *--p = static_cast<char>('0' + value);
     }
@@ -128,7 +128,7 @@ char* digits(char* end, uint64_t value, unsigned base, unsigned flags) {
     if (base == 10) {
         return decimalDigits(end, value);
     }
-    const char* alphabet = (flags & FLAG_UPPER) != 0 ? UPPER_DIGITS : LOWER_DIGITS;
+    const char* alphabet = (flags & FLAG_UPPER) != 0 ? kUpperDigits : kLowerDigits;
     const unsigned shift = base == 16 ? 4 : 3;
     char* p = end;
     do {
@@ -234,8 +234,8 @@ __attribute__((noinline)) void putFloat(Output& out, const Spec& spec, Float val
         return;
     }
     int precision = spec.precision < 0 ? 6 : spec.precision;
-    if (precision > format_detail::MAX_FLOAT_PRECISION) {
-        precision = format_detail::MAX_FLOAT_PRECISION;
+    if (precision > format_detail::kMaxFloatPrecision) {
+        precision = format_detail::kMaxFloatPrecision;
     }
     FixedDecimal decimal;
     format_detail::toFixedDecimal(value, precision, decimal);

@@ -8,29 +8,29 @@ namespace vfw {
 namespace format_detail {
 namespace {
 
-constexpr uint64_t POWERS_OF_TEN[MAX_FLOAT_PRECISION + 1] = {1ULL,
-                                                             10ULL,
-                                                             100ULL,
-                                                             1000ULL,
-                                                             10000ULL,
-                                                             100000ULL,
-                                                             1000000ULL,
-                                                             10000000ULL,
-                                                             100000000ULL,
-                                                             1000000000ULL,
-                                                             10000000000ULL,
-                                                             100000000000ULL,
-                                                             1000000000000ULL,
-                                                             10000000000000ULL,
-                                                             100000000000000ULL,
-                                                             1000000000000000ULL,
-                                                             10000000000000000ULL};
+constexpr uint64_t kPowersOfTen[kMaxFloatPrecision + 1] = {1ULL,
+                                                           10ULL,
+                                                           100ULL,
+                                                           1000ULL,
+                                                           10000ULL,
+                                                           100000ULL,
+                                                           1000000ULL,
+                                                           10000000ULL,
+                                                           100000000ULL,
+                                                           1000000000ULL,
+                                                           10000000000ULL,
+                                                           100000000000ULL,
+                                                           1000000000000ULL,
+                                                           10000000000000ULL,
+                                                           100000000000000ULL,
+                                                           1000000000000000ULL,
+                                                           10000000000000000ULL};
 
 void setInteger(FixedDecimal& d, uint64_t value) {
     d.limbCount = 0;
     do {
-        d.limbs[d.limbCount++] = static_cast<uint32_t>(value % FixedDecimal::LIMB_BASE);
-        value /= FixedDecimal::LIMB_BASE;
+        d.limbs[d.limbCount++] = static_cast<uint32_t>(value % FixedDecimal::kLimbBase);
+        value /= FixedDecimal::kLimbBase;
     } while (value != 0);
 }
 
@@ -40,23 +40,23 @@ void shiftAdd(FixedDecimal& d, int shift, uint32_t add) {
     uint64_t carry = add;
     for (int i = 0; i < d.limbCount; ++i) {
         const uint64_t t = d.limbs[i] * factor + carry;
-        d.limbs[i] = static_cast<uint32_t>(t % FixedDecimal::LIMB_BASE);
-        carry = t / FixedDecimal::LIMB_BASE;
+        d.limbs[i] = static_cast<uint32_t>(t % FixedDecimal::kLimbBase);
+        carry = t / FixedDecimal::kLimbBase;
     }
-    while (carry != 0 && d.limbCount < FixedDecimal::MAX_LIMBS) {
-        d.limbs[d.limbCount++] = static_cast<uint32_t>(carry % FixedDecimal::LIMB_BASE);
-        carry /= FixedDecimal::LIMB_BASE;
+    while (carry != 0 && d.limbCount < FixedDecimal::kMaxLimbs) {
+        d.limbs[d.limbCount++] = static_cast<uint32_t>(carry % FixedDecimal::kLimbBase);
+        carry /= FixedDecimal::kLimbBase;
     }
 }
 
 void addOne(FixedDecimal& d) {
     for (int i = 0; i < d.limbCount; ++i) {
-        if (++d.limbs[i] < FixedDecimal::LIMB_BASE) {
+        if (++d.limbs[i] < FixedDecimal::kLimbBase) {
             return;
         }
         d.limbs[i] = 0;
     }
-    if (d.limbCount < FixedDecimal::MAX_LIMBS) {
+    if (d.limbCount < FixedDecimal::kMaxLimbs) {
         d.limbs[d.limbCount++] = 1;
     }
 }
@@ -69,7 +69,7 @@ uint64_t scaleFraction(uint64_t fraction, int shift, int precision) {
         return 0;
     }
     const unsigned __int128 product =
-        static_cast<unsigned __int128>(fraction) * POWERS_OF_TEN[precision];
+        static_cast<unsigned __int128>(fraction) * kPowersOfTen[precision];
     const unsigned __int128 whole = product >> shift;
     const unsigned __int128 rest = product - (whole << shift);
     const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
@@ -112,7 +112,7 @@ void toFixedDecimal(uint64_t mantissa, int exponent, int precision, FixedDecimal
         setInteger(out, 0);
     }
     out.fraction = scaleFraction(fraction, shift, precision);
-    if (out.fraction == POWERS_OF_TEN[precision]) {
+    if (out.fraction == kPowersOfTen[precision]) {
         out.fraction = 0;
         addOne(out);
     }

@@ -16,23 +16,23 @@ namespace vfw {
 namespace format_detail {
 
 // The most fraction digits the engine prints.
-constexpr int MAX_FLOAT_PRECISION = 16;
+constexpr int kMaxFloatPrecision = 16;
 
 struct FixedDecimal {
     // Enough base-1e9 limbs for the integer part of the largest long double, plus a carry.
-    static constexpr int MAX_LIMBS = (LDBL_MAX_10_EXP + 1) / 9 + 2;
-    static constexpr uint32_t LIMB_BASE = 1000000000;
+    static constexpr int kMaxLimbs = (LDBL_MAX_10_EXP + 1) / 9 + 2;
+    static constexpr uint32_t kLimbBase = 1000000000;
 
-    uint32_t limbs[MAX_LIMBS];  // integer part, least significant limb first
+    uint32_t limbs[kMaxLimbs];  // integer part, least significant limb first
     int limbCount;              // at least 1 (zero is one limb holding 0)
     uint64_t fraction;          // the fraction digits as an integer below 10^precision
-    int precision;              // 0..MAX_FLOAT_PRECISION
+    int precision;              // 0..kMaxFloatPrecision
 
     // Number of decimal digits of the integer part (at least 1).
     size_t integerDigits() const;
 };
 
-// The value mantissa * 2^exponent; `precision` in 0..MAX_FLOAT_PRECISION.
+// The value mantissa * 2^exponent; `precision` in 0..kMaxFloatPrecision.
 void toFixedDecimal(uint64_t mantissa, int exponent, int precision, FixedDecimal& out);
 
 // A finite double's or long double's magnitude, split into mantissa and exponent.

@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <exception>
 #include <limits>
-#include <utility>
 
 #include "vfw/error_util.h"
 #include "vfw/thread.h"
+
+#include "cancellation_scope.h"
+#include "scope_exit.h"
 
 namespace vfw {
 
@@ -16,56 +18,6 @@ const long kNanosecondsPerSecond = 1000000000L;
 
 // The polling lock's pause when its caller gives none: 10 ms.
 const long kDefaultPollNanoseconds = 10000000L;
-
-void setCancelState(int state, int* oldState) {
-    int ignored;
-    int rc = pthread_setcancelstate(state, oldState != nullptr ? oldState : &ignored);
-    if (rc != 0) {
-        VFW_THROW_OS(vfw::SystemException, rc);
-    }
-}
-
-// Sets the cancellation state for its scope and puts the saved state back at its end without
-// acting on a pending request. Restoring a state that the system itself reported cannot
-// fail, so the destructor ignores the result.
-class CancellationScope {
-  public:
-    explicit CancellationScope(int state) { setCancelState(state, &m_oldState); }
-    ~CancellationScope() {
-        int ignored;
-        pthread_setcancelstate(m_oldState, &ignored);
-    }
-    CancellationScope(const CancellationScope&) = delete;
-    CancellationScope& operator=(const CancellationScope&) = delete;
-
-  private:
-    int m_oldState = PTHREAD_CANCEL_ENABLE;
-};
-
-// Runs an action when the scope ends. A failure of the action while an exception leaves the
-// scope is dropped: throwing it would terminate the process, and the first exception already
-// says what went wrong.
-template <class Action>
-class ScopeExit {
-  public:
-    explicit ScopeExit(Action action)
-        : m_action(std::move(action)), m_uncaught(std::uncaught_exceptions()) {}
-    ~ScopeExit() noexcept(false) {
-        try {
-            m_action();
-        } catch (const VFWException&) {
-            if (std::uncaught_exceptions() == m_uncaught) {
-                throw;
-            }
-        }
-    }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-
-  private:
-    Action m_action;
-    int m_uncaught;
-};
 
 // `now` plus an interval, normalised; saturates instead of overflowing.
 timespec addInterval(timespec now, long seconds, long nanoseconds) {
@@ -321,12 +273,9 @@ MutexLock::MutexLock(Mutex& mutex) : m_mutex(&mutex), m_oldCancelState(0), m_loc
         return;
     }
     setCancelState(PTHREAD_CANCEL_DISABLE, &m_oldCancelState);
-    try {
-        m_mutex->lock();
-    } catch (...) {
-        setCancelState(m_oldCancelState, nullptr);
-        throw;
-    }
+    ScopeExit restore([this] { setCancelState(m_oldCancelState, nullptr); });
+    m_mutex->lock();
+    restore.dismiss();
     m_locked = true;
 }
 
@@ -339,17 +288,14 @@ MutexLock::MutexLock(Mutex& mutex, long seconds, long nanoseconds)
     pause.tv_sec = seconds;
     pause.tv_nsec = seconds == 0 && nanoseconds == 0 ? kDefaultPollNanoseconds : nanoseconds;
     setCancelState(PTHREAD_CANCEL_DISABLE, &m_oldCancelState);
-    try {
-        while (!m_mutex->tryLock()) {
-            if (nanosleep(&pause, nullptr) != 0 && errno != EINTR) {
-                const int error = errno;
-                VFW_THROW_OS(vfw::SystemException, error);
-            }
+    ScopeExit restore([this] { setCancelState(m_oldCancelState, nullptr); });
+    while (!m_mutex->tryLock()) {
+        if (nanosleep(&pause, nullptr) != 0 && errno != EINTR) {
+            const int error = errno;
+            VFW_THROW_OS(vfw::SystemException, error);
         }
-    } catch (...) {
-        setCancelState(m_oldCancelState, nullptr);
-        throw;
     }
+    restore.dismiss();
     m_locked = true;
 }
 
@@ -379,12 +325,9 @@ void MutexLock::unlock() {
 // the process, so it then acts at the thread's next cancellation point instead.
 void MutexLock::release() {
     m_locked = false;
-    try {
-        m_mutex->unlock();
-    } catch (...) {
-        setCancelState(m_oldCancelState, nullptr);
-        throw;
-    }
+    ScopeExit restore([this] { setCancelState(m_oldCancelState, nullptr); });
+    m_mutex->unlock();
+    restore.dismiss();
     if (m_oldCancelState == PTHREAD_CANCEL_ENABLE) {
         setCancelState(PTHREAD_CANCEL_ENABLE, nullptr);
         if (std::uncaught_exceptions() == 0) {

@@ -88,12 +88,12 @@ std::string timeToString(time_t when) {
 }
 
 std::string trim(const std::string& text) {
-    static const char BLANKS[] = " \t\n\r\v\f";
-    const size_t first = text.find_first_not_of(BLANKS);
+    static const char kBlanks[] = " \t\n\r\v\f";
+    const size_t first = text.find_first_not_of(kBlanks);
     if (first == std::string::npos) {
         return std::string();
     }
-    const size_t last = text.find_last_not_of(BLANKS);
+    const size_t last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
 }
 
@@ -121,13 +121,13 @@ bool isPrintable(const std::string& text) {
 }
 
 std::string toHex(const std::string& bytes) {
-    static const char DIGITS[] = "0123456789abcdef";
+    static const char kDigits[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(2 * bytes.size());
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        hex += DIGITS[byte >> 4];
-        hex += DIGITS[byte & 15];
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 15];
     }
     return hex;
 }

@@ -13,23 +13,24 @@
 #include <cstring>
 #include <ios>
 
+#include "../dbq_seam.h"
 #include "vfw/dbq_format.h"
 
 namespace vfw {
 
 namespace {
 
-std::atomic<BlockFileBuf::WriteHook> g_writeHook{nullptr};
+std::atomic<seam::BlockWriteHook> g_writeHook{nullptr};
 
 // Thrown inside the buffer for a hard read error; the stream turns it into badbit.
 struct ReadError {};
 
 // Mappings reserve address space ahead of the file so that it can grow without remapping
 // every time: at least this much, and twice what the file needs when it outgrows that.
-const size_t MIN_MAP_LENGTH = size_t(64) << 20;
+const size_t kMinMapLength = size_t(64) << 20;
 
 size_t mapLengthFor(int64_t fileSize) {
-    size_t length = MIN_MAP_LENGTH;
+    size_t length = kMinMapLength;
     while (int64_t(length) < fileSize) {
         length *= 2;
     }
@@ -38,11 +39,11 @@ size_t mapLengthFor(int64_t fileSize) {
 
 // The first read-ahead window; it doubles with every sequential read that misses, up to
 // READ_AHEAD_MAX.
-const size_t READ_AHEAD_MIN = size_t(16) << 10;
+const size_t kReadAheadMin = size_t(16) << 10;
 
 }  // namespace
 
-void BlockFileBuf::setWriteHook(WriteHook hook) {
+void seam::setBlockWriteHook(BlockWriteHook hook) {
     g_writeHook.store(hook);
 }
 
@@ -270,7 +271,7 @@ std::streamsize BlockFileBuf::readAhead(char* s, std::streamsize n) {
     if (m_position != m_lastReadEnd) {
         m_aheadWant = 0;
     } else {
-        size_t grown = m_aheadWant < READ_AHEAD_MIN ? READ_AHEAD_MIN : 2 * m_aheadWant;
+        size_t grown = m_aheadWant < kReadAheadMin ? kReadAheadMin : 2 * m_aheadWant;
         m_aheadWant = grown < READ_AHEAD_MAX ? grown : READ_AHEAD_MAX;
     }
     size_t done = 0;
@@ -292,7 +293,7 @@ std::streamsize BlockFileBuf::readAhead(char* s, std::streamsize n) {
 }
 
 std::streamsize BlockFileBuf::xsputn(const char* s, std::streamsize n) {
-    WriteHook hook = g_writeHook.load(std::memory_order_relaxed);
+    seam::BlockWriteHook hook = g_writeHook.load(std::memory_order_relaxed);
     if (hook != nullptr && !hook(m_fd, m_position, size_t(n))) {
         errno = EIO;
         return 0;

@@ -18,9 +18,9 @@ using namespace dbqformat;
 
 namespace {
 
-const uint32_t GRADE_ORPHAN = 2;
-const uint32_t GRADE_ACCOUNTING = 3;
-const uint32_t GRADE_STRUCTURE = 4;
+const uint32_t kGradeOrphan = 2;
+const uint32_t kGradeAccounting = 3;
+const uint32_t kGradeStructure = 4;
 
 // Reports findings and keeps the highest grade seen.
 class Findings {
@@ -71,7 +71,7 @@ class IntegrityCheck {
 
     void run() {
         if (m_master.getMagic() != MASTER_MAGIC) {
-            m_findings.report(GRADE_STRUCTURE, "Master block's magic is wrong.");
+            m_findings.report(kGradeStructure, "Master block's magic is wrong.");
         }
         if (walkChain() && walkFreeList()) {
             sweep();
@@ -110,7 +110,7 @@ class IntegrityCheck {
             }
             block = m_fetch(next);
             if (mark(next) != UNSEEN) {
-                m_findings.report(GRADE_STRUCTURE,
+                m_findings.report(kGradeStructure,
                                   "Queue is abnormal. Block ID %ld is seen more than once in the "
                                   "queue",
                                   long(next));
@@ -125,26 +125,26 @@ class IntegrityCheck {
     void checkChainBlock(int32_t id, DataBlock& block, int64_t& k) {
         const uint8_t expectedType = m_master.isExtended() ? TYPE_DATA_X : TYPE_DATA;
         if (block.getType() != expectedType) {
-            m_findings.report(GRADE_STRUCTURE,
+            m_findings.report(kGradeStructure,
                               "Block (ID %ld) type does not match with the master block.",
                               long(id));
         }
         if (block.getMagic() != DATA_MAGIC) {
-            m_findings.report(GRADE_STRUCTURE, "Block (ID %ld) magic is wrong.", long(id));
+            m_findings.report(kGradeStructure, "Block (ID %ld) magic is wrong.", long(id));
         }
         if (block.isExtended()) {
             if (block.payloadChecksum() != block.getChecksum()) {
-                m_findings.report(GRADE_STRUCTURE, "Block (ID %ld) checksum is wrong.", long(id));
+                m_findings.report(kGradeStructure, "Block (ID %ld) checksum is wrong.", long(id));
             }
             if (block.isSpanning() && block.getSpanSeq() != k) {
-                m_findings.report(GRADE_STRUCTURE,
+                m_findings.report(kGradeStructure,
                                   "Queue is abnormal. Block ID %ld is a spanning record but the "
                                   "order is wrong.",
                                   long(id));
             }
         }
         if (block.isFree()) {
-            m_findings.report(GRADE_STRUCTURE,
+            m_findings.report(kGradeStructure,
                               "Queue is abnormal. Block ID %ld is seen in queue, but it claims "
                               "itself as a free block.",
                               long(id));
@@ -158,15 +158,15 @@ class IntegrityCheck {
         const uint32_t size = uint32_t(block.getSize());
         m_data += size;
         const uint32_t capacity = uint32_t(block.payloadSize());
-        const int64_t expected = size / capacity + (size % capacity != 0 ? 1 : 0);
+        const int64_t expected = recordBlocks(size, capacity);
         if (expected != k + 1) {
-            m_findings.report(GRADE_STRUCTURE,
+            m_findings.report(kGradeStructure,
                               "Queue is abnormal. Expect there are %ld number of block in a "
                               "record; but see %ld number of blocks.",
                               long(expected), long(k + 1));
         }
         if (block.isExtended() && block.getSpanSeq() != k) {
-            m_findings.report(GRADE_STRUCTURE,
+            m_findings.report(kGradeStructure,
                               "Queue is abnormal. Block ID %ld is the last spanning record but "
                               "the sequence number is wrong.",
                               long(id));
@@ -187,14 +187,14 @@ class IntegrityCheck {
         for (;;) {
             const uint8_t seen = mark(id);
             if (seen == IN_CHAIN) {
-                m_findings.report(GRADE_STRUCTURE,
+                m_findings.report(kGradeStructure,
                                   "Queue is abnormal. Block ID %ld is seen in the queue and "
                                   "appears again in the free-block-list.",
                                   long(id));
                 return false;
             }
             if (seen == IN_FREE_LIST) {
-                m_findings.report(GRADE_STRUCTURE,
+                m_findings.report(kGradeStructure,
                                   "Queue is abnormal. Block ID %ld is seen more than once in the "
                                   "queue",
                                   long(id));
@@ -202,13 +202,13 @@ class IntegrityCheck {
             }
             mark(id) = IN_FREE_LIST;
             if (!block->isFree()) {
-                m_findings.report(GRADE_ACCOUNTING,
+                m_findings.report(kGradeAccounting,
                                   "Queue is abnormal. Block ID %ld is seen in the free-block-list, "
                                   "but it claims itself as a used block.",
                                   long(id));
             }
             if (block->getPrevious() != previous) {
-                m_findings.report(GRADE_ACCOUNTING,
+                m_findings.report(kGradeAccounting,
                                   "Queue is abnormal. Free block ID %ld records its previous "
                                   "block is %ld; but the previous block is %ld.",
                                   long(id), long(block->getPrevious()), long(previous));
@@ -228,7 +228,7 @@ class IntegrityCheck {
     void sweep() {
         for (size_t id = 1; id < m_marks.size(); ++id) {
             if (m_marks[id] == UNSEEN) {
-                m_findings.report(GRADE_ORPHAN,
+                m_findings.report(kGradeOrphan,
                                   "Queue is abnormal. Block ID %ld is reserved but belongs to "
                                   "neither used nor free list.",
                                   long(id));
@@ -240,24 +240,24 @@ class IntegrityCheck {
     // no head, so its walk counts no record: that disagreement cannot arise.
     void compareAccounting() {
         if (m_master.getTail() != m_seenTail) {
-            m_findings.report(GRADE_ACCOUNTING,
+            m_findings.report(kGradeAccounting,
                               "Queue is abnormal. Recorded tail is %ld; and tail we see is %ld.",
                               long(m_master.getTail()), long(m_seenTail));
         }
         if (m_master.getFreeTail() != m_seenFreeTail) {
-            m_findings.report(GRADE_ACCOUNTING,
+            m_findings.report(kGradeAccounting,
                               "Queue is abnormal. Recorded free-tail is %ld; and free-tail we see "
                               "is %ld.",
                               long(m_master.getFreeTail()), long(m_seenFreeTail));
         }
         if (m_master.getCount() != int32_t(m_records)) {
-            m_findings.report(GRADE_ACCOUNTING,
+            m_findings.report(kGradeAccounting,
                               "Queue is abnormal. Recorded number of records is %ld; and number "
                               "of records we count is %ld.",
                               long(m_master.getCount()), long(m_records));
         }
         if (m_master.getDataSize() != m_data) {
-            m_findings.report(GRADE_ACCOUNTING,
+            m_findings.report(kGradeAccounting,
                               "Queue is abnormal. Recorded queue has %lu data; but we see %lu "
                               "data.",
                               static_cast<unsigned long>(m_master.getDataSize()),

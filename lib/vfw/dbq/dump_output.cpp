@@ -17,8 +17,8 @@ namespace {
 // one "<BS>" in turn, is 12 characters for 2 bytes. 11 a byte and room for a marker carried
 // over from the previous chunk are ample, also for the 4-byte store of a glyph, which reaches
 // up to 3 bytes past the text kept.
-const size_t PAYLOAD_CHUNK = 4096;
-const size_t PAYLOAD_ROOM = PAYLOAD_CHUNK * 11 + 32;
+const size_t kPayloadChunk = 4096;
+const size_t kPayloadRoom = kPayloadChunk * 11 + 32;
 
 // "00" to "99", two digits at a time.
 struct DigitPairs {
@@ -98,27 +98,27 @@ constexpr GlyphTable g_glyphs;
 
 // Byte-wise tests on 8 bytes at once: each returns 0x80 in every byte of the word for which
 // the test holds and 0 elsewhere, without carries between bytes.
-const uint64_t ONES = 0x0101010101010101ULL;
-const uint64_t HIGHS = ONES * 0x80;
-const uint64_t LOWS = ONES * 0x7F;
+const uint64_t kOnes = 0x0101010101010101ULL;
+const uint64_t kHighs = kOnes * 0x80;
+const uint64_t kLows = kOnes * 0x7F;
 
 uint64_t zeroBytes(uint64_t word) {
-    return ~(((word & LOWS) + LOWS) | word | LOWS);
+    return ~(((word & kLows) + kLows) | word | kLows);
 }
 
 // Bytes outside 32 to 126.
 uint64_t unprintableBytes(uint64_t word) {
-    const uint64_t low = word & LOWS;
-    const uint64_t from32 = (low + ONES * 0x60) & HIGHS;  // low 7 bits >= 32
-    const uint64_t is127 = (low + ONES) & HIGHS;          // low 7 bits == 127
-    return ~(from32 & ~is127 & ~word) & HIGHS;
+    const uint64_t low = word & kLows;
+    const uint64_t from32 = (low + kOnes * 0x60) & kHighs;  // low 7 bits >= 32
+    const uint64_t is127 = (low + kOnes) & kHighs;          // low 7 bits == 127
+    return ~(from32 & ~is127 & ~word) & kHighs;
 }
 
 // Bytes with a text of their own other than one character: NUL, line feed, carriage return,
 // backspace.
 uint64_t specialBytes(uint64_t word) {
-    return zeroBytes(word) | zeroBytes(word ^ (ONES * '\n')) | zeroBytes(word ^ (ONES * '\r')) |
-           zeroBytes(word ^ (ONES * '\b'));
+    return zeroBytes(word) | zeroBytes(word ^ (kOnes * '\n')) | zeroBytes(word ^ (kOnes * '\r')) |
+           zeroBytes(word ^ (kOnes * '\b'));
 }
 
 // The innermost DumpOutput alive on this thread.
@@ -128,7 +128,7 @@ thread_local DumpOutput* t_current = nullptr;
 
 DumpOutput::DumpOutput(std::ostream& stream)
     : m_stream(stream),
-      m_buffer(new char[BUFFER_SIZE]),
+      m_buffer(new char[kBufferSize]),
       m_used(0),
       m_haveTime(false),
       m_timeSeconds(0),
@@ -158,7 +158,7 @@ void DumpOutput::handOverCurrent() {
 }
 
 char* DumpOutput::room(size_t length) {
-    if (m_used + length > BUFFER_SIZE) {
+    if (m_used + length > kBufferSize) {
         handOver();
     }
     return m_buffer.get() + m_used;
@@ -166,7 +166,7 @@ char* DumpOutput::room(size_t length) {
 
 DumpOutput& DumpOutput::appendInPieces(const char* text, size_t length) {
     while (length > 0) {
-        size_t piece = length < BUFFER_SIZE ? length : BUFFER_SIZE;
+        size_t piece = length < kBufferSize ? length : kBufferSize;
         std::memcpy(room(piece), text, piece);
         m_used += piece;
         text += piece;
@@ -213,12 +213,12 @@ void DumpOutput::ctimeText(int32_t seconds) {
 // NUL, line feed, carriage return or backspace has its other unprintable bytes replaced by
 // "?" in place, and a word of NULs extends the run. Other words go byte by byte.
 void DumpOutput::payload(const unsigned char* data, size_t length) {
-    static_assert(PAYLOAD_ROOM <= BUFFER_SIZE, "a payload chunk must fit the buffer");
+    static_assert(kPayloadRoom <= kBufferSize, "a payload chunk must fit the buffer");
     uint64_t nulRun = 0;
     size_t done = 0;
     while (done < length) {
-        size_t chunk = length - done < PAYLOAD_CHUNK ? length - done : PAYLOAD_CHUNK;
-        char* const start = room(PAYLOAD_ROOM);
+        size_t chunk = length - done < kPayloadChunk ? length - done : kPayloadChunk;
+        char* const start = room(kPayloadRoom);
         char* out = start;
         const unsigned char* p = data + done;
         const unsigned char* const end = p + chunk;
@@ -234,7 +234,7 @@ void DumpOutput::payload(const unsigned char* data, size_t length) {
                         nulRun = 0;
                     }
                     const uint64_t replaced = (unprintable >> 7) * 0xFF;
-                    const uint64_t text = (word & ~replaced) | (ONES * '?' & replaced);
+                    const uint64_t text = (word & ~replaced) | (kOnes * '?' & replaced);
                     std::memcpy(out, &text, 8);
                     out += 8;
                     p += 8;

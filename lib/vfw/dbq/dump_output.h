@@ -56,12 +56,12 @@ class DumpOutput {
     void flush();
 
   private:
-    static constexpr size_t BUFFER_SIZE = size_t(64) << 10;
+    static constexpr size_t kBufferSize = size_t(64) << 10;
 
     // Makes room for `length` more bytes (at most the buffer's size) and returns where they go.
     char* room(size_t length);
     DumpOutput& append(const char* text, size_t length) {
-        if (length <= BUFFER_SIZE - m_used) {
+        if (length <= kBufferSize - m_used) {
             std::memcpy(m_buffer.get() + m_used, text, length);
             m_used += length;
             return *this;

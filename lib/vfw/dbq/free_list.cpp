@@ -14,7 +14,7 @@ namespace vfw {
 using namespace dbqformat;
 
 // `wanted`: how many blocks the caller is about to take, this one included; when the free
-// list is empty the file grows by that many (at most GROWTH_BATCH) at once.
+// list is empty the file grows by that many (at most kGrowthBatch) at once.
 DBQSingle::BlockPtr DBQSingle::getFreeBlock(uint32_t wanted) {
     if (m_master->getFreeHead() == 0) {
         addFreeBlocks(wanted);
@@ -45,8 +45,8 @@ DBQSingle::BlockPtr DBQSingle::getFreeBlock(uint32_t wanted) {
 // leaves them at the end of the file on no list. Consecutive new blocks go out in one write:
 // the same bytes in the same order as block by block, one system call instead of many.
 void DBQSingle::addFreeBlocks(uint32_t count) {
-    const uint32_t GROWTH_BATCH = 64;
-    count = count < 1 ? 1 : count > GROWTH_BATCH ? GROWTH_BATCH : count;
+    const uint32_t kGrowthBatch = 64;
+    count = count < 1 ? 1 : count > kGrowthBatch ? kGrowthBatch : count;
     const int64_t first = currentFileSize() / m_blockSize;
     if (first + count - 1 > INT32_MAX) {
         VFW_THROW(IOException, -1, "Queue file %s has no block id left to grow", m_path.c_str());

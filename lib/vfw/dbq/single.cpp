@@ -13,6 +13,7 @@
 #include "single_internal.h"
 #include "vfw/file_util.h"
 #include "vfw/path.h"
+#include "vfw/string_util.h"
 
 namespace vfw {
 
@@ -176,16 +177,9 @@ void DBQSingle::init() {
 }
 
 void DBQSingle::stampAndWrite(Block& block) {
-    if (&block == m_master.get()) {
-        m_master->setChecksum();
-        m_master->setTime();
-        m_master->setAge(m_age++);
-    } else {
-        DataBlock& data = static_cast<DataBlock&>(block);
-        data.setChecksum();
-        data.setTime();
-        data.setAge(m_age++);
-    }
+    block.setChecksum();
+    block.setTime();
+    block.setAge(m_age++);
     block.write(m_stream);
 }
 
@@ -193,7 +187,8 @@ void DBQSingle::flushAndCheck(const char* what) {
     m_stream.flush();
     if (m_stream.fail()) {
         VFW_LOG(m_logger, LEVEL_WARN, "%s: %s.  EOF: %s, Bad: %s, Fail: %s", m_label.c_str(), what,
-                dbqWord(m_stream.eof()), dbqWord(m_stream.bad()), dbqWord(m_stream.fail()));
+                boolToString(m_stream.eof()).c_str(), boolToString(m_stream.bad()).c_str(),
+                boolToString(m_stream.fail()).c_str());
     }
 }
 

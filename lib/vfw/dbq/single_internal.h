@@ -39,11 +39,6 @@ class DBQSingle::UpdateGuard {
     bool m_done;
 };
 
-// "true" or "false", for stream state in messages.
-inline const char* dbqWord(bool value) {
-    return value ? "true" : "false";
-}
-
 }  // namespace vfw
 
 #endif

@@ -66,17 +66,24 @@ int32_t decimal(const std::string& text) {
     return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
 }
 
-// Calls apply(logger name, value) for each "<prefix><logger name>" key of `settings`, in the
-// source's order; a key that names no logger is warned about with `noName` instead.
-template <typename Apply>
+// For each "<prefix><logger name>" key of `settings`, in the source's order: a key that names
+// no logger is warned about with `noName`; otherwise parse(value) gives the number, and
+// apply(logger name, logger, number) runs when that logger exists. With a `badValue` warning,
+// a number of -1 means a refused value, which is warned about instead of applied.
+template <typename Parse, typename Apply>
 void forEachLoggerKey(const PropertySource& settings, const std::string& prefix, const char* noName,
-                      Apply apply) {
+                      const char* badValue, Parse parse, Apply apply) {
     for (const auto& entry : settings.listWithPrefix(prefix)) {
-        std::string rest = entry.first.substr(prefix.size());
-        if (rest.empty()) {
+        const std::string name = entry.first.substr(prefix.size());
+        if (name.empty()) {
             VFW_LOG(ownLogger(), LEVEL_WARN, noName, entry.first.c_str());
-        } else {
-            apply(rest, entry.first, entry.second);
+            continue;
+        }
+        const int number = parse(entry.second);
+        if (number == -1 && badValue != nullptr) {
+            VFW_LOG(ownLogger(), LEVEL_WARN, badValue, entry.first.c_str(), entry.second.c_str());
+        } else if (Logger logger = getLogger(name)) {
+            apply(name, logger, number);
         }
     }
 }
@@ -95,17 +102,10 @@ void applyRootFacility(const PropertySource& settings, const std::string& name) 
 // Each logger's facility from "logger.facility.<logger>" (also "*" and the program name,
 // which are loggers' names too; harmless).
 void applyLoggerFacilities(const PropertySource& settings) {
-    forEachLoggerKey(settings, kFacilityPrefix, "Illegal facility name: '%s'",
-                     [](const std::string& name, const std::string& key, const std::string& value) {
-                         int code = facilityFromName(value);
-                         if (code == -1) {
-                             VFW_LOG(ownLogger(), LEVEL_WARN,
-                                     "Illegal log facility. Property: '%s', value: '%s'",
-                                     key.c_str(), value.c_str());
-                         } else if (Logger logger = getLogger(name)) {
-                             logger->setFacility(code);
-                         }
-                     });
+    forEachLoggerKey(
+        settings, kFacilityPrefix, "Illegal facility name: '%s'",
+        "Illegal log facility. Property: '%s', value: '%s'", facilityFromName,
+        [](const std::string&, const Logger& logger, int code) { logger->setFacility(code); });
 }
 
 void applyShowMore(const PropertySource& settings) {
@@ -122,12 +122,10 @@ void applyShowMore(const PropertySource& settings) {
         }
     }
     root->setShowMore(flags);
-    forEachLoggerKey(settings, kShowMorePrefix, "Illegal log name: '%s'",
-                     [](const std::string& name, const std::string&, const std::string& value) {
-                         if (Logger logger = getLogger(name)) {
-                             logger->setShowMore(value.empty() ? -1 : decimal(value));
-                         }
-                     });
+    forEachLoggerKey(
+        settings, kShowMorePrefix, "Illegal log name: '%s'", nullptr,
+        [](const std::string& value) { return value.empty() ? -1 : decimal(value); },
+        [](const std::string&, const Logger& logger, int flags) { logger->setShowMore(flags); });
 }
 
 // Sets the levels from "log" and "log.<logger>"; returns the names given a level.
@@ -143,18 +141,12 @@ std::set<std::string> applyLevels(const PropertySource& settings, const Logger& 
     root->setLevel(level);
 
     std::set<std::string> named;
-    forEachLoggerKey(
-        settings, kLevelPrefix, "Illegal log name: '%s'",
-        [&named](const std::string& name, const std::string& key, const std::string& value) {
-            int keyLevel = levelFromName(value);
-            if (keyLevel == -1) {
-                VFW_LOG(ownLogger(), LEVEL_WARN, "Illegal log level. Property: '%s', value: '%s'",
-                        key.c_str(), value.c_str());
-            } else if (Logger logger = getLogger(name)) {
-                logger->setLevel(keyLevel);
-                named.insert(name);
-            }
-        });
+    forEachLoggerKey(settings, kLevelPrefix, "Illegal log name: '%s'",
+                     "Illegal log level. Property: '%s', value: '%s'", levelFromName,
+                     [&named](const std::string& name, const Logger& logger, int keyLevel) {
+                         logger->setLevel(keyLevel);
+                         named.insert(name);
+                     });
     return named;
 }
 
@@ -197,12 +189,9 @@ void applyMemoryBuffer(const PropertySource& settings, const Logger& root) {
         level = LEVEL_INFO;
     }
     root->setMemoryLevel(level);
-    forEachLoggerKey(settings, kMemoryLevelPrefix, "Illegal log.memory name: '%s'",
-                     [](const std::string& name, const std::string&, const std::string& value) {
-                         if (Logger logger = getLogger(name)) {
-                             logger->setMemoryLevel(levelFromName(value));
-                         }
-                     });
+    forEachLoggerKey(
+        settings, kMemoryLevelPrefix, "Illegal log.memory name: '%s'", nullptr, levelFromName,
+        [](const std::string&, const Logger& logger, int level) { logger->setMemoryLevel(level); });
     std::string enabled, size;
     settings.lookup(kMemoryEnabledKey, enabled);
     enabled = toLower(enabled);

@@ -17,6 +17,8 @@
 #include "vfw/error_util.h"
 #include "vfw/mutex.h"
 
+#include "../cancellation_scope.h"
+
 extern char** environ;
 
 namespace vfw {
@@ -61,21 +63,6 @@ class Descriptor {
 
   private:
     int m_fd;
-};
-
-// Holds thread cancellation off for its scope and restores the state saved at its start.
-class NoCancellation {
-  public:
-    NoCancellation() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_oldState); }
-    ~NoCancellation() {
-        int ignored;
-        pthread_setcancelstate(m_oldState, &ignored);
-    }
-    NoCancellation(const NoCancellation&) = delete;
-    NoCancellation& operator=(const NoCancellation&) = delete;
-
-  private:
-    int m_oldState = PTHREAD_CANCEL_ENABLE;
 };
 
 // waitpid, resumed after signals.
@@ -306,7 +293,7 @@ LaunchResult runToEnd(const LaunchSpec& spec, pid_t pid) {
 }  // namespace
 
 LaunchResult LaunchProcess(const LaunchSpec& spec) {
-    NoCancellation noCancellation;
+    const CancellationScope noCancellation(PTHREAD_CANCEL_DISABLE);
     ChildPlan plan = makePlan(spec);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {

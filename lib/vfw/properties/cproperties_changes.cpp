@@ -2,7 +2,6 @@
 #include "cproperties_internal.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -116,12 +115,12 @@ int expandEnvVariables(Props* props, char** value) {
             EntryLock lock(props, "expandEnvVariables", __LINE__);
             expanded = expandLocked(props, *value);
         }
-        char* grown = static_cast<char*>(std::realloc(*value, expanded.size() + 1));
-        if (grown == nullptr) {
+        char* copy = copyString(expanded.c_str());
+        if (copy == nullptr) {
             throw std::bad_alloc();
         }
-        std::memcpy(grown, expanded.c_str(), expanded.size() + 1);
-        *value = grown;
+        std::free(*value);
+        *value = copy;
         return 0;
     } catch (const std::bad_alloc&) {
         CPROPS_TRACE(props, TRACE_ERROR, "expandEnvVariables",

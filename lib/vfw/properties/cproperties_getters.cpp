@@ -13,6 +13,8 @@
 #include <new>
 #include <string>
 
+#include "vfw/string_util.h"
+
 namespace vfw {
 namespace cprops {
 
@@ -125,7 +127,7 @@ bool getBool(Props* props, const char* name, bool defaultValue, int* err) {
                ::strcasecmp(text, "0") == 0) {
         result = false;
     }
-    CPROPS_TRACE(props, TRACE_TRACE, "getBool", " Return: ", result ? "true" : "false", "\n");
+    CPROPS_TRACE(props, TRACE_TRACE, "getBool", " Return: ", boolToString(result).c_str(), "\n");
     return result;
 }
 

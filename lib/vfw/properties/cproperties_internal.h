@@ -9,6 +9,8 @@
 
 #include "vfw/cproperties.h"
 
+#include "cproperties_alloc.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -129,8 +131,9 @@ constexpr size_t kMaxLine = 1023;
 
 // `$` expansion of `text` (entry lock held).
 std::string expandLocked(Props* props, const std::string& text);
-// Reads the four host facts and stores them as entries of type 0.
-void loadHostFacts(Props* props);
+// Reads the four host facts and stores them as entries of type 0: 0, or -12 when one could
+// not be stored (the others still are).
+int loadHostFacts(Props* props);
 extern const char* const kHostFactPrefix;  // "/var/vantrelhub/kset."
 
 // ---- Store and entries (cproperties_store.cpp) ----
@@ -154,7 +157,6 @@ bool wasDeletedLocked(const Props* props, const std::string& name);
 // After a load or a save, memory and the file agree: no entry is changed, nothing deleted.
 void forgetChangesLocked(Props* props);
 void freeEntry(PropEntry* entry);
-char* copyString(const char* text);  // malloc copy, null for null (or out of memory)
 
 // ---- Free list and lists (cproperties_lists.cpp) ----
 

@@ -59,17 +59,17 @@ void destroyList(ValueList* list) {
         for (int i = 0; i < node->count; ++i) {
             std::free(node->strings[i]);
         }
-        delete node;
+        destroy(node);
         node = next;
     }
     ::pthread_mutex_destroy(&list->mutex);
-    delete list;
+    destroy(list);
 }
 
 // Owns a list while it is being built; never hands out a partial one.
 class ListBuilder {
   public:
-    ListBuilder() : m_list(new ValueList()) {
+    ListBuilder() : m_list(createOrThrow<ValueList>()) {
         ::pthread_mutex_init(&m_list->mutex, nullptr);
         m_list->size = listSize;
         m_list->next = listNext;
@@ -85,14 +85,14 @@ class ListBuilder {
     ListBuilder& operator=(const ListBuilder&) = delete;
 
     void add(std::initializer_list<const char*> strings) {
-        ValueNode* node = new ValueNode();
+        ValueNode* node = createOrThrow<ValueNode>();
         for (const char* text : strings) {
             node->strings[node->count] = copyString(text);
             if (text != nullptr && node->strings[node->count] == nullptr) {
                 for (int i = 0; i < node->count; ++i) {
                     std::free(node->strings[i]);
                 }
-                delete node;
+                destroy(node);
                 throw std::bad_alloc();
             }
             ++node->count;
@@ -126,17 +126,17 @@ void freeRecord(Props* props, FreeListEntry* record) {
                      "Undefined type of memory in freelist. Skipped.\n");
     }
     std::free(record->name);
-    delete record;
+    destroy(record);
 }
 
 // Records an object; on failure frees it and returns false.
 bool record(Props* props, int type, const char* name, void* object) {
-    FreeListEntry* entry = new (std::nothrow) FreeListEntry();
+    FreeListEntry* entry = create<FreeListEntry>();
     char* nameCopy = copyString(name);
     if (entry == nullptr || (name != nullptr && nameCopy == nullptr)) {
         CPROPS_TRACE(props, TRACE_ERROR, "addFreeList",
                      "Cannot allocate memory when adding freelist.\n");
-        delete entry;
+        destroy(entry);
         std::free(nameCopy);
         if (type == FREE_LIST) {
             destroyList(static_cast<ValueList*>(object));

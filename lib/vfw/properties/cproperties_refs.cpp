@@ -139,17 +139,20 @@ std::string expandLocked(Props* props, const std::string& text) {
     return out;
 }
 
-void loadHostFacts(Props* props) {
+int loadHostFacts(Props* props) {
     static const char* const kFacts[][2] = {
         {"host", "JOINNAME"}, {"site", "SITE"}, {"domain", "DOMAIN"}, {"zonename", "ZONE"}};
+    int result = 0;
     for (const auto& fact : kFacts) {
         std::string value = readFact(props, std::string(kHostFactPrefix) + fact[0]);
         if (value != kUnknown && std::string(fact[0]) == "zonename") {
             value = zoneName(value);
         }
         EntryLock lock(props, "loadSetting", __LINE__);
-        putEntryLocked(props, PROP_HOST_FACT, fact[1], nullptr, value.c_str());
+        const int rc = putEntryLocked(props, PROP_HOST_FACT, fact[1], nullptr, value.c_str());
+        result = result != 0 ? result : rc;
     }
+    return result;
 }
 
 }  // namespace cprops

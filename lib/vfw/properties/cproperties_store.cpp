@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -12,15 +11,11 @@ namespace vfw {
 
 namespace cprops {
 
-char* copyString(const char* text) {
-    return text != nullptr ? ::strdup(text) : nullptr;
-}
-
 void freeEntry(PropEntry* entry) {
     std::free(entry->name);
     std::free(entry->interValue);
     std::free(entry->value);
-    delete entry;
+    destroy(entry);
 }
 
 PropEntry* findLocked(Props* props, const char* name) {
@@ -48,7 +43,7 @@ int putEntryLocked(Props* props, int type, const char* name, const char* interVa
     PropEntry* entry = findTypeLocked(props, name, type);
     PropEntry* created = nullptr;
     if (entry == nullptr) {
-        created = new (std::nothrow) PropEntry();
+        created = create<PropEntry>();
         if (created != nullptr) {
             created->name = copyString(name);
         }
@@ -96,7 +91,7 @@ void unlinkEntryLocked(Props* props, PropEntry* entry) {
 
 void recordDeletedLocked(Props* props, const char* name) {
     if (props->deleted == nullptr) {
-        props->deleted = new DeletedNames();
+        props->deleted = createOrThrow<DeletedNames>();
     }
     props->deleted->names.emplace_back(name);
 }
@@ -117,7 +112,7 @@ void forgetChangesLocked(Props* props) {
     for (PropEntry* entry = props->entries; entry != nullptr; entry = entry->next) {
         entry->changed = false;
     }
-    delete props->deleted;
+    destroy(props->deleted);
     props->deleted = nullptr;
 }
 
@@ -150,8 +145,13 @@ int loadLine(Props* props, const std::string& line) {
 }
 
 int loadFromStreamImpl(Props* props, FILE* stream) {
-    int result = 0;
-    loadHostFacts(props);
+    // A host fact that could not be stored fails the load like a line that could not be.
+    int result;
+    try {
+        result = loadHostFacts(props);
+    } catch (const std::bad_alloc&) {
+        result = -12;
+    }
     std::string line;
     for (;;) {
         bool comment = false;
@@ -296,7 +296,7 @@ int newProps(Props** out, int mode, int arg2) {
     if (mode != 1) {
         return -22;
     }
-    Props* props = new (std::nothrow) Props();
+    Props* props = cprops::create<Props>();
     if (props == nullptr) {
         return -12;
     }
@@ -356,7 +356,7 @@ int freeProps(Props* props) {
     ::pthread_mutex_destroy(&props->lock);
     ::pthread_mutex_destroy(&props->freeListLock);
     props->magic = 0;
-    delete props;
+    cprops::destroy(props);
     return 0;
 }
 

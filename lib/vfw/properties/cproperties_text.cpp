@@ -73,17 +73,48 @@ size_t decodeEscape(const std::string& text, size_t pos, std::string& out) {
     return pos + 2;
 }
 
+// Walks a text one unit at a time, a unit being an escape (a backslash and the character
+// after it; a backslash at the very end stands alone) or any other single character, and
+// keeps track of the quoted region that the unit stands in.
+class QuoteScanner {
+  public:
+    explicit QuoteScanner(const std::string& text) : m_text(text) {}
+    bool done() const { return m_pos >= m_text.size(); }
+    size_t pos() const { return m_pos; }
+    char at() const { return m_text[m_pos]; }
+    bool escape() const { return at() == '\\'; }
+    size_t length() const { return escape() && m_pos + 1 < m_text.size() ? 2 : 1; }
+    // The quote character of the region the unit is in, 0 outside quotes; a region's
+    // opening quote stands outside it, its closing quote inside.
+    char quote() const { return m_open; }
+    void appendTo(std::string& out) const { out.append(m_text, m_pos, length()); }
+    // Past the unit; an unescaped quote opens a region, or closes the one it opened.
+    void next() {
+        const char c = at();
+        if (isQuote(c) && (m_open == 0 || m_open == c)) {
+            m_open = m_open == 0 ? c : 0;
+        }
+        m_pos += length();
+    }
+    // On to `pos`, past characters that are no quotes.
+    void skipTo(size_t pos) { m_pos = pos; }
+
+  private:
+    const std::string& m_text;
+    size_t m_pos = 0;
+    char m_open = 0;
+};
+
 // True when the whole text is one quoted string: it starts with a quote and the first
 // unescaped occurrence of that quote after it is the last character.
 bool isWhollyQuoted(const std::string& text) {
     if (text.size() < 2 || !isQuote(text[0])) {
         return false;
     }
-    for (size_t i = 1; i < text.size(); ++i) {
-        if (text[i] == '\\') {
-            ++i;
-        } else if (text[i] == text[0]) {
-            return i == text.size() - 1;
+    QuoteScanner scan(text);
+    for (scan.next(); !scan.done(); scan.next()) {
+        if (!scan.escape() && scan.at() == text[0]) {
+            return scan.pos() == text.size() - 1;
         }
     }
     return false;
@@ -107,77 +138,52 @@ std::string unquoteWhole(const std::string& text) {
 
 std::string unescapeOutsideQuotes(const std::string& text) {
     std::string out;
-    char open = 0;
-    for (size_t i = 0; i < text.size();) {
-        char c = text[i];
-        if (open == 0 && c == '\\') {
-            i = decodeEscape(text, i, out);
-            continue;
+    for (QuoteScanner scan(text); !scan.done();) {
+        if (scan.escape() && scan.quote() == 0) {
+            scan.skipTo(decodeEscape(text, scan.pos(), out));
+        } else {
+            scan.appendTo(out);
+            scan.next();
         }
-        if (c == '\\' && i + 1 < text.size()) {
-            out.append(text, i, 2);
-            i += 2;
-            continue;
-        }
-        if (isQuote(c) && (open == 0 || open == c)) {
-            open = open == 0 ? c : 0;
-        }
-        out += c;
-        ++i;
     }
     return out;
 }
 
-// Outside quotes, runs of white space become one blank and the ends are trimmed; then an
-// escaped t, n, r, f or v outside single quotes becomes its control character.
-std::string normaliseValue(const std::string& raw) {
+// Outside quotes, runs of white space become one blank and the ends are trimmed; a lone
+// backslash at the end escapes nothing and is dropped.
+std::string collapseBlanks(const std::string& raw) {
     std::string collapsed;
-    char open = 0;
     bool pendingBlank = false;
-    for (size_t i = 0; i < raw.size();) {
-        char c = raw[i];
-        if (c == '\\' && i + 1 == raw.size()) {
-            break;  // a lone backslash at the end escapes nothing
+    for (QuoteScanner scan(raw); !scan.done(); scan.next()) {
+        if (scan.escape() && scan.length() == 1) {
+            break;
         }
-        if (open == 0 && isBlank(c)) {
+        if (scan.quote() == 0 && isBlank(scan.at())) {
             pendingBlank = !collapsed.empty();
-            ++i;
             continue;
         }
         if (pendingBlank) {
             collapsed += ' ';
             pendingBlank = false;
         }
-        if (c == '\\') {
-            collapsed.append(raw, i, 2);
-            i += 2;
-            continue;
-        }
-        if (isQuote(c) && (open == 0 || open == c)) {
-            open = open == 0 ? c : 0;
-        }
-        collapsed += c;
-        ++i;
+        scan.appendTo(collapsed);
     }
+    return collapsed;
+}
+
+// The value as stored: blanks collapsed, then an escaped t, n, r, f or v outside single
+// quotes turned into its control character.
+std::string normaliseValue(const std::string& raw) {
+    const std::string collapsed = collapseBlanks(raw);
     std::string out;
-    open = 0;
-    for (size_t i = 0; i < collapsed.size();) {
-        char c = collapsed[i];
-        if (c == '\\' && i + 1 < collapsed.size()) {
-            char control = controlFor(collapsed[i + 1]);
-            if (control != '\0' && open != '\'') {
-                out += control;
-            } else {
-                out.append(collapsed, i, 2);
-            }
-            i += 2;
-            continue;
+    for (QuoteScanner scan(collapsed); !scan.done(); scan.next()) {
+        const char control =
+            scan.escape() && scan.length() == 2 ? controlFor(collapsed[scan.pos() + 1]) : '\0';
+        if (control != '\0' && scan.quote() != '\'') {
+            out += control;
+        } else {
+            scan.appendTo(out);
         }
-        if (isQuote(c) && (open == 0 || open == c)) {
-            open = open == 0 ? c : 0;
-        }
-        out += c;
-        ++i;
     }
     return out;
 }
@@ -299,28 +305,15 @@ bool splitLine(const std::string& line, std::string& name, std::string& value, b
 
 void splitInlineList(const std::string& text, std::vector<std::string>& items) {
     std::string item;
-    char open = 0;
-    for (size_t i = 0; i < text.size();) {
-        char c = text[i];
-        if (open == 0 && (isBlank(c) || c == ',')) {
+    for (QuoteScanner scan(text); !scan.done(); scan.next()) {
+        if (scan.quote() == 0 && (isBlank(scan.at()) || scan.at() == ',')) {
             if (!item.empty()) {
                 items.push_back(unescapeUnquote(item));
                 item.clear();
             }
-            ++i;
-            continue;
+        } else {
+            scan.appendTo(item);
         }
-        if (c == '\\') {
-            size_t n = i + 1 < text.size() ? 2 : 1;
-            item.append(text, i, n);
-            i += n;
-            continue;
-        }
-        if (isQuote(c) && (open == 0 || open == c)) {
-            open = open == 0 ? c : 0;
-        }
-        item += c;
-        ++i;
     }
     if (!item.empty()) {
         items.push_back(unescapeUnquote(item));

@@ -4,7 +4,8 @@
 #   pages, which render without warnings, the library with its headers, CMake package and
 #   pkg-config file, and no other program;
 # - two programs built against the stage, through find_package(vfw CONFIG) and through
-#   pkg-config, print what the framework's formatter prints;
+#   pkg-config, print what the framework's formatter prints, and the installed headers
+#   compile without the source tree;
 # - the Debian packages made by CPack hold the same files; the commands' package is installed
 #   with dpkg into a fresh minimal Debian tree of the machine's release (made once by
 #   debootstrap and kept in the build directory; each run works on an overlay of it), where
@@ -71,6 +72,9 @@ read -ra libs <<<"$flags"
 for program in consumer formatter_only; do
   "$cxx" -std=c++17 -O2 "${cflags[@]}" -o "$work/$program" "$consumer/$program.cpp" "${libs[@]}"
 done
+(cd "$stage/include" && printf '#include <%s>\n' vfw/*.h) >"$work/headers.cpp"
+"$cxx" -std=c++17 -fsyntax-only "${cflags[@]}" "$work/headers.cpp" ||
+  fail "the installed headers need more than the installation"
 expect "consumer (pkg-config)" "1.500000 00042 5 2.250000" "$("$work/consumer")"
 expect "formatter_only (pkg-config)" "2.250000" "$("$work/formatter_only")"
 

@@ -458,14 +458,9 @@ NS_TEST(CPropertiesNobody, FilesItMayNotRead) {
         ASSERT_EQ(0, ::chmod(dir.file(name).c_str(), 0600));
     }
     vfw_test::writeFile(dir.file("conf"), "list: file:" + dir.file("list") + "\n");
-    std::string output;
-    int status = vfw_test::runCommand(
-        "VFW_PROPERTIES2_DEBUG=1 CPROP_NOBODY_DIR='" + dir.path() +
-            "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + vfw_test::selfPath() +
-            "' --gtest_also_run_disabled_tests --gtest_filter=CPropertiesNobody.DISABLED_Probe",
-        output);
-    EXPECT_EQ(0, status) << output;
-    EXPECT_TRUE(contains(output, "[  PASSED  ] 1 test")) << output;
+    vfw_test::expectPassesUnder("VFW_PROPERTIES2_DEBUG=1 CPROP_NOBODY_DIR='" + dir.path() +
+                                    "' setpriv --reuid=65534 --regid=65534 --clear-groups",
+                                "CPropertiesNobody.DISABLED_Probe");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <regex>
 #include <string>
 #include <typeinfo>
 
@@ -19,13 +20,10 @@ inline std::string thrown(const std::function<void()>& action) {
     try {
         action();
     } catch (const vfw::Base_Exception& e) {
+        static const std::regex decoration("^vfw::|Exception$");
         char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr);
-        std::string type = name != nullptr ? name : typeid(e).name();
+        const std::string type = std::regex_replace(name != nullptr ? name : "?", decoration, "");
         std::free(name);
-        type = type.rfind("vfw::", 0) == 0 ? type.substr(5) : type;
-        const size_t suffix = type.size() > 9 ? type.size() - 9 : 0;
-        type =
-            suffix > 0 && type.compare(suffix, 9, "Exception") == 0 ? type.substr(0, suffix) : type;
         return type + " " + std::to_string(e.getRc()) + " " + e.what();
     } catch (const abi::__forced_unwind&) {  // a thread's cancellation goes on
         throw;

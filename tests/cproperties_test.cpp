@@ -76,8 +76,6 @@ TEST(CPropertiesGetters, IntUIntBoolAndTime) {
         EXPECT_EQ(got + " " + std::to_string(err), expected + " " + c.back())
             << c[1] << " " << c[3];
     }
-    EXPECT_EQ(9u, s->getUInt(s.p, "missing", 9, nullptr));
-    EXPECT_TRUE(s->getBool(s.p, "missing", true, nullptr));
     int err = 1;
     EXPECT_EQ(5, s->getInt(s.p, nullptr, 5, &err));
     EXPECT_EQ(-22, err);

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "vfw/dbq.h"
+#include "vfw/dbq_seam.h"
 #include "vfw/log.h"
 
 namespace {
@@ -83,7 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::cerr.rdbuf(&g_discard);
     vfw::getLogger("")->setLevel(vfw::LEVEL_DISABLED);
     vfw::getLogger("")->setMemoryLevel(vfw::LEVEL_DISABLED);
-    vfw::DBQSingle::setDumpEntryLimit(64);
+    vfw::seam::setDumpEntryLimit(64);
     // In memory when the machine has /dev/shm: the file is rewritten for every input.
     std::string pattern = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     pattern += "/dbq-fuzz-XXXXXX";

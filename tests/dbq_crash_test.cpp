@@ -13,6 +13,7 @@
 #include "support/dbq_images.h"
 #include "support/dbq_test_util.h"
 #include "vfw/dbq.h"
+#include "vfw/dbq_seam.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ class DbqCrashTest : public ::testing::Test {
             return;
         }
         g_kill = pid == 0;
-        vfw::BlockFileBuf::setWriteHook(hook);
+        vfw::seam::setBlockWriteHook(hook);
         try {
             vfw::DBQSingle q(work, 1, 512, 0600, u == 1 ? 0 : 100);
             u == 0   ? dbq_test::enqueue(q, pattern(1000, 4))
@@ -72,7 +73,7 @@ class DbqCrashTest : public ::testing::Test {
         } catch (const vfw::IOException&) {
             EXPECT_NE(stopAt, 0);
         }
-        vfw::BlockFileBuf::setWriteHook(nullptr);
+        vfw::seam::setBlockWriteHook(nullptr);
         if (pid == 0) {
             ::_exit(4);  // the chosen write never came
         }

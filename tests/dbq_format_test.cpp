@@ -41,6 +41,15 @@ TEST(DbqBlockFormat, ChecksumIsTheWrappingByteSumOfTheArea) {
     EXPECT_EQ(sum(big, 0, int32_t(big.size())), uint32_t(uint64_t(16843010) * 255));
 }
 
+// Rounded up, 0 for an empty record, and no overflow at the largest record length.
+TEST(DbqBlockFormat, RecordBlocksIsTheSizeOverTheCapacityRoundedUp) {
+    using vfw::dbqformat::recordBlocks;
+    EXPECT_EQ(std::make_tuple(recordBlocks(0, 470), recordBlocks(1, 470), recordBlocks(470, 470),
+                              recordBlocks(471, 470), recordBlocks(940, 470),
+                              recordBlocks(UINT32_MAX, 470), recordBlocks(UINT32_MAX, 1)),
+              std::make_tuple(0u, 1u, 1u, 2u, 2u, 9138229u, UINT32_MAX));
+}
+
 // Big-endian fields read at their offsets (the queue tests compare the writes whole); basic
 // blocks read no extended field.
 TEST(DbqBlockFormat, FieldsSitAtTheirOffsetsInBothGenerations) {

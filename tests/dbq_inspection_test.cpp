@@ -17,6 +17,7 @@
 #include "support/dbq_test_util.h"
 #include "support/test_util.h"
 #include "vfw/dbq.h"
+#include "vfw/dbq_seam.h"
 
 namespace {
 
@@ -296,13 +297,13 @@ void expectLoop(int32_t entries) {
 // The entry limit, also lowered; a chain leaving the file ends in the read's report and exception.
 TEST(DbqDumpTest, ChainEndings) {
     expectLoop(1000002);
-    vfw::DBQSingle::setDumpEntryLimit(2);
+    vfw::seam::setDumpEntryLimit(2);
     EXPECT_EQ(inspect(image(master(1, 2, 2, 2, 0, 0, true), {data(1, 2, 1), data(2, 0, 1)}), 'n'),
               accountingLine(0, 2, 2, 1, 2, 0, 0, " operation: 0\ni: 0\t") +
                   fields(1, 2, 1, 0, 0, 498) + "i: 1\t" + fields(2, 0, 1, 0, 0, 498));
-    vfw::DBQSingle::setDumpEntryLimit(-7);
+    vfw::seam::setDumpEntryLimit(-7);
     expectLoop(1);
-    vfw::DBQSingle::setDumpEntryLimit(1000002);
+    vfw::seam::setDumpEntryLimit(1000002);
     EXPECT_EQ(inspect(image(master(1, 1, 1, 5, 0, 0, true), {data(1, 9, 5, "s", "abcde")}), 'd'),
               accountingLine(0, 1, 5, 1, 1, 0, 0, " operation: 0\ni: 0\t") +
                   fields(1, 9, 5, 1, 0, 498) +
@@ -432,10 +433,10 @@ TEST(DbqCheckTest, BlockLeftByAnUpdateThatDiedAfterGrowingTheFile) {
         dbq_test::enqueue(writer, "first");
         static int writes;
         writes = 0;
-        vfw::BlockFileBuf::setWriteHook(
+        vfw::seam::setBlockWriteHook(
             [](int, int64_t offset, size_t) { return !(offset == 0 && ++writes == 1); });
         EXPECT_THROW(dbq_test::enqueue(writer, "second"), vfw::IOException);
-        vfw::BlockFileBuf::setWriteHook(nullptr);
+        vfw::seam::setBlockWriteHook(nullptr);
     }
     dbq_test::LogCapture log;
     vfw::getLogger("vfw.dbqs")->setShowMore(4);

@@ -14,6 +14,7 @@
 #include <iomanip>
 #include <random>
 
+#include "support/throw_macros.h"
 #include "support/thrown.h"
 #include "vfw/error_util.h"
 #include "vfw/format.h"

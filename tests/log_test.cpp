@@ -11,6 +11,7 @@
 #include "support/log_capture.h"
 #include "support/syslog_daemon.h"
 #include "vfw/error_util.h"
+#include "vfw/log_seam.h"
 #include "vfw/properties.h"
 
 namespace {

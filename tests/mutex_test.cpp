@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/test_util.h"
+#include "support/throw_macros.h"
 #include "support/thrown.h"
 #include "vfw/error_util.h"
 #include "vfw/mutex.h"

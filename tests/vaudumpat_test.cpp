@@ -26,6 +26,7 @@
 #include "support/syslog_daemon.h"
 #include "support/thrown.h"
 #include "vfw/dbq_composite.h"
+#include "vfw/dbq_seam.h"
 
 namespace {
 
@@ -183,9 +184,9 @@ TEST_F(DbqCompositeTest, ModelOfRandomOperationsAndFaults) {
                 g_failing = fault == 0 ? next : spool + "/";  // or no write works at all (2)
                 if (fault == 1)
                     ::mkdir(next.c_str(), 0700);
-                vfw::BlockFileBuf::setWriteHook(fault == 0 || fault == 2 ? failWrites : nullptr);
+                vfw::seam::setBlockWriteHook(fault == 0 || fault == 2 ? failWrites : nullptr);
                 string error = thrown([&] { dbq_test::enqueue(*queue, record); });
-                vfw::BlockFileBuf::setWriteHook(nullptr);
+                vfw::seam::setBlockWriteHook(nullptr);
                 ::rmdir(next.c_str());
                 ASSERT_TRUE(fault == 2 ? error.rfind("IO -1 Block ", 0) == 0 &&
                                              error.find(" write failed") != string::npos

@@ -113,8 +113,6 @@ class DBQSingle : public DBQ {
     void handleException(const VFWException&) override {}
     void flushDb() override {}
     void setMaxSize(uint64_t size) override;
-    // The largest block id allowed before WARN records (0: no limit), from setMaxSize.
-    int32_t getBlockLimit() const { return m_maxBlockId; }
     // The size in bytes of the open file as its stream knows it, without a system call while
     // the file is open for writing (getFileSize asks the file system by path); -1 when the
     // queue is not open or the size cannot be had.
@@ -137,9 +135,9 @@ class DBQSingle : public DBQ {
     // and dumpAccounting() the accounting line and one line per block of the file. Both read
     // blocks with the queue's verification, so a corrupt block ends them with its exception
     // after the text before it; both take the block size recorded in an extended master block
-    // for this object's later reads. dump follows a chain for at most setDumpEntryLimit()
-    // blocks (1000002 by default), so a chain that loops ends with two "Too many blocks"
-    // lines. Both refuse a queue that is not open (IOException).
+    // for this object's later reads. dump follows a chain for at most 1000002 blocks, so a
+    // chain that loops ends with two "Too many blocks" lines. Both refuse a queue that is not
+    // open (IOException).
     void dumpAccounting();
     // Walks the record chain and the free list, cross-checks them with each other and with
     // the master block, and reports every finding (logged at INFO; with `print`, also written
@@ -154,10 +152,6 @@ class DBQSingle : public DBQ {
     // in the text (standard output, and the counts verdict and an open failure on standard
     // error); only an unreadable block 0 throws (IOException).
     static void dumpRawFile(const std::string& path);
-    // The number of blocks dump() prints at most before it gives up on a chain (at least 1).
-    // Process-wide; a seam for tests and fuzzing, which cannot afford a million blocks.
-    static void setDumpEntryLimit(int32_t entries);
-    static int32_t getDumpEntryLimit();
 
     class Iterator;
 
@@ -185,6 +179,7 @@ class DBQSingle : public DBQ {
     void addFreeBlocks(uint32_t count);
     void freeBlock(const BlockPtr& block);
     void dropLastBlock();
+    void unlinkFreeBlock(int32_t id, const BlockPtr& block);
     int32_t dataPayloadSize() const;
     bool beyondLimit(int32_t id) const { return m_maxBlockId != 0 && id > m_maxBlockId; }
     [[noreturn]] void corrupt(int32_t id, const char* format, ...)

@@ -107,6 +107,21 @@ class DBQComposite : public DBQ {
     Member openMember(int64_t id, int32_t openMode, bool strict, bool applyMaxSize,
                       int32_t* unclean = nullptr);
     bool createFirstFile();
+    // The steps of open. startAfresh takes the arguments and drops what an earlier open left;
+    // prepareDirectory finds the directory, or makes it and member "0" unless the mode is 0;
+    // recover opens every listed member, keeping the two ends open and adding the others to
+    // the totals (then member "0" when the ends did not open).
+    void startAfresh(const std::string& directory, int32_t openMode, int32_t fileMode,
+                     const std::string& name);
+    bool prepareDirectory();
+    bool recover(bool strict);
+    // Opens member `id`, adds its figures to the running totals and keeps it as an end or
+    // closes it; false when it does not open (reportUnopened has then dealt with it).
+    bool recoverMember(int64_t id, bool strict, int64_t& totalCount, uint64_t& totalSize);
+    // Stores the member's unclean-shutdown flag as the composite's; a member not shut down
+    // cleanly stops a strict open with an IOException and is only reported otherwise.
+    void reportUnopened(int64_t id, bool strict, int32_t unclean);
+    void adoptEnd(int64_t id, const Member& member, int64_t memberCount, uint64_t memberSize);
     void requireOpen(const char* operation);
     // The enqueue end, or a new member past it once its file is over the limit.
     Member enqueueTarget();

@@ -17,6 +17,7 @@
 // - Block::read and Block::write position the stream themselves and throw IOException
 //   ("Block %d read failed (fs.read)" and the like) after a WARN record on "vfw.dbq"; reads
 //   also print the failure to standard output, which is part of the dump command's output.
+//   Block::tryRead reads the same way but only returns how the read ended.
 // - BlockFileBuf is a stream buffer over a file descriptor that holds no written bytes back:
 //   every write has reached the kernel (or the shared mapping) when it returns, so a flush
 //   costs nothing. Reads of a file opened read-only may be served from a read-ahead window.
@@ -105,6 +106,13 @@ inline bool isSaneBlockSize(int64_t blockSize) {
     return blockSize >= MIN_BLOCK_SIZE && blockSize <= MAX_BLOCK_SIZE;
 }
 
+// The number of blocks a record of `size` bytes spans with `capacity` payload bytes in each
+// block (capacity > 0): size / capacity rounded up, 0 for a size of 0. It cannot overflow:
+// the result is at most `size`.
+inline uint32_t recordBlocks(uint32_t size, uint32_t capacity) {
+    return size / capacity + (size % capacity != 0 ? 1 : 0);
+}
+
 // Sum of the bytes of an area, in 32 bits with wrap-around; 0 for an empty or negative length.
 uint32_t checksum(const unsigned char* area, int32_t length);
 
@@ -132,20 +140,39 @@ inline void putBE64(unsigned char* p, uint64_t v) {
 
 }  // namespace dbqformat
 
-// One block image and the operations common to master and data blocks.
+// One block image and the fields common to master and data blocks. The two kinds keep those
+// fields at different places; each describes its own in a Layout, through which the
+// accessors here read and write them.
 class Block {
   public:
-    Block(int32_t blockSize, uint8_t type);
+    // Where a kind of block keeps the fields of Block: its basic and extended type codes and
+    // header sizes, the offsets of its extended-only fields and the magic number it carries.
+    struct Layout {
+        uint8_t basicType;
+        uint8_t extendedType;
+        int32_t basicHeader;
+        int32_t extendedHeader;
+        int32_t magicOffset;
+        int32_t checksumOffset;
+        int32_t versionOffset;
+        int32_t timeOffset;
+        int32_t ageOffset;
+        uint32_t magic;
+    };
+
+    // A zero-filled block of the layout's basic type until setType says otherwise.
+    Block(int32_t blockSize, const Layout& layout);
     virtual ~Block();
     Block(const Block&) = delete;
     Block& operator=(const Block&) = delete;
 
     // The payload area: the buffer past the header of the current type.
-    virtual unsigned char* data();
+    unsigned char* data();
     // Copies `length` bytes to the start of the payload; false (nothing copied) when `source`
     // is null or the length exceeds the payload area.
-    virtual bool setData(const void* source, uint32_t length);
-    virtual int32_t headerSize() const = 0;
+    bool setData(const void* source, uint32_t length);
+    int32_t headerSize() const;
+    bool isExtended() const { return getType() == m_layout.extendedType; }
 
     int32_t blockSize() const { return m_blockSize; }
     int32_t payloadSize() const { return m_payloadSize; }
@@ -161,16 +188,44 @@ class Block {
     uint8_t getType() const { return m_buffer[dbqformat::OFF_TYPE]; }
     void setType(uint8_t type);
 
+    // Extended-only fields.
+    uint32_t getMagic() const {
+        return isExtended() ? get32(m_layout.magicOffset) : m_layout.magic;
+    }
+    void setMagic(uint32_t v) { putExtended(m_layout.magicOffset, v); }
+    uint32_t getChecksum() const { return getExtended(m_layout.checksumOffset); }
+    void setChecksum() { putExtended(m_layout.checksumOffset, payloadChecksum()); }
+    uint32_t getVersion() const { return getExtended(m_layout.versionOffset); }
+    void setVersion(uint32_t v) { putExtended(m_layout.versionOffset, v); }
+    int32_t getTime() const { return int32_t(getExtended(m_layout.timeOffset)); }
+    void setTime();
+    uint32_t getAge() const { return getExtended(m_layout.ageOffset); }
+    void setAge(uint32_t v) { putExtended(m_layout.ageOffset, v); }
+
     // Writes the image at the position of its own blockId; does not flush.
     void write(std::iostream& stream);
-    // Fills the image from block `id` of the stream; does not look at the contents.
+    // How tryRead ended: the whole block read, the file ending before the block does, or the
+    // seek or the read failing otherwise.
+    enum class ReadStatus { READ, END_OF_FILE, SEEK_FAILED, READ_FAILED };
+    // Fills the image from block `id` of the stream; does not look at the contents. Reports
+    // nothing and throws nothing: a failure leaves the stream in the state it caused.
+    ReadStatus tryRead(int64_t id, std::istream& stream);
+    // As tryRead, but a failure is reported and thrown (see the contracts above).
     void read(int32_t id, std::istream& stream);
 
   protected:
     uint32_t get32(int32_t offset) const { return dbqformat::getBE32(m_buffer + offset); }
     void put32(int32_t offset, uint32_t v) { dbqformat::putBE32(m_buffer + offset, v); }
+    // An extended-only field: 0 in a basic block, where writes are ignored.
+    uint32_t getExtended(int32_t offset) const { return isExtended() ? get32(offset) : 0; }
+    void putExtended(int32_t offset, uint32_t v) {
+        if (isExtended()) {
+            put32(offset, v);
+        }
+    }
 
   private:
+    const Layout& m_layout;
     int32_t m_blockSize;
     unsigned char* m_buffer;
     int32_t m_payloadSize;
@@ -182,8 +237,6 @@ class MasterBlock : public Block {
     // A zero-filled block of type 37 (basic) until setType says otherwise.
     explicit MasterBlock(int32_t blockSize);
     ~MasterBlock() override;
-    int32_t headerSize() const override;
-    bool isExtended() const { return getType() == dbqformat::TYPE_MASTER_X; }
 
     int32_t getHead() const { return int32_t(get32(dbqformat::OFF_HEAD)); }
     void setHead(int32_t v) { put32(dbqformat::OFF_HEAD, uint32_t(v)); }
@@ -202,26 +255,12 @@ class MasterBlock : public Block {
     int32_t getDescriptorSize() const { return int32_t(get32(dbqformat::OFF_DESCRIPTOR_SIZE)); }
     void setDescriptorSize(int32_t v) { put32(dbqformat::OFF_DESCRIPTOR_SIZE, uint32_t(v)); }
 
-    // Extended-only fields.
-    uint32_t getMagic() const;
-    void setMagic(uint32_t v);
-    uint32_t getChecksum() const;
-    void setChecksum();
-    uint32_t getVersion() const;
-    void setVersion(uint32_t v);
-    int32_t getTime() const;
-    void setTime();
-    uint32_t getAge() const;
-    void setAge(uint32_t v);
-    int32_t getBlockSizeField() const;
-    void setBlockSizeField(int32_t v);
-
-  private:
-    uint32_t getX(int32_t offset) const { return isExtended() ? get32(offset) : 0; }
-    void putX(int32_t offset, uint32_t v) {
-        if (isExtended()) {
-            put32(offset, v);
-        }
+    // Extended-only: the block size the file was written with.
+    int32_t getBlockSizeField() const {
+        return int32_t(getExtended(dbqformat::OFF_MASTER_BLOCK_SIZE));
+    }
+    void setBlockSizeField(int32_t v) {
+        putExtended(dbqformat::OFF_MASTER_BLOCK_SIZE, uint32_t(v));
     }
 };
 
@@ -231,8 +270,6 @@ class DataBlock : public Block {
     // A zero-filled block of type 38 (basic) until setType says otherwise.
     explicit DataBlock(int32_t blockSize);
     ~DataBlock() override;
-    int32_t headerSize() const override;
-    bool isExtended() const { return getType() == dbqformat::TYPE_DATA_X; }
 
     int32_t getNext() const { return int32_t(get32(dbqformat::OFF_NEXT)); }
     void setNext(int32_t v) { put32(dbqformat::OFF_NEXT, uint32_t(v)); }
@@ -249,28 +286,12 @@ class DataBlock : public Block {
     bool isFree() const { return (getFlags() & dbqformat::FLAG_FREE) != 0; }
     void setFree(bool on) { setFlag(dbqformat::FLAG_FREE, on); }
 
-    // Extended-only fields.
-    uint32_t getMagic() const;
-    void setMagic(uint32_t v);
-    uint32_t getChecksum() const;
-    void setChecksum();
-    uint32_t getVersion() const;
-    void setVersion(uint32_t v);
-    int32_t getTime() const;
-    void setTime();
-    uint32_t getAge() const;
-    void setAge(uint32_t v);
-    int32_t getSpanSeq() const;
-    void setSpanSeq(int32_t v);
+    // Extended-only: the block's place among the blocks of its record, from 0.
+    int32_t getSpanSeq() const { return int32_t(getExtended(dbqformat::OFF_SPAN_SEQ)); }
+    void setSpanSeq(int32_t v) { putExtended(dbqformat::OFF_SPAN_SEQ, uint32_t(v)); }
 
   private:
     void setFlag(uint8_t bit, bool on);
-    uint32_t getX(int32_t offset) const { return isExtended() ? get32(offset) : 0; }
-    void putX(int32_t offset, uint32_t v) {
-        if (isExtended()) {
-            put32(offset, v);
-        }
-    }
 };
 
 // An unbuffered stream buffer over a file descriptor, with one position shared by reading and
@@ -292,12 +313,6 @@ class DataBlock : public Block {
 // the end of the file faults). If the file cannot be mapped, pread/pwrite serve instead.
 class BlockFileBuf : public std::streambuf {
   public:
-    // Called before every write with the descriptor, offset and length; returning false makes
-    // the write fail without touching the file (errno EIO). A test seam for fault injection;
-    // process-wide, null by default.
-    using WriteHook = bool (*)(int fd, int64_t offset, size_t length);
-    static void setWriteHook(WriteHook hook);
-
     BlockFileBuf();
     ~BlockFileBuf() override;
     BlockFileBuf(const BlockFileBuf&) = delete;

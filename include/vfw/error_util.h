@@ -5,8 +5,9 @@
 // the throw site's file, line and class name go only into one DEBUG record of the logger
 // "util.except", written at construction when the site asked for it (never for
 // EndOfFileException). Catch by reference: `VFWException&` catches everything the
-// framework throws. Throw only through VFW_THROW, VFW_THROW_NOLOG, VFW_THROW_MSG and
-// VFW_THROW_OS so that the class name and site are recorded as written.
+// framework throws. Throw only through VFW_THROW, VFW_THROW_LOGGED (`log` false: no
+// construction record) and VFW_THROW_OS so that the class name and site are recorded as
+// written.
 #ifndef VFW_ERROR_UTIL_H
 #define VFW_ERROR_UTIL_H
 
@@ -94,6 +95,8 @@ template <class E>
 }  // namespace vfw
 
 // VFW_THROW(Class, rc, format, args...): the message is the format applied to the arguments.
+// VFW_THROW_LOGGED(log, Class, rc, format, args...): the same, with the construction record
+// only when `log` is true.
 #define VFW_THROW_LOGGED(log, Class, rc, ...)                               \
     do {                                                                    \
         char vfw_message_[512];                                             \
@@ -101,10 +104,6 @@ template <class E>
         throw Class(__FILE__, __LINE__, vfw_message_, #Class, (rc), (log)); \
     } while (0)
 #define VFW_THROW(Class, rc, ...) VFW_THROW_LOGGED(true, Class, rc, __VA_ARGS__)
-#define VFW_THROW_NOLOG(Class, rc, ...) VFW_THROW_LOGGED(false, Class, rc, __VA_ARGS__)
-
-// VFW_THROW_MSG(Class, rc, text): a message finished beforehand; never read as a format.
-#define VFW_THROW_MSG(Class, rc, text) VFW_THROW_LOGGED(true, Class, rc, "%s", (text))
 
 // VFW_THROW_OS(Class, error [, format, args...]): the message is the format (default
 // "OS call failed"), ": " and strerror(error); rc is the error code.

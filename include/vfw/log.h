@@ -229,42 +229,8 @@ std::string setLogContext(const char* context);
 // call does anything; every record runs it so.
 void configureDestination(bool force);
 
-// Writes "<prefix><local time %F %T %z> <short host name> <program>[<pid>]: " into buffer
-// (NUL-terminated when size > 0) and returns the number of characters stored.
-size_t formatRecordPrefix(char* buffer, size_t size, const char* prefix);
-
-// A write-behind buffer in front of a log file stream (borrowed, not owned; null discards).
-// Bytes are written with one fwrite and one fflush per flush() or whenever the buffer fills.
-// A cache whose buffer could not be allocated (hasBuffer() false) writes straight through.
-class LogCache {
-  public:
-    LogCache(size_t size, FILE* stream);
-    virtual ~LogCache();  // flushes
-    LogCache(const LogCache&) = delete;
-    LogCache& operator=(const LogCache&) = delete;
-
-    // Writes out what is buffered (discards it without a stream) and empties the buffer.
-    void flush();
-    void putChar(char c);
-    void putString(const char* text);
-    // At most the first 1023 characters of `text`.
-    void putLine(const char* text);
-    // Flushes, then uses `stream` and a buffer of `size` bytes (reallocated if it differs).
-    void resize(size_t size, FILE* stream);
-
-    bool hasBuffer() const { return m_start != nullptr; }
-    size_t size() const { return m_size; }
-
-  private:
-    void allocate(size_t size);
-    void putBytes(const char* text, size_t length);
-
-    FILE* m_stream;
-    char* m_start = nullptr;
-    char* m_pos = nullptr;
-    char* m_last = nullptr;  // start + size - 1: reaching it flushes
-    size_t m_size = 0;
-};
+// The write-behind buffer of the log file; the logging module keeps it to itself.
+class LogCache;
 
 // The log file of a process, with its write-behind cache, periodic flushing and size-based
 // rotation into numbered backups (path.1 newest). Settings are read at each open():

@@ -7,6 +7,7 @@
 // part, and one that is no conversion ends the conversion specification without output.
 #include "vfw/format.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -228,7 +229,7 @@ template <class Float>
 __attribute__((noinline)) void putFloat(Output& out, const Spec& spec, Float value) {
     const char sign = signOf(std::signbit(value), spec.flags);
     if (value != value || value == HUGE_VALL || value == -HUGE_VALL) {  // NaN: unordered
-        const bool upper = (spec.flags & FLAG_UPPER) != 0;
+        const bool upper = spec.conversion == 'E' || spec.conversion == 'G';
         const char* text = value != value ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
         putField(out, spec, sign, 0, text, 3, false);
         return;
@@ -290,51 +291,26 @@ int readNumber(const char*& f) {
     return n;
 }
 
-// Reads one conversion specification after its "%" up to its conversion character; false when the
-// format ends inside it.
-bool parse(const char*& f, Spec& spec) {
-    for (;; ++f) {
-        unsigned flag;
-        switch (*f) {
-            case '-':
-                flag = FLAG_MINUS;
-                break;
-            case '+':
-                flag = FLAG_PLUS;
-                break;
-            case ' ':
-                flag = FLAG_SPACE;
-                break;
-            case '#':
-                flag = FLAG_HASH;
-                break;
-            case '0':
-                flag = FLAG_ZERO;
-                break;
-            default:
-                flag = 0;
-                break;
-        }
-        if (flag == 0) {
-            break;
-        }
-        spec.flags |= flag;
+// The flag that `c` stands for in a conversion specification; 0 when it is none.
+unsigned flagOf(char c) {
+    switch (c) {
+        case '-':
+            return FLAG_MINUS;
+        case '+':
+            return FLAG_PLUS;
+        case ' ':
+            return FLAG_SPACE;
+        case '#':
+            return FLAG_HASH;
+        case '0':
+            return FLAG_ZERO;
+        default:
+            return 0;
     }
-    if (*f == '*') {
-        ++f;
-        spec.widthFromArgument = true;
-    } else {
-        spec.width = readNumber(f);
-    }
-    if (*f == '.') {
-        ++f;
-        if (*f == '*') {
-            ++f;
-            spec.precisionFromArgument = true;
-        } else {
-            spec.precision = readNumber(f);
-        }
-    }
+}
+
+// The length modifier, if one stands at `f`.
+void parseLength(const char*& f, Spec& spec) {
     switch (*f) {
         case 'h':
             spec.length = Length::SHORT;
@@ -362,6 +338,30 @@ bool parse(const char*& f, Spec& spec) {
         default:
             break;
     }
+}
+
+// Reads one conversion specification after its "%" up to its conversion character; false when the
+// format ends inside it.
+bool parse(const char*& f, Spec& spec) {
+    for (unsigned flag; (flag = flagOf(*f)) != 0; ++f) {
+        spec.flags |= flag;
+    }
+    if (*f == '*') {
+        ++f;
+        spec.widthFromArgument = true;
+    } else {
+        spec.width = readNumber(f);
+    }
+    if (*f == '.') {
+        ++f;
+        if (*f == '*') {
+            ++f;
+            spec.precisionFromArgument = true;
+        } else {
+            spec.precision = readNumber(f);
+        }
+    }
+    parseLength(f, spec);
     spec.conversion = *f;
     if (spec.conversion == '\0') {
         return false;
@@ -381,54 +381,65 @@ const char* nextPercent(const char* f) {
     return strchrnul(f, '%');
 }
 
+// Writes the text from `f` up to the next conversion and reads that conversion's
+// specification; false when the format ends first.
+bool nextConversion(Output& out, const char*& f, Spec& spec) {
+    const char* percent = nextPercent(f);
+    if (percent != f) {
+        out.write(f, static_cast<size_t>(percent - f));
+    }
+    if (*percent == '\0') {
+        return false;
+    }
+    f = percent + 1;
+    return parse(f, spec);
+}
+
+// 'd' and 'i'.
+void putSigned(Output& out, const Spec& spec, long long value) {
+    const uint64_t magnitude =
+        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    putInteger(out, spec, magnitude, signOf(value < 0, spec.flags), 10);
+}
+
+// 'u', 'o', 'x' and 'X'.
+void putUnsigned(Output& out, Spec& spec, uint64_t value) {
+    if (spec.conversion == 'X') {
+        spec.flags |= FLAG_UPPER;
+    }
+    const unsigned base = spec.conversion == 'u' ? 10 : spec.conversion == 'o' ? 8 : 16;
+    putInteger(out, spec, value, 0, base);
+}
+
 // Every argument is taken here, in the function that owns the va_list: width, precision,
 // then the value of the conversion.
 int format(char* buffer, size_t size, const char* format, va_list args) {
     Output out(buffer, size);
     const char* f = format;
     for (;;) {
-        const char* percent = nextPercent(f);
-        if (percent != f) {
-            out.write(f, static_cast<size_t>(percent - f));
-        }
-        if (*percent == '\0') {
-            break;
-        }
-        f = percent + 1;
         Spec spec;
-        if (!parse(f, spec)) {
+        if (!nextConversion(out, f, spec)) {
             break;
         }
         if (spec.widthFromArgument) {
             spec.width = va_arg(args, int);
         }
         if (spec.precisionFromArgument) {
-            const int precision = va_arg(args, int);
-            spec.precision = precision < 0 ? -1 : precision;
+            spec.precision = std::max(va_arg(args, int), -1);  // a negative one counts as none
         }
         const bool wide = spec.length == Length::LONG;
         switch (spec.conversion) {
             case 'd':
-            case 'i': {
-                const long long value = wide ? va_arg(args, long long) : va_arg(args, int);
-                const uint64_t magnitude =
-                    value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-                putInteger(out, spec, magnitude, signOf(value < 0, spec.flags), 10);
+            case 'i':
+                putSigned(out, spec, wide ? va_arg(args, long long) : va_arg(args, int));
                 break;
-            }
             case 'u':
             case 'o':
             case 'x':
-            case 'X': {
-                const uint64_t value =
-                    wide ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
-                if (spec.conversion == 'X') {
-                    spec.flags |= FLAG_UPPER;
-                }
-                const unsigned base = spec.conversion == 'u' ? 10 : spec.conversion == 'o' ? 8 : 16;
-                putInteger(out, spec, value, 0, base);
+            case 'X':
+                putUnsigned(out, spec,
+                            wide ? va_arg(args, unsigned long long) : va_arg(args, unsigned));
                 break;
-            }
             case 'p':
                 putInteger(out, spec, reinterpret_cast<uintptr_t>(va_arg(args, void*)), 0, 16);
                 break;
@@ -442,16 +453,11 @@ int format(char* buffer, size_t size, const char* format, va_list args) {
                 break;
             case 'E':
             case 'G':
-                spec.flags |= FLAG_UPPER;
-                [[fallthrough]];
             case 'f':
             case 'e':
             case 'g':
-                if (spec.length == Length::LONG_DOUBLE) {
-                    putFloat(out, spec, va_arg(args, long double));
-                } else {
-                    putFloat(out, spec, va_arg(args, double));
-                }
+                spec.length == Length::LONG_DOUBLE ? putFloat(out, spec, va_arg(args, long double))
+                                                   : putFloat(out, spec, va_arg(args, double));
                 break;
             case 'n':
                 storeCount(spec, va_arg(args, void*), out.count());

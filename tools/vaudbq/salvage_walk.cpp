@@ -89,7 +89,7 @@ class Walk {
         if (size == 0) {
             return "starts a record of 0 bytes";
         }
-        blocks = (int64_t(size) + capacity - 1) / capacity;
+        blocks = vfw::dbqformat::recordBlocks(size, uint32_t(capacity));
         if (blocks > m_file.blocks() - 1) {
             return "starts a record of " + std::to_string(size) + " bytes, which needs " +
                    std::to_string(blocks) + " blocks; the file holds " +

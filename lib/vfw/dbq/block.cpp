@@ -53,9 +53,13 @@ uint32_t dbqformat::checksum(const unsigned char* area, int32_t length) {
     return sum;
 }
 
-Block::Block(int32_t blockSize, uint8_t type)
-    : m_blockSize(blockSize), m_buffer(new unsigned char[size_t(blockSize)]()), m_payloadSize(0) {
-    m_buffer[OFF_TYPE] = type;
+Block::Block(int32_t blockSize, const Layout& layout)
+    : m_layout(layout),
+      m_blockSize(blockSize),
+      m_buffer(new unsigned char[size_t(blockSize)]()),
+      m_payloadSize(0) {
+    m_buffer[OFF_TYPE] = layout.basicType;
+    refreshPayloadSize();
 }
 
 Block::~Block() {
@@ -72,6 +76,14 @@ bool Block::setData(const void* source, uint32_t length) {
     }
     std::memcpy(data(), source, length);
     return true;
+}
+
+int32_t Block::headerSize() const {
+    return isExtended() ? m_layout.extendedHeader : m_layout.basicHeader;
+}
+
+void Block::setTime() {
+    putExtended(m_layout.timeOffset, uint32_t(::time(nullptr)));
 }
 
 void Block::setType(uint8_t type) {
@@ -116,15 +128,24 @@ void dbqformat::failBlockWrite(int32_t id, std::iostream& stream, bool seekFaile
     VFW_THROW(IOException, -1, "Block %d write failed (fs.write)", id);
 }
 
-void Block::read(int32_t id, std::istream& stream) {
+Block::ReadStatus Block::tryRead(int64_t id, std::istream& stream) {
     stream.seekg(std::streamoff(id) * m_blockSize, std::ios_base::beg);
-    bool seekFailed = stream.fail();
-    if (!seekFailed) {
-        stream.read(reinterpret_cast<char*>(m_buffer), m_blockSize);
-        if (stream.good()) {
-            return;
-        }
+    if (stream.fail()) {
+        return ReadStatus::SEEK_FAILED;
     }
+    stream.read(reinterpret_cast<char*>(m_buffer), m_blockSize);
+    if (stream.good()) {
+        return ReadStatus::READ;
+    }
+    return stream.eof() ? ReadStatus::END_OF_FILE : ReadStatus::READ_FAILED;
+}
+
+void Block::read(int32_t id, std::istream& stream) {
+    const ReadStatus status = tryRead(id, stream);
+    if (status == ReadStatus::READ) {
+        return;
+    }
+    const bool seekFailed = status == ReadStatus::SEEK_FAILED;
     bool eof = stream.eof();
     bool bad = stream.bad();
     bool fail = stream.fail();
@@ -146,103 +167,28 @@ void Block::read(int32_t id, std::istream& stream) {
     VFW_THROW(IOException, -1, "Block %d read failed (fs.read)", id);
 }
 
-MasterBlock::MasterBlock(int32_t blockSize) : Block(blockSize, TYPE_MASTER) {
-    refreshPayloadSize();
-}
+namespace {
+
+constexpr Block::Layout kMasterLayout = {
+    TYPE_MASTER,         TYPE_MASTER_X,      HEADER_MASTER,   HEADER_MASTER_X, OFF_MASTER_MAGIC,
+    OFF_MASTER_CHECKSUM, OFF_MASTER_VERSION, OFF_MASTER_TIME, OFF_MASTER_AGE,  MASTER_MAGIC};
+constexpr Block::Layout kDataLayout = {
+    TYPE_DATA,         TYPE_DATA_X,      HEADER_DATA,   HEADER_DATA_X, OFF_DATA_MAGIC,
+    OFF_DATA_CHECKSUM, OFF_DATA_VERSION, OFF_DATA_TIME, OFF_DATA_AGE,  DATA_MAGIC};
+
+}  // namespace
+
+MasterBlock::MasterBlock(int32_t blockSize) : Block(blockSize, kMasterLayout) {}
 
 MasterBlock::~MasterBlock() = default;
 
-int32_t MasterBlock::headerSize() const {
-    return isExtended() ? HEADER_MASTER_X : HEADER_MASTER;
-}
-
-uint32_t MasterBlock::getMagic() const {
-    return isExtended() ? get32(OFF_MASTER_MAGIC) : MASTER_MAGIC;
-}
-void MasterBlock::setMagic(uint32_t v) {
-    putX(OFF_MASTER_MAGIC, v);
-}
-uint32_t MasterBlock::getChecksum() const {
-    return getX(OFF_MASTER_CHECKSUM);
-}
-void MasterBlock::setChecksum() {
-    putX(OFF_MASTER_CHECKSUM, payloadChecksum());
-}
-uint32_t MasterBlock::getVersion() const {
-    return getX(OFF_MASTER_VERSION);
-}
-void MasterBlock::setVersion(uint32_t v) {
-    putX(OFF_MASTER_VERSION, v);
-}
-int32_t MasterBlock::getTime() const {
-    return int32_t(getX(OFF_MASTER_TIME));
-}
-void MasterBlock::setTime() {
-    putX(OFF_MASTER_TIME, uint32_t(::time(nullptr)));
-}
-uint32_t MasterBlock::getAge() const {
-    return getX(OFF_MASTER_AGE);
-}
-void MasterBlock::setAge(uint32_t v) {
-    putX(OFF_MASTER_AGE, v);
-}
-int32_t MasterBlock::getBlockSizeField() const {
-    return int32_t(getX(OFF_MASTER_BLOCK_SIZE));
-}
-void MasterBlock::setBlockSizeField(int32_t v) {
-    putX(OFF_MASTER_BLOCK_SIZE, uint32_t(v));
-}
-
-DataBlock::DataBlock(int32_t blockSize) : Block(blockSize, TYPE_DATA) {
-    refreshPayloadSize();
-}
+DataBlock::DataBlock(int32_t blockSize) : Block(blockSize, kDataLayout) {}
 
 DataBlock::~DataBlock() = default;
-
-int32_t DataBlock::headerSize() const {
-    return isExtended() ? HEADER_DATA_X : HEADER_DATA;
-}
 
 void DataBlock::setFlag(uint8_t bit, bool on) {
     unsigned char& flags = buffer()[OFF_FLAGS];
     flags = on ? uint8_t(flags | bit) : uint8_t(flags & ~bit);
-}
-
-uint32_t DataBlock::getMagic() const {
-    return isExtended() ? get32(OFF_DATA_MAGIC) : DATA_MAGIC;
-}
-void DataBlock::setMagic(uint32_t v) {
-    putX(OFF_DATA_MAGIC, v);
-}
-uint32_t DataBlock::getChecksum() const {
-    return getX(OFF_DATA_CHECKSUM);
-}
-void DataBlock::setChecksum() {
-    putX(OFF_DATA_CHECKSUM, payloadChecksum());
-}
-uint32_t DataBlock::getVersion() const {
-    return getX(OFF_DATA_VERSION);
-}
-void DataBlock::setVersion(uint32_t v) {
-    putX(OFF_DATA_VERSION, v);
-}
-int32_t DataBlock::getTime() const {
-    return int32_t(getX(OFF_DATA_TIME));
-}
-void DataBlock::setTime() {
-    putX(OFF_DATA_TIME, uint32_t(::time(nullptr)));
-}
-uint32_t DataBlock::getAge() const {
-    return getX(OFF_DATA_AGE);
-}
-void DataBlock::setAge(uint32_t v) {
-    putX(OFF_DATA_AGE, v);
-}
-int32_t DataBlock::getSpanSeq() const {
-    return int32_t(getX(OFF_SPAN_SEQ));
-}
-void DataBlock::setSpanSeq(int32_t v) {
-    putX(OFF_SPAN_SEQ, uint32_t(v));
 }
 
 }  // namespace vfw

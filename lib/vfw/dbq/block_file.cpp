@@ -13,13 +13,14 @@
 #include <cstring>
 #include <ios>
 
+#include "../dbq_seam.h"
 #include "vfw/dbq_format.h"
 
 namespace vfw {
 
 namespace {
 
-std::atomic<BlockFileBuf::WriteHook> g_writeHook{nullptr};
+std::atomic<seam::BlockWriteHook> g_writeHook{nullptr};
 
 // Thrown inside the buffer for a hard read error; the stream turns it into badbit.
 struct ReadError {};
@@ -42,7 +43,7 @@ const size_t kReadAheadMin = size_t(16) << 10;
 
 }  // namespace
 
-void BlockFileBuf::setWriteHook(WriteHook hook) {
+void seam::setBlockWriteHook(BlockWriteHook hook) {
     g_writeHook.store(hook);
 }
 
@@ -292,7 +293,7 @@ std::streamsize BlockFileBuf::readAhead(char* s, std::streamsize n) {
 }
 
 std::streamsize BlockFileBuf::xsputn(const char* s, std::streamsize n) {
-    WriteHook hook = g_writeHook.load(std::memory_order_relaxed);
+    seam::BlockWriteHook hook = g_writeHook.load(std::memory_order_relaxed);
     if (hook != nullptr && !hook(m_fd, m_position, size_t(n))) {
         errno = EIO;
         return 0;

@@ -158,7 +158,7 @@ class IntegrityCheck {
         const uint32_t size = uint32_t(block.getSize());
         m_data += size;
         const uint32_t capacity = uint32_t(block.payloadSize());
-        const int64_t expected = size / capacity + (size % capacity != 0 ? 1 : 0);
+        const int64_t expected = recordBlocks(size, capacity);
         if (expected != k + 1) {
             m_findings.report(kGradeStructure,
                               "Queue is abnormal. Expect there are %ld number of block in a "

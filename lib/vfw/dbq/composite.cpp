@@ -96,6 +96,24 @@ bool DBQComposite::createFirstFile() {
 bool DBQComposite::open(const std::string& directory, int32_t openMode, int32_t fileMode,
                         bool strict, const std::string& name) {
     MutexLock lock(m_mutex);
+    startAfresh(directory, openMode, fileMode, name);
+    if (!prepareDirectory()) {
+        return false;
+    }
+    if (openMode < 0 || openMode > 2) {
+        // No mode to open members by: the composite stays without ends.
+        setUncleanShutdown(0);
+        return true;
+    }
+    if (openMode == 2 ? !createFirstFile() : !recover(strict)) {
+        return false;
+    }
+    setUncleanShutdown(0);
+    return true;
+}
+
+void DBQComposite::startAfresh(const std::string& directory, int32_t openMode, int32_t fileMode,
+                               const std::string& name) {
     m_name = name.empty() ? directory : name;
     m_directory = directory;
     m_openMode = openMode;
@@ -110,41 +128,28 @@ bool DBQComposite::open(const std::string& directory, int32_t openMode, int32_t 
     m_DbqDequeueID = 0;
     m_count = 0;
     m_size = 0;
+}
 
+bool DBQComposite::prepareDirectory() {
     struct stat status;
-    if (::stat(directory.c_str(), &status) == 0) {
-        if (!S_ISDIR(status.st_mode)) {
-            return false;
-        }
-    } else {
-        if (openMode == 0) {
-            DBQC_LOG(LEVEL_DEBUG, "Directory %s doesn't exist", directory.c_str());
-            return false;
-        }
-        try {
-            path(directory).createDirectory(0755);
-        } catch (const std::exception& e) {
-            DBQC_LOG(LEVEL_DEBUG, "Directory %s couldn't be created: %s", directory.c_str(),
-                     e.what());
-            return false;
-        }
-        if (!createFirstFile()) {
-            return false;
-        }
+    if (::stat(m_directory.c_str(), &status) == 0) {
+        return S_ISDIR(status.st_mode);
     }
+    if (m_openMode == 0) {
+        DBQC_LOG(LEVEL_DEBUG, "Directory %s doesn't exist", m_directory.c_str());
+        return false;
+    }
+    try {
+        path(m_directory).createDirectory(0755);
+    } catch (const std::exception& e) {
+        DBQC_LOG(LEVEL_DEBUG, "Directory %s couldn't be created: %s", m_directory.c_str(),
+                 e.what());
+        return false;
+    }
+    return createFirstFile();
+}
 
-    if (uint32_t(openMode) == 2) {
-        if (!createFirstFile()) {
-            return false;
-        }
-        setUncleanShutdown(0);
-        return true;
-    }
-    if (uint32_t(openMode) > 2) {
-        setUncleanShutdown(0);
-        return true;
-    }
-
+bool DBQComposite::recover(bool strict) {
     std::vector<int64_t> listed;
     if (!listFileIds(m_directory, listed)) {
         return false;
@@ -161,57 +166,71 @@ bool DBQComposite::open(const std::string& directory, int32_t openMode, int32_t 
     for (int64_t id : ids) {
         DBQC_LOG(LEVEL_TRACE, "DBQC reads book keeping data from %lld. m_count: %lld; m_size: %lld",
                  (long long)id, (long long)totalCount, (long long)totalSize);
-        int32_t unclean = 0;
-        Member member = openMember(id, m_openMode, strict, true, &unclean);
-        if (!member) {
-            setUncleanShutdown(unclean);
-            if (unclean == 1) {
-                if (strict) {
-                    DBQC_LOG(LEVEL_WARN,
-                             "DBQC found %s was not shut down cleanly. Stop opening DBQ.",
-                             memberPath(id).c_str());
-                    VFW_THROW(IOException, -1, "DBQSingle is not shut cleanly.");
-                }
-                DBQC_LOG(LEVEL_WARN, "DBQC found %s was not shut down cleanly. Will continue.",
-                         memberPath(id).c_str());
-            }
+        if (!recoverMember(id, strict, totalCount, totalSize)) {
             return false;
-        }
-        int64_t memberCount = member->count();
-        uint64_t memberSize = member->getDataSize();
-        totalCount += memberCount;
-        totalSize += memberSize;
-        DBQC_LOG(LEVEL_TRACE, "DBQC reads %lld has count %lld and data size %lld", (long long)id,
-                 (long long)memberCount, (long long)memberSize);
-        if (id != m_DbqEnqueueID && id != m_DbqDequeueID) {
-            m_count += memberCount;
-            m_size += memberSize;
-            member->close();
-            continue;
-        }
-        if (id == m_DbqEnqueueID) {
-            m_DbqEnqueue = member;
-            DBQC_LOG(LEVEL_DEBUG, "DBQC's enqueue end has count %lld and data size %lld",
-                     (long long)memberCount, (long long)memberSize);
-        }
-        if (id == m_DbqDequeueID) {
-            if (m_DbqDequeueID != m_DbqEnqueueID) {
-                m_DbqDequeue = member;
-                DBQC_LOG(LEVEL_DEBUG, "DBQC's dequeue end has count %lld and data size %llu",
-                         (long long)memberCount, (unsigned long long)memberSize);
-            } else {
-                m_DbqDequeue = m_DbqEnqueue;
-                DBQC_LOG(LEVEL_DEBUG, "DBQC's enqueue end is same as dequeue end");
-            }
         }
     }
     DBQC_LOG(LEVEL_DEBUG, "DBQC has count %lld and data size %lld", (long long)totalCount,
              (long long)totalSize);
-    if (!endsOpen() && !createFirstFile()) {
+    return endsOpen() || createFirstFile();
+}
+
+bool DBQComposite::recoverMember(int64_t id, bool strict, int64_t& totalCount,
+                                 uint64_t& totalSize) {
+    int32_t unclean = 0;
+    Member member = openMember(id, m_openMode, strict, true, &unclean);
+    if (!member) {
+        reportUnopened(id, strict, unclean);
         return false;
     }
-    setUncleanShutdown(0);
+    int64_t memberCount = member->count();
+    uint64_t memberSize = member->getDataSize();
+    totalCount += memberCount;
+    totalSize += memberSize;
+    DBQC_LOG(LEVEL_TRACE, "DBQC reads %lld has count %lld and data size %lld", (long long)id,
+             (long long)memberCount, (long long)memberSize);
+    if (id != m_DbqEnqueueID && id != m_DbqDequeueID) {
+        m_count += memberCount;
+        m_size += memberSize;
+        member->close();
+        return true;
+    }
+    adoptEnd(id, member, memberCount, memberSize);
     return true;
+}
+
+void DBQComposite::reportUnopened(int64_t id, bool strict, int32_t unclean) {
+    setUncleanShutdown(unclean);
+    if (unclean != 1) {
+        return;
+    }
+    if (strict) {
+        DBQC_LOG(LEVEL_WARN, "DBQC found %s was not shut down cleanly. Stop opening DBQ.",
+                 memberPath(id).c_str());
+        VFW_THROW(IOException, -1, "DBQSingle is not shut cleanly.");
+    }
+    DBQC_LOG(LEVEL_WARN, "DBQC found %s was not shut down cleanly. Will continue.",
+             memberPath(id).c_str());
+}
+
+void DBQComposite::adoptEnd(int64_t id, const Member& member, int64_t memberCount,
+                            uint64_t memberSize) {
+    if (id == m_DbqEnqueueID) {
+        m_DbqEnqueue = member;
+        DBQC_LOG(LEVEL_DEBUG, "DBQC's enqueue end has count %lld and data size %lld",
+                 (long long)memberCount, (long long)memberSize);
+    }
+    if (id != m_DbqDequeueID) {
+        return;
+    }
+    if (m_DbqDequeueID != m_DbqEnqueueID) {
+        m_DbqDequeue = member;
+        DBQC_LOG(LEVEL_DEBUG, "DBQC's dequeue end has count %lld and data size %llu",
+                 (long long)memberCount, (unsigned long long)memberSize);
+    } else {
+        m_DbqDequeue = m_DbqEnqueue;
+        DBQC_LOG(LEVEL_DEBUG, "DBQC's enqueue end is same as dequeue end");
+    }
 }
 
 void DBQComposite::close() {

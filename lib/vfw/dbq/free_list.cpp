@@ -143,6 +143,20 @@ void DBQSingle::dropLastBlock() {
             m_label.c_str(), id);
     m_shrinkCounter = 0;
     UpdateGuard guard(*this);
+    unlinkFreeBlock(id, block);
+    m_master->setOperation(OP_DROP_LAST_BLOCK);
+    commit(guard);
+    guard.done();
+    if (!m_stream.file().truncate(int64_t(id) * m_blockSize)) {
+        int error = errno;
+        VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Drop the last free block of the file failed:%s",
+                m_label.c_str(), std::strerror(error));
+    }
+}
+
+// Takes the free block `id` out of the free list in memory, its neighbours marked dirty, for
+// the caller's commit.
+void DBQSingle::unlinkFreeBlock(int32_t id, const BlockPtr& block) {
     const int32_t next = block->getNext();
     const int32_t previous = block->getPrevious();
     BlockPtr successor;
@@ -187,14 +201,6 @@ void DBQSingle::dropLastBlock() {
         if (successor) {
             successor->setPrevious(previous);
         }
-    }
-    m_master->setOperation(OP_DROP_LAST_BLOCK);
-    commit(guard);
-    guard.done();
-    if (!m_stream.file().truncate(int64_t(id) * m_blockSize)) {
-        int error = errno;
-        VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Drop the last free block of the file failed:%s",
-                m_label.c_str(), std::strerror(error));
     }
 }
 

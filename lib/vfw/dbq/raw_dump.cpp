@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <vector>
 
 #include "dump_output.h"
 #include "vfw/dbq.h"
@@ -48,47 +47,35 @@ bool openRaw(BlockFileStream& stream, const std::string& path, DumpOutput& out) 
     return false;
 }
 
-// One block image of the raw dump's block size, read without looking at its contents.
-class RawBlock {
-  public:
-    enum Status { READ, END_OF_FILE, FAILED };
-
-    explicit RawBlock(int32_t blockSize) : m_bytes(size_t(blockSize)) {}
-
-    Status read(std::istream& stream, int64_t id) {
-        stream.seekg(std::streamoff(id) * std::streamoff(m_bytes.size()), std::ios_base::beg);
-        if (!stream.fail()) {
-            stream.read(reinterpret_cast<char*>(m_bytes.data()), std::streamsize(m_bytes.size()));
-        }
-        if (stream.good()) {
-            return READ;
-        }
-        return stream.eof() ? END_OF_FILE : FAILED;
-    }
-
-    int32_t blockId() const { return int32_t(getBE32(&m_bytes[OFF_BLOCK_ID])); }
-    uint8_t type() const { return m_bytes[OFF_TYPE]; }
-    int32_t next() const { return int32_t(getBE32(&m_bytes[OFF_NEXT])); }
-    int32_t sizeOrPrevious() const { return int32_t(getBE32(&m_bytes[OFF_SIZE])); }
-    bool spanning() const { return (m_bytes[OFF_FLAGS] & FLAG_SPANNING) != 0; }
-    bool free() const { return (m_bytes[OFF_FLAGS] & FLAG_FREE) != 0; }
-
-  private:
-    std::vector<unsigned char> m_bytes;
+// What the walk over every block after the master block counted.
+struct RawCounts {
+    int64_t total = 0;
+    int64_t spanning = 0;
+    int64_t inUseSpanning = 0;
+    int64_t free = 0;
 };
 
 // Writes the end of a loop that stopped on a failed read.
-void writeReadEnd(DumpOutput& out, RawBlock::Status status) {
-    out << (status == RawBlock::END_OF_FILE ? "all blocks read.\n" : "Error in reading data.\n");
+void writeReadEnd(DumpOutput& out, Block::ReadStatus status) {
+    out << (status == Block::ReadStatus::END_OF_FILE ? "all blocks read.\n"
+                                                     : "Error in reading data.\n");
 }
 
-void writeRawLine(DumpOutput& out, int64_t id, const RawBlock& block) {
-    out << "Block " << long(id) << " Header ID: " << block.blockId()
-        << " Header Type: " << typeName(block.type()) << " Next: " << block.next();
-    out << (block.free() ? " Previous " : " Size: ") << block.sizeOrPrevious();
-    out << " Flags: " << (block.spanning() ? "spanning" : "")
-        << (block.free() ? " free" : " in-use");
-    if (int64_t(block.next()) != int64_t(block.blockId()) + 1) {
+void writeMasterLines(DumpOutput& out, const MasterBlock& master) {
+    out << "Header ID: " << master.getBlockId() << " Header Type: " << typeName(master.getType())
+        << " Head: " << master.getHead() << " Tail: " << master.getTail() << '\n'
+        << "Free Head: " << master.getFreeHead() << " Free Tail: " << master.getFreeTail()
+        << " Operation: " << int(master.getOperation()) << " Count: " << master.getCount()
+        << " Size: " << master.getDataSize() << '\n';
+}
+
+void writeRawLine(DumpOutput& out, int64_t id, const DataBlock& block) {
+    out << "Block " << long(id) << " Header ID: " << block.getBlockId()
+        << " Header Type: " << typeName(block.getType()) << " Next: " << block.getNext();
+    out << (block.isFree() ? " Previous " : " Size: ") << block.getSize();
+    out << " Flags: " << (block.isSpanning() ? "spanning" : "")
+        << (block.isFree() ? " free" : " in-use");
+    if (int64_t(block.getNext()) != int64_t(block.getBlockId()) + 1) {
         out << " not-sequential";
     }
     out << '\n';
@@ -99,6 +86,65 @@ void writeBoth(DumpOutput& out, const char* text) {
     out << text;
     out.flush();
     std::cerr << text;
+}
+
+// One line for every block after the master block, until a read fails; a file whose block
+// size is not `readable` ends at once as a failed read.
+RawCounts walkBlocks(DumpOutput& out, std::istream& stream, DataBlock& block, bool readable) {
+    RawCounts counts;
+    for (int64_t id = 1;; ++id) {
+        const Block::ReadStatus status =
+            readable ? block.tryRead(id, stream) : Block::ReadStatus::READ_FAILED;
+        if (status != Block::ReadStatus::READ) {
+            writeReadEnd(out, status);
+            counts.total = id - 1;
+            return counts;
+        }
+        writeRawLine(out, id, block);
+        counts.spanning += block.isSpanning();
+        counts.inUseSpanning += block.isSpanning() && !block.isFree();
+        counts.free += block.isFree();
+    }
+}
+
+void writeCounts(DumpOutput& out, const RawCounts& counts, int32_t recordCount) {
+    out << "Total number of data blocks: " << long(counts.total) << '\n'
+        << "Total number of spanning blocks: " << long(counts.spanning) << '\n'
+        << "Total number of inuse spanning blocks: " << long(counts.inUseSpanning) << '\n'
+        << "Total number of free blocks: " << long(counts.free) << '\n';
+    // Every record has exactly one block that is not spanning, its last.
+    if (int32_t(counts.total - counts.free - counts.inUseSpanning) == recordCount) {
+        writeBoth(out, "*** Counts match!! ***\n");
+    } else {
+        writeBoth(out, "*** Counts do not match ****\n");
+    }
+}
+
+// Follows the free list from `head` for at most `total` blocks, so that a list that loops ends
+// there; a file whose blocks could not be read has a total of 0 and is not walked.
+void writeFreeList(DumpOutput& out, std::istream& stream, DataBlock& block, int32_t head,
+                   int64_t total) {
+    int64_t read = 0;
+    if (head != 0 && total != 0) {
+        for (int64_t freeId = head;;) {
+            const Block::ReadStatus status = block.tryRead(freeId, stream);
+            if (status != Block::ReadStatus::READ) {
+                writeReadEnd(out, status);
+                break;
+            }
+            writeRawLine(out, freeId, block);
+            if (!block.isFree()) {
+                out << "Error:  block in free block list is not free!!\n";
+                break;
+            }
+            ++read;
+            if (block.getNext() == 0 || read == total) {
+                break;
+            }
+            freeId = block.getNext();
+        }
+    }
+    out << "Total free blocks read: " << long(read) << '\n';
 }
 
 }  // namespace
@@ -114,11 +160,7 @@ void DBQSingle::dumpRawFile(const std::string& path) {
     // A failed read of block 0 reports itself on standard output, then throws.
     out.handOver();
     master.read(0, stream);
-    out << "Header ID: " << master.getBlockId() << " Header Type: " << typeName(master.getType())
-        << " Head: " << master.getHead() << " Tail: " << master.getTail() << '\n'
-        << "Free Head: " << master.getFreeHead() << " Free Tail: " << master.getFreeTail()
-        << " Operation: " << int(master.getOperation()) << " Count: " << master.getCount()
-        << " Size: " << master.getDataSize() << '\n';
+    writeMasterLines(out, master);
 
     // A recorded block size that no block could have (too small to hold a data block's header,
     // or absurdly large) cannot be read by: the walks end at once as a failed read.
@@ -127,34 +169,9 @@ void DBQSingle::dumpRawFile(const std::string& path) {
         blockSize = DEFAULT_BLOCK_SIZE;
     }
     const bool readable = isSaneBlockSize(blockSize);
-    RawBlock block(readable ? blockSize : DEFAULT_BLOCK_SIZE);
-
-    int64_t id = 1;
-    int64_t spanning = 0;
-    int64_t inUseSpanning = 0;
-    int64_t free = 0;
-    for (;; ++id) {
-        RawBlock::Status status = readable ? block.read(stream, id) : RawBlock::FAILED;
-        if (status != RawBlock::READ) {
-            writeReadEnd(out, status);
-            break;
-        }
-        writeRawLine(out, id, block);
-        spanning += block.spanning();
-        inUseSpanning += block.spanning() && !block.free();
-        free += block.free();
-    }
-    const int64_t total = id - 1;
-    out << "Total number of data blocks: " << long(total) << '\n'
-        << "Total number of spanning blocks: " << long(spanning) << '\n'
-        << "Total number of inuse spanning blocks: " << long(inUseSpanning) << '\n'
-        << "Total number of free blocks: " << long(free) << '\n';
-    // Every record has exactly one block that is not spanning, its last.
-    if (int32_t(total - free - inUseSpanning) == master.getCount()) {
-        writeBoth(out, "*** Counts match!! ***\n");
-    } else {
-        writeBoth(out, "*** Counts do not match ****\n");
-    }
+    DataBlock block(readable ? blockSize : DEFAULT_BLOCK_SIZE);
+    const RawCounts counts = walkBlocks(out, stream, block, readable);
+    writeCounts(out, counts, master.getCount());
 
     out << "Dumping free list: \n";
     stream.close();
@@ -162,29 +179,7 @@ void DBQSingle::dumpRawFile(const std::string& path) {
     if (!openRaw(again, path, out)) {
         return;
     }
-    int64_t read = 0;
-    // A file whose blocks could not be read has a total of 0, so the walk needs no check.
-    if (master.getFreeHead() != 0 && total != 0) {
-        // At most `total` blocks: a free list that loops ends there.
-        for (int64_t freeId = master.getFreeHead();;) {
-            RawBlock::Status status = block.read(again, freeId);
-            if (status != RawBlock::READ) {
-                writeReadEnd(out, status);
-                break;
-            }
-            writeRawLine(out, freeId, block);
-            if (!block.free()) {
-                out << "Error:  block in free block list is not free!!\n";
-                break;
-            }
-            ++read;
-            if (block.next() == 0 || read == total) {
-                break;
-            }
-            freeId = block.next();
-        }
-    }
-    out << "Total free blocks read: " << long(read) << '\n';
+    writeFreeList(out, again, block, master.getFreeHead(), counts.total);
     again.close();
 }
 

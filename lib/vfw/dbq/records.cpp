@@ -97,13 +97,8 @@ void DBQSingle::peek(ByteArray& data, uint32_t& length) {
 void DBQSingle::push(const ByteArray& data, uint32_t length) {
     UpdateGuard guard(*this);
     const uint32_t payload = uint32_t(dataPayloadSize());
-    uint32_t blocks = length / payload;
-    uint32_t remainder = length - blocks * payload;
-    uint32_t lastChunk = payload;
-    if (remainder != 0) {
-        ++blocks;
-        lastChunk = remainder;
-    }
+    const uint32_t blocks = recordBlocks(length, payload);
+    const uint32_t lastChunk = length % payload != 0 ? length % payload : payload;
     VFW_LOG(m_logger, LEVEL_DEBUG,
             "%s: Push data, size:%d, block size:%d, blocks: %d, the last blocks size: %d",
             m_label.c_str(), int(length), int(payload), int(blocks), int(lastChunk));
@@ -152,13 +147,9 @@ void DBQSingle::getHead(ByteArray& data, uint32_t& length) {
     BlockPtr block = getDataBlock(id);
     const int32_t payload = block->payloadSize();
     const uint32_t size = uint32_t(block->getSize());
-    uint32_t blocks = size / uint32_t(payload);
-    uint32_t remainder = size - blocks * uint32_t(payload);
-    uint32_t lastChunk = uint32_t(payload);
-    if (remainder != 0) {
-        ++blocks;
-        lastChunk = remainder;
-    }
+    const uint32_t blocks = recordBlocks(size, uint32_t(payload));
+    const uint32_t lastChunk =
+        size % uint32_t(payload) != 0 ? size % uint32_t(payload) : uint32_t(payload);
     VFW_LOG(m_logger, LEVEL_DEBUG,
             "%s: Get head data, size:%d, block size:%d, blocks: %d, the last blocks size: %d",
             m_label.c_str(), int(size), payload, int(blocks), int(lastChunk));
@@ -236,7 +227,7 @@ void DBQSingle::pop() {
         m_master->setTail(0);
     }
     VFW_LOG(m_logger, LEVEL_DEBUG, "%s: The data blocks recorded in data block is %d",
-            m_label.c_str(), int(size / uint32_t(payload) + (size % uint32_t(payload) != 0)));
+            m_label.c_str(), int(recordBlocks(size, uint32_t(payload))));
     m_master->setCount(m_master->getCount() - 1);
     VFW_LOG(m_logger, LEVEL_DEBUG, "%s: Pop data count:%d", m_label.c_str(), m_master->getCount());
     uint64_t held = m_master->getDataSize();

@@ -177,16 +177,9 @@ void DBQSingle::init() {
 }
 
 void DBQSingle::stampAndWrite(Block& block) {
-    if (&block == m_master.get()) {
-        m_master->setChecksum();
-        m_master->setTime();
-        m_master->setAge(m_age++);
-    } else {
-        DataBlock& data = static_cast<DataBlock&>(block);
-        data.setChecksum();
-        data.setTime();
-        data.setAge(m_age++);
-    }
+    block.setChecksum();
+    block.setTime();
+    block.setAge(m_age++);
     block.write(m_stream);
 }
 

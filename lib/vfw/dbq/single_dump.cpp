@@ -6,6 +6,7 @@
 #include <climits>
 #include <iostream>
 
+#include "../dbq_seam.h"
 #include "dump_output.h"
 #include "single_internal.h"
 
@@ -71,12 +72,8 @@ void writeAccounting(DumpOutput& out, DBQSingle& queue, const MasterBlock& maste
 
 }  // namespace
 
-void DBQSingle::setDumpEntryLimit(int32_t entries) {
+void seam::setDumpEntryLimit(int32_t entries) {
     g_dumpEntryLimit.store(entries < 1 ? 1 : entries);
-}
-
-int32_t DBQSingle::getDumpEntryLimit() {
-    return g_dumpEntryLimit.load();
 }
 
 void DBQSingle::dump(bool withData) {
@@ -99,7 +96,7 @@ void DBQSingle::dump(bool withData) {
             << "getDataSize: " << getDataSize() << '\n';
         return;
     }
-    const int32_t lastEntry = getDumpEntryLimit() - 1;
+    const int32_t lastEntry = g_dumpEntryLimit.load() - 1;
     int32_t id = m_master->getHead();
     BlockPtr block = getDataBlock(id);
     for (int32_t i = 0;; ++i) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "log_internal.h"
 #include "vfw/log.h"
 #include "vfw/property_source.h"
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "log_internal.h"
 #include "vfw/log.h"
 
 namespace vfw {

@@ -7,8 +7,11 @@
 #ifndef VFW_LOG_INTERNAL_H
 #define VFW_LOG_INTERNAL_H
 
+#include <cstddef>
+#include <cstdio>
 #include <vector>
 
+#include "../log_seam.h"
 #include "vfw/log.h"
 #include "vfw/mutex.h"
 
@@ -44,6 +47,39 @@ void releaseMemoryBuffer();
 
 // Makes exceptions of the framework write their construction record to "util.except".
 void installExceptionRecorder();
+
+// A write-behind buffer in front of a log file stream (borrowed, not owned; null discards).
+// Bytes are written with one fwrite and one fflush per flush() or whenever the buffer fills.
+// A cache whose buffer could not be allocated (hasBuffer() false) writes straight through.
+class LogCache {
+  public:
+    LogCache(size_t size, FILE* stream);
+    virtual ~LogCache();  // flushes
+    LogCache(const LogCache&) = delete;
+    LogCache& operator=(const LogCache&) = delete;
+
+    // Writes out what is buffered (discards it without a stream) and empties the buffer.
+    void flush();
+    void putChar(char c);
+    void putString(const char* text);
+    // At most the first 1023 characters of `text`.
+    void putLine(const char* text);
+    // Flushes, then uses `stream` and a buffer of `size` bytes (reallocated if it differs).
+    void resize(size_t size, FILE* stream);
+
+    bool hasBuffer() const { return m_start != nullptr; }
+    size_t size() const { return m_size; }
+
+  private:
+    void allocate(size_t size);
+    void putBytes(const char* text, size_t length);
+
+    FILE* m_stream;
+    char* m_start = nullptr;
+    char* m_pos = nullptr;
+    char* m_last = nullptr;  // start + size - 1: reaching it flushes
+    size_t m_size = 0;
+};
 
 }  // namespace vfw
 

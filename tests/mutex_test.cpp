@@ -14,6 +14,7 @@
 
 #include "support/test_util.h"
 #include "support/throw_macros.h"
+#include "support/thrown.h"
 #include "vfw/error_util.h"
 #include "vfw/mutex.h"
 #include "vfw/thread.h"
@@ -47,22 +48,17 @@ int cancelState() {
     return state;
 }
 
-// "<rc> <message>" of the framework exception `call` throws, "-" for none (on a thread if asked).
-std::string failure(const std::function<void()>& call, bool elsewhere = false) {
-    std::string result = "-";
-    const auto run = [&] {
-        try {
-            call();
-        } catch (const vfw::Base_Exception& e) {
-            result = std::to_string(e.getRc()) + " " + e.what();
-        }
-    };
-    elsewhere ? std::thread(run).join() : run();
+using vfw_test::thrown;
+
+// What `call` throws when it runs on a thread of its own.
+std::string elsewhere(const std::function<void()>& call) {
+    std::string result;
+    std::thread([&] { result = thrown(call); }).join();
     return result;
 }
 
 std::string os(int error) {
-    return std::to_string(error) + " OS call failed: " + std::strerror(error);
+    return "System " + std::to_string(error) + " OS call failed: " + std::strerror(error);
 }
 
 // Destroyed while held: EBUSY, but not while another exception leaves. ThreadSanitizer reports
@@ -70,7 +66,7 @@ std::string os(int error) {
 void destroyWhileHeld() {
     auto* held = new vfw::Mutex;
     held->lock();
-    EXPECT_EQ(failure([&] { delete held; }), os(EBUSY));
+    EXPECT_EQ(thrown([&] { delete held; }), os(EBUSY));
     try {
         vfw::Mutex busy;
         busy.lock();
@@ -79,7 +75,8 @@ void destroyWhileHeld() {
     }
 }
 
-const std::string kTooMany = "11 too many clients waiting for mutex (configure more threads?)";
+const std::string kTooMany =
+    "TryAgain 11 too many clients waiting for mutex (configure more threads?)";
 TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
     vfw::Mutex m;
     const timespec past = {1, 0}, invalid = {1, 2000000000L};
@@ -87,14 +84,14 @@ TEST(Mutex, OwnershipRecursionWaitsAndDestruction) {
     m.lock();
     EXPECT_TRUE(m.tryLock());
     EXPECT_EQ(m.lockCount(), 3);
-    EXPECT_EQ(failure([&] { m.wait(nullptr); }), os(EDEADLK));  // would block everyone
+    EXPECT_EQ(thrown([&] { m.wait(nullptr); }), os(EDEADLK));  // would block everyone
     m.unlock();
     m.unlock();
     EXPECT_FALSE(m.wait(&past));
-    EXPECT_EQ(failure([&] { m.wait(&invalid); }), os(EINVAL));
+    EXPECT_EQ(thrown([&] { m.wait(&invalid); }), os(EINVAL));
     // Another thread can neither take, release nor wait on it, and leaves the counters alone.
-    EXPECT_EQ(failure([&] { EXPECT_FALSE(m.tryLock()); }, true), "-");
-    EXPECT_EQ(failure([&] { m.unlock(); }, true) + failure([&] { m.wait(&past); }, true),
+    EXPECT_EQ(elsewhere([&] { EXPECT_FALSE(m.tryLock()); }), "-");
+    EXPECT_EQ(elsewhere([&] { m.unlock(); }) + elsewhere([&] { m.wait(&past); }),
               os(EPERM) + os(EPERM));
     EXPECT_TRUE(m.lockCount() == 1 && m.owner() == pthread_self());
     m.unlock();
@@ -178,12 +175,12 @@ TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut
     std::atomic<bool> done{false};
     std::string refused;
     std::thread third([&] {
-        refused = failure(take) + "|" + std::to_string(cancelState());
+        refused = thrown(take) + "|" + std::to_string(cancelState());
         done = true;
     });
     ASSERT_TRUE(vfw_test::eventually([&] { return done || m.waiting() > 2; }));
     // A refused scoped lock gives the thread its cancellation state back.
-    EXPECT_EQ(refused + failure([&] { m.tryLock(); }, true), kTooMany + "|0" + kTooMany);
+    EXPECT_EQ(refused + elsewhere([&] { m.tryLock(); }), kTooMany + "|0" + kTooMany);
     m.lock();
     EXPECT_TRUE(m.tryLock());
     EXPECT_EQ(m.lockCount() + m.waiting(), 3 + 2);
@@ -199,7 +196,7 @@ TEST(MaxWaitMutex, RefusesBeyondTheBoundButNeverTheHolderAndCountsEveryThreadOut
     vfw::MaxWaitMutex any(0);
     one.lock();
     any.lock();
-    EXPECT_EQ(failure([&] { taken = one.tryLock() || one.tryLock() || any.tryLock(); }, true), "-");
+    EXPECT_EQ(elsewhere([&] { taken = one.tryLock() || one.tryLock() || any.tryLock(); }), "-");
     EXPECT_FALSE(taken);
     one.unlock();
     any.unlock();
@@ -212,7 +209,7 @@ TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
     vfw::Mutex m;
     m.lock();
     std::thread([&] {
-        EXPECT_EQ(failure([&] { vfw::MutexLock lock(m, 0, 2000000000L); }), os(EINVAL));
+        EXPECT_EQ(thrown([&] { vfw::MutexLock lock(m, 0, 2000000000L); }), os(EINVAL));
         EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
     }).join();
     for (long nanoseconds : {0L, 1000000L}) {
@@ -230,7 +227,7 @@ TEST(MutexLock, FailuresRestoreCancellationAndThePollingLockWaits) {
         m.lock();
     }
     m.unlock();
-    EXPECT_EQ(failure([&] {
+    EXPECT_EQ(thrown([&] {
                   vfw::MutexLock lock(m);
                   m.unlock();
               }),

@@ -1,7 +1,6 @@
 // Paths and file utilities on real files as root (umask 077) and on fresh tmpfs mounts in a
 // private mount namespace. Every name lies below a directory named with printf conversions ("@"
 // in the expected texts), which every message must show literally; system texts become symbols.
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex.h>
@@ -9,7 +8,6 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +17,7 @@
 
 #include "support/log_capture.h"
 #include "support/test_util.h"
-#include "vfw/error_util.h"
+#include "support/thrown.h"
 #include "vfw/file_util.h"
 #include "vfw/log.h"
 #include "vfw/path.h"
@@ -76,35 +74,10 @@ class Files : public ::testing::Test {
         }
         return text;
     }
-    // "<class> <rc> <message>" of the exception that `action` throws, "-" for none.
-    std::string thrown(const std::function<void()>& action) const {
-        try {
-            action();
-        } catch (const vfw::Base_Exception& e) {
-            char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr);
-            const std::string type(name + 5, std::strlen(name) - 14);  // vfw::<type>Exception
-            std::free(name);
-            return norm(type + " " + std::to_string(e.getRc()) + " " + e.what());
-        }
-        return "-";
-    }
     // True when a record of "util.file" at `level` since the start begins with `message`.
     bool logged(const std::string& level, const std::string& message) const {
         const std::string record = (level + "  ").substr(0, 5) + " util.file " + message;
         return norm(log.text()).find(record) != std::string::npos;
-    }
-    // Runs `body` in a forked child and returns the text it produced.
-    std::string inChild(const std::function<std::string()>& body) const {
-        const std::string out = dir.file("child.out");
-        const pid_t pid = ::fork();
-        if (pid == 0) {  // the output is opened first: the body may change the root
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const std::string text = body();
-            ::_exit(::write(fd, text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? readFile(out) : "child failed";
     }
     std::string listed(const std::string& name) const {
         std::vector<std::string> names;
@@ -121,7 +94,7 @@ class Files : public ::testing::Test {
     vfw_test::LogCapture log;
     const std::string base = dir.path() + "/%s%n%d%x%%%p";
 };
-#define THROWN(...) thrown([&] { __VA_ARGS__; })
+#define THROWN(...) norm(vfw_test::thrown([&] { __VA_ARGS__; }))
 // "/a|b|>leaf": the absolute flag, the components and the leaf; "empty " first when empty.
 std::string shape(const path& p) {
     std::string text = std::string(p.isEmpty() ? "empty " : "") + (p.isAbsolute() ? "/" : "");
@@ -266,7 +239,7 @@ TEST_F(Files, RemoveTakesNamesAsOnDiskAndNeverFollowsLinks) {
 // copy onto itself). Then the root is a scratch directory, where touching the root harms nothing.
 TEST_F(Files, OnFreshFileSystemsAndInAScratchRoot) {
     make({"mnt", "other", "ro", "jail", "jail/canary=x"});
-    const std::string result = inChild([&]() -> std::string {
+    const std::string result = vfw_test::inChild([&]() -> std::string {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("none", at("mnt").c_str(), "tmpfs", 0, "size=1m") != 0 ||
@@ -408,7 +381,7 @@ TEST_F(Files, CopyFileRefusalsAndFailures) {
         return THROWN(vfw::CopyFile(at(from), at(to)));
     };
     // A write failing midway (the size limit): a file the copy made goes, an existing one keeps.
-    const std::string limited = inChild([&] {
+    const std::string limited = vfw_test::inChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         const struct rlimit limit = {4096, 4096};
         return ::setrlimit(RLIMIT_FSIZE, &limit) != 0

@@ -3,22 +3,14 @@
 #include <thread>
 
 #include "support/log_capture.h"
+#include "support/thrown.h"
 #include "vfw/error_util.h"
 #include "vfw/runqueue.h"
 
 namespace {
 using Body = std::function<void()>;
-// What `call` throws: the text of an E, "other" for anything else; "none" when it returns.
-template <class E = std::exception>
-std::string outcome(const Body& call) {
-    try {
-        return call(), "none";
-    } catch (const E& e) {
-        return e.what();
-    } catch (...) {
-        return "other";
-    }
-}
+using vfw_test::thrown;
+const std::string INTERRUPTED = "QueueInterrupted 0 QueueInterrupted";
 // Runs `body` when due; de-duplicated by name if keep >= 0 (kept if > 0), periodic if every > 0.
 struct Item : vfw::TimedEvent {
     Item(Body b, std::string n = "", int k = -1, time_t due = 0, long every = 0)
@@ -43,7 +35,7 @@ struct Server : vfw::Thread {  // serves with runQueue(3600); `left` tells what 
     }
     static void* serve(void* self) {
         Server& s = *static_cast<Server*>(self);
-        s.left = outcome([&s] { s.queue.runQueue(3600); });
+        s.left = thrown([&s] { s.queue.runQueue(3600); });
         return s.done = true, nullptr;
     }
 };
@@ -103,16 +95,15 @@ TEST_F(RunQueueTest, BackPressureThrottlesRefusesAFullQueueAndSparesTheServingTh
     }));
     ASSERT_TRUE(vfw_test::eventually([&] { return stage == 1; }));
     EXPECT_TRUE(queue.size() == 4 && !queue.isThrottled());
-    EXPECT_EQ(outcome<vfw::BufferFullException>([&] { queue.post(plain()); }) + "|" +
-                  outcome<std::out_of_range>([&] { queue.post(plain()); }),
-              "runqueue full 4|runqueue full 4");
+    EXPECT_EQ(thrown([&] { queue.post(plain()); }) + "|" + thrown([&] { queue.post(plain()); }),
+              "BufferFull -1 runqueue full 4|BufferFull -1 runqueue full 4");
     stage = 2;
     ASSERT_TRUE(vfw_test::eventually([&] { return ran == 7; }));
     EXPECT_EQ(seen + log(),
               "T------WARN  util.runqueue Work queue is full.  You may need to increase the "
               "value of logger.queue.size in vantrelaud.conf.|");
     queue.interrupt();
-    EXPECT_EQ(server.ended(), "QueueInterrupted");
+    EXPECT_EQ(server.ended(), INTERRUPTED);
 }
 
 // Runs: b on the server (S), then 1 2 3 on the caller of shutdown (M).
@@ -130,9 +121,8 @@ TEST_F(RunQueueTest, ShutdownEndsTheServerThenDrainsTheQueueOnTheCaller) {
     ASSERT_TRUE(vfw_test::eventually([&] { return queue.isEmpty(); }));  // b is taken, to run there
     queue.post(on("1")), queue.post(on("2")), queue.post(on("3"));
     queue.shutdown(&server);
-    EXPECT_EQ(ran + server.left + std::to_string(queue.size()), "bS 1M 2M 3M QueueInterrupted0");
-    EXPECT_EQ(outcome<vfw::EndOfFileException>([&] { queue.post(on("4")); }),
-              "Queue is shutting down");
+    EXPECT_EQ(ran + server.left + std::to_string(queue.size()), "bS 1M 2M 3M " + INTERRUPTED + "0");
+    EXPECT_EQ(thrown([&] { queue.post(on("4")); }), "EndOfFile -1 Queue is shutting down");
 }
 
 // Queued: a framework fault, a counted item, an int thrown, another counted item.
@@ -168,7 +158,7 @@ TEST_F(RunQueueTest, TimeQueueRunsByDueTimeAndRepeatsAPeriodicEventUntilShutdown
     Server server(queue);
     ASSERT_TRUE(vfw_test::eventually([&] { return ticks == 3; }));
     queue.shutdown(&server);
-    EXPECT_TRUE(server.left == "QueueInterrupted" && ticks == 3 && queue.isEmpty());
+    EXPECT_TRUE(server.left == INTERRUPTED && ticks == 3 && queue.isEmpty());
 }
 
 TEST_F(RunQueueTest, TheRegistryFindsOrCreatesQueuesPostsEventsAndLogsDeletion) {

@@ -42,15 +42,22 @@ inline int runCommand(const std::string& command, std::string& output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-// Runs the test `filter` of this binary in a private mount namespace; expects it to pass.
-inline void expectPassesInNamespace(const std::string& filter) {
+// Runs the test `filter` of this binary under `wrapper` (the words before the binary's path,
+// environment settings first); expects it to pass.
+inline void expectPassesUnder(const std::string& wrapper, const std::string& filter) {
     std::string output;
-    int status = runCommand("VFW_TEST_PARENT_NS='" + mountNamespace() +
-                                "' unshare --mount --propagation private -- '" + selfPath() +
+    int status = runCommand(wrapper + " '" + selfPath() +
                                 "' --gtest_also_run_disabled_tests --gtest_filter='" + filter + "'",
                             output);
     EXPECT_EQ(0, status) << output;
     EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 1 test")) << output;
+}
+
+// Runs the test `filter` of this binary in a private mount namespace; expects it to pass.
+inline void expectPassesInNamespace(const std::string& filter) {
+    expectPassesUnder(
+        "VFW_TEST_PARENT_NS='" + mountNamespace() + "' unshare --mount --propagation private --",
+        filter);
 }
 
 // Binds `source` over `target`, only in a namespace other than the parent test's.

@@ -1,6 +1,9 @@
 #include "support/test_util.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -80,6 +83,20 @@ std::vector<std::vector<std::string>> table(const std::string& name) {
         }
     }
     return rows;
+}
+
+std::string inChild(const std::function<std::string()>& body) {
+    TempDir dir;
+    const std::string out = dir.file("child.out");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const std::string text = body();
+        ::_exit(::write(fd, text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? readFile(out) : "child failed";
 }
 
 bool eventually(const std::function<bool()>& condition) {

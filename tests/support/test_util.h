@@ -1,5 +1,5 @@
-// Helpers shared by the tests: a private temporary directory, whole-file reads and writes, and
-// the tables of cases kept as text under tests/data.
+// Helpers shared by the tests: a private temporary directory, whole-file reads and writes, the
+// tables of cases kept as text under tests/data, a run in a child process and polling.
 #ifndef VFW_TEST_UTIL_H
 #define VFW_TEST_UTIL_H
 
@@ -30,6 +30,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 // \f and \v decoded within each field (any other backslash stays as it is). Empty lines and
 // lines starting with "//" are skipped. A missing file fails the test and gives no rows.
 std::vector<std::vector<std::string>> table(const std::string& name);
+
+// Runs `body` in a forked child and returns the text it produced, "child failed" when it
+// produced none. The output file is opened before `body` runs, which may change the root.
+std::string inChild(const std::function<std::string()>& body);
 
 // Polls `condition`, yielding between polls, until it holds or a minute has passed (a bound that
 // only ends a hang); its last value.

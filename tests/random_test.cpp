@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <thread>
 #include <vector>
 
 extern "C" void vfw_test_c_rand_sequence(unsigned int seed, int* out, int count);
@@ -62,28 +60,6 @@ TEST(RandomDeathTest, UnseededDrawsSeedOnceFromTheTime) {
             std::exit(1);
         },
         testing::ExitedWithCode(0), "");
-}
-
-TEST(Random, ConcurrentCallersShareOneSequence) {
-    const int kThreads = 4;
-    const int kDraws = 2000;
-    srandom(11);
-    std::vector<std::vector<long>> drawn(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&drawn, t] { drawn[t] = randomSequence(kDraws); });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    std::vector<long> all;
-    for (const std::vector<long>& values : drawn) {
-        all.insert(all.end(), values.begin(), values.end());
-    }
-    std::vector<long> expected = lrand48Sequence(11, kThreads * kDraws);
-    std::sort(all.begin(), all.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(expected, all) << "every draw is one step of the one generator";
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 // and `__snprintf_chk` are defined here under the system library's names, so that every
 // caller in the process formats with this engine; the rules are in include/vfw/format.h.
 //
-// A conversion specification is read in the order of its parts (flags, width, precision, length,
+// A conversion directive is read in the order of its parts (flags, width, precision, length,
 // conversion); a character that does not fit the part being read moves on to the next
-// part, and one that is no conversion ends the conversion specification without output.
+// part, and one that is no conversion ends the conversion directive without output.
 #include "vfw/format.h"
 
 #include <algorithm>
@@ -281,7 +281,7 @@ void storeCount(const Spec& spec, void* target, size_t count) {
     }
 }
 
-// A decimal number of a conversion specification, held at INT_MAX when it is larger.
+// A decimal number of a conversion directive, held at INT_MAX when it is larger.
 int readNumber(const char*& f) {
     int n = 0;
     while (*f >= '0' && *f <= '9') {
@@ -291,7 +291,7 @@ int readNumber(const char*& f) {
     return n;
 }
 
-// The flag that `c` stands for in a conversion specification; 0 when it is none.
+// The flag that `c` stands for in a conversion directive; 0 when it is none.
 unsigned flagOf(char c) {
     switch (c) {
         case '-':
@@ -340,7 +340,7 @@ void parseLength(const char*& f, Spec& spec) {
     }
 }
 
-// Reads one conversion specification after its "%" up to its conversion character; false when the
+// Reads one conversion directive after its "%" up to its conversion character; false when the
 // format ends inside it.
 bool parse(const char*& f, Spec& spec) {
     for (unsigned flag; (flag = flagOf(*f)) != 0; ++f) {
@@ -382,7 +382,7 @@ const char* nextPercent(const char* f) {
 }
 
 // Writes the text from `f` up to the next conversion and reads that conversion's
-// specification; false when the format ends first.
+// directive; false when the format ends first.
 bool nextConversion(Output& out, const char*& f, Spec& spec) {
     const char* percent = nextPercent(f);
     if (percent != f) {

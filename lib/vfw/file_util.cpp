@@ -17,6 +17,7 @@
 #include "vfw/error_util.h"
 #include "vfw/log.h"
 
+#include "descriptor.h"
 #include "scope_exit.h"
 
 namespace vfw {
@@ -34,28 +35,6 @@ struct stat statOrThrow(const std::string& path) {
     }
     return status;
 }
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    // Closes now and returns close's result, so that a late write error is seen.
-    int close() {
-        int rc = ::close(m_fd);
-        m_fd = -1;
-        return rc;
-    }
-
-  private:
-    int m_fd;
-};
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }

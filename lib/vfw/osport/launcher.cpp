@@ -18,6 +18,7 @@
 #include "vfw/mutex.h"
 
 #include "../cancellation_scope.h"
+#include "../descriptor.h"
 
 extern char** environ;
 
@@ -46,24 +47,6 @@ std::list<pid_t>& listedChildren() {
     static std::list<pid_t>* children = new std::list<pid_t>;
     return *children;
 }
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() { close(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    void close() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-  private:
-    int m_fd;
-};
 
 // waitpid, resumed after signals.
 pid_t waitPid(pid_t pid, int& status, int options) {
